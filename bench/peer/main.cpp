@@ -1,0 +1,101 @@
+// bench-peer: moves ReliableOrdered messages one way between two UDP peers of the peer core over
+// 127.0.0.1 and prints goodput and one-way latency, next to ENet (reliable packets on one channel)
+// and a TCP connection as the ceiling, clean and with 2% of datagrams dropped on receipt.
+// The last line is the peer's goodput over ENet's for 1 MiB messages without loss.
+#include "BenchHarness.h"
+#include "EnetLink.h"
+#include "TcpLink.h"
+#ifdef LUMORA_BENCH_WITH_PEER
+#include "PeerLink.h"
+#endif
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bench::CaseResult;
+using bench::CaseSpec;
+using bench::Link;
+
+using LinkFactory = std::function<std::unique_ptr<Link>(double lossRate, std::string& error)>;
+
+struct Transport {
+    const char* name;
+    LinkFactory open;
+    bool lossCapable;
+};
+
+struct SizeCase {
+    const char* label;
+    CaseSpec spec;
+};
+
+const SizeCase kSizes[] = {
+    {"100 B", {100, 20'000'000, 256 * 1024, 1.5, 3.0, 2000, 1.0}},
+    {"1 MiB", {1 << 20, 48ull << 20, 4 << 20, 2.5, 3.0, 20, 2.0}},
+};
+
+const double kLossRates[] = {0.0, 0.02};
+
+void printRow(const char* transport, double loss, const char* size, const CaseResult& r)
+{
+    std::printf("%-6s %4.0f%%  %-6s %10.2f %9.1f %9.1f %9.1f  %s\n", transport, loss * 100, size, r.goodputMBps, r.p50us,
+                r.p90us, r.p99us, r.note.c_str());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main()
+{
+    std::vector<Transport> transports = {
+        {"tcp", [](double, std::string& e) -> std::unique_ptr<Link> { return bench::TcpLink::open(e); }, false},
+        {"enet", [](double loss, std::string& e) -> std::unique_ptr<Link> { return bench::EnetLink::open(loss, e); }, true},
+#ifdef LUMORA_BENCH_WITH_PEER
+        {"peer", [](double loss, std::string& e) -> std::unique_ptr<Link> { return bench::PeerLink::open(loss, e); }, true},
+#endif
+    };
+
+    std::printf("bench-peer: one-way reliable ordered stream over 127.0.0.1; MB = 10^6 bytes of payload;\n"
+                "goodput with at most 256 KiB (100 B) or 4 MiB (1 MiB) in flight; latency = send call to\n"
+                "delivery of the whole message, one message in flight; loss = share of datagrams dropped\n"
+                "on receipt at both ends (tcp: never)\n");
+    std::printf("%-6s %5s  %-6s %10s %9s %9s %9s\n", "link", "loss", "size", "MB/s", "p50 us", "p90 us", "p99 us");
+
+    double peerGoodput = 0, enetGoodput = 0;
+    bool peerBuilt = false;
+    for (const Transport& t : transports) {
+        for (double loss : kLossRates) {
+            if (loss > 0 && !t.lossCapable)
+                continue;
+            for (const SizeCase& size : kSizes) {
+                std::string error;
+                std::unique_ptr<Link> link = t.open(loss, error);
+                if (!link) {
+                    std::printf("%-6s %4.0f%%  %-6s  could not connect: %s\n", t.name, loss * 100, size.label, error.c_str());
+                    continue;
+                }
+                const CaseResult r = bench::runCase(*link, size.spec);
+                link.reset();
+                printRow(t.name, loss, size.label, r);
+                if (loss == 0 && size.spec.messageBytes == (1u << 20)) {
+                    if (std::string(t.name) == "peer") {
+                        peerGoodput = r.goodputMBps;
+                        peerBuilt = true;
+                    } else if (std::string(t.name) == "enet") {
+                        enetGoodput = r.goodputMBps;
+                    }
+                }
+            }
+        }
+    }
+    if (!peerBuilt)
+        std::printf("peer: not measured (the peer core is not part of this build)\n");
+    std::printf("ratio below: peer goodput / ENet goodput, 1 MiB messages, no loss\n");
+    std::printf("peer/enet goodput ratio: %.3f\n", enetGoodput > 0 ? peerGoodput / enetGoodput : 0.0);
+    return 0;
+}

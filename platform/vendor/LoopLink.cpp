@@ -1,0 +1,464 @@
+#include "LoopLink.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vendor {
+
+namespace {
+
+constexpr size_t kHeaderBytes = 14;
+
+void putU32(unsigned char* p, uint32_t v)
+{
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+uint32_t getU32(const unsigned char* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly size bytes; false on end of stream or error.
+bool readAll(int fd, char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::recv(fd, data, size, 0);
+        if (n == 0)
+            return false;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool waitReadable(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        const int rc = ::poll(&p, 1, timeoutMs);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        return rc > 0;
+    }
+}
+
+bool loopbackOnly()
+{
+    const char* v = std::getenv("LUMORA_LOOPBACK_ONLY");
+    return v != nullptr && *v != '\0';
+}
+
+bool isLoopback(const std::string& host)
+{
+    in_addr a4{};
+    if (inet_pton(AF_INET, host.c_str(), &a4) == 1)
+        return (ntohl(a4.s_addr) >> 24) == 127;
+    in6_addr a6{};
+    if (inet_pton(AF_INET6, host.c_str(), &a6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&a6);
+    return false;
+}
+
+bool sendMessage(int fd, const LoopMessage& m)
+{
+    unsigned char header[kHeaderBytes];
+    header[0] = static_cast<unsigned char>(m.kind);
+    header[1] = m.channel;
+    putU32(header + 2, m.type);
+    putU32(header + 6, static_cast<uint32_t>(m.info.size()));
+    putU32(header + 10, static_cast<uint32_t>(m.data.size()));
+    // One buffer, one send: keeps small messages in one segment.
+    std::vector<char> buffer(kHeaderBytes + m.info.size() + m.data.size());
+    std::memcpy(buffer.data(), header, kHeaderBytes);
+    if (!m.info.empty())
+        std::memcpy(buffer.data() + kHeaderBytes, m.info.data(), m.info.size());
+    if (!m.data.empty())
+        std::memcpy(buffer.data() + kHeaderBytes + m.info.size(), m.data.data(), m.data.size());
+    return writeAll(fd, buffer.data(), buffer.size());
+}
+
+// Reads one message; false on a closed stream or a malformed header.
+bool receiveMessage(int fd, LoopMessage& m)
+{
+    unsigned char header[kHeaderBytes];
+    if (!readAll(fd, reinterpret_cast<char*>(header), kHeaderBytes))
+        return false;
+    if (header[0] > static_cast<unsigned char>(MsgKind::Audio) || header[1] >= kChannels)
+        return false;
+    const uint32_t infoLen = getU32(header + 6);
+    const uint32_t dataLen = getU32(header + 10);
+    if (infoLen > 1024 || dataLen > kMaxMessage)
+        return false;
+    m.kind = static_cast<MsgKind>(header[0]);
+    m.channel = header[1];
+    m.type = getU32(header + 2);
+    m.info.resize(infoLen);
+    m.data.resize(dataLen);
+    return readAll(fd, m.info.data(), infoLen) && readAll(fd, m.data.data(), dataLen);
+}
+
+std::string peerName(int fd)
+{
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    uint16_t port = 0;
+    if (ss.ss_family == AF_INET) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+        port = ntohs(a->sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        port = ntohs(a->sin6_port);
+    }
+    return std::string(text) + ":" + std::to_string(port);
+}
+
+} // namespace
+
+LoopSession::LoopSession(int fd, std::string uid, bool deviceSide)
+    : m_fd(fd), m_uid(std::move(uid)), m_deviceSide(deviceSide), m_peer(peerName(fd))
+{
+    int one = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    m_reader = std::thread([this] { receiveLoop(); });
+}
+
+LoopSession::~LoopSession()
+{
+    close();
+    if (m_reader.joinable())
+        m_reader.join();
+    ::close(m_fd);
+}
+
+LinkState LoopSession::state()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_state;
+}
+
+void LoopSession::close(LinkState why)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state == LinkState::Open)
+            m_state = why;
+    }
+    // Wakes the receive thread; the descriptor itself is closed by the destructor after the join.
+    ::shutdown(m_fd, SHUT_RDWR);
+    m_cv.notify_all();
+}
+
+bool LoopSession::send(const LoopMessage& message)
+{
+    if (state() != LinkState::Open)
+        return false;
+    std::lock_guard<std::mutex> lock(m_sendMutex);
+    if (!sendMessage(m_fd, message)) {
+        close(LinkState::ClosedRemote);
+        return false;
+    }
+    return true;
+}
+
+std::deque<LoopMessage>& LoopSession::queueOf(MsgKind kind, uint8_t channel)
+{
+    switch (kind) {
+    case MsgKind::IoCtrl:
+        return m_ioctrl[channel];
+    case MsgKind::Audio:
+        return m_audio[channel];
+    default:
+        return m_frames[channel];
+    }
+}
+
+void LoopSession::receiveLoop()
+{
+    for (;;) {
+        LoopMessage m;
+        if (!receiveMessage(m_fd, m)) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_state == LinkState::Open)
+                m_state = LinkState::ClosedRemote;
+            m_cv.notify_all();
+            return;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m.kind == MsgKind::Stream)
+            m_streams[m.channel].insert(m_streams[m.channel].end(), m.data.begin(), m.data.end());
+        else if (m.kind != MsgKind::Hello)
+            queueOf(m.kind, m.channel).push_back(std::move(m));
+        m_cv.notify_all();
+    }
+}
+
+int LoopSession::readStream(uint8_t channel, char* out, int size, int timeoutMs)
+{
+    if (channel >= kChannels || size <= 0)
+        return 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto& q = m_streams[channel];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    int got = 0;
+    for (;;) {
+        const int take = static_cast<int>(std::min<size_t>(q.size(), static_cast<size_t>(size - got)));
+        std::copy(q.begin(), q.begin() + take, out + got);
+        q.erase(q.begin(), q.begin() + take);
+        got += take;
+        if (got == size || m_state != LinkState::Open)
+            return got;
+        if (m_cv.wait_until(lock, deadline) == std::cv_status::timeout && q.empty())
+            return got;
+    }
+}
+
+bool LoopSession::pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeoutMs)
+{
+    if (channel >= kChannels)
+        return false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto& q = queueOf(kind, channel);
+    const auto ready = [&] { return !q.empty() || m_state != LinkState::Open; };
+    if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs), ready) || q.empty())
+        return false;
+    out = std::move(q.front());
+    q.pop_front();
+    return true;
+}
+
+bool LoopSession::hasMessage(MsgKind kind, uint8_t channel)
+{
+    if (channel >= kChannels)
+        return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !queueOf(kind, channel).empty();
+}
+
+std::string directoryPath()
+{
+    const char* v = std::getenv("LUMORA_P2P_DIRECTORY");
+    return v != nullptr ? std::string(v) : std::string();
+}
+
+bool publishUid(const std::string& uid, const std::string& host, uint16_t port)
+{
+    const std::string path = directoryPath();
+    if (path.empty() || uid.empty() || uid.find_first_of(" \n\r\t") != std::string::npos)
+        return false;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0)
+        return false;
+    ::flock(fd, LOCK_EX);
+    const std::string line = uid + " " + host + ":" + std::to_string(port) + "\n";
+    const bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return ok;
+}
+
+bool lookupUid(const std::string& uid, std::string& host, uint16_t& port)
+{
+    const std::string path = directoryPath();
+    if (path.empty())
+        return false;
+    std::ifstream in(path);
+    std::string line;
+    bool found = false;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string name, endpoint;
+        if (!(fields >> name >> endpoint) || name != uid)
+            continue;
+        const auto colon = endpoint.rfind(':');
+        if (colon == std::string::npos)
+            continue;
+        const long p = std::strtol(endpoint.c_str() + colon + 1, nullptr, 10);
+        if (p <= 0 || p > 65535)
+            continue;
+        host = endpoint.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        port = static_cast<uint16_t>(p);
+        found = true;
+    }
+    return found;
+}
+
+LoopListener::~LoopListener()
+{
+    close();
+}
+
+bool LoopListener::open(const std::string& uid)
+{
+    close();
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_fd, 16) != 0 ||
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        close();
+        return false;
+    }
+    m_port = ntohs(addr.sin_port);
+    m_uid = uid;
+    m_break = false;
+    if (!publishUid(uid, "127.0.0.1", m_port)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void LoopListener::close()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+std::shared_ptr<LoopSession> LoopListener::accept(int timeoutMs)
+{
+    const auto start = std::chrono::steady_clock::now();
+    while (m_fd >= 0 && !m_break) {
+        if (timeoutMs >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeoutMs))
+            return nullptr;
+        if (!waitReadable(m_fd, 50))
+            continue;
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // The client names the UID it wants first; anything else is turned away.
+        LoopMessage hello;
+        if (!waitReadable(fd, 2000) || !receiveMessage(fd, hello) || hello.kind != MsgKind::Hello ||
+            std::string(hello.data.begin(), hello.data.end()) != m_uid) {
+            ::close(fd);
+            continue;
+        }
+        LoopMessage ack;
+        ack.kind = MsgKind::Hello;
+        ack.data.assign(m_uid.begin(), m_uid.end());
+        if (!sendMessage(fd, ack)) {
+            ::close(fd);
+            continue;
+        }
+        return std::make_shared<LoopSession>(fd, m_uid, true);
+    }
+    // A break ends this wait only; the next accept waits again.
+    m_break = false;
+    return nullptr;
+}
+
+std::shared_ptr<LoopSession> connectTo(const std::string& uid, const std::atomic<bool>* breakFlag, ConnectError& error)
+{
+    std::string host;
+    uint16_t port = 0;
+    if (!lookupUid(uid, host, port)) {
+        error = ConnectError::UnknownUid;
+        return nullptr;
+    }
+    if (loopbackOnly() && !isLoopback(host)) {
+        error = ConnectError::NotLoopback;
+        return nullptr;
+    }
+    sockaddr_storage ss{};
+    socklen_t len = 0;
+    in_addr a4{};
+    in6_addr a6{};
+    if (inet_pton(AF_INET, host.c_str(), &a4) == 1) {
+        auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        a->sin_addr = a4;
+        len = sizeof(sockaddr_in);
+    } else if (inet_pton(AF_INET6, host.c_str(), &a6) == 1) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        a->sin6_addr = a6;
+        len = sizeof(sockaddr_in6);
+    } else {
+        error = ConnectError::UnknownUid;
+        return nullptr;
+    }
+    const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        error = ConnectError::Refused;
+        return nullptr;
+    }
+    LoopMessage hello;
+    hello.kind = MsgKind::Hello;
+    hello.data.assign(uid.begin(), uid.end());
+    LoopMessage ack;
+    bool answered = false;
+    if (sendMessage(fd, hello)) {
+        for (int waited = 0; waited < 3000; waited += 50) {
+            if (breakFlag != nullptr && breakFlag->load()) {
+                ::close(fd);
+                error = ConnectError::Broken;
+                return nullptr;
+            }
+            if (waitReadable(fd, 50)) {
+                answered = receiveMessage(fd, ack) && ack.kind == MsgKind::Hello;
+                break;
+            }
+        }
+    }
+    if (!answered) {
+        ::close(fd);
+        error = ConnectError::Refused;
+        return nullptr;
+    }
+    error = ConnectError::None;
+    return std::make_shared<LoopSession>(fd, uid, false);
+}
+
+} // namespace vendor

@@ -1,0 +1,111 @@
+// The loopback carrier behind the two vendor P2P stand-ins (CS2 and ThroughTek). The vendor
+// libraries reach devices through their own servers; here a device publishes its UID in a small
+// directory file (named by LUMORA_P2P_DIRECTORY: one "UID host:port" line per device, the last line
+// for a UID wins) and clients reach it over TCP on loopback. One TCP connection is one session;
+// every message on it carries a kind, a channel and a payload, so the stand-ins can offer numbered
+// byte-stream channels (CS2) and IO-control messages and AV frames (ThroughTek) on top.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vendor {
+
+enum class MsgKind : uint8_t { Hello = 0, Stream = 1, IoCtrl = 2, Frame = 3, Audio = 4 };
+
+constexpr int kChannels = 64;
+// Largest message either side accepts; a longer length on the wire ends the session.
+constexpr uint32_t kMaxMessage = 4u * 1024u * 1024u;
+
+struct LoopMessage {
+    MsgKind kind = MsgKind::Stream;
+    uint8_t channel = 0;
+    uint32_t type = 0;
+    std::vector<char> info;
+    std::vector<char> data;
+};
+
+enum class LinkState { Open, ClosedRemote, ClosedLocal, TimedOut };
+
+// One connected session. Thread-safe: any number of threads may send and receive on different
+// channels; a receive thread owned by the session fills the queues.
+class LoopSession {
+public:
+    LoopSession(int fd, std::string uid, bool deviceSide);
+    ~LoopSession();
+    LoopSession(const LoopSession&) = delete;
+    LoopSession& operator=(const LoopSession&) = delete;
+
+    const std::string& uid() const { return m_uid; }
+    bool deviceSide() const { return m_deviceSide; }
+    std::string peerAddress() const { return m_peer; }
+    LinkState state();
+
+    // False when the session is no longer open.
+    bool send(const LoopMessage& message);
+    // Byte-stream read on a channel: up to `size` bytes, waiting up to timeoutMs for all of them.
+    // Returns the count read (possibly fewer when the time ran out, or 0).
+    int readStream(uint8_t channel, char* out, int size, int timeoutMs);
+    // Takes the next message of that kind on that channel; false on time-out or closed session.
+    bool pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeoutMs);
+    bool hasMessage(MsgKind kind, uint8_t channel);
+    void close(LinkState why = LinkState::ClosedLocal);
+
+private:
+    void receiveLoop();
+    std::deque<LoopMessage>& queueOf(MsgKind kind, uint8_t channel);
+
+    int m_fd;
+    std::string m_uid;
+    bool m_deviceSide;
+    std::string m_peer;
+    std::mutex m_sendMutex;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    LinkState m_state = LinkState::Open;
+    std::deque<char> m_streams[kChannels];
+    std::deque<LoopMessage> m_ioctrl[kChannels];
+    std::deque<LoopMessage> m_frames[kChannels];
+    std::deque<LoopMessage> m_audio[kChannels];
+    std::thread m_reader;
+};
+
+// A device's listening endpoint: binds 127.0.0.1 on an ephemeral port and publishes the UID.
+class LoopListener {
+public:
+    LoopListener() = default;
+    ~LoopListener();
+    bool open(const std::string& uid);
+    // Waits up to timeoutMs (negative: for ever) for a client that names this UID.
+    std::shared_ptr<LoopSession> accept(int timeoutMs);
+    // Wakes a waiting accept, which then returns null.
+    void breakWait() { m_break = true; }
+    void close();
+    uint16_t port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::string m_uid;
+    std::atomic<bool> m_break{false};
+};
+
+enum class ConnectError { None, UnknownUid, Refused, Broken, NotLoopback };
+
+// Looks the UID up in the directory and connects. `breakFlag`, when set by another thread, ends
+// the attempt with ConnectError::Broken.
+std::shared_ptr<LoopSession> connectTo(const std::string& uid, const std::atomic<bool>* breakFlag, ConnectError& error);
+
+// Directory file handling (exposed for tests and tools).
+std::string directoryPath();
+bool publishUid(const std::string& uid, const std::string& host, uint16_t port);
+bool lookupUid(const std::string& uid, std::string& host, uint16_t& port);
+
+} // namespace vendor

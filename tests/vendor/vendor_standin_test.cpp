@@ -1,0 +1,206 @@
+// The vendor P2P stand-ins over loopback: the calls and result codes the device link relies on.
+#include "AVAPIs.h"
+#include "IOTCAPIs.h"
+#include "PPCS_API.h"
+#include "VendorFaults.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Every test gets its own directory file, so tests may run in parallel processes.
+class VendorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_path = std::filesystem::temp_directory_path() /
+                 ("lumora-dir-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove(m_path);
+        ::setenv("LUMORA_P2P_DIRECTORY", m_path.c_str(), 1);
+        vendor::clearFaults();
+    }
+    void TearDown() override
+    {
+        vendor::clearFaults();
+        std::filesystem::remove(m_path);
+    }
+    std::filesystem::path m_path;
+};
+
+std::string uniqueId(const char* stem)
+{
+    static std::atomic<int> n{0};
+    return std::string(stem) + std::to_string(::getpid() % 10000) + "X" + std::to_string(n++);
+}
+
+using Cs2Test = VendorTest;
+
+TEST_F(Cs2Test, UnknownIdFailsWithoutContactingAnything)
+{
+    char init[] = "ABCDEFGHIJKLMNOP";
+    ASSERT_EQ(PPCS_Initialize(init), PPCS_SUCCESSFUL);
+    EXPECT_EQ(PPCS_Connect("HOWNOBODY", 1, 0), PPCS_ERR_INVALID_ID);
+    EXPECT_LT(PPCS_Read(12345, 0, init, nullptr, 0), 0);
+}
+
+TEST_F(Cs2Test, ChannelsCarryBytesAndTimeOutWithPartialCount)
+{
+    char init[] = "ABCDEFGHIJKLMNOP";
+    ASSERT_EQ(PPCS_Initialize(init), PPCS_SUCCESSFUL);
+    const std::string id = uniqueId("HOWCAM");
+    auto device = std::async(std::launch::async, [&] { return PPCS_Listen(id.c_str(), 5, 0, 1, ""); });
+    // The listener publishes its address before it accepts; retry until it is there.
+    int client = -1;
+    for (int i = 0; i < 100 && client < 0; ++i) {
+        client = PPCS_Connect(id.c_str(), 1, 0);
+        if (client < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(client, 0);
+    const int server = device.get();
+    ASSERT_GE(server, 0);
+
+    st_PPCS_Session info;
+    ASSERT_EQ(PPCS_Check(client, &info), PPCS_SUCCESSFUL);
+    EXPECT_EQ(reinterpret_cast<const char*>(&info)[81], PPCS_MODE_LAN);
+
+    ASSERT_EQ(PPCS_Write(client, 0, "hello", 5), 5);
+    ASSERT_EQ(PPCS_Write(client, 4, "four", 4), 4);
+    char buf[16] = {};
+    int size = 4;
+    EXPECT_EQ(PPCS_Read(server, 4, buf, &size, 1000), PPCS_SUCCESSFUL);
+    EXPECT_EQ(std::string(buf, 4), "four");
+    size = 8;
+    EXPECT_EQ(PPCS_Read(server, 0, buf, &size, 100), PPCS_ERR_TIME_OUT);
+    EXPECT_EQ(size, 5) << "a time-out reports the bytes that did arrive";
+    EXPECT_EQ(std::string(buf, 5), "hello");
+
+    ASSERT_EQ(PPCS_Close(server), PPCS_SUCCESSFUL);
+    size = 1;
+    int rc = PPCS_SUCCESSFUL;
+    for (int i = 0; i < 100 && rc != PPCS_ERR_SESSION_CLOSED_REMOTE; ++i)
+        rc = PPCS_Read(client, 0, buf, &size, 20);
+    EXPECT_EQ(rc, PPCS_ERR_SESSION_CLOSED_REMOTE);
+    EXPECT_EQ(PPCS_Write(client, 0, "x", 1), PPCS_ERR_SESSION_CLOSED_REMOTE);
+    EXPECT_EQ(PPCS_Close(client), PPCS_SUCCESSFUL);
+    EXPECT_EQ(PPCS_Write(client, 0, "x", 1), PPCS_ERR_INVALID_SESSION_HANDLE);
+}
+
+TEST_F(Cs2Test, ForcedResultsAndConnectBreak)
+{
+    char init[] = "ABCDEFGHIJKLMNOP";
+    ASSERT_EQ(PPCS_Initialize(init), PPCS_SUCCESSFUL);
+    vendor::forceResult(vendor::FaultCall::PpcsConnect, PPCS_ERR_DEVICE_NOT_ONLINE, 2);
+    EXPECT_EQ(PPCS_Connect("HOWA", 1, 0), PPCS_ERR_DEVICE_NOT_ONLINE);
+    EXPECT_EQ(PPCS_Connect("HOWA", 1, 0), PPCS_ERR_DEVICE_NOT_ONLINE);
+    EXPECT_EQ(PPCS_Connect("HOWA", 1, 0), PPCS_ERR_INVALID_ID);
+    EXPECT_EQ(PPCS_Connect_Break(), PPCS_SUCCESSFUL);
+}
+
+class TutkTest : public VendorTest {
+protected:
+    void SetUp() override
+    {
+        VendorTest::SetUp();
+        ASSERT_EQ(IOTC_Initialize2(0), IOTC_ER_NoERROR);
+        ASSERT_GT(avInitialize(40), 0);
+    }
+    void TearDown() override
+    {
+        avDeInitialize();
+        IOTC_DeInitialize();
+        VendorTest::TearDown();
+    }
+};
+
+TEST_F(TutkTest, UnknownUidAndWrongLengthFail)
+{
+    const int sid = IOTC_Get_SessionID();
+    ASSERT_GE(sid, 0);
+    EXPECT_LT(IOTC_Connect_ByUID_Parallel("AAAAAAAAAAAAAAAAAAAA", sid), 0);
+    EXPECT_LT(IOTC_Connect_ByUID_Parallel("SHORT", sid), 0);
+    IOTC_Session_Close(sid);
+}
+
+TEST_F(TutkTest, IoCtrlFramesAudioAndTalkChannel)
+{
+    std::string uid = uniqueId("T");
+    uid.resize(20, 'Z');
+    ASSERT_EQ(IOTC_Device_Login(uid.c_str(), "cam", "pw"), IOTC_ER_NoERROR);
+    auto device = std::async(std::launch::async, [] { return IOTC_Listen(5000); });
+    const int sid = IOTC_Get_SessionID();
+    ASSERT_GE(sid, 0);
+    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), sid);
+    const int dsid = device.get();
+    ASSERT_GE(dsid, 0);
+    st_SInfo info;
+    ASSERT_EQ(IOTC_Session_Check(sid, &info), IOTC_ER_NoERROR);
+    EXPECT_EQ(info.Mode, IOTC_MODE_LAN);
+
+    unsigned int serverType = 0;
+    const int io = avClientStart2(sid, "", "", 5, &serverType, 0, nullptr);
+    const int live = avClientStart2(sid, "", "", 5, &serverType, 1, nullptr);
+    const int dio = avServStart3(dsid, nullptr, 5, 0, 0, nullptr);
+    const int dlive = avServStart3(dsid, nullptr, 5, 0, 1, nullptr);
+    ASSERT_GE(io, 0);
+    ASSERT_GE(live, 0);
+    ASSERT_GE(dio, 0);
+    ASSERT_GE(dlive, 0);
+
+    char buf[2048];
+    unsigned int type = 0;
+    EXPECT_EQ(avRecvIOCtrl(dio, &type, buf, 1024, 10), AV_ER_TIMEOUT);
+    ASSERT_EQ(avSendIOCtrl(io, 3001 + 511, "abc", 3), AV_ER_NoERROR);
+    ASSERT_EQ(avRecvIOCtrl(dio, &type, buf, 1024, 1000), 3);
+    EXPECT_EQ(type, 3001u + 511u);
+
+    vendor::forceResult(vendor::FaultCall::AvSendIOCtrl, AV_ER_SENDIOCTRL_BUSY, 1);
+    EXPECT_EQ(avSendIOCtrl(io, 1, "x", 1), AV_ER_SENDIOCTRL_BUSY);
+    EXPECT_EQ(avSendIOCtrl(io, 1, "x", 1), AV_ER_NoERROR);
+
+    const char frameInfo[24] = {'\xCC', '\xBB', '\xAA', 0x55};
+    ASSERT_EQ(avSendFrameData(dlive, "frame-bytes", 11, frameInfo, 24), AV_ER_NoERROR);
+    int actual = 0, expected = 0, infoSize = 0;
+    unsigned int index = 99;
+    char infoOut[1024];
+    int rc = AV_ER_DATA_NOREADY;
+    for (int i = 0; i < 200 && rc == AV_ER_DATA_NOREADY; ++i)
+        rc = avRecvFrameData2(live, buf, sizeof buf, &actual, &expected, infoOut, 1024, &infoSize, &index);
+    ASSERT_EQ(rc, 11);
+    EXPECT_EQ(std::string(buf, 11), "frame-bytes");
+    EXPECT_EQ(infoSize, 24);
+    EXPECT_EQ(std::memcmp(infoOut, frameInfo, 24), 0);
+    EXPECT_EQ(index, 0u);
+    EXPECT_EQ(avRecvFrameData2(live, buf, sizeof buf, &actual, &expected, infoOut, 1024, &infoSize, &index),
+              AV_ER_DATA_NOREADY);
+
+    // Talk: the client serves channel 3, the device receives its audio as a client.
+    const int talk = avServStart3(sid, nullptr, 20, 0, 3, nullptr);
+    const int dtalk = avClientStart2(dsid, "", "", 5, &serverType, 3, nullptr);
+    ASSERT_GE(talk, 0);
+    ASSERT_GE(dtalk, 0);
+    const std::string pcm(320, 'a');
+    ASSERT_EQ(avSendAudioData(talk, pcm.data(), 320, frameInfo, 24), AV_ER_NoERROR);
+    rc = AV_ER_DATA_NOREADY;
+    for (int i = 0; i < 200 && rc == AV_ER_DATA_NOREADY; ++i)
+        rc = avRecvAudioData(dtalk, buf, 1024, infoOut, 1024, &index);
+    EXPECT_EQ(rc, 320);
+
+    IOTC_Session_Close(dsid);
+    rc = AV_ER_TIMEOUT;
+    for (int i = 0; i < 100 && rc == AV_ER_TIMEOUT; ++i)
+        rc = avRecvIOCtrl(io, &type, buf, 1024, 20);
+    EXPECT_EQ(rc, AV_ER_SESSION_CLOSE_BY_REMOTE);
+    IOTC_Session_Close(sid);
+}
+
+} // namespace
