@@ -194,8 +194,12 @@ int main(int argc, char** argv)
         std::vector<std::string> args = {"--uid", c->uid, "--password", password, "--transport", c->transport};
         if (c->transport == "tovel")
             args.insert(args.end(), {"--server", serverString});
+        // libTovel's peer writes a few lines of its own first; the camera's line starts "camsim ready".
         std::string line;
-        if (!c->process.start(toolPath("camsim"), args) || !c->process.readLine(line, 10000)) {
+        bool ready = c->process.start(toolPath("camsim"), args);
+        while (ready && (ready = c->process.readLine(line, 10000)) && line.rfind("camsim ready", 0) != 0) {
+        }
+        if (!ready) {
             std::printf("camera %s did not start\n", c->name.c_str());
             return 1;
         }
