@@ -100,6 +100,7 @@ P2PPeer::~P2PPeer()
 StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, unsigned specCount,
                            int threadPriority)
 {
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
     if (IsRunning())
         return StartResult::AlreadyStarted;
     if (m_myGuid.g == 0 || m_myGuid.IsUnassigned())
@@ -114,7 +115,8 @@ StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, uns
     if (maxConnections == 0)
         return StartResult::InvalidMaxConnections;
 
-    DeleteSockets();
+    std::unique_lock socketsLock(m_socketsLock);
+    DeleteSocketsLocked();
     for (unsigned i = 0; i < specCount; ++i) {
         std::unique_ptr<PlatformSocket> socket = CreatePlatformSocket();
         socket->SetUserIndex(i);
@@ -134,7 +136,7 @@ StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, uns
         request.remotePort = specs[i].remotePort;
         const int result = socket->Bind(request);
         if (result != static_cast<int>(BindResult::Bound)) {
-            DeleteSockets();
+            DeleteSocketsLocked();
             switch (result) {
             case 1: return StartResult::SocketFamilyNotSupported;
             case 2: return StartResult::SocketPortAlreadyInUse;
@@ -148,10 +150,11 @@ StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, uns
     }
     for (std::unique_ptr<PlatformSocket>& socket : m_sockets) {
         if (!socket->StartReceiving()) {
-            DeleteSockets();
+            DeleteSocketsLocked();
             return StartResult::FailedToCreateUpdateThread;
         }
     }
+    socketsLock.unlock();
 
     {
         std::lock_guard lock(m_addressLock);
@@ -202,15 +205,16 @@ StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, uns
             platform::sleepMillis(10);
     }
 
-    for (PeerPlugin* plugin : m_plugins)
+    for (PeerPlugin* plugin : plugins->first)
         plugin->PeerStarted();
-    for (PeerPlugin* plugin : m_pluginsSecond)
+    for (PeerPlugin* plugin : plugins->second)
         plugin->PeerStarted();
     return StartResult::Started;
 }
 
 void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority priority)
 {
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
     if (blockMs > 0 && IsRunning()) {
         std::vector<SystemAddress> targets;
         {
@@ -233,9 +237,9 @@ void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority prior
         }
     }
 
-    for (PeerPlugin* plugin : m_plugins)
+    for (PeerPlugin* plugin : plugins->first)
         plugin->PeerStopping();
-    for (PeerPlugin* plugin : m_pluginsSecond)
+    for (PeerPlugin* plugin : plugins->second)
         plugin->PeerStopping();
 
     m_stopping = true;
@@ -291,6 +295,12 @@ void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority prior
 }
 
 void P2PPeer::DeleteSockets()
+{
+    std::unique_lock lock(m_socketsLock);
+    DeleteSocketsLocked();
+}
+
+void P2PPeer::DeleteSocketsLocked()
 {
     // A socket is deleted only once its receive thread has ended: StopReceiving wakes and waits
     // for the loop, and the socket's destructor joins the thread itself. The send filters go
@@ -354,6 +364,7 @@ void P2PPeer::BanAddress(const char* ip, uint32_t ms)
         }
     }
     m_banList.push_back(BanEntry{ip, expiry});
+    m_banCount = m_banList.size();
 }
 
 void P2PPeer::UnbanAddress(const char* ip)
@@ -365,6 +376,7 @@ void P2PPeer::UnbanAddress(const char* ip)
         if (m_banList[i].pattern == ip) {
             m_banList[i] = std::move(m_banList.back());
             m_banList.pop_back();
+            m_banCount = m_banList.size();
             return;
         }
     }
@@ -374,6 +386,7 @@ void P2PPeer::ClearBans()
 {
     std::lock_guard lock(m_banLock);
     m_banList.clear();
+    m_banCount = 0;
 }
 
 bool P2PPeer::IsAddressBanned(const char* ip)
@@ -387,6 +400,7 @@ bool P2PPeer::IsAddressBanned(const char* ip)
         if (entry.expiry != 0 && entry.expiry < now) {
             entry = std::move(m_banList.back());
             m_banList.pop_back();
+            m_banCount = m_banList.size();
             continue;
         }
         if (MatchesPattern(entry.pattern, ip))
@@ -541,6 +555,7 @@ ConnectResult P2PPeer::ConnectByHostText(const char* host, uint16_t port, const 
                                          int dataLength, const void* publicKey, unsigned socketIndex,
                                          unsigned attemptCount, unsigned intervalMs, uint32_t timeoutMs)
 {
+    std::shared_lock sockets(m_socketsLock);
     (void)publicKey;
     if (!IsRunning() || host == nullptr)
         return ConnectResult::InvalidParameter;
@@ -831,11 +846,12 @@ void P2PPeer::PushOneBytePacket(uint8_t id, const SystemAddress& source, const P
 
 void P2PPeer::QueuePacket(Packet* packet, bool pushAtHead)
 {
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
     if (packet == nullptr)
         return;
-    for (PeerPlugin* plugin : m_plugins)
+    for (PeerPlugin* plugin : plugins->first)
         plugin->OnPushBack(packet->data, packet->bitSize, packet->systemAddress);
-    for (PeerPlugin* plugin : m_pluginsSecond)
+    for (PeerPlugin* plugin : plugins->second)
         plugin->OnPushBack(packet->data, packet->bitSize, packet->systemAddress);
     {
         std::lock_guard lock(m_packetLock);
@@ -871,9 +887,10 @@ unsigned P2PPeer::PendingPacketCount()
 
 void P2PPeer::UpdatePlugins()
 {
-    for (PeerPlugin* plugin : m_plugins)
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    for (PeerPlugin* plugin : plugins->first)
         plugin->Tick();
-    for (PeerPlugin* plugin : m_pluginsSecond)
+    for (PeerPlugin* plugin : plugins->second)
         plugin->Tick();
 }
 
@@ -892,6 +909,7 @@ void P2PPeer::ShiftTimestamp(Packet* packet)
 
 void P2PPeer::NotifyPluginsOfPacket(Packet* packet)
 {
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
     if (packet->length == 0)
         return;
     const uint8_t id = packet->data[0];
@@ -899,16 +917,16 @@ void P2PPeer::NotifyPluginsOfPacket(Packet* packet)
     switch (id) {
     case ID_JOIN_ACCEPTED:
     case ID_NEW_INCOMING:
-        for (PeerPlugin* plugin : m_plugins)
+        for (PeerPlugin* plugin : plugins->first)
             plugin->OnNewConnection(packet->systemAddress, packet->guid, id == ID_NEW_INCOMING);
-        for (PeerPlugin* plugin : m_pluginsSecond)
+        for (PeerPlugin* plugin : plugins->second)
             plugin->OnNewConnection(packet->systemAddress, packet->guid, id == ID_NEW_INCOMING);
         return;
     case ID_PEER_CLOSED:
     case ID_PEER_LOST:
-        for (PeerPlugin* plugin : m_plugins)
+        for (PeerPlugin* plugin : plugins->first)
             plugin->LinkEnded(packet->systemAddress, packet->guid, id == ID_PEER_CLOSED ? 1 : 2);
-        for (PeerPlugin* plugin : m_pluginsSecond)
+        for (PeerPlugin* plugin : plugins->second)
             plugin->LinkEnded(packet->systemAddress, packet->guid, id == ID_PEER_CLOSED ? 1 : 2);
         return;
     case ID_JOIN_FAILED: failedReason = 0; break;
@@ -923,14 +941,15 @@ void P2PPeer::NotifyPluginsOfPacket(Packet* packet)
     case ID_SECURITY_REFUSED_3: failedReason = 10; break;
     default: return;
     }
-    for (PeerPlugin* plugin : m_plugins)
+    for (PeerPlugin* plugin : plugins->first)
         plugin->OnFailedConnection(packet, failedReason);
-    for (PeerPlugin* plugin : m_pluginsSecond)
+    for (PeerPlugin* plugin : plugins->second)
         plugin->OnFailedConnection(packet, failedReason);
 }
 
 Packet* P2PPeer::Receive()
 {
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
     if (!IsRunning())
         return nullptr;
     UpdatePlugins();
@@ -949,7 +968,7 @@ Packet* P2PPeer::Receive()
         NotifyPluginsOfPacket(packet);
 
         bool taken = false;
-        for (auto* list : {&m_plugins, &m_pluginsSecond}) {
+        for (const std::vector<PeerPlugin*>* list : {&plugins->first, &plugins->second}) {
             for (PeerPlugin* plugin : *list) {
                 const PluginVerdict verdict = plugin->OfferMessage(packet);
                 if (verdict == kPluginConsumed) {
@@ -971,35 +990,78 @@ Packet* P2PPeer::Receive()
 
 // ---- Plug-ins ----------------------------------------------------------------------------------
 
+std::shared_ptr<const P2PPeer::PluginLists> P2PPeer::CurrentPlugins() const
+{
+    std::lock_guard lock(m_pluginLock);
+    return m_pluginLists;
+}
+
 void P2PPeer::AddPlugin(PeerPlugin* plugin)
 {
     if (plugin == nullptr)
         return;
-    std::vector<PeerPlugin*>& list = plugin->UsesSecondList() ? m_pluginsSecond : m_plugins;
-    if (std::find(list.begin(), list.end(), plugin) != list.end())
-        return;
+    {
+        std::lock_guard lock(m_pluginLock);
+        const std::vector<PeerPlugin*>& list = plugin->UsesSecondList() ? m_pluginLists->second : m_pluginLists->first;
+        if (std::find(list.begin(), list.end(), plugin) != list.end())
+            return;
+    }
     plugin->SetPeer(this);
     plugin->AttachedTo(this);
-    list.push_back(plugin);
+    // Copy on write: threads iterating an older snapshot keep it alive.
+    std::lock_guard lock(m_pluginLock);
+    auto lists = std::make_shared<PluginLists>(*m_pluginLists);
+    (plugin->UsesSecondList() ? lists->second : lists->first).push_back(plugin);
+    m_pluginLists = std::move(lists);
 }
 
 void P2PPeer::RemovePlugin(PeerPlugin* plugin)
 {
     if (plugin == nullptr)
         return;
-    for (auto* list : {&m_plugins, &m_pluginsSecond}) {
-        auto it = std::find(list->begin(), list->end(), plugin);
-        if (it == list->end())
-            continue;
-        *it = list->back();
-        list->pop_back();
-        plugin->DetachedFrom(this);
-        plugin->SetPeer(nullptr);
-        return;
+    bool removed = false;
+    {
+        std::lock_guard lock(m_pluginLock);
+        auto lists = std::make_shared<PluginLists>(*m_pluginLists);
+        for (std::vector<PeerPlugin*>* list : {&lists->first, &lists->second}) {
+            auto it = std::find(list->begin(), list->end(), plugin);
+            if (it == list->end())
+                continue;
+            *it = list->back();
+            list->pop_back();
+            removed = true;
+            break;
+        }
+        if (removed)
+            m_pluginLists = std::move(lists);
     }
+    if (!removed)
+        return;
+    plugin->DetachedFrom(this);
+    plugin->SetPeer(nullptr);
 }
 
 // ---- Remote-system table -----------------------------------------------------------------------
+
+namespace {
+// The peer whose update round runs on this thread, if any.
+thread_local const P2PPeer* t_roundOwner = nullptr;
+} // namespace
+
+P2PPeer::RoundScope::RoundScope(const P2PPeer* peer) : m_previous(t_roundOwner)
+{
+    t_roundOwner = peer;
+}
+
+P2PPeer::RoundScope::~RoundScope()
+{
+    t_roundOwner = m_previous;
+}
+
+bool P2PPeer::InUpdateRound() const
+{
+    return t_roundOwner == this;
+}
 
 int P2PPeer::SlotIndexOf(const RemoteSystem* remote) const
 {
@@ -1016,7 +1078,7 @@ RemoteSystem* P2PPeer::FindRemote(const SystemAddress& address, bool activeOnly)
         if (remote->isActive && remote->systemAddress == address)
             return remote;
     }
-    if (m_updateThread.isCurrent()) {
+    if (InUpdateRound()) {
         const int index = m_addressHash.Find(address);
         if (index >= 0 && static_cast<unsigned>(index) < m_slotPointers.size()) {
             RemoteSystem* remote = m_slotPointers[index];
@@ -1122,6 +1184,7 @@ RemoteSystem* P2PPeer::TakeSlot(const SystemAddress& address, const P2PNetGUID& 
     remote->guid.systemIndex = index;
     remote->mtu = mtu;
     remote->socket = socket;
+    remote->sender = SenderFor(socket, remote->systemAddress);
     remote->reliabilityLayer.Reset(mtu - kUdpHeaderSize, NowMicros());
     remote->reliabilityLayer.SetSplitProgressInterval(static_cast<uint32_t>(std::max(0, m_splitProgressStep.load())));
     remote->reliabilityLayer.SetUnreliableTimeout(m_unreliableTimeoutMs);
@@ -1192,6 +1255,7 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
     remote->guid = UNASSIGNED_P2PNET_GUID;
     remote->reliabilityLayer.Reset(remote->mtu - kUdpHeaderSize, NowMicros());
     remote->socket = nullptr;
+    remote->sender = nullptr;
 }
 
 void P2PPeer::DropConnection(const PeerTarget& target, bool notify, uint8_t orderingChannel,
@@ -1218,7 +1282,7 @@ void P2PPeer::DropConnection(const PeerTarget& target, bool notify, uint8_t orde
 
 void P2PPeer::SendConnectedPing(const SystemAddress& target, bool immediate)
 {
-    if (!IsRunning() && !m_updateThread.isCurrent())
+    if (!IsRunning() && !InUpdateRound())
         return;
     uint8_t ping[3];
     const uint16_t now = static_cast<uint16_t>(NowMillis());
@@ -1411,12 +1475,9 @@ P2PNetGUID P2PPeer::GetOwnGuid() const
 
 SystemAddress P2PPeer::GetBoundAddress(unsigned socketIndex)
 {
-    std::vector<PlatformSocket*> sockets;
-    QuerySockets(sockets);
-    for (PlatformSocket* socket : sockets)
-        if (socket->GetUserIndex() == socketIndex)
-            return socket->GetBoundAddress();
-    return UNASSIGNED_SYSTEM_ADDRESS;
+    std::shared_lock sockets(m_socketsLock);
+    PlatformSocket* socket = SocketAt(socketIndex);
+    return socket == nullptr ? UNASSIGNED_SYSTEM_ADDRESS : socket->GetBoundAddress();
 }
 
 void P2PPeer::LoadLocalAddresses()
@@ -1432,10 +1493,13 @@ void P2PPeer::LoadLocalAddresses()
     while (count < kInternalAddressCount && !table[count].IsUnassigned())
         ++count;
     std::sort(table, table + count);
-    if (!m_sockets.empty() && IsRunning()) {
-        const uint16_t port = m_sockets[0]->GetBoundAddress().GetPort();
-        for (unsigned i = 0; i < count; ++i)
-            table[i].SetPort(port);
+    if (IsRunning()) {
+        std::shared_lock sockets(m_socketsLock);
+        if (!m_sockets.empty()) {
+            const uint16_t port = m_sockets[0]->GetBoundAddress().GetPort();
+            for (unsigned i = 0; i < count; ++i)
+                table[i].SetPort(port);
+        }
     }
     std::lock_guard lock(m_addressLock);
     std::copy(std::begin(table), std::end(table), std::begin(m_localAddresses));
@@ -1558,8 +1622,8 @@ void P2PPeer::QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
                              std::vector<PlatformSocket*>& sockets)
 {
     sockets.clear();
-    if (!IsRunning() || m_updateThread.isCurrent()) {
-        // Not running, or asked from the update thread itself: nothing can change the socket
+    if (!IsRunning() || InUpdateRound()) {
+        // Not running, or asked from inside an update round: nothing can change the socket
         // list under us.
         if (all) {
             for (const std::unique_ptr<PlatformSocket>& socket : m_sockets)
@@ -1685,15 +1749,17 @@ PlatformSocket* P2PPeer::SocketAt(unsigned index) const
 
 void P2PPeer::NotifyRawReceive(const uint8_t* data, unsigned length, const SystemAddress& sender)
 {
-    for (PeerPlugin* plugin : m_plugins)
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    for (PeerPlugin* plugin : plugins->first)
         plugin->OnRawReceive(data, length * 8, sender);
-    for (PeerPlugin* plugin : m_pluginsSecond)
+    for (PeerPlugin* plugin : plugins->second)
         plugin->OnRawReceive(data, length * 8, sender);
 }
 
 void P2PPeer::NotifyRawSend(const uint8_t* data, unsigned length, const SystemAddress& target)
 {
-    for (PeerPlugin* plugin : m_pluginsSecond)
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    for (PeerPlugin* plugin : plugins->second)
         plugin->OnRawSend(data, length * 8, target);
 }
 
@@ -1716,6 +1782,7 @@ int P2PPeer::SendRaw(PlatformSocket* socket, const uint8_t* data, unsigned lengt
 
 bool P2PPeer::SendRawTo(const SystemAddress& target, const char* data, int length, unsigned socketIndex)
 {
+    std::shared_lock sockets(m_socketsLock);
     if (!IsRunning() || target.IsUnassigned() || length < 0 || (length > 0 && data == nullptr))
         return false;
     PlatformSocket* socket = SocketAt(socketIndex);
@@ -1731,6 +1798,7 @@ bool P2PPeer::SendRawTo(const SystemAddress& target, const char* data, int lengt
 bool P2PPeer::SendRawToHost(const char* host, uint16_t port, const char* data, int length,
                             unsigned socketIndex)
 {
+    std::shared_lock sockets(m_socketsLock);
     if (host == nullptr)
         return false;
     PlatformSocket* socket = SocketAt(socketIndex);
@@ -1763,6 +1831,7 @@ void P2PPeer::SendAdvertisement(const char* host, uint16_t port, const char* dat
 
 void P2PPeer::SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex)
 {
+    std::shared_lock sockets(m_socketsLock);
     if (!IsRunning() || target.IsUnassigned())
         return;
     static const uint8_t probe[2] = {0x00, 0x01};
@@ -1771,6 +1840,7 @@ void P2PPeer::SendTtlProbe(const SystemAddress& target, int ttl, unsigned socket
 
 void P2PPeer::SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex)
 {
+    std::shared_lock sockets(m_socketsLock);
     PlatformSocket* socket = SocketAt(socketIndex);
     if (host == nullptr || socket == nullptr)
         return;
@@ -1782,6 +1852,7 @@ void P2PPeer::SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned so
 
 bool P2PPeer::PingHost(const char* host, uint16_t port, bool onlyIfAccepting, unsigned socketIndex)
 {
+    std::shared_lock sockets(m_socketsLock);
     if (host == nullptr)
         return false;
     PlatformSocket* socket = SocketAt(socketIndex);

@@ -30,6 +30,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -277,6 +278,18 @@ private:
     // ---- start, stop, connect, send (P2PPeer.cpp) ----
     // Stops every socket's receive thread, waits for it, then deletes the sockets.
     void DeleteSockets();
+    void DeleteSocketsLocked();  // m_socketsLock held exclusively
+
+    // Marks the calling thread as running this peer's update round (the hash lookups and the
+    // immediate sends are for the round's thread only).
+    class RoundScope {
+    public:
+        explicit RoundScope(const P2PPeer* peer);
+        ~RoundScope();
+    private:
+        const P2PPeer* m_previous;
+    };
+    bool InUpdateRound() const;
     ConnectResult QueueConnection(const SystemAddress& target, const char* data, int dataLength,
                                   unsigned socketIndex, PlatformSocket* socket, unsigned attemptCount,
                                   unsigned intervalMs, uint32_t timeoutMs);
@@ -364,7 +377,10 @@ private:
     SystemAddress m_firstExternalAddress;
 
     SocketLibraryRef m_socketLibrary;
-    // Sockets: changed only by Start and Stop, never while the update thread runs.
+    // Sockets: created by Start and deleted by Stop under m_socketsLock (exclusive), never while
+    // the update thread runs; public operations that send hold it shared. The update thread
+    // needs no lock: the sockets outlive it.
+    mutable std::shared_mutex m_socketsLock;
     std::vector<std::unique_ptr<PlatformSocket>> m_sockets;
 
     // Remote-system table: the update thread changes it under m_tableLock; other threads read
@@ -401,6 +417,7 @@ private:
 
     std::mutex m_banLock;
     std::vector<BanEntry> m_banList;
+    std::atomic<std::size_t> m_banCount{0};  // lets the receive path skip an empty list
     std::mutex m_exemptLock;
     std::vector<std::string> m_exemptList;
 
@@ -410,9 +427,15 @@ private:
     std::mutex m_receiptLock;
     uint32_t m_receiptCounter = 1;
 
-    // Plug-in lists; changed only while the owner does not call Receive (see the interface).
-    std::vector<PeerPlugin*> m_plugins;
-    std::vector<PeerPlugin*> m_pluginsSecond;
+    // Plug-in lists, replaced whole (copy on write) under m_pluginLock so that a thread iterating
+    // its snapshot is never disturbed by an attach or detach.
+    struct PluginLists {
+        std::vector<PeerPlugin*> first;   // plug-ins answering false to UsesSecondList
+        std::vector<PeerPlugin*> second;
+    };
+    std::shared_ptr<const PluginLists> CurrentPlugins() const;
+    mutable std::mutex m_pluginLock;
+    std::shared_ptr<const PluginLists> m_pluginLists = std::make_shared<PluginLists>();
 
     platform::Thread m_updateThread;
 

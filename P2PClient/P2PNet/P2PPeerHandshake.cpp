@@ -112,9 +112,8 @@ bool P2PPeer::HandleOfflineDatagram(const uint8_t* data, unsigned length, const 
     if (data == nullptr || length == 0)
         return true;
 
-    char ip[72];
-    sender.ToText(false, ip, sizeof ip);
-    if (IsAddressBanned(ip)) {
+    char ip[kAddressTextSize];
+    if (m_banCount.load() != 0 && sender.ToText(false, ip, sizeof ip) != nullptr && IsAddressBanned(ip)) {
         NotifyRawReceive(data, length, sender);
         BitStream out;
         out.WriteU8(ID_PEER_BANNED);

@@ -40,6 +40,7 @@ void P2PPeer::UpdateCycle()
 void P2PPeer::RunUpdateRound()
 {
     std::lock_guard round(m_roundLock);
+    RoundScope scope(this);
 
     // Received datagrams, oldest first.
     for (;;) {
@@ -73,15 +74,14 @@ void P2PPeer::ProcessReceivedDatagram(const uint8_t* data, unsigned length, cons
     RemoteSystem* remote = FindRemote(sender, true);
     if (remote == nullptr)
         return;
-    remote->reliabilityLayer.HandleDatagram(data, length, remote->systemAddress,
-                                            SenderFor(remote->socket != nullptr ? remote->socket : socket,
-                                                      remote->systemAddress),
-                                            m_plugins, timeReadMicros);
+    remote->reliabilityLayer.HandleDatagram(data, length, remote->systemAddress, remote->sender,
+                                            CurrentPlugins()->first, timeReadMicros);
 }
 
 void P2PPeer::ProcessDatagramForTest(const uint8_t* data, unsigned length, const SystemAddress& sender)
 {
     std::lock_guard round(m_roundLock);
+    RoundScope scope(this);
     ProcessReceivedDatagram(data, length, sender, SocketAt(0), NowMicros());
 }
 
@@ -124,6 +124,7 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
                 remote->systemAddress = command.target.address;
                 remote->systemAddress.systemIndex = index;
                 m_addressHash.Add(remote->systemAddress, index);
+                remote->sender = SenderFor(remote->socket, remote->systemAddress);
             }
             break;
         }
@@ -163,6 +164,7 @@ void P2PPeer::ProcessConnectionRequests(uint64_t nowMs)
 
 void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
 {
+    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
     CriticalSectionLock table(m_tableLock);
     // Index loop: a slot closed on the way leaves the active list, moving the last entry in.
     for (std::size_t i = 0; i < m_activeSystems.size(); ++i) {
@@ -188,8 +190,8 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
         if (layer.GetLastUpdateUs() > nowMicros)
             layer.SetLastUpdateUs(nowMicros);
         else
-            layer.Update(remote->systemAddress, SenderFor(remote->socket, remote->systemAddress), nowMicros,
-                         static_cast<uint32_t>(std::max(0, m_bitsPerSecondLimit.load())), m_plugins);
+            layer.Update(remote->systemAddress, remote->sender, nowMicros,
+                         static_cast<uint32_t>(std::max(0, m_bitsPerSecondLimit.load())), plugins->first);
 
         // c. Drop decision.
         const RemoteSystemState state = remote->state;

@@ -53,6 +53,7 @@ struct RemoteSystem {
     uint64_t remoteTimeBase = 0;      // ms, remote clock
     unsigned mtu = 576;
     PlatformSocket* socket = nullptr;
+    DatagramSender sender;            // writes the reliability layer's datagrams to the remote
     RemoteSystemState state = RemoteSystemState::NoAction;
     bool weInitiatedTheConnection = false;
     uint32_t timeoutMs = 6000;        // dead-connection time-out, also the length of a ban
