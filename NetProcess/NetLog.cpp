@@ -1,0 +1,31 @@
+#include "NetLog.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace netlog {
+
+namespace {
+std::mutex g_mutex;
+Sink g_sink;
+} // namespace
+
+void SetSink(Sink sink)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_sink = std::move(sink);
+}
+
+void Write(const char* file, int line, const char* function, const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const std::string where = std::string(file) + ":" + std::to_string(line) + " " + function + " ";
+    if (g_sink) {
+        g_sink(where + text);
+    } else if (const char* v = std::getenv("LUMORA_LOG_STDERR"); v != nullptr && *v != '\0') {
+        std::fprintf(stderr, "%s%s\n", where.c_str(), text.c_str());
+    }
+}
+
+} // namespace netlog

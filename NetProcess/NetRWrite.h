@@ -1,0 +1,81 @@
+// One link from the SDK to one device over whichever P2P transport its UID selects: a UID of
+// exactly 20 characters goes to ThroughTek, one containing "HOW" to CS2, any other to libTovel.
+// The choice is made again on every call from the stored UID (empty after Close, so a closed link
+// selects libTovel). The link frames nothing itself and never reconnects by itself.
+//
+// Threads: the reply poller reads channel 0, stream tasks read 1, 4 and 5, application threads
+// write and may Close at any time. The handle and the abandon flags are atomics so that a Close
+// or a stream stop is seen by a reader at its next pass.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+enum class LinkTransport { Tovel, Cs2, Tutk };
+
+LinkTransport TransportForUid(const std::string& uid);
+
+class NetRWrite {
+public:
+    // Handle values besides a transport's handle (0 or more).
+    static constexpr int kNeverConnected = -100;
+    static constexpr int kClosed = -1;
+    static constexpr int kLossReported = -200;
+
+    NetRWrite() = default;
+    ~NetRWrite();
+    NetRWrite(const NetRWrite&) = delete;
+    NetRWrite& operator=(const NetRWrite&) = delete;
+
+    // Start and stop all three transports for the process.
+    static void InitNetRW(const char* serverString, int region);
+    static void DeInitNetRW();
+
+    // 0 when already connected; the new handle on success; -1 (ThroughTek) or -3 on failure.
+    int Connect(const std::string& uid, int& connectionType);
+    void Close();
+    // Reads exactly `length` bytes on a channel (CS2 or libTovel); `length` returns the count read.
+    // 0 success, -3 nothing arrived (see the channel rules), other negatives close the link.
+    int Read(int channel, char* buffer, int& length);
+    int Write(int channel, const char* data, int length);
+
+    // ThroughTek only; -1 on another transport.
+    int SendIOCtrl(int, unsigned int type, const char* data, int length);
+    int RecvIOCtrl(int, unsigned int* type, char* buffer, int, unsigned int);
+    int RecvFrameData2(int channel, char* buffer, int, int* actualSize, int* expectedSize, char* frameInfo, int,
+                       int* frameInfoSize, unsigned int* frameIndex);
+    int RecvAudioData(int channel, char* buffer, int, char* frameInfo, int, unsigned int* frameIndex);
+    int SendAudioData(int, const char* data, int length, const void* frameInfo, int);
+    // avSendIOCtrlExit on the IO channel (the ThroughTek sender's last resort).
+    void SendIOCtrlExit();
+    // Stops the talk channel of a ThroughTek link.
+    void StopTalkChannel();
+
+    int handle() const { return m_handle.load(); }
+    void setHandle(int handle) { m_handle.store(handle); }
+    bool connected() const { return m_connected.load() != 0; }
+    std::string uid() const;
+    // Abandon flags: 1 ends a waiting live/record media read, 5 a waiting ThroughTek picture read;
+    // the second flag (1 audio, 4 record) is read only by RecvAudioData.
+    std::atomic<int>& abandon() { return m_abandon; }
+    std::atomic<int>& abandonAudio() { return m_abandonAudio; }
+
+private:
+    // Starts a ThroughTek AV channel on first use (index -1 when not started); the AV index or -1.
+    int startAvChannel(std::atomic<int>& index, int channelId, const char* failText);
+    std::atomic<int>* avIndexFor(int channel);
+
+    std::atomic<int> m_handle{kNeverConnected};
+    std::atomic<int> m_connected{0};
+    std::atomic<int> m_abandon{-1};
+    std::atomic<int> m_abandonAudio{-1};
+    mutable std::mutex m_uidMutex;
+    std::string m_uid;
+    std::mutex m_avMutex;
+    std::atomic<int> m_avIo{-1};
+    std::atomic<int> m_avLive{-1};
+    std::atomic<int> m_avRecord{-1};
+    std::atomic<int> m_avPicture{-1};
+    std::atomic<int> m_avTalk{-1};
+};
