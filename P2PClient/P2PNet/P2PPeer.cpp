@@ -490,7 +490,7 @@ void P2PPeer::SetUnreliableLifetime(uint32_t ms)
 
 void P2PPeer::SetCycleHook(CycleHook hook, void* userData)
 {
-    std::lock_guard round(m_roundLock);
+    std::lock_guard lock(m_hookLock);
     m_cycleHook = hook;
     m_cycleHookData = userData;
 }

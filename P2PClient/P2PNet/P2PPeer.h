@@ -363,6 +363,7 @@ private:
     std::atomic<bool> m_limitConnectionFrequency{false};
     std::atomic<bool> m_occasionalPing{false};
     std::atomic<bool> m_acceptJoinInAnyState{false};
+    std::mutex m_hookLock;  // guards the two fields below
     CycleHook m_cycleHook = nullptr;
     void* m_cycleHookData = nullptr;
     void* m_hookPointer = nullptr;

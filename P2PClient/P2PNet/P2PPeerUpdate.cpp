@@ -22,8 +22,15 @@ void P2PPeer::UpdateThreadMain()
 {
     m_updateThreadRunning = true;
     while (!m_endThreads) {
-        if (m_cycleHook != nullptr)
-            m_cycleHook(this, m_cycleHookData);
+        CycleHook hook = nullptr;
+        void* hookData = nullptr;
+        {
+            std::lock_guard lock(m_hookLock);
+            hook = m_cycleHook;
+            hookData = m_cycleHookData;
+        }
+        if (hook != nullptr)
+            hook(this, hookData);
         RunUpdateRound();
         m_updateEvent.wait(10);
     }
