@@ -718,11 +718,15 @@ void P2PPeer::QueueSend(const uint8_t* data, uint32_t bits, SendPriority priorit
     command.setState = setState;
     command.state = state;
     command.receipt = receipt;
+    bool wasEmpty = false;
     {
         std::lock_guard lock(m_commandLock);
+        wasEmpty = m_commands.empty();
         m_commands.push_back(std::move(command));
     }
-    if (priority == SendPriority::Immediate)
+    // Priority 0 always wakes the update thread; other sends wake it when they start a batch,
+    // so that a lone message does not wait for the 10 ms round and a burst costs one wake-up.
+    if (priority == SendPriority::Immediate || wasEmpty)
         m_updateEvent.set();
 }
 
@@ -953,7 +957,15 @@ Packet* P2PPeer::Receive()
     if (!IsRunning())
         return nullptr;
     UpdatePlugins();
-    m_packetEvent.wait(10);
+    bool empty = false;
+    {
+        std::lock_guard lock(m_packetLock);
+        empty = m_packets.empty();
+    }
+    // Wait only when nothing is queued: a burst of packets sets the event once, and the caller
+    // must be able to take all of them without a wait each.
+    if (empty)
+        m_packetEvent.wait(10);
     for (;;) {
         Packet* packet = nullptr;
         {
@@ -1923,7 +1935,12 @@ void P2PPeer::SetTestSendLoss(double fraction, uint32_t seed)
     fraction = std::clamp(fraction, 0.0, 1.0);
     {
         std::lock_guard lock(m_testRandomLock);
-        m_testRandomState = seed == 0 ? 1 : seed;
+        // splitmix64 of the seed: small seeds would start the generator on small values.
+        uint64_t z = seed + 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        m_testRandomState = z == 0 ? 1 : z;
     }
     m_testLossThreshold = fraction >= 1.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(fraction * 4294967296.0);
 }

@@ -356,16 +356,20 @@ TEST_F(TwoPeers, ReliableOrderedSurvivesLoss)
     Connect();
     m_a->SetTestSendLoss(0.25, 7);
     m_b->SetTestSendLoss(0.25, 11);
-    constexpr int kCount = 40;
+    // 100 messages of 300 bytes: some 20 datagrams each way, so losses are certain.
+    constexpr int kCount = 100;
     for (int i = 0; i < kCount; ++i) {
-        const uint8_t message[3] = {0x91, static_cast<uint8_t>(i), 0};
-        ASSERT_NE(m_a->SendBytes(reinterpret_cast<const char*>(message), 3, SendPriority::High,
-                                 ReliabilityKind::ReliableOrdered, 3, PeerTarget(m_b->GetOwnGuid()), false),
+        std::vector<uint8_t> message(300, static_cast<uint8_t>(i));
+        message[0] = 0x91;
+        ASSERT_NE(m_a->SendBytes(reinterpret_cast<const char*>(message.data()), static_cast<int>(message.size()),
+                                 SendPriority::High, ReliabilityKind::ReliableOrdered, 3,
+                                 PeerTarget(m_b->GetOwnGuid()), false),
                   0u);
     }
     for (int i = 0; i < kCount; ++i) {
         std::optional<Received> message = WaitForPacket(*m_b, 0x91);
         ASSERT_TRUE(message) << i;
+        ASSERT_EQ(message->data.size(), 300u);
         EXPECT_EQ(message->data.at(1), i);
     }
     EXPECT_GT(m_a->TestDroppedDatagrams() + m_b->TestDroppedDatagrams(), 0u);
