@@ -135,9 +135,10 @@ public:
     // Creates the socket (closing an earlier one). IPv4 or IPv6 only.
     NetError open(AddressFamily family);
     NetError bind(const NetAddress& local);
-    // Looks host up (numeric, passive: null, empty or "any" host texts are the caller's to map to
-    // null) for the family and tries each result in order: open, bind, and on a failed bind
-    // close and take the next. Stops at the first socket that cannot be created.
+    // Looks the numeric host text up for the family (null or empty host = the any-address;
+    // Unspecified family = whatever the lookup gives) and tries each result in order: open,
+    // bind, and on a failed bind close and take the next. Stops at the first socket that cannot
+    // be created. On failure the socket is left closed.
     NetError openAndBind(const char* host, uint16_t port, AddressFamily family);
     void close();
 
