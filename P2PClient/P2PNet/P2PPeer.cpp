@@ -857,14 +857,18 @@ void P2PPeer::QueuePacket(Packet* packet, bool pushAtHead)
         plugin->OnPushBack(packet->data, packet->bitSize, packet->systemAddress);
     for (PeerPlugin* plugin : plugins->second)
         plugin->OnPushBack(packet->data, packet->bitSize, packet->systemAddress);
+    bool wasEmpty = false;
     {
         std::lock_guard lock(m_packetLock);
+        wasEmpty = m_packets.empty();
         if (pushAtHead)
             m_packets.push_front(packet);
         else
             m_packets.push_back(packet);
     }
-    m_packetEvent.set();
+    // Receive waits only on an empty queue, so only the first packet of a burst needs to wake it.
+    if (wasEmpty)
+        m_packetEvent.set();
 }
 
 void P2PPeer::ClearPacketQueue()
@@ -1916,11 +1920,15 @@ void P2PPeer::OnDatagram(RecvBuffer* buffer)
 {
     if (buffer == nullptr)
         return;
+    bool wasEmpty = false;
     {
         std::lock_guard lock(m_recvLock);
+        wasEmpty = m_receivedDatagrams.empty();
         m_receivedDatagrams.push_back(buffer);
     }
-    m_updateEvent.set();
+    // The update round takes every queued datagram, so the first of a burst wakes it.
+    if (wasEmpty)
+        m_updateEvent.set();
 }
 
 // ---- Test hooks --------------------------------------------------------------------------------

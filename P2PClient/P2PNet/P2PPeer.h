@@ -395,6 +395,8 @@ private:
 
     // Serialises update rounds (the update thread and UpdateCycle callers).
     std::mutex m_roundLock;
+    // Earliest delayed-acknowledgement deadline of any connection (NowMicros), 0 when none.
+    std::atomic<uint64_t> m_nextAckDueMicros{0};
 
     std::mutex m_recvLock;
     std::deque<RecvBuffer*> m_receivedDatagrams;

@@ -32,7 +32,16 @@ void P2PPeer::UpdateThreadMain()
         if (hook != nullptr)
             hook(this, hookData);
         RunUpdateRound();
-        m_updateEvent.wait(10);
+        // At most 10 ms, less when a connection's delayed acknowledgement falls due sooner, so
+        // that the acknowledgement does not wait for the next full round.
+        int waitMs = 10;
+        const uint64_t due = m_nextAckDueMicros.load();
+        if (due != 0) {
+            const uint64_t now = NowMicros();
+            waitMs = due <= now ? 0 : static_cast<int>(std::min<uint64_t>(10, (due - now + 999) / 1000));
+        }
+        if (waitMs > 0)
+            m_updateEvent.wait(waitMs);
     }
     m_updateThreadRunning = false;
 }
@@ -173,6 +182,7 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
 {
     const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
     CriticalSectionLock table(m_tableLock);
+    uint64_t nextAckDue = 0;
     // Index loop: a slot closed on the way leaves the active list, moving the last entry in.
     for (std::size_t i = 0; i < m_activeSystems.size(); ++i) {
         RemoteSystem* remote = m_activeSystems[i];
@@ -239,6 +249,15 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
             }
         }
 
+        const uint64_t oldestUnacknowledged = layer.GetCongestionManager().GetOldestUnacknowledged();
+        if (oldestUnacknowledged != 0) {
+            // A deadline the layer's round has already passed without clearing it is not one
+            // to wake for (nothing was left to acknowledge).
+            const uint64_t due = oldestUnacknowledged + CongestionManager::kAckDelayUs;
+            if (due > nowMicros)
+                nextAckDue = nextAckDue == 0 ? due : std::min(nextAckDue, due);
+        }
+
         // f. Complete messages.
         LayerMessage message;
         while (layer.Receive(message)) {
@@ -254,6 +273,7 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
                 break;
         }
     }
+    m_nextAckDueMicros = nextAckDue;
 }
 
 P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, const LayerMessage& message,
