@@ -367,7 +367,25 @@ int P2PClient::Connect(const char* deviceIdText, int lanSearch)
     return waitConnected(*session, (lanSearch & 0xFF) != 0);
 }
 
-int P2PClient::waitConnected(P2PConnection& session, bool lanSearch)
+int P2PClient::BeginConnect(const char* deviceIdText, int lanSearch)
+{
+    if (!deviceIdText)
+        return -5;
+    const std::string deviceId = clampId(deviceIdText);
+    ApiGateGuard guard(m_gate);
+    auto session = findById(deviceId);
+    if (!session) {
+        session = newSession(deviceId);
+        if (!session)
+            return -24;
+        if (!appendSession(session))
+            return -19;
+    }
+    prepareConnect(*session, (lanSearch & 0xFF) != 0);
+    return session->handle();
+}
+
+void P2PClient::prepareConnect(P2PConnection& session, bool lanSearch)
 {
     {
         std::lock_guard<std::mutex> lock(session.m_mutex);
@@ -383,6 +401,11 @@ int P2PClient::waitConnected(P2PConnection& session, bool lanSearch)
     session.clearQueues();
     session.setState(kSessionConnecting, 0);
     m_housekeepingWakeup.set();
+}
+
+int P2PClient::waitConnected(P2PConnection& session, bool lanSearch)
+{
+    prepareConnect(session, lanSearch);
     for (int waits = 1;; ++waits) {
         const bool woken = session.m_connectWakeup.wait(4000);
         if (!woken) {

@@ -27,7 +27,7 @@
 #include <vector>
 
 namespace P2PNet {
-class P2PPeer;
+class P2PPeerInterface;
 class PeerPlugin;
 class RelayClient;
 class PunchDebugSink;
@@ -139,6 +139,10 @@ public:
     bool PeerRunning() const;
     std::size_t PendingDirectCount() const;
 
+    // Starts a connect for deviceId without waiting for it: the session (new, or the one of that
+    // id) is put in state 1 and its handle returned; -24 without memory, -19 after shut-down.
+    // For tools and tests that drive the dispatcher themselves.
+    int BeginConnect(const char* deviceId, int lanSearch);
     // One step of a server's registration state machine (its thread runs them); the interval the
     // thread would then wait.
     int ServerStep(int index);
@@ -160,6 +164,8 @@ private:
     };
 
     // Lifecycle.
+    // A new UDP peer, not started (P2PClientPeerFactory.cpp).
+    static std::unique_ptr<P2PNet::P2PPeerInterface> makePeer();
     int startPeer();
     void stopPeer();
     void startThreads();
@@ -179,6 +185,8 @@ private:
     std::vector<std::shared_ptr<P2PConnection>> sessions() const;
     std::shared_ptr<P2PConnection> newSession(const std::string& deviceId);
     bool appendSession(const std::shared_ptr<P2PConnection>& session);
+    // Resets the session's routes and queues and puts it in state 1.
+    void prepareConnect(P2PConnection& session, bool lanSearch);
     int waitConnected(P2PConnection& session, bool lanSearch);
     // Session operation state check: true to go on (2 becomes 4); else false with the stored
     // error, which the operation returns (whatever it is, 0 included).
@@ -231,9 +239,9 @@ private:
 
     // Peer and plug-ins: created by Initialize, freed by Shutdown. Receive and the update thread
     // run only while the threads do; the peer is never replaced while they run.
-    std::unique_ptr<P2PNet::P2PPeer> m_peer;
+    std::unique_ptr<P2PNet::P2PPeerInterface> m_peer;
     std::unique_ptr<RelayResultAdapter> m_relayAdapter;
-    std::unique_ptr<P2PNet::PunchDebugSink> m_punchDebug;
+    std::shared_ptr<void> m_punchDebug; // the punch-through client's debug-text sink
     // Attached in this order: relay client, NAT punch-through client, NAT type detection client.
     std::vector<std::unique_ptr<P2PNet::PeerPlugin>> m_plugins;
     P2PNet::RelayClient* m_relayClient = nullptr; // one of m_plugins

@@ -1,7 +1,7 @@
 // The session client's use of the UDP peer and its plug-ins: start and stop, and every send.
 #include "P2PClient.h"
 
-#include "P2PPeer.h"
+#include "P2PPeerInterface.h"
 #include "PeerUtils.h"
 
 #if __has_include("RelayClient.h")
@@ -96,7 +96,7 @@ uint64_t P2PClient::nowMs() const
 
 int P2PClient::startPeer()
 {
-    auto peer = std::make_unique<P2PNet::P2PPeer>();
+    auto peer = makePeer();
     P2PNet::SocketSpec spec;
     spec.port = 0;
     spec.family = P2PNet::kWireFamilyIPv6;
@@ -132,9 +132,10 @@ int P2PClient::startPeer()
     m_plugins.push_back(std::move(relay));
 #endif
 #ifdef TOVEL_HAVE_HOLE_PUNCH_CLIENT
-    m_punchDebug = std::make_unique<P2PNet::PunchDebugPrinter>();
+    auto printer = std::make_shared<P2PNet::PunchDebugPrinter>();
+    m_punchDebug = printer;
     auto punch = std::make_unique<P2PNet::HolePunchClient>();
-    punch->SetDebugSink(m_punchDebug.get());
+    punch->SetDebugSink(printer.get());
     m_peer->AddPlugin(punch.get());
     m_plugins.push_back(std::move(punch));
 #endif

@@ -153,6 +153,8 @@ public:
     NetError setNonBlocking(bool on);
     bool nonBlocking() const { return m_nonBlocking; }
     NetError setBroadcast(bool on);
+    // Lets several sockets bind one port (before bind); each of them receives broadcasts to it.
+    NetError setReuseAddress(bool on);
     // Report the TTL or hop limit of each received datagram in ReceiveInfo::ttl.
     NetError setReceiveTtl(bool on);
     // The socket-wide unicast TTL (IPv4 sockets) or hop limit (IPv6 sockets), used when a send
