@@ -347,6 +347,8 @@ void P2PClient::onSessionControl(const IncomingMessage& message)
         if (!fromServer || fromServer->state.load() != kServerRegistering)
             return;
         fromServer->state.store(kServerLoggedIn);
+        // Lookups waiting for a logged-in server leave with the next pass, now.
+        m_housekeepingWakeup.set();
         uint8_t natType = 0;
         if (reader.u8(natType))
             m_natType.store(natType);

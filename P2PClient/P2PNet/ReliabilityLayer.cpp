@@ -120,14 +120,14 @@ void ReliabilityLayer::FreeAll()
 {
     // Queued packets (unreliable ones are also on the unreliable list, which only links them).
     for (QueueEntry& entry : m_sendQueue)
-        delete entry.packet;
+        RecyclePacket(entry.packet);
     m_sendQueue.clear();
     m_unreliableHead = nullptr;
     // Sent reliable packets waiting for an acknowledgement.
     while (m_resendHead != nullptr) {
         InternalPacket* packet = m_resendHead;
         RemoveResendList(packet);
-        delete packet;
+        RecyclePacket(packet);
     }
     m_resendBuffer.fill(nullptr);
     m_history.clear();

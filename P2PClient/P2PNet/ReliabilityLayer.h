@@ -329,6 +329,9 @@ private:
     CongestionManager m_congestion;
 
     // ---- Send side ----
+    // Packets taken from the pool for sending are owned by the layer through raw pointers while
+    // they sit in the send queue or, once sent, in the resend list; they go back through
+    // RecyclePacket when acknowledged, sent unreliably, discarded or freed by Reset.
     std::vector<QueueEntry> m_sendQueue;
     uint64_t m_queueSequence = 0;
     std::array<uint64_t, kSendPriorityCount> m_nextWeight{};

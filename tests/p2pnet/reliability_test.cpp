@@ -532,6 +532,31 @@ TEST(Acks, NakMakesTheMessageDueAgain)
     EXPECT_EQ(ParseDataDatagram(again[0])[0].data, B({40, 41}));
 }
 
+TEST(Window, AtMost512ReliableMessagesWaitForAcknowledgementWhateverTheWindow)
+{
+    Endpoint a;
+    // Open the congestion window: a backlog acknowledged as it goes out.
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(Send(a, Bytes(1000, 1), ReliabilityKind::Reliable));
+    uint64_t t = 0;
+    for (; a.layer.HasUnacknowledged() || !a.layer.IsOutgoingIdle(); t += 1000) {
+        ASSERT_LT(t, 10000000u);
+        a.Update(t);
+        for (const Bytes& d : a.TakeSent())
+            a.Handle(Ack({{DatagramNumber(d), DatagramNumber(d)}}), t + 500);
+    }
+    ASSERT_GT(a.layer.GetStatistics().congestionWindow, 100.0 * kMtu);
+
+    // Now 600 small messages and no acknowledgements: the window would take them all.
+    for (int i = 0; i < 600; ++i)
+        ASSERT_TRUE(Send(a, B({40, i & 0xFF}), ReliabilityKind::ReliableOrdered, 1));
+    for (int round = 0; round < 5; ++round)
+        a.Update(t + 1000 * round);
+    const ReliabilityStatistics stats = a.layer.GetStatistics();
+    EXPECT_EQ(stats.messagesWaitingForAck, ReliabilityLayer::kResendBufferSize);
+    EXPECT_EQ(stats.queuedMessages[static_cast<int>(SendPriority::High)], 88u);
+}
+
 TEST(Probe, IsAnsweredEvenOnAFreshLayer)
 {
     Endpoint a;
