@@ -370,14 +370,18 @@ int P2PClient::Connect(const char* deviceIdText, int lanSearch)
             session->setState(kSessionInUse, 0);
             return session->handle();
         }
+        prepareConnect(*session, (lanSearch & 0xFF) != 0);
     } else {
         session = newSession(deviceId);
         if (!session)
             return -24;
+        // Connecting before anyone can find it: a break that finds the session always ends
+        // this wait.
+        prepareConnect(*session, (lanSearch & 0xFF) != 0);
         if (!appendSession(session))
             return -19;
     }
-    return waitConnected(*session, (lanSearch & 0xFF) != 0);
+    return waitConnected(*session);
 }
 
 int P2PClient::BeginConnect(const char* deviceIdText, int lanSearch)
@@ -416,9 +420,8 @@ void P2PClient::prepareConnect(P2PConnection& session, bool lanSearch)
     m_housekeepingWakeup.set();
 }
 
-int P2PClient::waitConnected(P2PConnection& session, bool lanSearch)
+int P2PClient::waitConnected(P2PConnection& session)
 {
-    prepareConnect(session, lanSearch);
     for (int waits = 1;; ++waits) {
         const bool woken = session.m_connectWakeup.wait(4000);
         if (!woken) {

@@ -187,7 +187,8 @@ private:
     bool appendSession(const std::shared_ptr<P2PConnection>& session);
     // Resets the session's routes and queues and puts it in state 1.
     void prepareConnect(P2PConnection& session, bool lanSearch);
-    int waitConnected(P2PConnection& session, bool lanSearch);
+    // The connect wait of a prepared session: up to 31 waits of 4 s.
+    int waitConnected(P2PConnection& session);
     // Session operation state check: true to go on (2 becomes 4); else false with the stored
     // error, which the operation returns (whatever it is, 0 included).
     static bool useSession(P2PConnection& session, int& error);
