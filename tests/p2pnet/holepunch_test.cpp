@@ -230,6 +230,76 @@ TEST(PunchFailure, NoRetryWhenDisabled)
     EXPECT_EQ(fx.facilitator.GetCounters().started, 1u);
 }
 
+// A facilitator stand-in driven by hand: the retry that the client asks for is refused as "in
+// progress", after which nothing else will ever come for that target.
+TEST(PunchFailure, RetryRefusedAsInProgressReportsFailure)
+{
+    TestPeer f;
+    TestPeer a;
+    HolePunchClient& client = a.add<HolePunchClient>(FastConfig());
+    TextRecorder texts;
+    client.SetDebugSink(&texts);
+    f.StartPump();
+    a.StartPump();
+    ASSERT_TRUE(f.started() && a.started() && a.ConnectTo(f));
+
+    const uint64_t target = 5555;
+    ASSERT_TRUE(f.SendStream(ConnectAtTime(NowMillis(), 9, SystemAddress("127.0.0.1", 23440), {}, target, true),
+                             PeerTarget(a.guid())));
+    ASSERT_TRUE(f.SendBytes({ID_PUNCH_GET_RECENT_PORT, 0, 9}, PeerTarget(a.guid())));
+    Received answer;
+    ASSERT_TRUE(f.waitForId(ID_PUNCH_GET_RECENT_PORT, &answer));
+    EXPECT_EQ(answer.data, (std::vector<uint8_t>{ID_PUNCH_GET_RECENT_PORT, 0, 9,
+                                                 static_cast<uint8_t>(a.address().GetPort() >> 8),
+                                                 static_cast<uint8_t>(a.address().GetPort() & 0xFF)}));
+
+    Received retry;
+    ASSERT_TRUE(f.waitForId(ID_PUNCH_REQUEST, &retry));
+    EXPECT_EQ(retry.data, (std::vector<uint8_t>{ID_PUNCH_REQUEST, 0, 0, 0, 0, 0, 0, 0x15, 0xB3}));
+    ASSERT_TRUE(f.SendBytes({ID_PUNCH_IN_PROGRESS, 0, 0, 0, 0, 0, 0, 0x15, 0xB3}, PeerTarget(a.guid())));
+
+    Received failed;
+    ASSERT_TRUE(a.waitForId(ID_PUNCH_FAILED, &failed));
+    EXPECT_EQ(failed.guid, P2PNetGUID(target));
+    EXPECT_TRUE(a.waitForId(ID_PUNCH_IN_PROGRESS)) << "the facilitator's message is passed on as well";
+    EXPECT_EQ(texts.countPrefix("Punch-through retry to guid 5555 failed due to ID_PUNCH_IN_PROGRESS. Returning failure."), 1u);
+}
+
+// A unidirectional punch that arrives late in the internal probing must not leave the client
+// sending for ever: the fixed-port budget is already spent, so it sends once and gives up.
+TEST(PunchFailure, LateUnidirectionalDuringInternalProbingStillEnds)
+{
+    TestPeer f;
+    TestPeer a;
+    TestPeer target;  // never connected to a: only its out-of-band datagrams reach a
+    a.add<HolePunchClient>();
+    RawSendRecorder& raw = a.add<RawSendRecorder>();
+    f.StartPump();
+    a.StartPump();
+    target.StartPump();
+    ASSERT_TRUE(f.started() && a.started() && target.started() && a.ConnectTo(f));
+
+    std::vector<SystemAddress> internal;
+    for (uint16_t i = 0; i < 10; ++i)
+        internal.push_back(SystemAddress("127.0.0.1", static_cast<uint16_t>(23450 + i)));
+    ASSERT_TRUE(f.SendStream(ConnectAtTime(NowMillis(), 31, SystemAddress("127.0.0.1", 23449), internal,
+                                           target.guid().g, false),
+                             PeerTarget(a.guid())));
+    // Two sends per internal address: at 7 sends a is probing its fourth address.
+    ASSERT_TRUE(WaitUntil([&] { return PunchSends(raw, f.address()).size() >= 7; }));
+    const uint8_t unidirectional[5] = {kPunchUnidirectional, 0, 31, 0, 0};
+    ASSERT_TRUE(target.peer().SendRawTo(a.address(), reinterpret_cast<const char*>(unidirectional), 5));
+
+    Received failed;
+    ASSERT_TRUE(a.waitForId(ID_PUNCH_FAILED, &failed));
+    EXPECT_EQ(failed.guid, target.guid());
+    EXPECT_EQ(failed.address, target.address()) << "the fixed port is where the punch came from";
+    std::size_t toTarget = 0;
+    for (const auto& d : PunchSends(raw, f.address()))
+        toTarget += d.to == target.address() && Decode(d).sub == kPunchBidirectional ? 1 : 0;
+    EXPECT_EQ(toTarget, 2u) << "the answer to the punch and one fixed-port send";
+}
+
 // ---- The schedule ---------------------------------------------------------------------------------
 
 // A stand-in facilitator that sends a hand-made start message and never asks for our port, so
