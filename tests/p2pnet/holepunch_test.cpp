@@ -113,8 +113,8 @@ std::vector<uint8_t> Bytes(const BitStream& stream)
 // plug-in, as a system that never answers.
 class PunchFixture {
 public:
-    PunchFixture(const PunchConfig& configA, bool bPunches, const PunchFacilitator::Options& options)
-        : facilitator(f.add<PunchFacilitator>(options)),
+    PunchFixture(const PunchConfig& configA, bool bPunches, const PunchFacilitator::Options& options, bool ipv6 = false)
+        : f(ipv6), a(ipv6), b(ipv6), facilitator(f.add<PunchFacilitator>(options)),
           clientA(a.add<HolePunchClient>(configA)),
           clientB(bPunches ? &b.add<HolePunchClient>(configA) : nullptr)
     {
@@ -142,6 +142,7 @@ public:
 struct SuccessCase {
     const char* name;
     bool reportInternal;
+    bool ipv6;
 };
 
 class PunchSuccess : public ::testing::TestWithParam<SuccessCase> {};
@@ -150,7 +151,7 @@ TEST_P(PunchSuccess, BothSidesGetSucceededAndCanConnect)
 {
     PunchFacilitator::Options options;
     options.reportInternalAddresses = GetParam().reportInternal;
-    PunchFixture fx(PunchConfig{}, true, options);
+    PunchFixture fx(PunchConfig{}, true, options, GetParam().ipv6);
     ASSERT_TRUE(fx.ready());
 
     ASSERT_TRUE(fx.clientA.RequestPunch(fx.b.guid(), fx.f.address()));
@@ -183,7 +184,9 @@ TEST_P(PunchSuccess, BothSidesGetSucceededAndCanConnect)
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, PunchSuccess,
-                         ::testing::Values(SuccessCase{"internal_and_external", true}, SuccessCase{"external_only", false}),
+                         ::testing::Values(SuccessCase{"internal_and_external", true, false},
+                                           SuccessCase{"external_only", false, false},
+                                           SuccessCase{"ipv6_external_only", false, true}),
                          [](const ::testing::TestParamInfo<SuccessCase>& info) { return info.param.name; });
 
 // ---- Failure and retry ----------------------------------------------------------------------------

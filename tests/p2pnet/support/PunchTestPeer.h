@@ -141,11 +141,12 @@ private:
 
 class TestPeer {
 public:
-    explicit TestPeer(unsigned maxConnections = 8) : m_peer(std::make_unique<P2PNet::P2PPeer>())
+    // ipv6: a dual-stack socket on ::1 instead of 127.0.0.1.
+    explicit TestPeer(bool ipv6 = false, unsigned maxConnections = 8) : m_peer(std::make_unique<P2PNet::P2PPeer>())
     {
         P2PNet::SocketSpec spec;
-        spec.family = P2PNet::kWireFamilyIPv4;
-        std::snprintf(spec.host, sizeof spec.host, "127.0.0.1");
+        spec.family = ipv6 ? P2PNet::kWireFamilyIPv6 : P2PNet::kWireFamilyIPv4;
+        std::snprintf(spec.host, sizeof spec.host, "%s", ipv6 ? "::1" : "127.0.0.1");
         m_started = m_peer->Start(maxConnections, &spec, 1, -99999) == P2PNet::StartResult::Started;
         m_peer->SetIncomingLimit(static_cast<uint16_t>(maxConnections));
     }
