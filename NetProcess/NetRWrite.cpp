@@ -237,7 +237,11 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
 int NetRWrite::Write(int channel, const char* data, int length)
 {
     const int h = m_handle.load();
-    const bool cs2 = TransportForUid(uid()) == LinkTransport::Cs2;
+    const LinkTransport transport = TransportForUid(uid());
+    // ThroughTek links carry no numbered data channels: commands go as IO control, talk as audio.
+    if (transport == LinkTransport::Tutk)
+        return -1;
+    const bool cs2 = transport == LinkTransport::Cs2;
     const int rc = cs2 ? PPCS_Write(h, static_cast<unsigned char>(channel), data, length)
                        : Orlix_Write(h, channel, data, length);
     // Session gone: CS2 says so with -12 to -14, libTovel with -14 (closed) or -27 (lost).

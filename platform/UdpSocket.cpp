@@ -560,6 +560,11 @@ NetError UdpSocket::setBroadcast(bool on)
     return setIntOption(m_fd, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0);
 }
 
+NetError UdpSocket::setReuseAddress(bool on)
+{
+    return setIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
+}
+
 NetError UdpSocket::setReceiveTtl(bool on)
 {
     // A dual-stack socket needs both: IPv4 traffic reports its TTL under the IPv4 option.

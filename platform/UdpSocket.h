@@ -135,9 +135,10 @@ public:
     // Creates the socket (closing an earlier one). IPv4 or IPv6 only.
     NetError open(AddressFamily family);
     NetError bind(const NetAddress& local);
-    // Looks host up (numeric, passive: null, empty or "any" host texts are the caller's to map to
-    // null) for the family and tries each result in order: open, bind, and on a failed bind
-    // close and take the next. Stops at the first socket that cannot be created.
+    // Looks the numeric host text up for the family (null or empty host = the any-address;
+    // Unspecified family = whatever the lookup gives) and tries each result in order: open,
+    // bind, and on a failed bind close and take the next. Stops at the first socket that cannot
+    // be created. On failure the socket is left closed.
     NetError openAndBind(const char* host, uint16_t port, AddressFamily family);
     void close();
 
@@ -152,6 +153,8 @@ public:
     NetError setNonBlocking(bool on);
     bool nonBlocking() const { return m_nonBlocking; }
     NetError setBroadcast(bool on);
+    // Lets several sockets bind one port (before bind); each of them receives broadcasts to it.
+    NetError setReuseAddress(bool on);
     // Report the TTL or hop limit of each received datagram in ReceiveInfo::ttl.
     NetError setReceiveTtl(bool on);
     // The socket-wide unicast TTL (IPv4 sockets) or hop limit (IPv6 sockets), used when a send

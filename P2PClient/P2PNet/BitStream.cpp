@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace P2PNet {
 
@@ -236,7 +237,17 @@ bool BitStream::IgnoreBits(uint32_t bits)
 
 void BitStream::WriteBits(const uint8_t* data, uint32_t bits, bool rightAligned)
 {
-    if (bits == 0 || data == nullptr || !Reserve(bits))
+    if (bits == 0 || data == nullptr)
+        return;
+    // Source bytes inside our own buffer would move or be overwritten by the write itself.
+    const auto first = reinterpret_cast<uintptr_t>(m_data);
+    const auto last = first + bytesFor(m_capacity);
+    if (reinterpret_cast<uintptr_t>(data) >= first && reinterpret_cast<uintptr_t>(data) < last) {
+        const std::vector<uint8_t> copy(data, data + bytesFor(bits));
+        WriteBits(copy.data(), bits, rightAligned);
+        return;
+    }
+    if (!Reserve(bits))
         return;
     const uint32_t offset = m_writePosition & 7;
     if (offset == 0 && (bits & 7) == 0) {
@@ -356,15 +367,7 @@ bool BitStream::WriteBitsFrom(BitStream& source, uint32_t bits)
     return count == bits;
 }
 
-void BitStream::WriteStream(const BitStream& other)
-{
-    if (&other == this) {
-        const BitStream copy(*this);
-        WriteBits(copy.m_data, copy.m_writePosition, false);
-        return;
-    }
-    WriteBits(other.m_data, other.m_writePosition, false);
-}
+void BitStream::WriteStream(const BitStream& other) { WriteBits(other.m_data, other.m_writePosition, false); }
 
 void BitStream::WriteString(const char* text)
 {

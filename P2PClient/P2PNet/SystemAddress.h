@@ -97,6 +97,8 @@ struct SystemAddress {
     // id>" when the scope id is not 0) and, with writePort, "|" and the host-order port in
     // decimal. A buffer too small gets the empty text. Returns the buffer.
     char* ToText(bool writePort, char* buffer, std::size_t size) const;
+    template <std::size_t N>
+    char* ToText(bool writePort, char (&buffer)[N]) const { return ToText(writePort, buffer, N); }
     std::string ToString(bool writePort = true) const;
 
     // Parses "a.b.c.d" optionally followed by a one-character delimiter (normally "|") and a
@@ -157,6 +159,8 @@ struct P2PNetGUID {
     // caller's buffer (kGuidTextSize holds any). A buffer too small gets the empty text.
     static constexpr std::size_t kGuidTextSize = 24;
     char* ToText(char* buffer, std::size_t size) const;
+    template <std::size_t N>
+    char* ToText(char (&buffer)[N]) const { return ToText(buffer, N); }
     std::string ToString() const;
     // Parses unsigned decimal or "UNASSIGNED_P2PNET_GUID"; false (unchanged) for anything else.
     bool FromText(const char* text);

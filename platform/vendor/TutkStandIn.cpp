@@ -37,7 +37,10 @@ bool g_iotcReady = false;
 int g_avChannels = 0;
 SessionSlot g_sessions[kMaxSessions];
 std::vector<AvSlot> g_av;
-std::unique_ptr<vendor::LoopListener> g_listener;
+// Device logins of this process, newest last; IOTC_Listen waits on the newest. Like the real
+// library, one device per process is the supported use; older listeners are kept (never freed
+// while a listen may still be inside them) but no longer waited on.
+std::vector<std::unique_ptr<vendor::LoopListener>> g_listeners;
 
 std::shared_ptr<LoopSession> sessionOf(int sid)
 {
@@ -183,8 +186,8 @@ int IOTC_DeInitialize(void)
                 sessions.push_back(std::move(slot.session));
             slot = SessionSlot{};
         }
-        if (g_listener)
-            g_listener->breakWait();
+        for (auto& listener : g_listeners)
+            listener->breakWait();
     }
     for (auto& s : sessions)
         s->close();
@@ -273,11 +276,10 @@ int IOTC_Device_Login(const char* uid, const char* name, const char* password)
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!g_iotcReady)
         return IOTC_ER_NOT_INITIALIZED;
-    g_listener = std::make_unique<vendor::LoopListener>();
-    if (!g_listener->open(uid)) {
-        g_listener.reset();
+    auto listener = std::make_unique<vendor::LoopListener>();
+    if (!listener->open(uid))
         return IOTC_ER_INVALID_ARG;
-    }
+    g_listeners.push_back(std::move(listener));
     return IOTC_ER_NoERROR;
 }
 
@@ -286,9 +288,9 @@ int IOTC_Listen(unsigned int timeoutMs)
     vendor::LoopListener* listener = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (!g_iotcReady || !g_listener)
+        if (!g_iotcReady || g_listeners.empty())
             return IOTC_ER_NOT_INITIALIZED;
-        listener = g_listener.get();
+        listener = g_listeners.back().get();
     }
     auto session = listener->accept(static_cast<int>(timeoutMs));
     if (!session)

@@ -110,6 +110,7 @@ TEST_P(AddressText, PrintsWithAndWithoutPortAndParsesBack)
     EXPECT_EQ(a.ToString(false), c.withoutPort);
     char buffer[P2PNet::kAddressTextSize];
     EXPECT_STREQ(a.ToText(true, buffer, sizeof buffer), c.withPort);
+    EXPECT_STREQ(a.ToText(false, buffer), c.withoutPort);
     EXPECT_LT(std::strlen(c.withoutPort), P2PNet::kMaxHostTextLength + 1);
     // The printed text, port and all, parses back to the same address.
     const SystemAddress back = parsed(c.withPort, c.port);
@@ -483,6 +484,9 @@ TEST(GuidText, PrintsAndParses)
     }
     char small[5];
     EXPECT_STREQ(P2PNetGUID(123456).ToText(small, sizeof small), "");
+    char fits[P2PNetGUID::kGuidTextSize];
+    EXPECT_STREQ(P2PNetGUID(0xFFFFFFFFFFFFFFFEull).ToText(fits), "18446744073709551614");
+    EXPECT_STREQ(UNASSIGNED_P2PNET_GUID.ToText(fits), "UNASSIGNED_P2PNET_GUID");
 }
 
 TEST(GuidIdentity, EqualityAndOrderOnValueOnly)

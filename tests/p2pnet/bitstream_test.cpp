@@ -340,6 +340,21 @@ TEST(BitStreamWriteStream, AppendsAnotherStreamWholeEvenItself)
     EXPECT_EQ(bytesOf(a), Bytes({0x80, 0xC0, 0x40}));
 }
 
+TEST(BitStreamWriteBytes, SourceInsideTheStreamSurvivesGrowth)
+{
+    BitStream s;
+    for (int i = 0; i < 200; ++i)
+        s.WriteU8(static_cast<uint8_t>(i));
+    // Doubling the contents moves the buffer (inline to heap, then a heap reallocation) while the
+    // source lies in the old one.
+    s.WriteBytes(s.GetData(), 200);
+    s.WriteBytes(s.GetData(), 400);
+    s.WriteBytes(s.GetData(), 800);
+    ASSERT_EQ(s.GetNumberOfBytesUsed(), 1600u);
+    for (uint32_t i = 0; i < 1600; ++i)
+        ASSERT_EQ(s.GetData()[i], static_cast<uint8_t>(i % 200)) << i;
+}
+
 // ---- Growth ---------------------------------------------------------------------------------
 
 TEST(BitStreamGrowth, LeavesInlineStoreAtByte257)

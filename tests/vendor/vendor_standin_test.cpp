@@ -87,7 +87,7 @@ TEST_F(Cs2Test, ChannelsCarryBytesAndTimeOutWithPartialCount)
     ASSERT_EQ(PPCS_Close(server), PPCS_SUCCESSFUL);
     size = 1;
     int rc = PPCS_SUCCESSFUL;
-    for (int i = 0; i < 100 && rc != PPCS_ERR_SESSION_CLOSED_REMOTE; ++i)
+    for (int i = 0; i < 500 && rc != PPCS_ERR_SESSION_CLOSED_REMOTE; ++i)
         rc = PPCS_Read(client, 0, buf, &size, 20);
     EXPECT_EQ(rc, PPCS_ERR_SESSION_CLOSED_REMOTE);
     EXPECT_EQ(PPCS_Write(client, 0, "x", 1), PPCS_ERR_SESSION_CLOSED_REMOTE);

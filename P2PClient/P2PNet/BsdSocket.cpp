@@ -1,0 +1,149 @@
+#include "BsdSocket.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace P2PNet {
+
+namespace {
+
+uint16_t readNetworkOrder(const void* field)
+{
+    unsigned char bytes[2];
+    std::memcpy(bytes, field, 2);
+    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+} // namespace
+
+platform::NetAddress ToNetAddress(const SystemAddress& address)
+{
+    platform::NetAddress result;
+    if (address.IsIPv6()) {
+        result.family = platform::AddressFamily::IPv6;
+        std::memcpy(result.bytes.data(), &address.address.addr6.sin6_addr, 16);
+        result.port = readNetworkOrder(&address.address.addr6.sin6_port);
+        result.flowInfo = address.address.addr6.sin6_flowinfo;
+        result.scopeId = address.address.addr6.sin6_scope_id;
+    } else {
+        result.family = platform::AddressFamily::IPv4;
+        std::memcpy(result.bytes.data(), &address.address.addr4.sin_addr, 4);
+        result.port = readNetworkOrder(&address.address.addr4.sin_port);
+    }
+    return result;
+}
+
+SystemAddress FromNetAddress(const platform::NetAddress& address)
+{
+    if (address.family != platform::AddressFamily::IPv6)
+        return SystemAddress::FromIPv4(address.bytes[0], address.bytes[1], address.bytes[2], address.bytes[3], address.port);
+    SystemAddress result;
+    std::memset(&result.address, 0, sizeof result.address);
+    result.address.addr6.sin6_family = static_cast<decltype(result.address.addr6.sin6_family)>(LocalFamilyFromWire(kWireFamilyIPv6));
+    std::memcpy(&result.address.addr6.sin6_addr, address.bytes.data(), 16);
+    result.address.addr6.sin6_flowinfo = address.flowInfo;
+    result.address.addr6.sin6_scope_id = address.scopeId;
+    result.SetPort(address.port);
+    result.systemIndex = SystemAddress::kUnknownIndex;
+    return result;
+}
+
+BsdSocket::BsdSocket() = default;
+
+BsdSocket::~BsdSocket()
+{
+    StopReceiving();
+}
+
+bool BsdSocket::StartReceiving()
+{
+    if (!m_socket.isOpen() || m_eventHandler == nullptr || m_stop.load() || m_receiveThread.running())
+        return false;
+    return m_receiveThread.start([this] { ReceiveLoop(); }, kReceiveThreadStackSize, "P2PNetRecv");
+}
+
+void BsdSocket::ReceiveLoop()
+{
+    m_receiveThreads.fetch_add(1);
+    SocketEventHandler* handler = m_eventHandler;
+    while (handler != nullptr && !m_stop.load(std::memory_order_acquire)) {
+        RecvBuffer* buffer = handler->TakeBuffer();
+        if (buffer == nullptr) {
+            // The handler's pool is dry; give it a moment instead of spinning.
+            platform::sleepMillis(1);
+            continue;
+        }
+        platform::NetAddress source;
+        platform::ReceiveInfo info;
+        const int count = m_socket.receiveFrom(buffer->data, sizeof buffer->data, source, &info);
+        // A datagram longer than a buffer is dropped rather than handed on cut short.
+        if (count > 0 && !info.truncated) {
+            buffer->byteCount = count;
+            buffer->arrivalMicros = info.arrivalMicros;
+            buffer->source = FromNetAddress(source);
+            buffer->socket = this;
+            handler->OnDatagram(buffer);
+            continue;
+        }
+        buffer->byteCount = 0;
+        handler->ReturnBuffer(buffer);
+        if (count == static_cast<int>(platform::NetError::Shutdown))
+            break;
+        if (m_nonBlocking)
+            platform::sleepMillis(3);
+    }
+    m_receiveThreads.fetch_sub(1);
+}
+
+void BsdSocket::StopReceiving()
+{
+    m_stop.store(true, std::memory_order_release);
+    // Wakes a blocked receive for certain; the loop then sees the stop flag.
+    m_socket.shutdownReceive();
+    if (!m_receiveThread.isCurrent())
+        m_receiveThread.join();
+    // A loop run on someone else's thread: wait until it has left, never leave it running on a
+    // socket that is about to go.
+    while (m_receiveThreads.load() > 0 && !m_receiveThread.isCurrent())
+        platform::sleepMillis(1);
+}
+
+void BsdSocket::ListHostAddresses(SystemAddress* table)
+{
+    if (table == nullptr)
+        return;
+    std::vector<platform::NetAddress> addresses;
+    const platform::NetError error = platform::hostAddresses(addresses);
+    if (error != platform::NetError::None) {
+        std::printf("getaddrinfo failed with error: %d/n", static_cast<int>(error));
+        std::fflush(stdout);
+        return;
+    }
+    std::printf("getaddrinfo returned success/n");
+    int filled = 0;
+    for (const platform::NetAddress& address : addresses) {
+        if (filled == kHostAddressTableSize)
+            break;
+        std::printf("getaddrinfo response %d/n", filled + 1);
+        std::printf("/tFamily: ");
+        switch (address.family) {
+        case platform::AddressFamily::IPv4:
+            std::printf("AF_INET (IPv4)/n");
+            std::printf("/tIPv4 address %s/n", platform::numericHostText(address).c_str());
+            break;
+        case platform::AddressFamily::IPv6:
+            std::printf("AF_INET6 (IPv6)/n");
+            break;
+        default:
+            std::printf("Unspecified/n");
+            break;
+        }
+        table[filled++] = FromNetAddress(address);
+    }
+    std::fflush(stdout);
+    for (int i = filled; i < kHostAddressTableSize; ++i)
+        table[i] = UNASSIGNED_SYSTEM_ADDRESS;
+}
+
+} // namespace P2PNet

@@ -1,0 +1,22 @@
+#include "SocketEventHandler.h"
+
+namespace P2PNet {
+
+SocketEventHandler::~SocketEventHandler() = default;
+
+void SocketEventHandler::OnDatagram(RecvBuffer* buffer)
+{
+    delete buffer;
+}
+
+void SocketEventHandler::ReturnBuffer(RecvBuffer* buffer)
+{
+    delete buffer;
+}
+
+RecvBuffer* SocketEventHandler::TakeBuffer()
+{
+    return new RecvBuffer;
+}
+
+} // namespace P2PNet

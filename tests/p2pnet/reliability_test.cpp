@@ -1,0 +1,954 @@
+// ReliabilityLayer: wire form of what it sends, acknowledgements and receipts, the receive path
+// (duplicates, ordering, split messages, refusals) on hand-made datagrams, and two layers talking
+// through an in-memory link with loss, reordering and duplication on a fake clock.
+#include "BitStream.h"
+#include "PeerPlugin.h"
+#include "ReliabilityLayer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <queue>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace P2PNet {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kMtu = 1464;  // a 1492-byte connection
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+class RecordingPlugin : public PeerPlugin {
+public:
+    void OnLayerNotice(const char* text, uint32_t, const SystemAddress&, bool) override { notices.emplace_back(text); }
+    void OnMessageTrace(const uint8_t*, uint32_t, uint32_t, const SystemAddress&, uint64_t, bool sent) override
+    {
+        ++(sent ? traced_sent : traced_received);
+    }
+    void OnMessageAcked(uint32_t number, const SystemAddress&, uint64_t) override { acked.push_back(number); }
+
+    bool HasNotice(const std::string& text) const
+    {
+        return std::find(notices.begin(), notices.end(), text) != notices.end();
+    }
+
+    std::vector<std::string> notices;
+    std::vector<uint32_t> acked;
+    int traced_sent = 0;
+    int traced_received = 0;
+};
+
+// One side of a test: a layer, what it sent and the plugin that watches it.
+struct Endpoint {
+    explicit Endpoint(uint32_t mtu = kMtu) : layer(mtu, 0) {}
+
+    DatagramSender Sender()
+    {
+        return [this](const uint8_t* data, uint32_t length) { sent.emplace_back(data, data + length); };
+    }
+    std::span<PeerPlugin* const> Plugins() { return {&pluginList, 1}; }
+
+    bool Handle(const Bytes& datagram, uint64_t timeUs)
+    {
+        return layer.HandleDatagram(datagram.data(), static_cast<uint32_t>(datagram.size()), address, Sender(),
+                                    Plugins(), timeUs);
+    }
+    void Update(uint64_t timeUs, uint32_t bitsPerSecond = 0)
+    {
+        layer.Update(address, Sender(), timeUs, bitsPerSecond, Plugins());
+    }
+    std::vector<LayerMessage> Drain()
+    {
+        std::vector<LayerMessage> out;
+        LayerMessage m;
+        while (layer.Receive(m))
+            out.push_back(std::move(m));
+        return out;
+    }
+    std::vector<Bytes> TakeSent()
+    {
+        std::vector<Bytes> out;
+        out.swap(sent);
+        return out;
+    }
+
+    ReliabilityLayer layer;
+    SystemAddress address;
+    RecordingPlugin plugin;
+    PeerPlugin* pluginList = &plugin;
+    std::vector<Bytes> sent;
+};
+
+Bytes B(std::initializer_list<int> values)
+{
+    Bytes out;
+    for (int v : values)
+        out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+bool Send(Endpoint& e, const Bytes& data, ReliabilityKind kind, uint32_t channel = 0, uint32_t receipt = 0,
+          uint64_t timeUs = 0, SendPriority priority = SendPriority::High)
+{
+    return e.layer.Send(data.data(), static_cast<uint32_t>(data.size() * 8), priority, kind, channel, timeUs, receipt);
+}
+
+// A message as it is written on the wire, for building datagrams by hand.
+struct WireMessage {
+    int kind = 2;
+    uint32_t number = 0;
+    uint32_t sequencing = 0;
+    uint32_t ordering = 0;
+    uint8_t channel = 0;
+    bool split = false;
+    uint32_t splitCount = 0;
+    uint16_t splitId = 0;
+    uint32_t splitIndex = 0;
+    Bytes data;
+};
+
+bool KindHasNumber(int k) { return k == 2 || k == 3 || k == 4 || k == 6 || k == 7; }
+bool KindHasSequencing(int k) { return k == 1 || k == 4; }
+bool KindHasOrdering(int k) { return k == 1 || k == 3 || k == 4 || k == 7; }
+
+Bytes DataDatagram(uint32_t datagramNumber, const std::vector<WireMessage>& messages)
+{
+    BitStream s;
+    s.WriteU8(0x80);
+    s.WriteU24(datagramNumber);
+    for (const WireMessage& m : messages) {
+        s.WriteU8(static_cast<uint8_t>((m.kind << 5) | (m.split ? 0x10 : 0)));
+        s.WriteU16(static_cast<uint16_t>(m.data.size() * 8));
+        if (KindHasNumber(m.kind))
+            s.WriteU24(m.number);
+        if (KindHasSequencing(m.kind))
+            s.WriteU24(m.sequencing);
+        if (KindHasOrdering(m.kind)) {
+            s.WriteU24(m.ordering);
+            s.WriteU8(m.channel);
+        }
+        if (m.split) {
+            s.WriteU32(m.splitCount);
+            s.WriteU16(m.splitId);
+            s.WriteU32(m.splitIndex);
+        }
+        s.WriteBytes(m.data.data(), static_cast<uint32_t>(m.data.size()));
+    }
+    return Bytes(s.GetData(), s.GetData() + s.GetNumberOfBytesUsed());
+}
+
+struct WireRange {
+    uint32_t low;
+    uint32_t high;
+};
+
+Bytes RangeDatagram(uint8_t flags, const std::vector<WireRange>& ranges)
+{
+    BitStream s;
+    s.WriteU8(flags);
+    s.WriteU16(static_cast<uint16_t>(ranges.size()));
+    for (const WireRange& r : ranges) {
+        s.WriteU8(r.low == r.high ? 1 : 0);
+        s.WriteU24(r.low);
+        if (r.low != r.high)
+            s.WriteU24(r.high);
+    }
+    return Bytes(s.GetData(), s.GetData() + s.GetNumberOfBytesUsed());
+}
+
+Bytes Ack(const std::vector<WireRange>& ranges) { return RangeDatagram(0xC0, ranges); }
+Bytes Nak(const std::vector<WireRange>& ranges) { return RangeDatagram(0xA0, ranges); }
+
+uint32_t DatagramNumber(const Bytes& d)
+{
+    return d[1] | (d[2] << 8) | (d[3] << 16);
+}
+
+uint32_t U32Host(const uint8_t* p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+bool IsReceipt(const LayerMessage& m, uint8_t id, uint32_t receipt)
+{
+    return m.generatedLocally && m.bitLength == 40 && m.data.size() == 5 && m.data[0] == id &&
+           U32Host(m.data.data() + 1) == receipt;
+}
+
+// A parsed message header of a datagram the layer sent.
+struct ParsedMessage {
+    int kind = 0;
+    bool split = false;
+    uint32_t bits = 0;
+    uint32_t number = 0xFFFFFF;
+    uint32_t splitCount = 0;
+    uint16_t splitId = 0;
+    uint32_t splitIndex = 0;
+    Bytes data;
+};
+
+std::vector<ParsedMessage> ParseDataDatagram(const Bytes& d)
+{
+    std::vector<ParsedMessage> out;
+    BitStream s(d.data(), static_cast<uint32_t>(d.size()), false);
+    uint8_t flags;
+    uint32_t number;
+    s.ReadU8(flags);
+    s.ReadU24(number);
+    while (s.GetNumberOfUnreadBits() > 0) {
+        uint8_t head;
+        uint16_t bits;
+        EXPECT_TRUE(s.ReadU8(head) && s.ReadU16(bits));
+        ParsedMessage m;
+        m.kind = head >> 5;
+        m.split = (head & 0x10) != 0;
+        m.bits = bits;
+        uint32_t ignored;
+        uint8_t channel;
+        if (KindHasNumber(m.kind))
+            s.ReadU24(m.number);
+        if (KindHasSequencing(m.kind))
+            s.ReadU24(ignored);
+        if (KindHasOrdering(m.kind)) {
+            s.ReadU24(ignored);
+            s.ReadU8(channel);
+        }
+        if (m.split) {
+            s.ReadU32(m.splitCount);
+            s.ReadU16(m.splitId);
+            s.ReadU32(m.splitIndex);
+        }
+        m.data.resize((bits + 7) / 8);
+        EXPECT_TRUE(s.ReadBytes(m.data.data(), static_cast<uint32_t>(m.data.size())));
+        out.push_back(std::move(m));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// What goes on the wire
+
+struct KnownAnswerCase {
+    const char* name;
+    int kind;
+    uint32_t channel;
+    int messages;  // how many copies of "abc" are sent
+    Bytes expected;
+};
+
+class SendWireForm : public ::testing::TestWithParam<KnownAnswerCase> {};
+
+TEST_P(SendWireForm, KnownAnswer)
+{
+    const KnownAnswerCase& c = GetParam();
+    Endpoint a;
+    for (int i = 0; i < c.messages; ++i)
+        ASSERT_TRUE(Send(a, B({'a', 'b', 'c'}), static_cast<ReliabilityKind>(c.kind), c.channel));
+    a.Update(0);
+    const auto sent = a.TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SendWireForm,
+    ::testing::Values(
+        KnownAnswerCase{"unreliable", 0, 0, 1, B({0x80, 0, 0, 0, 0x00, 0x00, 0x18, 'a', 'b', 'c'})},
+        KnownAnswerCase{"unreliable_sequenced", 1, 2, 1,
+                        B({0x80, 0, 0, 0, 0x20, 0x00, 0x18, 0, 0, 0, 0, 0, 0, 2, 'a', 'b', 'c'})},
+        KnownAnswerCase{"reliable", 2, 0, 1, B({0x80, 0, 0, 0, 0x40, 0x00, 0x18, 0, 0, 0, 'a', 'b', 'c'})},
+        KnownAnswerCase{"reliable_ordered", 3, 5, 1,
+                        B({0x80, 0, 0, 0, 0x60, 0x00, 0x18, 0, 0, 0, 0, 0, 0, 5, 'a', 'b', 'c'})},
+        KnownAnswerCase{"reliable_sequenced", 4, 1, 1,
+                        B({0x80, 0, 0, 0, 0x80, 0x00, 0x18, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 'a', 'b', 'c'})},
+        KnownAnswerCase{"unreliable_receipt_goes_as_0", 5, 0, 1, B({0x80, 0, 0, 0, 0x00, 0x00, 0x18, 'a', 'b', 'c'})},
+        KnownAnswerCase{"reliable_receipt_goes_as_2", 6, 0, 1, B({0x80, 0, 0, 0, 0x40, 0x00, 0x18, 0, 0, 0, 'a', 'b', 'c'})},
+        KnownAnswerCase{"ordered_receipt_goes_as_3", 7, 3, 1,
+                        B({0x80, 0, 0, 0, 0x60, 0x00, 0x18, 0, 0, 0, 0, 0, 0, 3, 'a', 'b', 'c'})},
+        KnownAnswerCase{"kind_9_is_reliable", 9, 0, 1, B({0x80, 0, 0, 0, 0x40, 0x00, 0x18, 0, 0, 0, 'a', 'b', 'c'})},
+        KnownAnswerCase{"channel_40_is_0", 3, 40, 1,
+                        B({0x80, 0, 0, 0, 0x60, 0x00, 0x18, 0, 0, 0, 0, 0, 0, 0, 'a', 'b', 'c'})},
+        // Two ordered messages share a datagram; 24-bit numbers are little-endian.
+        KnownAnswerCase{"two_ordered_numbers_advance", 3, 7, 2,
+                        B({0x80, 0, 0, 0, 0x60, 0x00, 0x18, 0, 0, 0, 0, 0, 0, 7, 'a', 'b', 'c',
+                           0x60, 0x00, 0x18, 1, 0, 0, 1, 0, 0, 7, 'a', 'b', 'c'})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SendSplit, OversizedUnreliableMessageGoesAsReliableFragments)
+{
+    Endpoint a;  // layer MTU 1464: 1432 data bytes per fragment
+    Bytes message(2000);
+    for (std::size_t i = 0; i < message.size(); ++i)
+        message[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(Send(a, message, ReliabilityKind::Unreliable));
+    a.Update(0);
+    std::vector<ParsedMessage> fragments;
+    for (const Bytes& d : a.TakeSent())
+        for (ParsedMessage& m : ParseDataDatagram(d))
+            fragments.push_back(std::move(m));
+    ASSERT_EQ(fragments.size(), 2u);
+    Bytes joined;
+    for (uint32_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(fragments[i].kind, 2);
+        EXPECT_TRUE(fragments[i].split);
+        EXPECT_EQ(fragments[i].splitCount, 2u);
+        EXPECT_EQ(fragments[i].splitIndex, i);
+        EXPECT_EQ(fragments[i].splitId, fragments[0].splitId);
+        EXPECT_EQ(fragments[i].number, i);
+        joined.insert(joined.end(), fragments[i].data.begin(), fragments[i].data.end());
+    }
+    EXPECT_EQ(fragments[0].data.size(), 1432u);
+    EXPECT_EQ(fragments[1].data.size(), 568u);
+    EXPECT_EQ(joined, message);
+}
+
+TEST(SendSplit, CountIsCappedSoThatOneMebibyteFitsAtTheSmallestMtu)
+{
+    Endpoint small(576 - 28);  // 516 data bytes per fragment
+    const Bytes mebibyte(1024 * 1024 + 4096, 0x5A);
+    EXPECT_TRUE(Send(small, mebibyte, ReliabilityKind::ReliableOrdered));
+    const Bytes tooMany(516 * ReliabilityLayer::kMaxSplitCount + 1, 0x5A);
+    EXPECT_FALSE(Send(small, tooMany, ReliabilityKind::ReliableOrdered));
+    EXPECT_FALSE(small.layer.Send(tooMany.data(), 0, SendPriority::High, ReliabilityKind::Reliable, 0, 0, 0));
+}
+
+TEST(SendPriorityOrder, UrgentMessagesOvertakeQueuedLowerPriorities)
+{
+    Endpoint a;
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(Send(a, B({100, i}), ReliabilityKind::Reliable, 0, 0, 0, SendPriority::Low));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(Send(a, B({200, i}), ReliabilityKind::Reliable, 0, 0, 0, SendPriority::Immediate));
+    a.Update(0);
+    std::vector<int> order;
+    for (const Bytes& d : a.TakeSent())
+        for (const ParsedMessage& m : ParseDataDatagram(d))
+            order.push_back(m.data[0]);
+    ASSERT_EQ(order.size(), 25u);
+    // The priority-0 messages overtake the whole priority-3 backlog queued before them.
+    EXPECT_EQ(std::count(order.begin(), order.begin() + 5, 200), 5);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Acknowledgements and receipts
+
+TEST(Receipts, UnreliableWithReceiptNotAcknowledgedGivesOneLostReceipt)
+{
+    Endpoint a;
+    ASSERT_TRUE(Send(a, B({40, 1}), ReliabilityKind::UnreliableWithReceipt, 0, 77));
+    a.Update(0);
+    ASSERT_EQ(a.TakeSent().size(), 1u);
+    a.Update(900000);
+    EXPECT_TRUE(a.Drain().empty());
+    a.Update(1000001);  // resend time-out with no round-trip sample: 1 s
+    auto out = a.Drain();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_TRUE(IsReceipt(out[0], 15, 77));
+    a.Update(3000000);
+    EXPECT_TRUE(a.Drain().empty());
+}
+
+TEST(Receipts, AcknowledgedMessagesGiveOneDeliveredReceipt)
+{
+    for (ReliabilityKind kind : {ReliabilityKind::UnreliableWithReceipt, ReliabilityKind::ReliableWithReceipt,
+                                 ReliabilityKind::ReliableOrderedWithReceipt}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        Endpoint a, b;
+        ASSERT_TRUE(Send(a, B({40, 2}), kind, 0, 5));
+        a.Update(0);
+        for (const Bytes& d : a.TakeSent())
+            b.Handle(d, 1000);
+        b.Update(1000);
+        for (const Bytes& d : b.TakeSent())
+            EXPECT_TRUE(a.Handle(d, 2000));
+        auto out = a.Drain();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_TRUE(IsReceipt(out[0], 14, 5));
+        // The same acknowledgement again, and the expiry time, produce nothing more.
+        b.Update(3000);
+        a.Update(5000000);
+        EXPECT_TRUE(a.Drain().empty());
+        EXPECT_FALSE(a.layer.HasUnacknowledged());
+    }
+}
+
+// The last fragment may be acknowledged before an earlier one: the receipt waits for all.
+TEST(Receipts, SplitMessageReceiptWaitsForEveryFragment)
+{
+    for (ReliabilityKind kind : {ReliabilityKind::ReliableWithReceipt, ReliabilityKind::ReliableOrderedWithReceipt}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        Endpoint a;
+        ASSERT_TRUE(Send(a, Bytes(2 * 1432 + 10, 3), kind, 4, 8));
+        // The window starts at one datagram: acknowledging fragment 0 lets 1 and then 2 out.
+        std::map<uint32_t, uint32_t> datagramOfFragment;
+        bool firstAcked = false;
+        uint64_t t = 0;
+        for (int round = 0; round < 20 && datagramOfFragment.size() < 3; ++round, t += 20000) {
+            a.Update(t);
+            for (const Bytes& d : a.TakeSent())
+                for (const ParsedMessage& m : ParseDataDatagram(d))
+                    datagramOfFragment.emplace(m.splitIndex, DatagramNumber(d));
+            if (!firstAcked && datagramOfFragment.count(0)) {
+                a.Handle(Ack({{datagramOfFragment[0], datagramOfFragment[0]}}), t + 1000);
+                firstAcked = true;
+            }
+        }
+        ASSERT_EQ(datagramOfFragment.size(), 3u);
+        ASSERT_NE(datagramOfFragment[1], datagramOfFragment[2]);
+        EXPECT_TRUE(a.Drain().empty());
+        a.Handle(Ack({{datagramOfFragment[2], datagramOfFragment[2]}}), t);
+        EXPECT_TRUE(a.Drain().empty()) << "receipt before fragment 1 was acknowledged";
+        a.Handle(Ack({{datagramOfFragment[1], datagramOfFragment[1]}}), t);
+        auto out = a.Drain();
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_TRUE(IsReceipt(out[0], 14, 8));
+        EXPECT_FALSE(a.layer.HasUnacknowledged());
+    }
+}
+
+TEST(Acks, UnknownAndRepeatedAcknowledgementsProduceNothing)
+{
+    Endpoint a;
+    ASSERT_TRUE(Send(a, B({40}), ReliabilityKind::ReliableWithReceipt, 0, 3));
+    a.Update(0);
+    EXPECT_TRUE(a.Handle(Ack({{500, 600}}), 1000));
+    EXPECT_TRUE(a.Drain().empty());
+    EXPECT_TRUE(a.layer.HasUnacknowledged());
+    EXPECT_TRUE(a.Handle(Ack({{0, 0}}), 2000));
+    EXPECT_EQ(a.Drain().size(), 1u);
+    EXPECT_EQ(a.plugin.acked, std::vector<uint32_t>{0});
+    EXPECT_TRUE(a.Handle(Ack({{0, 0}}), 3000));
+    EXPECT_TRUE(a.Drain().empty());
+    EXPECT_EQ(a.plugin.acked.size(), 1u);
+}
+
+// One datagram of the widest ranges the wire allows must cost no more than the sent datagrams it
+// names: a layer that walked every number of every range would take minutes here.
+TEST(Acks, HugeRangesVisitOnlyTheSendHistory)
+{
+    for (bool nak : {false, true}) {
+        SCOPED_TRACE(nak ? "NAK" : "ACK");
+        Endpoint a;
+        for (int i = 0; i < 40; ++i)
+            ASSERT_TRUE(Send(a, Bytes(1000, static_cast<uint8_t>(i)), ReliabilityKind::Reliable));
+        a.Update(0);
+        ASSERT_FALSE(a.TakeSent().empty());
+        std::vector<WireRange> ranges(200, WireRange{0, 0xFFFFFE});
+        const Bytes datagram = nak ? Nak(ranges) : Ack(ranges);
+        ASSERT_LT(datagram.size(), 1472u);
+        EXPECT_TRUE(a.Handle(datagram, 1000));
+        if (nak) {
+            EXPECT_TRUE(a.layer.HasUnacknowledged());
+            a.Update(2000);  // NAK'ed messages are due again at once
+            EXPECT_FALSE(a.TakeSent().empty());
+        } else {
+            EXPECT_FALSE(a.layer.HasUnacknowledged());
+        }
+    }
+}
+
+struct BadRangeCase {
+    const char* name;
+    Bytes datagram;
+    const char* notice;
+};
+
+class BadRanges : public ::testing::TestWithParam<BadRangeCase> {};
+
+TEST_P(BadRanges, AreRefusedWithANotice)
+{
+    Endpoint a;
+    ASSERT_TRUE(Send(a, B({40}), ReliabilityKind::Reliable));
+    a.Update(0);
+    EXPECT_FALSE(a.Handle(GetParam().datagram, 1000));
+    EXPECT_TRUE(a.plugin.HasNotice(GetParam().notice));
+    EXPECT_TRUE(a.layer.HasUnacknowledged());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BadRanges,
+    ::testing::Values(
+        BadRangeCase{"ack_truncated", B({0xC0, 0x00, 0x02, 0x01, 0, 0, 0}), "incomingAcks.Deserialize failed"},
+        BadRangeCase{"ack_extra_field_missing", B({0xE0, 0x00, 0x01}), "incomingAcks.Deserialize failed"},
+        BadRangeCase{"ack_inverted", B({0xC0, 0x00, 0x01, 0x00, 5, 0, 0, 4, 0, 0}),
+                     "incomingAcks minIndex > maxIndex or maxIndex is max value"},
+        BadRangeCase{"ack_ends_at_max", B({0xC0, 0x00, 0x01, 0x00, 0, 0, 0, 0xFF, 0xFF, 0xFF}),
+                     "incomingAcks minIndex > maxIndex or maxIndex is max value"},
+        BadRangeCase{"nak_truncated", B({0xA0, 0x00, 0x01, 0x00, 0, 0}), "incomingNAKs.Deserialize failed"},
+        BadRangeCase{"nak_inverted", B({0xA0, 0x00, 0x01, 0x00, 9, 0, 0, 1, 0, 0}), "incomingNAKs minIndex>maxIndex"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Acks, AcknowledgementsAreSentAndRangesMerge)
+{
+    Endpoint b;
+    for (uint32_t n : {0u, 1u, 2u, 5u})
+        b.Handle(DataDatagram(n, {WireMessage{.kind = 0, .data = B({40})}}), 1000);
+    b.Update(1000);
+    const auto sent = b.TakeSent();
+    // 3 and 4 were skipped: one ACK datagram, one NAK datagram.
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], Ack({{0, 2}, {5, 5}}));
+    EXPECT_EQ(sent[1], Nak({{3, 4}}));
+}
+
+TEST(Acks, DatagramFarAheadNaksTheThousandNumbersBelowIt)
+{
+    Endpoint b;
+    b.Handle(DataDatagram(1200, {WireMessage{.kind = 0, .data = B({40})}}), 1000);
+    b.Update(1000);
+    const auto sent = b.TakeSent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0], Ack({{1200, 1200}}));
+    EXPECT_EQ(sent[1], Nak({{200, 1199}}));
+}
+
+TEST(Acks, NakMakesTheMessageDueAgain)
+{
+    Endpoint a;
+    ASSERT_TRUE(Send(a, B({40, 41}), ReliabilityKind::Reliable));
+    a.Update(0);
+    const auto first = a.TakeSent();
+    ASSERT_EQ(first.size(), 1u);
+    a.Update(1000);
+    EXPECT_TRUE(a.TakeSent().empty());
+    a.Handle(Nak({{0, 0}}), 2000);
+    a.Update(3000);
+    const auto again = a.TakeSent();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(DatagramNumber(again[0]), 1u);
+    EXPECT_EQ(ParseDataDatagram(again[0])[0].data, B({40, 41}));
+}
+
+TEST(Probe, IsAnsweredEvenOnAFreshLayer)
+{
+    Endpoint a;
+    EXPECT_TRUE(a.Handle(B({'P'}), 0));
+    EXPECT_EQ(a.TakeSent(), std::vector<Bytes>{B({'Q'})});
+    EXPECT_TRUE(a.Handle(B({'Q'}), 0));
+    EXPECT_TRUE(a.TakeSent().empty());
+    EXPECT_TRUE(a.plugin.notices.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive path on hand-made datagrams
+
+struct Receiver : Endpoint {
+    uint32_t nextDatagram = 0;
+    void Feed(std::vector<WireMessage> messages, uint64_t timeUs = 1000)
+    {
+        Handle(DataDatagram(nextDatagram++, messages), timeUs);
+    }
+    std::vector<Bytes> Payloads()
+    {
+        std::vector<Bytes> out;
+        for (LayerMessage& m : Drain())
+            out.push_back(std::move(m.data));
+        return out;
+    }
+};
+
+WireMessage Reliable(uint32_t number, Bytes data)
+{
+    return WireMessage{.kind = 2, .number = number, .data = std::move(data)};
+}
+
+WireMessage Ordered(uint32_t number, uint32_t ordering, uint8_t channel, Bytes data)
+{
+    return WireMessage{.kind = 3, .number = number, .ordering = ordering, .channel = channel, .data = std::move(data)};
+}
+
+TEST(Receive, ReliableMessagesOutOfOrderAreDeliveredOnceEach)
+{
+    Receiver r;
+    r.Feed({Reliable(0, B({40, 0}))});
+    r.Feed({Reliable(2, B({40, 2}))});
+    r.Feed({Reliable(1, B({40, 1}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({40, 0}), B({40, 2}), B({40, 1})}));
+    EXPECT_EQ(r.layer.GetNextExpectedMessageNumber(), 3u);
+    r.Feed({Reliable(1, B({40, 1}))});
+    EXPECT_TRUE(r.Payloads().empty());
+}
+
+struct HoleCase {
+    const char* name;
+    uint32_t number;
+    bool accepted;
+    const char* notice;
+    std::size_t missingAfter;
+};
+
+class HoleWindow : public ::testing::TestWithParam<HoleCase> {};
+
+TEST_P(HoleWindow, FarAheadMessages)
+{
+    const HoleCase& c = GetParam();
+    Receiver r;
+    r.Feed({Reliable(c.number, B({40}))});
+    EXPECT_EQ(r.Payloads().size(), c.accepted ? 1u : 0u);
+    if (c.notice[0] != 0) {
+        EXPECT_TRUE(r.plugin.HasNotice(c.notice));
+    }
+    EXPECT_EQ(r.layer.GetMissingMessageCount(), c.missingAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HoleWindow,
+    ::testing::Values(HoleCase{"one_million_ahead", 1000000, true, "", 1000000},
+                      HoleCase{"one_million_and_one", 1000001, false, "holeCount > 1000000", 0},
+                      HoleCase{"half_range_is_old", 0x800000, false,
+                               "holeCount > typeRange/(DatagramSequenceNumberType) 2", 0},
+                      HoleCase{"just_behind", 0xFFFFFF, false, "holeCount > typeRange/(DatagramSequenceNumberType) 2", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Receive, OrderedChannelsAreIndependent)
+{
+    Receiver r;
+    r.Feed({Ordered(0, 0, 5, B({50, 0})), Ordered(1, 0, 6, B({60, 0}))});
+    r.Feed({Ordered(2, 2, 5, B({50, 2})), Ordered(3, 2, 6, B({60, 2}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({50, 0}), B({60, 0})}));
+    r.Feed({Ordered(4, 1, 5, B({50, 1}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({50, 1}), B({50, 2})}));
+    r.Feed({Ordered(5, 1, 6, B({60, 1}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({60, 1}), B({60, 2})}));
+}
+
+TEST(Receive, SequencedMessagesDropOlderOnes)
+{
+    Receiver r;
+    auto seq = [](int kind, uint32_t number, uint32_t sequencing, uint32_t ordering, Bytes data) {
+        return WireMessage{.kind = kind, .number = number, .sequencing = sequencing, .ordering = ordering,
+                           .channel = 2, .data = std::move(data)};
+    };
+    r.Feed({seq(1, 0, 3, 0, B({70, 3}))});
+    r.Feed({seq(1, 0, 1, 0, B({70, 1}))});           // older than 3: dropped
+    r.Feed({seq(4, 0, 4, 0, B({70, 4}))});           // reliable sequenced
+    r.Feed({seq(1, 0, 4, 0, B({70, 4}))});           // a network copy of 4 (same index): dropped
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({70, 3}), B({70, 4})}));
+    // Sequenced messages of the next ordering index wait for the ordered message before them,
+    // and a sequencing index of 0 then counts again.
+    r.Feed({seq(1, 0, 0, 1, B({71, 0}))});
+    EXPECT_TRUE(r.Payloads().empty());
+    r.Feed({Ordered(1, 0, 2, B({72}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({72}), B({71, 0})}));
+    r.Feed({seq(1, 0, 1, 1, B({71, 1}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({71, 1})}));
+}
+
+TEST(Receive, OrderedMessagesAfterAPoppedOneRestartSequencing)
+{
+    Receiver r;
+    auto seq = [](uint32_t sequencing, uint32_t ordering, Bytes data) {
+        return WireMessage{.kind = 1, .sequencing = sequencing, .ordering = ordering, .channel = 9, .data = std::move(data)};
+    };
+    r.Feed({seq(5, 0, B({80, 5}))});
+    EXPECT_EQ(r.Payloads().size(), 1u);
+    // Ordered 1 arrives before ordered 0: it waits; when 0 comes, 1 is popped from the heap.
+    r.Feed({Ordered(1, 1, 9, B({81}))});
+    r.Feed({Ordered(0, 0, 9, B({80}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({80}), B({81})}));
+    // Sequencing on ordering index 2 starts at 0 again.
+    r.Feed({seq(0, 2, B({82, 0}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({82, 0})}));
+}
+
+WireMessage Fragment(uint32_t number, uint16_t id, uint32_t index, uint32_t count, Bytes data, int kind = 2)
+{
+    return WireMessage{.kind = kind, .number = number, .split = true, .splitCount = count, .splitId = id,
+                       .splitIndex = index, .data = std::move(data)};
+}
+
+TEST(Receive, SplitMessageIsDeliveredOnceWhenComplete)
+{
+    Receiver r;
+    r.Feed({Fragment(2, 7, 2, 3, B({3, 3}))});
+    r.Feed({Fragment(0, 7, 0, 3, B({1, 1}))});
+    EXPECT_TRUE(r.Payloads().empty());
+    r.Feed({Fragment(0, 7, 0, 3, B({1, 1}))});  // duplicate fragment 0
+    r.Feed({Fragment(1, 7, 1, 3, B({2, 2}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({1, 1, 2, 2, 3, 3})}));
+    EXPECT_EQ(r.layer.GetOpenSplitAssemblies(), 0u);
+    EXPECT_EQ(r.layer.GetHeldBytes(), 0u);
+    // The completion acknowledged the datagrams at once.
+    const auto sent = r.TakeSent();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back()[0], 0xC0);
+}
+
+TEST(Receive, SplitProgressAfterEachFragmentButTheLast)
+{
+    Receiver r;
+    r.layer.SetSplitProgressInterval(1);
+    r.Feed({Fragment(0, 1, 0, 3, B({9, 8, 7}))});
+    r.Feed({Fragment(1, 1, 1, 3, B({6}))});
+    r.Feed({Fragment(2, 1, 2, 3, B({5}))});
+    const auto out = r.Drain();
+    ASSERT_EQ(out.size(), 3u);
+    for (int i = 0; i < 2; ++i) {
+        const LayerMessage& p = out[i];
+        EXPECT_TRUE(p.generatedLocally);
+        ASSERT_EQ(p.data.size(), 16u);
+        EXPECT_EQ(p.data[0], 30);
+        EXPECT_EQ(U32Host(&p.data[1]), static_cast<uint32_t>(i + 1));
+        EXPECT_EQ(U32Host(&p.data[5]), 3u);
+        EXPECT_EQ(U32Host(&p.data[9]), 3u);
+        EXPECT_EQ(Bytes(p.data.begin() + 13, p.data.end()), B({9, 8, 7}));
+    }
+    EXPECT_EQ(out[2].data, B({9, 8, 7, 6, 5}));
+    EXPECT_FALSE(out[2].generatedLocally);
+}
+
+struct SplitCountCase {
+    const char* name;
+    uint32_t count;
+    std::size_t openAfter;
+};
+
+class SplitCountCap : public ::testing::TestWithParam<SplitCountCase> {};
+
+TEST_P(SplitCountCap, CountsAboveTheCapAreRefused)
+{
+    Receiver r;
+    r.Feed({Fragment(0, 1, 0, GetParam().count, B({1, 2, 3}))});
+    EXPECT_EQ(r.layer.GetOpenSplitAssemblies(), GetParam().openAfter);
+    EXPECT_LT(r.layer.GetHeldBytes(), 64u * 1024);
+    // The datagram is acknowledged either way.
+    r.Update(2000);
+    ASSERT_FALSE(r.TakeSent().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SplitCountCap,
+                         ::testing::Values(SplitCountCase{"at_cap", ReliabilityLayer::kMaxSplitCount, 1},
+                                           SplitCountCase{"above_cap", ReliabilityLayer::kMaxSplitCount + 1, 0},
+                                           SplitCountCase{"max_u32", 0xFFFFFFFFu, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Receive, FragmentBeyondTheFirstCountIsDropped)
+{
+    Receiver r;
+    r.Feed({Fragment(0, 4, 0, 2, B({1}))});
+    r.Feed({Fragment(1, 4, 5, 8, B({2}))});  // index 5 with its own count 8: beyond the channel's 2
+    r.Feed({Fragment(2, 4, 1, 2, B({3}))});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({1, 3})}));
+}
+
+TEST(Receive, OpenAssembliesAreBounded)
+{
+    Receiver r;
+    for (uint32_t i = 0; i < ReliabilityLayer::kMaxOpenSplitAssemblies + 10; ++i)
+        r.Feed({Fragment(i, static_cast<uint16_t>(i), 0, 2, B({1}), 0)});
+    EXPECT_EQ(r.layer.GetOpenSplitAssemblies(), ReliabilityLayer::kMaxOpenSplitAssemblies);
+}
+
+TEST(Receive, ResetFreesIncompleteAssembliesAndEarlyMessages)
+{
+    Receiver r;
+    for (uint16_t id = 0; id < 3; ++id)
+        r.Feed({Fragment(id, id, 0, 4000, Bytes(1000, 1))});
+    r.Feed({Ordered(3, 5, 1, Bytes(500, 2))});
+    EXPECT_EQ(r.layer.GetOpenSplitAssemblies(), 3u);
+    EXPECT_GT(r.layer.GetHeldBytes(), 3000u);
+    r.layer.Reset(kMtu, 2000);
+    EXPECT_EQ(r.layer.GetOpenSplitAssemblies(), 0u);
+    EXPECT_EQ(r.layer.GetHeldBytes(), 0u);
+    EXPECT_EQ(r.layer.GetNextExpectedMessageNumber(), 0u);
+    // Numbering starts over: a message numbered 0 is new again.
+    r.nextDatagram = 0;
+    r.Feed({Reliable(0, B({40}))}, 3000);
+    EXPECT_EQ(r.Payloads().size(), 1u);
+}
+
+TEST(Receive, ReceiptIdsFromTheNetworkAreDropped)
+{
+    Receiver r;
+    r.Feed({Reliable(0, B({14, 1, 0, 0, 0})), Reliable(1, B({15, 1, 0, 0, 0})), Reliable(2, B({16, 1}))});
+    // An ordered 14 is dropped but still lets its channel go on.
+    r.Feed({Ordered(3, 0, 0, B({14, 2, 0, 0, 0})), Ordered(4, 1, 0, B({41}))});
+    r.Feed({WireMessage{.kind = 0, .data = B({15, 9, 9, 9, 9})}});
+    EXPECT_EQ(r.Payloads(), (std::vector<Bytes>{B({16, 1}), B({41})}));
+    EXPECT_TRUE(ReliabilityLayer::IsLocalOnlyMessageId(14));
+    EXPECT_TRUE(ReliabilityLayer::IsLocalOnlyMessageId(15));
+    EXPECT_FALSE(ReliabilityLayer::IsLocalOnlyMessageId(16));
+    EXPECT_GT(r.layer.GetStatistics().total[static_cast<int>(LayerCounter::BytesReceivedIgnored)], 0u);
+}
+
+struct RefusalCase {
+    const char* name;
+    Bytes datagram;
+    const char* notice;
+    bool acknowledged;
+};
+
+class Refusals : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Refusals, GiveTheirNotice)
+{
+    const RefusalCase& c = GetParam();
+    Endpoint r;
+    EXPECT_TRUE(r.Handle(c.datagram, 1000));
+    EXPECT_TRUE(r.plugin.HasNotice(c.notice)) << (r.plugin.notices.empty() ? "" : r.plugin.notices[0]);
+    EXPECT_TRUE(r.Drain().empty());
+    r.Update(2000);
+    const auto sent = r.TakeSent();
+    EXPECT_EQ(!sent.empty() && sent[0][0] == 0xC0, c.acknowledged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Refusals,
+    ::testing::Values(
+        RefusalCase{"two_bytes", B({0x80, 0}), "length <= 2", false},
+        RefusalCase{"not_valid", B({0x00, 0, 0, 0, 0, 0, 8, 1}), "dhf.isValid==false", false},
+        RefusalCase{"too_far_ahead", DataDatagram(60000, {WireMessage{.kind = 0, .data = B({40})}}),
+                    "congestionManager.OnGotPacket failed", false},
+        RefusalCase{"zero_bit_length", B({0x80, 0, 0, 0, 0x00, 0x00, 0x00, 1, 2, 3}),
+                    "CreateInternalPacketFromBitStream failed", true},
+        RefusalCase{"data_past_end", B({0x80, 0, 0, 0, 0x00, 0x00, 0x40, 1, 2, 3}),
+                    "CreateInternalPacketFromBitStream failed", true},
+        RefusalCase{"channel_32", B({0x80, 0, 0, 0, 0x60, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 32, 1}),
+                    "CreateInternalPacketFromBitStream failed", true},
+        RefusalCase{"index_not_below_count",
+                    B({0x80, 0, 0, 0, 0x50, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 0, 0, 2, 1}),
+                    "CreateInternalPacketFromBitStream failed", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Refusals, NullBuffer)
+{
+    Endpoint r;
+    EXPECT_TRUE(r.layer.HandleDatagram(nullptr, 0, r.address, r.Sender(), r.Plugins(), 0));
+    EXPECT_TRUE(r.plugin.HasNotice("buffer == 0"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Time-outs
+
+struct DeadCase {
+    const char* name;
+    uint64_t lastArrivalMs;
+    uint64_t nowMs;
+    bool dead;
+};
+
+class DeadConnection : public ::testing::TestWithParam<DeadCase> {};
+
+TEST_P(DeadConnection, Verdict)
+{
+    const DeadCase& c = GetParam();
+    Endpoint a;
+    a.layer.Reset(kMtu, c.lastArrivalMs * 1000);
+    a.layer.SetTimeout(6000);
+    EXPECT_EQ(a.layer.IsDeadAt(c.nowMs), c.dead);
+    a.Update(c.nowMs * 1000);
+    EXPECT_EQ(a.layer.LinkIsDead(), c.dead);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DeadConnection,
+                         ::testing::Values(DeadCase{"within_timeout", 100000, 106000, false},
+                                           DeadCase{"past_timeout", 100000, 106001, true},
+                                           DeadCase{"clock_back_10s", 100000, 90000, false},
+                                           DeadCase{"clock_back_more", 100000, 89999, true},
+                                           DeadCase{"silent_over_an_hour", 100000, 100000 + 3600001, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Timeouts, ArrivalKeepsTheLinkAlive)
+{
+    Endpoint a;
+    a.layer.SetTimeout(1000);
+    a.Handle(B({'P'}), 900000);
+    a.Update(1800000);
+    EXPECT_FALSE(a.layer.LinkIsDead());
+    a.Update(1901000);
+    EXPECT_TRUE(a.layer.LinkIsDead());
+}
+
+TEST(Timeouts, ExpiredUnreliableMessagesAreDroppedUnsentWithLostReceipts)
+{
+    Endpoint a;
+    a.layer.SetUnreliableTimeout(1000);
+    a.layer.SetTimeout(100000);
+    // Urgent reliable data fills the window, and nothing is acknowledged: the unreliable
+    // messages queued behind it wait until they expire.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(Send(a, Bytes(1432, 41), ReliabilityKind::Reliable, 0, 0, 0, SendPriority::Immediate));
+    for (uint32_t i = 0; i < 5; ++i)
+        ASSERT_TRUE(Send(a, B({40, static_cast<int>(i)}), ReliabilityKind::UnreliableWithReceipt, 0, 100 + i, 0,
+                         SendPriority::Low));
+    std::multiset<uint32_t> lost;
+    auto drainLost = [&] {
+        for (const LayerMessage& m : a.Drain()) {
+            ASSERT_EQ(m.data[0], 15);
+            lost.insert(U32Host(&m.data[1]));
+        }
+    };
+    std::vector<Bytes> sent;
+    for (uint64_t t = 100000; t <= 1600000; t += 100000) {
+        a.Update(t);
+        for (Bytes& d : a.TakeSent())
+            sent.push_back(std::move(d));
+        drainLost();
+    }
+    EXPECT_EQ(lost, (std::multiset<uint32_t>{100, 101, 102, 103, 104}));
+    // Now everything sent is acknowledged and the window opens: the expired messages are
+    // discarded, never sent, and give no second receipt.
+    for (const Bytes& d : sent)
+        a.Handle(Ack({{DatagramNumber(d), DatagramNumber(d)}}), 1700000);
+    for (uint64_t t = 1800000; t <= 3000000; t += 100000) {
+        a.Update(t);
+        for (Bytes& d : a.TakeSent()) {
+            a.Handle(Ack({{DatagramNumber(d), DatagramNumber(d)}}), t);
+            sent.push_back(std::move(d));
+        }
+    }
+    drainLost();
+    EXPECT_EQ(lost.size(), 5u);
+    for (const Bytes& d : sent)
+        for (const ParsedMessage& m : ParseDataDatagram(d))
+            EXPECT_EQ(m.data[0], 41) << "an expired message was sent";
+    EXPECT_TRUE(a.layer.IsOutgoingIdle());
+}
+
+TEST(Timeouts, UnacknowledgedMessagesAreResentAfterTheTimeout)
+{
+    Endpoint a;
+    ASSERT_TRUE(Send(a, B({40, 1}), ReliabilityKind::Reliable));
+    a.Update(0);
+    ASSERT_EQ(a.TakeSent().size(), 1u);
+    a.Update(999999);
+    EXPECT_TRUE(a.TakeSent().empty());
+    a.Update(1000000);
+    const auto again = a.TakeSent();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(ParseDataDatagram(again[0])[0].number, 0u);
+    EXPECT_GT(a.layer.GetStatistics().total[static_cast<int>(LayerCounter::BytesResent)], 0u);
+}
+
+TEST(RateLimit, BitsPerSecondLimitHoldsNewDataBack)
+{
+    Endpoint a, b;
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(Send(a, Bytes(1000, 1), ReliabilityKind::Reliable));
+    // 80000 bits per second: 10000 bytes of new data within any one second.
+    uint64_t t = 0;
+    for (; t <= 1000000; t += 10000) {
+        a.Update(t, 80000);
+        for (const Bytes& d : a.TakeSent())
+            b.Handle(d, t);
+        b.Update(t);
+        for (const Bytes& d : b.TakeSent())
+            a.Handle(d, t);
+    }
+    const uint64_t sent = a.layer.GetStatistics().total[static_cast<int>(LayerCounter::BytesSent)];
+    EXPECT_GT(sent, 5000u);
+    EXPECT_LE(sent, 10000u + 2 * 1464u);
+}
+
+} // namespace
+} // namespace P2PNet

@@ -1,0 +1,696 @@
+#include "CamSim.h"
+
+#include "NetCrypto.h"
+#include "PlatformThread.h"
+#include "UdpSocket.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace camsim {
+
+namespace {
+
+constexpr uint16_t kLogin = 3001;
+constexpr uint16_t kLoginReply = 4003;
+constexpr uint16_t kStream = 3006;
+constexpr uint16_t kTalk = 1006;
+constexpr uint16_t kSnap = 1474;
+constexpr uint16_t kRecList = 1074;
+constexpr uint16_t kRecPage = 1076;
+constexpr uint16_t kRecOp = 1078;
+constexpr uint16_t kPassword = 1022;
+constexpr uint16_t kUpgrade = 1080;
+constexpr uint16_t kUserData = 1509;
+constexpr uint16_t kAlarm = 1502;
+constexpr const char* kPasswordKey = "Quaxel2964";
+
+// A settings family: the get command answers with the document, the set command stores it.
+struct Family {
+    uint16_t get;
+    uint16_t set;
+    const char* document;
+};
+
+constexpr Family kFamilies[] = {
+    {1042, 1040, "NetWork.Eth"},       {1050, 1048, "NetWork.Wireless"},   {1052, 0, "NetWork.WirelessSearch"},
+    {1046, 1044, "Net.Mobile"},        {1402, 1404, "Time.Conf"},          {1072, 1070, "Rec.Conf"},
+    {1068, 1066, "Alarm.MoveAlarm"},   {1484, 1482, "FtpCfg.info"},        {1505, 1503, "OsdCfg.info"},
+    {1496, 1494, "CamCfg.info"},       {1430, 1432, "IspPicColor.info"},   {1434, 1436, "IspExpEnv.info"},
+    {1418, 1420, "IsExpType.info"},    {1422, 0, "IspAutoExp.info"},       {1438, 1440, "IspDenoise.info"},
+    {1442, 1444, "IspWdr.info"},       {1446, 1448, "IspWhBalance.info"},  {0, 1416, "IspOverTurn.info"},
+    {0, 1464, "IspAntiFlk.info"},      {0, 1498, "IRCutCfg.info"},         {1056, 1054, "AVEnc.VideoEncode"},
+    {1408, 1064, "PtzCtrlMsg.info"},   {1476, 1478, "PtzPreBit.info"},     {0, 1480, "PtzOperateBit.info"},
+    {1531, 1529, "P2pSerCfg.info"},    {1094, 0, "DevParam.info"},         {1098, 0, "UpgradeInfo.info"},
+    {0, 1100, "AutoUpgradeSet.info"},
+};
+
+const Family* familyOf(uint16_t command, bool& isGet)
+{
+    for (const Family& f : kFamilies) {
+        if (f.get == command) {
+            isGet = true;
+            return &f;
+        }
+        if (f.set == command) {
+            isGet = false;
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+std::string styled(const Json::Value& v)
+{
+    Json::StyledWriter writer;
+    return writer.write(v);
+}
+
+bool parse(const std::string& text, Json::Value& out)
+{
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    return reader->parse(text.data(), text.data() + text.size(), &out, &errors);
+}
+
+int intOf(const Json::Value& v, int fallback)
+{
+    if (v.isInt())
+        return v.asInt();
+    if (v.isString()) {
+        try {
+            return std::stoi(v.asString());
+        } catch (...) {
+            return fallback;
+        }
+    }
+    return fallback;
+}
+
+uint64_t nowPts()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+// Splits an Annex-B stream into access units: parameter sets and SEI attach to the next picture,
+// every picture slice starts a unit of its own.
+std::vector<std::vector<char>> splitAccessUnits(const std::vector<char>& data, bool h265)
+{
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 < data.size(); ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            starts.push_back(i > 0 && data[i - 1] == 0 ? i - 1 : i);
+            i += 2;
+        }
+    std::vector<std::vector<char>> units;
+    std::vector<char> current;
+    for (size_t n = 0; n < starts.size(); ++n) {
+        const size_t begin = starts[n];
+        const size_t end = n + 1 < starts.size() ? starts[n + 1] : data.size();
+        size_t header = begin;
+        while (header < end && data[header] == 0)
+            ++header;
+        if (header + 1 >= end)
+            continue;
+        const uint8_t byte = static_cast<uint8_t>(data[header + 1]);
+        const int type = h265 ? (byte >> 1) & 0x3f : byte & 0x1f;
+        const bool picture = h265 ? type < 32 : (type >= 1 && type <= 5);
+        current.insert(current.end(), data.begin() + static_cast<std::ptrdiff_t>(begin),
+                       data.begin() + static_cast<std::ptrdiff_t>(end));
+        if (picture) {
+            units.push_back(std::move(current));
+            current.clear();
+        }
+    }
+    return units;
+}
+
+} // namespace
+
+struct CamSim::Session {
+    std::unique_ptr<DeviceLink> link;
+    std::mutex mutex;
+    bool loggedIn = false;
+    uint32_t tick = 0;
+    std::atomic<bool> video{false};
+    std::atomic<bool> audio{false};
+    std::atomic<bool> liveRunning{false};
+    std::atomic<bool> talkRunning{false};
+    std::atomic<bool> recordStop{false};
+    std::atomic<bool> recordRunning{false};
+    int channel = 0;
+};
+
+CamSim::CamSim(CamSimOptions options) : m_options(std::move(options)), m_password(m_options.password) {}
+
+CamSim::~CamSim()
+{
+    stop();
+}
+
+std::vector<char> CamSim::syntheticFrame(uint32_t index)
+{
+    const bool key = syntheticKeyFrame(index);
+    const size_t size = key ? 60000 + index % 7 * 1000 : 800 + (index * 7919u) % 20000;
+    std::vector<char> frame(size);
+    std::mt19937 rng(index * 2654435761u + 1);
+    for (auto& b : frame)
+        b = static_cast<char>(rng());
+    const unsigned char sps[] = {0, 0, 0, 1, 0x67};
+    const unsigned char slice[] = {0, 0, 0, 1, 0x41};
+    std::memcpy(frame.data(), key ? sps : slice, 5);
+    return frame;
+}
+
+std::vector<char> CamSim::syntheticAudio(uint32_t index)
+{
+    std::vector<char> frame(320);
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<char>(0xD5 ^ ((index + i) & 0x0F));
+    return frame;
+}
+
+bool CamSim::start(std::string& error)
+{
+    loadDocuments();
+    loadMedia();
+    if (m_options.transport == "cs2")
+        m_acceptor = makeCs2Acceptor(m_options.uid, error);
+    else if (m_options.transport == "tutk")
+        m_acceptor = makeTutkAcceptor(m_options.uid, error);
+    else if (m_options.transport == "tovel")
+        m_acceptor = makeTovelAcceptor(m_options.uid, m_options.password, m_options.server, error);
+    else
+        error = "unknown transport " + m_options.transport;
+    if (!m_acceptor)
+        return false;
+    m_running = true;
+    m_acceptThread = std::thread([this] { acceptLoop(); });
+    if (m_options.searchPort > 0)
+        m_searchThread = std::thread([this] { searchLoop(); });
+    return true;
+}
+
+void CamSim::stop()
+{
+    if (!m_running.exchange(false))
+        return;
+    if (m_acceptor)
+        m_acceptor->stop();
+    if (m_acceptThread.joinable())
+        m_acceptThread.join();
+    if (m_searchThread.joinable())
+        m_searchThread.join();
+    dropSessions();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        threads.swap(m_threads);
+    }
+    for (auto& t : threads)
+        t.join();
+    m_acceptor.reset();
+}
+
+void CamSim::dropSessions()
+{
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        sessions = m_sessions;
+    }
+    for (auto& s : sessions) {
+        s->video = false;
+        s->recordStop = true;
+        s->link->close();
+    }
+}
+
+void CamSim::acceptLoop()
+{
+    while (m_running) {
+        auto link = m_acceptor->accept(500);
+        if (!link)
+            continue;
+        auto session = std::make_shared<Session>();
+        session->link = std::move(link);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sessions.push_back(session);
+        m_threads.emplace_back([this, session] { serve(session); });
+    }
+}
+
+void CamSim::serve(std::shared_ptr<Session> session)
+{
+    while (m_running && session->link->alive()) {
+        DevMsgHeader header;
+        std::string body;
+        const ReadResult r = session->link->readCommand(header, body, 200);
+        if (r == ReadResult::Closed)
+            break;
+        if (r == ReadResult::Message)
+            handle(*session, header, body);
+    }
+    session->video = false;
+    session->recordStop = true;
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (session->loggedIn) {
+        session->loggedIn = false;
+        --m_loggedIn;
+    }
+}
+
+void CamSim::record(uint16_t command, const std::string& body)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requests.push_back({command, body});
+    m_changed.notify_all();
+}
+
+std::vector<RecordedRequest> CamSim::requests() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+bool CamSim::waitForRequest(uint16_t command, int timeoutMs, RecordedRequest* out)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto found = [&] {
+        for (const auto& r : m_requests)
+            if (r.command == command) {
+                if (out != nullptr)
+                    *out = r;
+                return true;
+            }
+        return false;
+    };
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), found);
+}
+
+std::vector<Uplink> CamSim::uplinks() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_uplinks;
+}
+
+bool CamSim::waitForUplinks(size_t count, int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_uplinks.size() >= count; });
+}
+
+Json::Value CamSim::document(const std::string& name) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_documents.find(name);
+    return it == m_documents.end() ? Json::Value() : it->second;
+}
+
+std::string CamSim::password() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_password;
+}
+
+std::string CamSim::reply(const char* document, const Json::Value& value) const
+{
+    Json::Value root;
+    root[document] = value;
+    return styled(root);
+}
+
+void CamSim::pushAlarm(const std::string& body)
+{
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        sessions = m_sessions;
+    }
+    for (auto& s : sessions) {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        if (s->loggedIn)
+            s->link->sendCommand(kAlarm, 0, body);
+    }
+}
+
+void CamSim::loadDocuments()
+{
+    std::vector<std::filesystem::path> folders;
+#ifdef CAMSIM_DEFAULTS_DIR
+    folders.emplace_back(CAMSIM_DEFAULTS_DIR);
+#endif
+    if (!m_options.dataDir.empty())
+        folders.emplace_back(std::filesystem::path(m_options.dataDir) / "settings");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& folder : folders) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+            if (entry.path().extension() != ".json")
+                continue;
+            std::ifstream in(entry.path());
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            Json::Value value;
+            if (parse(text, value))
+                m_documents[entry.path().stem().string()] = value;
+        }
+    }
+}
+
+void CamSim::loadMedia()
+{
+    if (m_options.mediaFile.empty())
+        return;
+    std::ifstream in(m_options.mediaFile, std::ios::binary);
+    const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string ext = std::filesystem::path(m_options.mediaFile).extension().string();
+    m_mediaH265 = ext == ".h265" || ext == ".hevc" || ext == ".265";
+    m_media = splitAccessUnits(data, m_mediaH265);
+}
+
+void CamSim::handle(Session& session, const DevMsgHeader& header, const std::string& body)
+{
+    const uint16_t command = header.command;
+    record(command, body);
+    if (command == kLogin) {
+        handleLogin(session, body);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        if (!session.loggedIn)
+            return; // a device says nothing to a client that has not logged in
+    }
+    bool isGet = false;
+    if (const Family* family = familyOf(command, isGet)) {
+        if (isGet) {
+            session.link->sendCommand(command + 1, 0, reply(family->document, document(family->document)));
+            return;
+        }
+        Json::Value root;
+        if (!parse(body, root) || !root.isObject() || !root.isMember(family->document)) {
+            session.link->sendCommand(command + 1, -1, "");
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_documents[family->document] = root[family->document];
+        }
+        Json::Value ok;
+        ok["ret"] = 0;
+        session.link->sendCommand(command + 1, 0, styled(ok));
+        return;
+    }
+    Json::Value ok;
+    ok["ret"] = 0;
+    switch (command) {
+    case kStream:
+        handleStream(session, body);
+        return;
+    case kTalk: {
+        Json::Value root;
+        const bool on = parse(body, root) && intOf(root["Talk.Req"]["TalkEnable"], 0) == 1;
+        session.link->sendCommand(kTalk + 1, 0, styled(ok));
+        if (on && !session.talkRunning.exchange(true)) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            std::shared_ptr<Session> self;
+            for (auto& s : m_sessions)
+                if (s.get() == &session)
+                    self = s;
+            m_threads.emplace_back([this, self] { uplinkLoop(self); });
+        }
+        return;
+    }
+    case kSnap:
+        session.link->sendCommand(kSnap + 1, 0, styled(ok));
+        sendPicture(session);
+        return;
+    case kRecOp:
+        handleRecordOp(session, body);
+        return;
+    case kRecList:
+    case kRecPage: {
+        Json::Value files(Json::arrayValue);
+        std::error_code ec;
+        if (!m_options.dataDir.empty())
+            for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(m_options.dataDir) / "sd", ec)) {
+                Json::Value file;
+                file["p"] = entry.path().filename().string();
+                file["sl"] = static_cast<Json::UInt64>(entry.is_regular_file() ? entry.file_size() : 0);
+                files.append(file);
+            }
+        Json::Value root;
+        root[command == kRecList ? "lir" : "lp"]["files"] = files;
+        session.link->sendCommand(command + 1, 0, styled(root));
+        return;
+    }
+    case kPassword: {
+        Json::Value root;
+        std::string hex;
+        if (parse(body, root) && root["User.Cfg"]["Passwd"].isString())
+            hex = root["User.Cfg"]["Passwd"].asString();
+        std::string cipher;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            cipher.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        netcrypto::Rc4Crypt(kPasswordKey, reinterpret_cast<uint8_t*>(cipher.data()), cipher.size());
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_password = cipher;
+        }
+        session.link->sendCommand(kPassword + 1, 0, styled(ok));
+        return;
+    }
+    case kUpgrade: {
+        for (int p : {50, 100}) {
+            Json::Value progress;
+            progress["p"] = p;
+            session.link->sendCommand(kUpgrade + 1, 0, styled(progress));
+        }
+        return;
+    }
+    default:
+        session.link->sendCommand(command + 1, 0, styled(ok));
+    }
+}
+
+void CamSim::handleLogin(Session& session, const std::string& body)
+{
+    Json::Value root;
+    const Json::Value* login = nullptr;
+    if (parse(body, root) && root.isObject() && root["MSG_LOGIN_t"].isObject())
+        login = &root["MSG_LOGIN_t"];
+    if (login == nullptr) {
+        session.link->sendCommand(kLoginReply, -1, "");
+        return;
+    }
+    std::lock_guard<std::mutex> lock(session.mutex);
+    if (!(*login)["passwd"].isString()) {
+        session.tick = static_cast<uint32_t>(std::random_device{}()) & 0x7fffffffu;
+        Json::Value challenge;
+        challenge["Login.info"]["Tick"] = static_cast<Json::Int>(session.tick);
+        session.link->sendCommand(kLoginReply, 0, styled(challenge));
+        return;
+    }
+    const uint8_t tick[4] = {static_cast<uint8_t>(session.tick), static_cast<uint8_t>(session.tick >> 8),
+                             static_cast<uint8_t>(session.tick >> 16), static_cast<uint8_t>(session.tick >> 24)};
+    const std::string expected = netcrypto::Md5HexUpper(password() + netcrypto::Base64Encode(tick, 4));
+    Json::Value answer;
+    if ((*login)["passwd"].asString() != expected) {
+        answer["ret"] = 106;
+        session.link->sendCommand(kLoginReply, 0, styled(answer));
+        return;
+    }
+    answer["ret"] = 0;
+    answer["DevInfo"]["UID"] = m_options.uid;
+    answer["DevInfo"]["Width"] = m_options.width;
+    answer["DevInfo"]["Height"] = m_options.height;
+    if (!session.loggedIn) {
+        session.loggedIn = true;
+        ++m_loggedIn;
+    }
+    session.link->sendCommand(kLoginReply, 0, styled(answer));
+}
+
+void CamSim::handleStream(Session& session, const std::string& body)
+{
+    Json::Value root;
+    Json::Value request;
+    if (parse(body, root) && root.isObject())
+        request = root["REQUEST_STREAM_CMD_t"];
+    const int streamType = intOf(request["stream_type"], 0);
+    const bool start = intOf(request["cmd_type"], 0) == 1;
+    const int channel = intOf(request["channel"], 0);
+    if (streamType == 2) {
+        session.audio = start;
+    } else if (start) {
+        session.channel = channel;
+        session.video = true;
+    } else {
+        session.video = false;
+    }
+    Json::Value answer;
+    answer["ret"] = 0;
+    if (start && streamType != 2) {
+        Json::Value& video = answer["Stream.StreamInfo"]["VideoStream"];
+        video["Width"] = m_options.width;
+        video["Height"] = m_options.height;
+        video["EncCh"] = channel;
+        video["Encode"] = m_mediaH265 ? "ENC_H265" : "ENC_H264";
+    }
+    session.link->sendCommand(kStream, 0, styled(answer));
+    if ((session.video || session.audio) && !session.liveRunning.exchange(true)) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& s : m_sessions)
+            if (s.get() == &session)
+                m_threads.emplace_back([this, s] { liveLoop(s); });
+    }
+}
+
+void CamSim::liveLoop(std::shared_ptr<Session> session)
+{
+    const int fps = std::max(1, m_options.fps);
+    uint32_t index = 0;
+    uint32_t audioIndex = 0;
+    auto next = std::chrono::steady_clock::now();
+    while (m_running && session->link->alive() && (session->video || session->audio)) {
+        if (session->video) {
+            const std::vector<char> frame =
+                m_media.empty() ? syntheticFrame(index) : m_media[index % m_media.size()];
+            const bool key = m_media.empty() ? syntheticKeyFrame(index) : false;
+            if (!session->link->sendFrame(kChannelLive, key ? 5 : 1, index, frame.data(), frame.size(), nowPts()))
+                break;
+            ++index;
+        }
+        if (session->audio) {
+            const std::vector<char> audio = syntheticAudio(audioIndex++);
+            if (!session->link->sendFrame(kChannelLive, 20, audioIndex, audio.data(), audio.size(), nowPts()))
+                break;
+        }
+        next += std::chrono::microseconds(1000000 / fps);
+        std::this_thread::sleep_until(next);
+    }
+    session->liveRunning = false;
+}
+
+void CamSim::uplinkLoop(std::shared_ptr<Session> session)
+{
+    while (m_running && session->link->alive()) {
+        Uplink up;
+        const ReadResult r = session->link->readUplink(up, 200);
+        if (r == ReadResult::Closed)
+            break;
+        if (r != ReadResult::Message)
+            continue;
+        if (up.isCommand) {
+            record(up.command, std::string(up.data.begin(), up.data.end()));
+            if (up.command == kUserData) {
+                Json::Value ok;
+                ok["ret"] = 0;
+                session->link->sendCommand(kUserData + 1, 0, styled(ok));
+            }
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_uplinks.push_back(std::move(up));
+        m_changed.notify_all();
+    }
+    session->talkRunning = false;
+}
+
+void CamSim::sendPicture(Session& session)
+{
+    // A small JPEG-shaped picture: start and end markers around deterministic bytes.
+    std::vector<char> picture(30000);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 31 + 7);
+    picture[0] = static_cast<char>(0xFF);
+    picture[1] = static_cast<char>(0xD8);
+    picture[picture.size() - 2] = static_cast<char>(0xFF);
+    picture[picture.size() - 1] = static_cast<char>(0xD9);
+    session.link->sendFrame(kChannelPicture, 0, 1, picture.data(), picture.size(), nowPts());
+}
+
+void CamSim::handleRecordOp(Session& session, const std::string& body)
+{
+    Json::Value root;
+    Json::Value op;
+    if (parse(body, root) && root.isObject())
+        op = root["rfop"];
+    const int code = intOf(op["op"], -1);
+    Json::Value ok;
+    ok["ret"] = 0;
+    session.link->sendCommand(kRecOp + 1, code >= 0 ? 0 : -1, styled(ok));
+    if (code == 6) {
+        session.recordStop = true;
+        return;
+    }
+    if (code != 0 && code != 10)
+        return;
+    // Only names inside the SD-card folder: the base name of whatever path the client gives.
+    const std::string name = std::filesystem::path(op["p"].isString() ? op["p"].asString() : "").filename().string();
+    const std::string path = (std::filesystem::path(m_options.dataDir) / "sd" / name).string();
+    if (session.recordRunning.exchange(true))
+        return;
+    session.recordStop = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& s : m_sessions)
+        if (s.get() == &session)
+            m_threads.emplace_back([this, s, path] { recordLoop(s, path); });
+}
+
+void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> frame(64 * 1024);
+    uint32_t id = 0;
+    while (in && !session->recordStop && m_running) {
+        in.read(frame.data(), static_cast<std::streamsize>(frame.size()));
+        const std::streamsize got = in.gcount();
+        if (got <= 0)
+            break;
+        if (!session->link->sendFrame(kChannelRecord, 1, id++, frame.data(), static_cast<size_t>(got), nowPts()))
+            break;
+    }
+    session->link->sendEnd(kChannelRecord);
+    session->recordRunning = false;
+}
+
+void CamSim::searchLoop()
+{
+    platform::UdpSocket socket;
+    if (socket.open(platform::AddressFamily::IPv4) != platform::NetError::None)
+        return;
+    socket.setReuseAddress(true);
+    if (socket.bind(platform::NetAddress::ipv4Any(static_cast<uint16_t>(m_options.searchPort))) != platform::NetError::None)
+        return;
+    socket.setNonBlocking(true);
+    // The answer record after a 4-byte header: IP text (80 bytes), MAC (6 bytes at 80), UID at 88.
+    std::vector<char> answer(4 + 152, 0);
+    answer[0] = 0x44;
+    answer[1] = 0x48;
+    answer[2] = 0x01;
+    answer[3] = 0x02;
+    std::strncpy(answer.data() + 4, "127.0.0.1", 79);
+    const uint32_t hash = static_cast<uint32_t>(std::hash<std::string>{}(m_options.uid));
+    const unsigned char mac[6] = {0x02, 0x4C, static_cast<unsigned char>(hash >> 24), static_cast<unsigned char>(hash >> 16),
+                                  static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
+    std::memcpy(answer.data() + 4 + 80, mac, 6);
+    std::strncpy(answer.data() + 4 + 88, m_options.uid.c_str(), 63);
+    char probe[64];
+    while (m_running) {
+        platform::NetAddress from;
+        const int n = socket.receiveFrom(probe, sizeof probe, from);
+        if (n == 4 && probe[0] == 0x44 && probe[1] == 0x48 && probe[2] == 0x01 && probe[3] == 0x01)
+            socket.sendTo(answer.data(), answer.size(), from);
+        else if (n < 0)
+            platform::sleepMillis(20);
+    }
+}
+
+} // namespace camsim

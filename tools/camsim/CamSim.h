@@ -1,0 +1,108 @@
+// The simulated camera: one device protocol engine behind any of the three transports. It answers
+// the login challenge, keeps one settings document per command family (loaded from JSON files),
+// answers gets with the stored document and stores sets, streams live media, pictures and SD-card
+// recordings, receives talk audio, pushes alarms on request and answers the LAN probe. It records
+// every request so that tests can check what the SDK sent.
+#pragma once
+
+#include "DeviceLink.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <json/json.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace camsim {
+
+struct CamSimOptions {
+    std::string uid;
+    std::string password;
+    std::string transport = "tovel"; // tovel, cs2 or tutk
+    std::string server;              // libTovel server string
+    std::string dataDir;             // settings/*.json, sd/ (recordings), pictures
+    std::string mediaFile;           // Annex-B H.264 or H.265; synthetic frames when empty
+    int searchPort = 0;              // UDP port of the LAN probe; 0: no answers
+    int fps = 25;
+    int width = 1280;
+    int height = 720;
+};
+
+struct RecordedRequest {
+    uint16_t command = 0;
+    std::string body;
+};
+
+class CamSim {
+public:
+    explicit CamSim(CamSimOptions options);
+    ~CamSim();
+    CamSim(const CamSim&) = delete;
+    CamSim& operator=(const CamSim&) = delete;
+
+    bool start(std::string& error);
+    void stop();
+
+    std::vector<RecordedRequest> requests() const;
+    // Waits until a request with that command has arrived (counting from the start).
+    bool waitForRequest(uint16_t command, int timeoutMs, RecordedRequest* out = nullptr);
+    std::vector<Uplink> uplinks() const;
+    bool waitForUplinks(size_t count, int timeoutMs);
+    Json::Value document(const std::string& name) const;
+    std::string password() const;
+    int loggedInSessions() const { return m_loggedIn.load(); }
+    // Sends an alarm event (1502) with this JSON body to every logged-in session.
+    void pushAlarm(const std::string& body);
+    // Closes every session link at once (a device that drops off the network).
+    void dropSessions();
+
+    // The live frames the camera sends when it has no media file: frame i of the stream.
+    static std::vector<char> syntheticFrame(uint32_t index);
+    static bool syntheticKeyFrame(uint32_t index) { return index % 25 == 0; }
+    // The audio frame (320 A-law bytes) it sends after video frame i when audio is on.
+    static std::vector<char> syntheticAudio(uint32_t index);
+
+private:
+    struct Session;
+
+    void acceptLoop();
+    void serve(std::shared_ptr<Session> session);
+    void handle(Session& session, const DevMsgHeader& header, const std::string& body);
+    void handleLogin(Session& session, const std::string& body);
+    void handleStream(Session& session, const std::string& body);
+    void handleRecordOp(Session& session, const std::string& body);
+    void sendPicture(Session& session);
+    void liveLoop(std::shared_ptr<Session> session);
+    void uplinkLoop(std::shared_ptr<Session> session);
+    void recordLoop(std::shared_ptr<Session> session, std::string path);
+    void searchLoop();
+    void record(uint16_t command, const std::string& body);
+    void loadDocuments();
+    void loadMedia();
+    std::string reply(const char* document, const Json::Value& value) const;
+
+    CamSimOptions m_options;
+    std::unique_ptr<Acceptor> m_acceptor;
+    std::atomic<bool> m_running{false};
+    std::thread m_acceptThread;
+    std::thread m_searchThread;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<RecordedRequest> m_requests;
+    std::vector<Uplink> m_uplinks;
+    std::map<std::string, Json::Value> m_documents;
+    std::string m_password;
+    std::vector<std::shared_ptr<Session>> m_sessions;
+    std::vector<std::thread> m_threads;
+    std::vector<std::vector<char>> m_media; // access units of the media file
+    bool m_mediaH265 = false;
+    std::atomic<int> m_loggedIn{0};
+};
+
+} // namespace camsim

@@ -1,0 +1,90 @@
+// camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] [--data DIR]
+//        [--search-port P] [--media FILE] [--fps N]
+// Prints one line when ready, then serves until killed. Lines on standard input drive it:
+// "alarm JSON" pushes an alarm event, "drop" closes every session, "quit" ends it.
+#include "CamSim.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+namespace {
+
+std::atomic<bool> g_quit{false};
+
+void onSignal(int)
+{
+    g_quit = true;
+}
+
+int usage()
+{
+    std::fprintf(stderr, "usage: camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] "
+                         "[--data DIR] [--search-port P] [--media FILE] [--fps N]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    camsim::CamSimOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc)
+            return usage();
+        const std::string value = argv[++i];
+        if (arg == "--uid")
+            options.uid = value;
+        else if (arg == "--password")
+            options.password = value;
+        else if (arg == "--transport")
+            options.transport = value;
+        else if (arg == "--server")
+            options.server = value;
+        else if (arg == "--data")
+            options.dataDir = value;
+        else if (arg == "--search-port")
+            options.searchPort = std::atoi(value.c_str());
+        else if (arg == "--media")
+            options.mediaFile = value;
+        else if (arg == "--fps")
+            options.fps = std::atoi(value.c_str());
+        else
+            return usage();
+    }
+    if (options.uid.empty())
+        return usage();
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    camsim::CamSim camera(options);
+    std::string error;
+    if (!camera.start(error)) {
+        std::fprintf(stderr, "camsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("camsim ready uid=%s transport=%s\n", options.uid.c_str(), options.transport.c_str());
+    std::fflush(stdout);
+
+    std::thread input([&camera] {
+        std::string line;
+        while (!g_quit && std::getline(std::cin, line)) {
+            if (line.rfind("alarm ", 0) == 0)
+                camera.pushAlarm(line.substr(6));
+            else if (line == "drop")
+                camera.dropSessions();
+            else if (line == "quit")
+                g_quit = true;
+        }
+    });
+    input.detach(); // blocked in a read of standard input; the process ends around it
+    while (!g_quit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    camera.stop();
+    return 0;
+}
