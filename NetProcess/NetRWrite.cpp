@@ -152,7 +152,9 @@ void NetRWrite::Close()
 {
     const std::string linkUid = uid();
     const int h = m_handle.load();
-    if (TransportForUid(linkUid) == LinkTransport::Tutk) {
+    if (m_byteSource) {
+        // Detached from the transports: nothing to close there.
+    } else if (TransportForUid(linkUid) == LinkTransport::Tutk) {
         std::lock_guard<std::mutex> lock(m_avMutex);
         for (std::atomic<int>* index : {&m_avIo, &m_avLive, &m_avRecord, &m_avPicture, &m_avTalk}) {
             const int i = index->exchange(-1);
@@ -198,8 +200,11 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
         if (h < 0)
             break;
         int n = wanted - count;
-        rc = cs2 ? PPCS_Read(h, static_cast<unsigned char>(channel), buffer + count, &n, 50)
-                 : Orlix_Read(h, channel, buffer + count, &n, 0);
+        if (m_byteSource)
+            rc = m_byteSource(channel, buffer + count, n);
+        else
+            rc = cs2 ? PPCS_Read(h, static_cast<unsigned char>(channel), buffer + count, &n, 50)
+                     : Orlix_Read(h, channel, buffer + count, &n, 0);
         if (n > 0) {
             count += std::min(n, wanted - count);
             lastProgress = platform::tickMillis();
@@ -236,6 +241,8 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
 
 int NetRWrite::Write(int channel, const char* data, int length)
 {
+    if (m_byteSource)
+        return length;
     const int h = m_handle.load();
     const LinkTransport transport = TransportForUid(uid());
     // ThroughTek links carry no numbered data channels: commands go as IO control, talk as audio.

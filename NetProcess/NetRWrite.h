@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -61,6 +62,17 @@ public:
     std::atomic<int>& abandon() { return m_abandon; }
     std::atomic<int>& abandonAudio() { return m_abandonAudio; }
 
+    // Test seam for feeding the readers from memory (fuzz targets, malformed-input tests). A byte
+    // source has the contract of one transport read: fill at most `length` bytes of `buffer` from
+    // `channel`, set `length` to the count, and return 0, -3 (nothing there yet; `length` may be
+    // part of the request) or another negative code (link broken). While a source is set the link
+    // is detached from every transport whatever its uid: Read takes its bytes from the source,
+    // Write accepts and drops everything (returns the length), Close touches no transport. Set it
+    // before the link is used and then setHandle(0) (or any handle >= 0) so the link counts as up;
+    // the source is not guarded against concurrent replacement.
+    using ByteSource = std::function<int(int channel, char* buffer, int& length)>;
+    void setByteSource(ByteSource source) { m_byteSource = std::move(source); }
+
 private:
     // Starts a ThroughTek AV channel on first use (index -1 when not started); the AV index or -1.
     int startAvChannel(std::atomic<int>& index, int channelId, const char* failText);
@@ -78,4 +90,5 @@ private:
     std::atomic<int> m_avRecord{-1};
     std::atomic<int> m_avPicture{-1};
     std::atomic<int> m_avTalk{-1};
+    ByteSource m_byteSource; // test seam, see setByteSource
 };

@@ -469,8 +469,9 @@ int P2PClient::Check(int handle, SessionInfo* info)
     {
         std::lock_guard<std::mutex> lock(session->m_mutex);
         addressBytes16(session->m_remoteAddress, record.remoteAddress);
+        // strncpy semantics: zero-filled, not terminated when the id has 24 characters or more.
         const std::string& id = session->m_deviceId;
-        std::strncpy(record.deviceId, id.c_str(), sizeof(record.deviceId));
+        std::memcpy(record.deviceId, id.data(), std::min(id.size(), sizeof(record.deviceId)));
     }
     {
         std::lock_guard<std::mutex> lock(m_addressMutex);

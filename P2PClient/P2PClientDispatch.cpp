@@ -347,6 +347,8 @@ void P2PClient::onSessionControl(const IncomingMessage& message)
         if (!fromServer || fromServer->state.load() != kServerRegistering)
             return;
         fromServer->state.store(kServerLoggedIn);
+        // Lookups waiting for a logged-in server leave with the next pass, now.
+        m_housekeepingWakeup.set();
         uint8_t natType = 0;
         if (reader.u8(natType))
             m_natType.store(natType);
@@ -470,6 +472,15 @@ void P2PClient::onHello(ByteReader& reader, const IncomingMessage& message)
         session->m_peerNatType = natType;
     }
     session->m_connectionType.store(connectionType);
+    if (ServerRecord* server = findServer(message.address)) {
+        // A hello that a server brings on the caller's behalf: the server relays this session's
+        // data both ways (135/12 out, 135/13 in).
+        std::lock_guard<std::mutex> lock(session->m_mutex);
+        session->m_relayAddress = message.address;
+        session->m_server = server;
+        session->m_role.store(3);
+        session->m_connectionType.store(3);
+    }
     session->setState(kSessionConnected, 0);
     if (appendSession(session))
         m_listenWakeup.release();

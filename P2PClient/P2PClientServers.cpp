@@ -306,6 +306,17 @@ void P2PClient::HousekeepingPass(uint64_t now)
 
 int P2PClient::SendLookupRequest(uint64_t now)
 {
+    std::vector<P2PNet::P2PNetGUID> targets;
+    {
+        std::lock_guard<std::mutex> lock(m_serverMutex);
+        for (const ServerRecord& server : m_servers)
+            if (server.state.load() == kServerLoggedIn)
+                targets.push_back(server.guid);
+    }
+    // Nobody to ask: the ids stay due, so the first lookup leaves as soon as a server logs in
+    // rather than up to 4 s later.
+    if (targets.empty())
+        return 0;
     std::vector<std::string> ids;
     for (const auto& session : sessions()) {
         if (session->state() != kSessionConnecting)
@@ -327,13 +338,6 @@ int P2PClient::SendLookupRequest(uint64_t now)
     message.u16(static_cast<uint16_t>(ids.size()));
     for (const std::string& id : ids)
         message.string(id);
-    std::vector<P2PNet::P2PNetGUID> targets;
-    {
-        std::lock_guard<std::mutex> lock(m_serverMutex);
-        for (const ServerRecord& server : m_servers)
-            if (server.state.load() == kServerLoggedIn)
-                targets.push_back(server.guid);
-    }
     for (const P2PNet::P2PNetGUID& guid : targets)
         sendToGuid(message, 1, kReliable, 0, guid);
     return static_cast<int>(ids.size());

@@ -120,14 +120,14 @@ void ReliabilityLayer::FreeAll()
 {
     // Queued packets (unreliable ones are also on the unreliable list, which only links them).
     for (QueueEntry& entry : m_sendQueue)
-        delete entry.packet;
+        RecyclePacket(entry.packet);
     m_sendQueue.clear();
     m_unreliableHead = nullptr;
     // Sent reliable packets waiting for an acknowledgement.
     while (m_resendHead != nullptr) {
         InternalPacket* packet = m_resendHead;
         RemoveResendList(packet);
-        delete packet;
+        RecyclePacket(packet);
     }
     m_resendBuffer.fill(nullptr);
     m_history.clear();
@@ -301,11 +301,12 @@ bool ReliabilityLayer::Send(const uint8_t* data, uint32_t bitLength, SendPriorit
     if (orderingChannel >= NUMBER_OF_ORDERED_STREAMS)
         orderingChannel = 0;
 
-    const uint32_t byteLength = (bitLength + 7) / 8;
+    const uint64_t wideByteLength = (uint64_t{bitLength} + 7) / 8;
     const uint32_t fragmentBytes = m_mtu - kSplitOverhead;
-    const bool split = byteLength > fragmentBytes;
-    if (split && (byteLength - 1) / fragmentBytes + 1 > kMaxSplitCount)
+    const bool split = wideByteLength > fragmentBytes;
+    if (split && (wideByteLength - 1) / fragmentBytes + 1 > kMaxSplitCount)
         return false;
+    const uint32_t byteLength = static_cast<uint32_t>(wideByteLength);
 
     m_counters[static_cast<int>(LayerCounter::BytesPushed)].Add(timeUs, byteLength);
 
@@ -360,7 +361,7 @@ void ReliabilityLayer::SplitMessage(InternalPacket* packet, const uint8_t* data,
     const uint32_t count = (byteLength - 1) / fragmentBytes + 1;
 
     auto block = std::make_shared<SplitSendBlock>();
-    block->data = std::make_unique<uint8_t[]>(byteLength);
+    block->data = std::make_unique_for_overwrite<uint8_t[]>(byteLength);
     std::memcpy(block->data.get(), data, byteLength);
     block->byteLength = byteLength;
     block->fragmentsUnacknowledged = count;
@@ -924,8 +925,12 @@ void ReliabilityLayer::HandleData(BitStream& stream, const Context& context)
         Notice(context, "congestionManager.OnGotPacket failed", stream.GetNumberOfBitsUsed());
         return;
     }
-    for (uint32_t k = skipped; k >= 1; --k)
-        m_naks.Insert((datagramNumber - k) & kSequenceNumberMask);
+    // A NAK only hurries a resend that the time-out would make anyway, so a sender that skips
+    // numbers on purpose cannot grow the list without bound.
+    if (m_naks.RangeCount() < kMaxPendingNakRanges) {
+        for (uint32_t k = skipped; k >= 1; --k)
+            m_naks.Insert((datagramNumber - k) & kSequenceNumberMask);
+    }
     m_acks.Insert(datagramNumber);
     ++m_receivedDatagrams;
 

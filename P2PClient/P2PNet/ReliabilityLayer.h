@@ -115,6 +115,9 @@ public:
     // messages, early ordered messages). Far above what a sender within its 512-message window
     // can cause; bounds what a hostile one can.
     static constexpr uint64_t kMaxHeldBytes = 64ull * 1024 * 1024;
+    // Ranges of missing datagram numbers kept for NAKs; further gaps are left to the resend
+    // time-out of the sender.
+    static constexpr std::size_t kMaxPendingNakRanges = 4096;
     // Reliable messages more than this far ahead of the next expected one are dropped.
     static constexpr uint32_t kMaxHoleCount = 1000000;
     // Layer MTU range (the connection MTU less 28); values outside are clamped.
@@ -326,6 +329,9 @@ private:
     CongestionManager m_congestion;
 
     // ---- Send side ----
+    // Packets taken from the pool for sending are owned by the layer through raw pointers while
+    // they sit in the send queue or, once sent, in the resend list; they go back through
+    // RecyclePacket when acknowledged, sent unreliably, discarded or freed by Reset.
     std::vector<QueueEntry> m_sendQueue;
     uint64_t m_queueSequence = 0;
     std::array<uint64_t, kSendPriorityCount> m_nextWeight{};

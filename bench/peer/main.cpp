@@ -4,6 +4,7 @@
 // The last line is the peer's goodput over ENet's for 1 MiB messages without loss.
 #include "BenchHarness.h"
 #include "EnetLink.h"
+#include "QuietStdout.h"
 #include "TcpLink.h"
 #ifdef LUMORA_BENCH_WITH_PEER
 #include "PeerLink.h"
@@ -63,7 +64,8 @@ int main()
     std::printf("bench-peer: one-way reliable ordered stream over 127.0.0.1; MB = 10^6 bytes of payload;\n"
                 "goodput with at most 256 KiB (100 B) or 4 MiB (1 MiB) in flight; latency = send call to\n"
                 "delivery of the whole message, one message in flight; loss = share of datagrams dropped\n"
-                "on receipt at both ends (tcp: never)\n");
+                "in each direction (enet: on receipt, peer: on sending, tcp: never); the peer sends with\n"
+                "priority Immediate\n");
     std::printf("%-6s %5s  %-6s %10s %9s %9s %9s\n", "link", "loss", "size", "MB/s", "p50 us", "p90 us", "p99 us");
 
     double peerGoodput = 0, enetGoodput = 0;
@@ -74,13 +76,20 @@ int main()
                 continue;
             for (const SizeCase& size : kSizes) {
                 std::string error;
-                std::unique_ptr<Link> link = t.open(loss, error);
+                std::unique_ptr<Link> link;
+                {
+                    QuietStdout quiet;
+                    link = t.open(loss, error);
+                }
                 if (!link) {
                     std::printf("%-6s %4.0f%%  %-6s  could not connect: %s\n", t.name, loss * 100, size.label, error.c_str());
                     continue;
                 }
                 const CaseResult r = bench::runCase(*link, size.spec);
-                link.reset();
+                {
+                    QuietStdout quiet;
+                    link.reset();
+                }
                 printRow(t.name, loss, size.label, r);
                 if (loss == 0 && size.spec.messageBytes == (1u << 20)) {
                     if (std::string(t.name) == "peer") {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <queue>
@@ -320,6 +321,8 @@ TEST(SendSplit, CountIsCappedSoThatOneMebibyteFitsAtTheSmallestMtu)
     const Bytes tooMany(516 * ReliabilityLayer::kMaxSplitCount + 1, 0x5A);
     EXPECT_FALSE(Send(small, tooMany, ReliabilityKind::ReliableOrdered));
     EXPECT_FALSE(small.layer.Send(tooMany.data(), 0, SendPriority::High, ReliabilityKind::Reliable, 0, 0, 0));
+    // A bit length near 2^32 must not wrap into a small message.
+    EXPECT_FALSE(small.layer.Send(tooMany.data(), 0xFFFFFFFFu, SendPriority::High, ReliabilityKind::Reliable, 0, 0, 0));
 }
 
 TEST(SendPriorityOrder, UrgentMessagesOvertakeQueuedLowerPriorities)
@@ -527,6 +530,31 @@ TEST(Acks, NakMakesTheMessageDueAgain)
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(DatagramNumber(again[0]), 1u);
     EXPECT_EQ(ParseDataDatagram(again[0])[0].data, B({40, 41}));
+}
+
+TEST(Window, AtMost512ReliableMessagesWaitForAcknowledgementWhateverTheWindow)
+{
+    Endpoint a;
+    // Open the congestion window: a backlog acknowledged as it goes out.
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(Send(a, Bytes(1000, 1), ReliabilityKind::Reliable));
+    uint64_t t = 0;
+    for (; a.layer.HasUnacknowledged() || !a.layer.IsOutgoingIdle(); t += 1000) {
+        ASSERT_LT(t, 10000000u);
+        a.Update(t);
+        for (const Bytes& d : a.TakeSent())
+            a.Handle(Ack({{DatagramNumber(d), DatagramNumber(d)}}), t + 500);
+    }
+    ASSERT_GT(a.layer.GetStatistics().congestionWindow, 100.0 * kMtu);
+
+    // Now 600 small messages and no acknowledgements: the window would take them all.
+    for (int i = 0; i < 600; ++i)
+        ASSERT_TRUE(Send(a, B({40, i & 0xFF}), ReliabilityKind::ReliableOrdered, 1));
+    for (int round = 0; round < 5; ++round)
+        a.Update(t + 1000 * round);
+    const ReliabilityStatistics stats = a.layer.GetStatistics();
+    EXPECT_EQ(stats.messagesWaitingForAck, ReliabilityLayer::kResendBufferSize);
+    EXPECT_EQ(stats.queuedMessages[static_cast<int>(SendPriority::High)], 88u);
 }
 
 TEST(Probe, IsAnsweredEvenOnAFreshLayer)
@@ -949,6 +977,332 @@ TEST(RateLimit, BitsPerSecondLimitHoldsNewDataBack)
     EXPECT_GT(sent, 5000u);
     EXPECT_LE(sent, 10000u + 2 * 1464u);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Two layers through an in-memory link with loss, reordering and duplication, on a fake clock
+
+struct LinkProfile {
+    const char* name;
+    double loss;
+    double duplicate;
+    uint64_t delayUs;
+    uint64_t jitterUs;  // delays vary by up to this much, which reorders datagrams
+    uint32_t mtu;
+    uint64_t bytesAtoB;
+    uint64_t bytesBtoA;
+};
+
+// Datagrams in flight between the two endpoints, delivered in order of arrival time.
+class LossyLink {
+public:
+    LossyLink(const LinkProfile& profile, uint64_t seed) : m_profile(profile), m_rng(seed) {}
+
+    void Push(int to, const uint8_t* data, uint32_t length, uint64_t nowUs)
+    {
+        if (Chance(m_profile.loss))
+            return;
+        const int copies = Chance(m_profile.duplicate) ? 2 : 1;
+        for (int i = 0; i < copies; ++i) {
+            const uint64_t jitter = m_profile.jitterUs ? m_rng() % (m_profile.jitterUs + 1) : 0;
+            m_queue.push(InFlight{nowUs + m_profile.delayUs + jitter, m_order++, to, Bytes(data, data + length)});
+        }
+    }
+
+    // Moves every datagram due by nowUs into `out` (pairs of destination and bytes).
+    void TakeDue(uint64_t nowUs, std::vector<std::pair<int, Bytes>>& out)
+    {
+        while (!m_queue.empty() && m_queue.top().at <= nowUs) {
+            InFlight& top = const_cast<InFlight&>(m_queue.top());
+            out.emplace_back(top.to, std::move(top.data));
+            m_queue.pop();
+        }
+    }
+
+private:
+    struct InFlight {
+        uint64_t at;
+        uint64_t order;
+        int to;
+        Bytes data;
+        bool operator>(const InFlight& o) const { return at != o.at ? at > o.at : order > o.order; }
+    };
+    bool Chance(double p) { return p > 0 && std::uniform_real_distribution<double>(0, 1)(m_rng) < p; }
+
+    LinkProfile m_profile;
+    std::mt19937_64 m_rng;
+    uint64_t m_order = 0;
+    std::priority_queue<InFlight, std::vector<InFlight>, std::greater<>> m_queue;
+};
+
+// Message body: [0xC8][kind][channel][u32 serial][u32 channel order][u32 length][filler], the
+// filler a function of serial and position, so the receiver can check every byte.
+constexpr uint8_t kMarker = 0xC8;
+constexpr std::size_t kBodyHeader = 15;
+
+uint8_t Filler(uint32_t serial, std::size_t i)
+{
+    uint32_t x = serial * 2654435761u + static_cast<uint32_t>(i) * 40503u;
+    x ^= x >> 13;
+    return static_cast<uint8_t>(x * 0x9E3779B1u >> 24);
+}
+
+void PutU32(Bytes& b, std::size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t GetU32(const Bytes& b, std::size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v |= uint32_t{b[at + i]} << (8 * i);
+    return v;
+}
+
+// What one side sends and what the other side must see of it.
+class TrafficStream {
+public:
+    struct Sent {
+        int kind;           // as sent
+        int effectiveKind;  // after the upgrade of split messages
+        uint32_t channel;
+        uint32_t length;
+        uint32_t receipt;   // 0 = none
+        uint32_t deliveries = 0;
+        int receiptId = 0;  // 14 or 15 once reported
+        int receipts = 0;
+    };
+
+    TrafficStream(uint64_t seed, uint32_t mtu, uint64_t totalBytes) : m_rng(seed), m_mtu(mtu), m_left(totalBytes) {}
+
+    bool Done() const { return m_left == 0; }
+
+    // Queues messages while the sender's queue is short.
+    void Feed(Endpoint& from, uint64_t nowUs)
+    {
+        const ReliabilityStatistics stats = from.layer.GetStatistics();
+        uint64_t queued = 0;
+        for (uint64_t b : stats.queuedBytes)
+            queued += b;
+        while (m_left > 0 && queued < 512 * 1024) {
+            const uint32_t length = NextLength();
+            const int kind = static_cast<int>(m_rng() % 8);
+            const uint32_t channel = static_cast<uint32_t>(m_rng() % NUMBER_OF_ORDERED_STREAMS);
+            const bool split = length > m_mtu - 32;
+            int effective = kind;
+            if (split)
+                effective = kind == 0 ? 2 : kind == 5 ? 6 : kind == 1 ? 4 : kind;
+            const bool hasReceipt = kind >= 5;
+            const uint32_t serial = static_cast<uint32_t>(m_sent.size());
+            const bool channelled = effective == 1 || effective == 3 || effective == 4 || effective == 7;
+            Bytes body(length);
+            body[0] = kMarker;
+            body[1] = static_cast<uint8_t>(kind);
+            body[2] = static_cast<uint8_t>(channel);
+            PutU32(body, 3, serial);
+            PutU32(body, 7, channelled ? m_channelOrder[channel]++ : 0);
+            PutU32(body, 11, length);
+            for (std::size_t i = kBodyHeader; i < length; ++i)
+                body[i] = Filler(serial, i);
+            const uint32_t receipt = hasReceipt ? serial + 1 : 0;
+            const auto priority = static_cast<SendPriority>(m_rng() % 4);
+            ASSERT_TRUE(from.layer.Send(body.data(), length * 8, priority, static_cast<ReliabilityKind>(kind), channel,
+                                        nowUs, receipt));
+            m_sent.push_back(Sent{kind, effective, channel, length, receipt});
+            m_outstanding += MustArrive(effective) + (hasReceipt ? 1 : 0);
+            if (hasReceipt)
+                m_byReceipt[receipt] = serial;
+            queued += length;
+            m_left -= std::min<uint64_t>(m_left, length);
+        }
+    }
+
+    // A message delivered at the far end.
+    void Delivered(const LayerMessage& m)
+    {
+        ASSERT_FALSE(m.generatedLocally);
+        ASSERT_GE(m.data.size(), kBodyHeader);
+        ASSERT_EQ(m.data[0], kMarker);
+        const uint32_t serial = GetU32(m.data, 3);
+        ASSERT_LT(serial, m_sent.size());
+        Sent& s = m_sent[serial];
+        ASSERT_EQ(m.data.size(), s.length);
+        ASSERT_EQ(m.bitLength, s.length * 8);
+        std::size_t bad = kBodyHeader;
+        while (bad < m.data.size() && m.data[bad] == Filler(serial, bad))
+            ++bad;
+        ASSERT_EQ(bad, m.data.size()) << "serial " << serial << " differs at byte " << bad;
+        ++s.deliveries;
+        const int k = s.effectiveKind;
+        if (s.deliveries == 1 && MustArrive(k))
+            --m_outstanding;
+        if (k != 0 && k != 5) {
+            // Only plain unreliable messages may be seen twice (the network duplicates them).
+            ASSERT_EQ(s.deliveries, 1u) << "serial " << serial << " kind " << k;
+        }
+        if (k == 1 || k == 3 || k == 4 || k == 7) {
+            const uint32_t order = GetU32(m.data, 7);
+            auto [it, fresh] = m_lastChannelOrder.emplace(s.channel, order);
+            if (!fresh) {
+                ASSERT_GT(order, it->second) << "channel " << s.channel << " went back";
+                it->second = order;
+            }
+        }
+        ++m_deliveredMessages;
+    }
+
+    // A receipt reported to the sender.
+    void Receipt(const LayerMessage& m)
+    {
+        ASSERT_TRUE(m.generatedLocally);
+        ASSERT_EQ(m.data.size(), 5u);
+        ASSERT_TRUE(m.data[0] == 14 || m.data[0] == 15);
+        const uint32_t receipt = U32Host(&m.data[1]);
+        auto it = m_byReceipt.find(receipt);
+        ASSERT_NE(it, m_byReceipt.end());
+        Sent& s = m_sent[it->second];
+        ++s.receipts;
+        s.receiptId = m.data[0];
+        if (s.receipts == 1)
+            --m_outstanding;
+        ASSERT_EQ(s.receipts, 1) << "receipt " << receipt << " reported twice";
+        if (s.effectiveKind == 6 || s.effectiveKind == 7) {
+            ASSERT_EQ(m.data[0], 14) << "a reliable message reported lost";
+        }
+        if (m.data[0] == 14 && s.effectiveKind == 5) {
+            // Its datagram was acknowledged, so it arrived and was delivered at once.
+            ASSERT_GE(s.deliveries, 1u) << "receipt 14 for an undelivered message";
+        }
+    }
+
+    // Everything that must arrive has arrived and every receipt is in.
+    bool Complete() const { return m_left == 0 && m_outstanding == 0; }
+
+    void ExpectComplete() const
+    {
+        std::size_t missing = 0, receiptsMissing = 0;
+        for (const Sent& s : m_sent) {
+            const int k = s.effectiveKind;
+            missing += MustArrive(k) && s.deliveries == 0;
+            receiptsMissing += s.receipt != 0 && s.receipts == 0;
+        }
+        EXPECT_EQ(missing, 0u);
+        EXPECT_EQ(receiptsMissing, 0u);
+    }
+
+    std::size_t MessagesSent() const { return m_sent.size(); }
+    std::size_t MessagesDelivered() const { return m_deliveredMessages; }
+
+private:
+    static bool MustArrive(int effectiveKind)
+    {
+        return effectiveKind == 2 || effectiveKind == 3 || effectiveKind == 6 || effectiveKind == 7;
+    }
+
+    uint32_t NextLength()
+    {
+        // The first message is the largest one, 1 MiB; then mostly small, some medium, a few large.
+        if (m_sent.empty())
+            return 1024 * 1024;
+        const uint32_t r = m_rng() % 1000;
+        if (r < 700)
+            return static_cast<uint32_t>(kBodyHeader + m_rng() % 200);
+        if (r < 997)
+            return static_cast<uint32_t>(200 + m_rng() % 6000);
+        return static_cast<uint32_t>(20000 + m_rng() % (1024 * 1024 - 20000));
+    }
+
+    std::mt19937 m_rng;
+    uint32_t m_mtu;
+    uint64_t m_left;
+    std::vector<Sent> m_sent;
+    std::map<uint32_t, uint32_t> m_byReceipt;
+    std::map<uint32_t, uint32_t> m_channelOrder;
+    std::map<uint32_t, uint32_t> m_lastChannelOrder;
+    std::size_t m_deliveredMessages = 0;
+    // Deliveries and receipts still owed.
+    std::size_t m_outstanding = 0;
+};
+
+class LossyPair : public ::testing::TestWithParam<LinkProfile> {};
+
+TEST_P(LossyPair, EverythingReliableArrivesExactlyOnceInOrderWithOneReceiptEach)
+{
+    const LinkProfile& profile = GetParam();
+    Endpoint side[2] = {Endpoint(profile.mtu), Endpoint(profile.mtu)};
+    LossyLink link(profile, 1234);
+    TrafficStream stream[2] = {TrafficStream(7, profile.mtu, profile.bytesAtoB),
+                               TrafficStream(8, profile.mtu, profile.bytesBtoA)};
+    for (Endpoint& e : side) {
+        e.layer.SetTimeout(60000);
+        e.layer.SetUnreliableTimeout(1000);
+    }
+    // Datagrams leave through the link instead of the endpoint's list.
+    uint64_t now = 0;
+    DatagramSender senders[2] = {
+        [&](const uint8_t* d, uint32_t n) { link.Push(1, d, n, now); },
+        [&](const uint8_t* d, uint32_t n) { link.Push(0, d, n, now); },
+    };
+
+    const uint64_t deadlineUs = 600ull * 1000000;
+    std::vector<std::pair<int, Bytes>> due;
+    for (; now < deadlineUs; now += 1000) {
+        for (int i = 0; i < 2; ++i) {
+            stream[i].Feed(side[i], now);
+            ASSERT_FALSE(HasFatalFailure());
+        }
+        due.clear();
+        link.TakeDue(now, due);
+        for (auto& [to, data] : due)
+            side[to].layer.HandleDatagram(data.data(), static_cast<uint32_t>(data.size()), side[to].address,
+                                          senders[to], side[to].Plugins(), now);
+        for (int i = 0; i < 2; ++i) {
+            side[i].layer.Update(side[i].address, senders[i], now, 0, side[i].Plugins());
+            ASSERT_FALSE(side[i].layer.LinkIsDead());
+            ASSERT_LE(side[i].layer.GetStatistics().messagesWaitingForAck, ReliabilityLayer::kResendBufferSize);
+            LayerMessage m;
+            while (side[i].layer.Receive(m)) {
+                if (m.generatedLocally)
+                    stream[i].Receipt(m);
+                else
+                    stream[1 - i].Delivered(m);
+                ASSERT_FALSE(HasFatalFailure());
+            }
+        }
+        if (stream[0].Complete() && stream[1].Complete() && side[0].layer.IsOutgoingIdle() &&
+            side[1].layer.IsOutgoingIdle())
+            break;
+    }
+    stream[0].ExpectComplete();
+    stream[1].ExpectComplete();
+    EXPECT_LT(now, deadlineUs) << "the transfer did not finish";
+    for (Endpoint& e : side) {
+        EXPECT_EQ(e.layer.GetOpenSplitAssemblies(), 0u);
+        EXPECT_EQ(e.layer.GetHeldBytes(), 0u);
+        // The only notice expected: copies of messages already delivered (resends that crossed
+        // their acknowledgement, network duplicates).
+        for (const std::string& notice : e.plugin.notices)
+            ASSERT_EQ(notice, "holeCount > typeRange/(DatagramSequenceNumberType) 2");
+    }
+    const ReliabilityStatistics stats = side[0].layer.GetStatistics();
+    if (profile.loss > 0) {
+        EXPECT_GT(stats.total[static_cast<int>(LayerCounter::BytesResent)], 0u);
+    }
+    std::printf("%s: %.2f fake s, %zu messages sent, %zu delivered, %zu notices, resent %llu of %llu bytes\n",
+                profile.name, now / 1e6, stream[0].MessagesSent() + stream[1].MessagesSent(),
+                stream[0].MessagesDelivered() + stream[1].MessagesDelivered(),
+                side[0].plugin.notices.size() + side[1].plugin.notices.size(),
+                static_cast<unsigned long long>(stats.total[static_cast<int>(LayerCounter::BytesResent)]),
+                static_cast<unsigned long long>(stats.total[static_cast<int>(LayerCounter::BytesSent)]));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Net, LossyPair,
+    ::testing::Values(LinkProfile{"clean", 0, 0, 2000, 0, 1464, 6 << 20, 2 << 20},
+                      LinkProfile{"lossy_reordered_duplicated", 0.05, 0.02, 5000, 5000, 1464, 24 << 20, 6 << 20},
+                      LinkProfile{"smallest_mtu", 0.02, 0.05, 3000, 10000, 548, 6 << 20, 1 << 20}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace P2PNet

@@ -236,6 +236,71 @@ TEST_F(FakeCoordinator, OtherSubCommandsPassThrough) {
     EXPECT_EQ(passed.bytes.size(), 6u);
 }
 
+TEST_F(FakeCoordinator, PingRequestIsReportedWithRoundTrips) {
+    const P2PNetGUID target(777);
+    ASSERT_TRUE(side.relay.RequestRelay(side.peer.peer().GetAddressOfGuid(coordinator.guid()),
+                                        P2PNet::UNASSIGNED_SYSTEM_ADDRESS, target));
+    ASSERT_TRUE(coordinator.waitForSub(P2PNet::ID_RELAY, 6));
+
+    // One proxy server that answers pings, and one address where nothing listens.
+    TestPeer proxy;
+    platform::UdpSocket closed;
+    platform::NetAddress closedAddress;
+    ASSERT_EQ(closed.open(platform::AddressFamily::IPv4), platform::NetError::None);
+    ASSERT_EQ(closed.bind(platform::NetAddress::ipv4Loopback(0)), platform::NetError::None);
+    ASSERT_EQ(closed.localAddress(closedAddress), platform::NetError::None);
+    closed.close();
+    const SystemAddress live = proxy.address();
+    const SystemAddress dead("127.0.0.1", closedAddress.port);
+
+    auto askToPing = [&](const std::vector<SystemAddress>& servers) {
+        BitStream out;
+        out.WriteU8(P2PNet::ID_RELAY);
+        out.WriteU8(7);
+        side.peer.address().Serialize(out);
+        P2PNet::UNASSIGNED_SYSTEM_ADDRESS.Serialize(out);
+        target.Serialize(out);
+        out.WriteU16(static_cast<uint16_t>(servers.size()));
+        for (const SystemAddress& server : servers) server.Serialize(out);
+        coordinator.send(out, side.peer.guid());
+    };
+    auto readReport = [](const Message& report, std::vector<std::pair<SystemAddress, uint16_t>>& entries) {
+        BitStream in = report.reader(2);
+        SystemAddress source;
+        SystemAddress targetAddress;
+        uint16_t count = 0;
+        if (!source.Deserialize(in) || !targetAddress.Deserialize(in) || !in.ReadU16(count)) return false;
+        for (uint16_t i = 0; i < count; ++i) {
+            SystemAddress server;
+            uint16_t roundTrip = 0;
+            if (!server.Deserialize(in) || !in.ReadU16(roundTrip)) return false;
+            entries.emplace_back(server, roundTrip);
+        }
+        return true;
+    };
+
+    askToPing({live, dead});
+    Message report;
+    // The side pumps its peer (pings, pongs, the report) while the coordinator waits.
+    ASSERT_TRUE(side.peer.pumpUntil([&] { return coordinator.waitForSub(P2PNet::ID_RELAY, 8, &report, 20); }));
+    std::vector<std::pair<SystemAddress, uint16_t>> entries;
+    ASSERT_TRUE(readReport(report, entries));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].first, live);
+    EXPECT_LT(entries[0].second, RelayClient::kNoAnswer);
+    EXPECT_EQ(entries[1].first, dead);
+    EXPECT_EQ(entries[1].second, RelayClient::kNoAnswer);
+
+    // Pinged a moment ago: reported at once with the stored time.
+    askToPing({live});
+    Message again;
+    ASSERT_TRUE(side.peer.pumpUntil([&] { return coordinator.waitForSub(P2PNet::ID_RELAY, 8, &again, 20); }));
+    entries.clear();
+    ASSERT_TRUE(readReport(again, entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_LT(entries[0].second, RelayClient::kNoAnswer);
+}
+
 TEST(UdpForwarder, ForwardsBetweenItsEndpointsOnly) {
     platform::UdpSocket sockets[3];
     platform::NetAddress addresses[3];

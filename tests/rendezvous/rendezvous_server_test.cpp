@@ -129,6 +129,23 @@ TEST_F(RendezvousServerTest, LookupGivesRouteOffersAndFailures) {
     EXPECT_EQ(status, 1);  // not online: -6 for the client
 }
 
+TEST_F(RendezvousServerTest, NewestRegistrationOfAnIdIsOffered) {
+    startServer();
+    auto old = registered("DEV1", 2);
+    auto restarted = registered("DEV1", 2);
+    auto client = registered("CLI", 1);
+    sendLookup(*client, "CLI", {"DEV1"});
+    Message offers;
+    ASSERT_TRUE(client->waitForSub(135, 20, &offers));
+    BitStream in = offers.reader(2);
+    uint8_t count = 0;
+    std::string id;
+    uint8_t unused = 0;
+    P2PNetGUID guid;
+    ASSERT_TRUE(in.ReadU8(count) && in.ReadString(id) && in.ReadU8(unused) && guid.Deserialize(in));
+    EXPECT_EQ(guid, restarted->guid());
+}
+
 TEST_F(RendezvousServerTest, RefusedIdFailsWithItsStatus) {
     rendezvous::RendezvousOptions options;
     options.refused["BAD"] = 2;

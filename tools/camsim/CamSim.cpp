@@ -269,6 +269,8 @@ void CamSim::serve(std::shared_ptr<Session> session)
 
 void CamSim::record(uint16_t command, const std::string& body)
 {
+    if (m_observer)
+        m_observer("request " + std::to_string(command) + " " + std::to_string(body.size()));
     std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.push_back({command, body});
     m_changed.notify_all();
@@ -596,6 +598,8 @@ void CamSim::uplinkLoop(std::shared_ptr<Session> session)
                 session->link->sendCommand(kUserData + 1, 0, styled(ok));
             }
         }
+        if (m_observer && !up.isCommand)
+            m_observer("uplink " + std::to_string(up.frameType) + " " + std::to_string(up.data.size()));
         std::lock_guard<std::mutex> lock(m_mutex);
         m_uplinks.push_back(std::move(up));
         m_changed.notify_all();

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <json/json.h>
 #include <map>
@@ -60,6 +61,9 @@ public:
     void pushAlarm(const std::string& body);
     // Closes every session link at once (a device that drops off the network).
     void dropSessions();
+    // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
+    // ("uplink TYPE BYTES", "uplink command CODE BYTES"); set before start.
+    void setObserver(std::function<void(const std::string&)> observer) { m_observer = std::move(observer); }
 
     // The live frames the camera sends when it has no media file: frame i of the stream.
     static std::vector<char> syntheticFrame(uint32_t index);
@@ -103,6 +107,7 @@ private:
     std::vector<std::vector<char>> m_media; // access units of the media file
     bool m_mediaH265 = false;
     std::atomic<int> m_loggedIn{0};
+    std::function<void(const std::string&)> m_observer;
 };
 
 } // namespace camsim

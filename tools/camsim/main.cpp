@@ -1,6 +1,7 @@
 // camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] [--data DIR]
-//        [--search-port P] [--media FILE] [--fps N]
-// Prints one line when ready, then serves until killed. Lines on standard input drive it:
+//        [--search-port P] [--media FILE] [--fps N] [--verbose 1]
+// Prints one line when ready ("camsim ready ..."), then serves until killed; with --verbose 1 it
+// also prints a line per request and per talk frame. Lines on standard input drive it:
 // "alarm JSON" pushes an alarm event, "drop" closes every session, "quit" ends it.
 #include "CamSim.h"
 
@@ -24,7 +25,7 @@ void onSignal(int)
 int usage()
 {
     std::fprintf(stderr, "usage: camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] "
-                         "[--data DIR] [--search-port P] [--media FILE] [--fps N]\n");
+                         "[--data DIR] [--search-port P] [--media FILE] [--fps N] [--verbose 1]\n");
     return 2;
 }
 
@@ -33,6 +34,7 @@ int usage()
 int main(int argc, char** argv)
 {
     camsim::CamSimOptions options;
+    bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc)
@@ -54,6 +56,8 @@ int main(int argc, char** argv)
             options.mediaFile = value;
         else if (arg == "--fps")
             options.fps = std::atoi(value.c_str());
+        else if (arg == "--verbose")
+            verbose = value == "1";
         else
             return usage();
     }
@@ -63,6 +67,11 @@ int main(int argc, char** argv)
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     camsim::CamSim camera(options);
+    if (verbose)
+        camera.setObserver([](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        });
     std::string error;
     if (!camera.start(error)) {
         std::fprintf(stderr, "camsim: %s\n", error.c_str());

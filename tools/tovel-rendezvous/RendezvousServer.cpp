@@ -104,6 +104,7 @@ struct RendezvousServer::PeerRecord {
     uint32_t mode = 0;
     bool registered = false;
     bool accepted = false;
+    uint64_t registrationOrder = 0;
     // GUIDs of the peers whose session data this server relays to and from this one.
     std::set<uint64_t> relayPartners;
 };
@@ -292,10 +293,14 @@ RendezvousServer::PeerRecord* RendezvousServer::find(const P2PNetGUID& guid) {
 }
 
 RendezvousServer::PeerRecord* RendezvousServer::findDevice(const std::string& id) {
-    // The newest registration of an id wins: a device that restarted has a new GUID.
+    // The newest registration of an id wins: a device that restarted has a new GUID, and its
+    // old connection may linger until it times out.
+    PeerRecord* newest = nullptr;
     for (auto& [guid, record] : m_records)
-        if (record->registered && record->accepted && record->mode == 2 && record->id == id) return record.get();
-    return nullptr;
+        if (record->registered && record->accepted && record->mode == 2 && record->id == id &&
+            (!newest || record->registrationOrder > newest->registrationOrder))
+            newest = record.get();
+    return newest;
 }
 
 uint8_t RendezvousServer::natTypeOf(const PeerRecord& record) const {
@@ -401,6 +406,7 @@ void RendezvousServer::onRegistration(const Packet* packet) {
 
     const bool refusedDevice = mode == 2 && m_options.refused.count(id) != 0;
     const bool first = !record->registered || record->id != id;
+    if (first) record->registrationOrder = ++m_registrations;
     record->id = id;
     record->mode = mode;
     record->registered = true;

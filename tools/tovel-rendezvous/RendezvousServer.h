@@ -147,6 +147,7 @@ private:
     };
     std::map<uint64_t, EarlyRegistration> m_earlyRegistrations;
     uint16_t m_nextPunchSession = 1;
+    uint64_t m_registrations = 0;
     std::vector<std::unique_ptr<UdpForwarder>> m_forwarders;  // also read under m_stateLock
 
     // Shared with the query functions.

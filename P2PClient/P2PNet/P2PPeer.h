@@ -1,0 +1,454 @@
+// The UDP peer: sockets, remote-system table, handshake, update thread and the application's
+// packet queue. See P2PPeerInterface.h for the operations.
+//
+// Threads:
+//  - the update thread ("P2PPeerUpdate") runs every round: received datagrams, queued commands,
+//    connection requests, per-connection reliability work; it alone changes the remote-system
+//    table, under m_tableLock, which query operations take to read whole values;
+//  - one receive thread per socket, which only queues datagrams (OnDatagram);
+//  - callers of the public operations, which only touch the locked queues.
+//
+// Test hooks (for tests and benchmarks; off by default; any thread, take effect at once on every
+// socket of the peer, including the reliability layers' sends):
+//  - SetTestMaxDatagramSize(n): outgoing datagrams larger than n bytes are dropped silently, as by
+//    a path whose MTU is smaller; the handshake then falls back to a smaller MTU. 0 = off.
+//  - SetTestSendLoss(fraction, seed): each outgoing datagram is dropped with that probability
+//    (deterministic generator from seed). 0 = off.
+// Dropped datagrams count in TestDroppedDatagrams(); a dropped send reports success to its caller,
+// as a lossy network would.
+#pragma once
+
+#include "MessageIdentifiers.h"
+#include "P2PPeerInterface.h"
+#include "PlatformThread.h"
+#include "RemoteSystem.h"
+#include "PlatformSocket.h"
+#include "SocketLibrary.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+namespace P2PNet {
+
+// ---- Offline messages: pure functions, callable without a running peer -------------------------
+
+enum class OfflineClass {
+    NotOffline,  // for the reliability layer of a connected remote
+    TooShort,    // 2 bytes or less: an offline message that is only shown to the plug-ins
+    Offline,     // an offline message to handle
+};
+
+// Decides whether a datagram is an offline message by its first byte, its length and the
+// offline marker (the ban check comes before and is the peer's).
+OfflineClass ClassifyOfflineMessage(const uint8_t* data, unsigned length);
+
+// The 8-byte token a first connection request carries, computed from the sender's GUID.
+void ComputeHandshakeToken(uint64_t guid, uint8_t token[8]);
+
+// MTU tried by the first request number `requestsMade` of an attempt of attemptCount requests:
+// index requestsMade / max(1, attemptCount / 3), capped at 2, into {1472, 1200, 576}.
+unsigned MtuForRequest(unsigned requestsMade, unsigned attemptCount, unsigned* mtuIndex = nullptr);
+
+// An MTU learned from a remote, clamped to 576..1472.
+unsigned ClampRemoteMtu(unsigned mtu);
+
+inline constexpr unsigned kMtuSizes[3] = {1472, 1200, 576};
+inline constexpr unsigned kMaximumMtu = 1472;
+inline constexpr unsigned kMinimumMtu = 576;
+inline constexpr unsigned kDefaultMtu = 576;
+inline constexpr unsigned kUdpHeaderSize = 28;
+inline constexpr uint32_t kDefaultTimeoutMs = 6000;
+inline constexpr uint64_t kHandshakeLimitMs = 10000;
+
+// ---- The peer ----------------------------------------------------------------------------------
+
+class P2PPeer : public P2PPeerInterface, public SocketEventHandler {
+public:
+    P2PPeer();
+    ~P2PPeer() override;
+    P2PPeer(const P2PPeer&) = delete;
+    P2PPeer& operator=(const P2PPeer&) = delete;
+
+    StartResult Start(unsigned maxConnections, const SocketSpec* specs, unsigned specCount,
+                      int threadPriority) override;
+    void AddExemptPattern(const char* pattern) override;
+    void RemoveExemptPattern(const char* pattern) override;
+    bool MatchesExemptPattern(const char* text) override;
+    void SetIncomingLimit(uint16_t count) override;
+    uint16_t GetIncomingLimit() const override;
+    unsigned CountConnected() override;
+    void SetJoinPassword(const char* data, int length) override;
+    void GetJoinPassword(char* data, int* length) override;
+    ConnectResult Connect(const SystemAddress& target, const char* data, int dataLength,
+                          const void* publicKey = nullptr, unsigned socketIndex = 0,
+                          unsigned attemptCount = 12, unsigned intervalMs = 500,
+                          uint32_t timeoutMs = 0) override;
+    ConnectResult ConnectByHostText(const char* host, uint16_t port, const char* data, int dataLength,
+                                    const void* publicKey = nullptr, unsigned socketIndex = 0,
+                                    unsigned attemptCount = 12, unsigned intervalMs = 500,
+                                    uint32_t timeoutMs = 0) override;
+    ConnectResult ConnectThroughSocket(const char* host, uint16_t port, const char* data,
+                                       int dataLength, PlatformSocket* socket,
+                                       const void* publicKey = nullptr, unsigned attemptCount = 12,
+                                       unsigned intervalMs = 500, uint32_t timeoutMs = 0) override;
+    void Stop(unsigned blockMs, uint8_t orderingChannel = 0,
+              SendPriority priority = SendPriority::Low) override;
+    bool IsRunning() const override;
+    bool ListConnectedAddresses(SystemAddress* addresses, unsigned short* count) override;
+    uint32_t PeekReceiptCounter() override;
+    uint32_t TakeReceiptNumber() override;
+    uint32_t Send(const BitStream* stream, SendPriority priority, ReliabilityKind reliability,
+                  uint8_t orderingChannel, const PeerTarget& target, bool broadcast,
+                  uint32_t forceReceiptNumber = 0) override;
+    uint32_t SendBytes(const char* data, int length, SendPriority priority,
+                       ReliabilityKind reliability, uint8_t orderingChannel,
+                       const PeerTarget& target, bool broadcast,
+                       uint32_t forceReceiptNumber = 0) override;
+    void LoopBackBytes(const char* data, int length) override;
+    uint32_t SendGathered(const char** data, const int* lengths, int count, SendPriority priority,
+                          ReliabilityKind reliability, uint8_t orderingChannel,
+                          const PeerTarget& target, bool broadcast,
+                          uint32_t forceReceiptNumber = 0) override;
+    Packet* Receive() override;
+    void UpdatePlugins() override;
+    void ReleasePacket(Packet* packet) override;
+    unsigned GetSlotCount() const override;
+    void DropConnection(const PeerTarget& target, bool notify, uint8_t orderingChannel = 0,
+                        SendPriority priority = SendPriority::Low) override;
+    LinkState QueryLinkState(const PeerTarget& target) override;
+    void CancelConnectRequest(const SystemAddress& target) override;
+    int FindSlotIndex(const SystemAddress& address) override;
+    SystemAddress SlotAddress(int index) override;
+    P2PNetGUID SlotGuid(int index) override;
+    void ListConnected(std::vector<SystemAddress>& addresses, std::vector<P2PNetGUID>& guids) override;
+    void BanAddress(const char* ip, uint32_t ms) override;
+    void UnbanAddress(const char* ip) override;
+    void ClearBans() override;
+    bool IsAddressBanned(const char* ip) override;
+    void SetRejoinLimit(bool limit) override;
+    bool PingHost(const char* host, uint16_t port, bool onlyIfAccepting,
+                  unsigned socketIndex = 0) override;
+    void PingConnected(const SystemAddress& target) override;
+    int AveragePing(const PeerTarget& target) override;
+    int LatestPing(const PeerTarget& target) override;
+    int LowestPing(const PeerTarget& target) override;
+    void SetKeepAlivePing(bool doPing) override;
+    int64_t ClockOffset(const PeerTarget& target) override;
+    void SetOfflineReply(const char* data, unsigned length) override;
+    void GetOfflineReply(char** data, unsigned* length) override;
+    SystemAddress GetInternalAddress(const SystemAddress& target, unsigned index = 0) override;
+    void SetInternalAddress(const SystemAddress& address, unsigned index = 0) override;
+    SystemAddress GetExternalAddress(const SystemAddress& target) override;
+    P2PNetGUID GetOwnGuid() const override;
+    SystemAddress GetBoundAddress(unsigned socketIndex = 0) override;
+    void LoadLocalAddresses() override;
+    P2PNetGUID GetGuidOfAddress(const SystemAddress& address) override;
+    SystemAddress GetAddressOfGuid(const P2PNetGUID& guid) override;
+    void SetLinkTimeout(uint32_t timeoutMs, const SystemAddress& target) override;
+    uint32_t GetLinkTimeout(const SystemAddress& target) override;
+    int MtuOf(const SystemAddress& target) override;
+    unsigned GetLocalAddressCount() override;
+    const char* GetLocalAddressText(unsigned index) override;
+    bool IsLocalAddressText(const char* ip) override;
+    void SetReplyAddressChangeAllowed(bool allow) override;
+    void SendAdvertisement(const char* host, uint16_t port, const char* data, int length,
+                           unsigned socketIndex = 0) override;
+    void SetSplitProgressStep(int step) override;
+    int GetSplitProgressStep() const override;
+    void SetUnreliableLifetime(uint32_t ms) override;
+    void SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex = 0) override;
+    void SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex = 0) override;
+    void AddPlugin(PeerPlugin* plugin) override;
+    void RemovePlugin(PeerPlugin* plugin) override;
+    void QueuePacket(Packet* packet, bool pushAtHead) override;
+    void RebindGuidAddress(const P2PNetGUID& guid, const SystemAddress& address) override;
+    Packet* NewPacket(unsigned bytes) override;
+    PlatformSocket* QuerySocket(const PeerTarget& target) override;
+    void QuerySockets(std::vector<PlatformSocket*>& sockets) override;
+    void FreeSocketList(std::vector<PlatformSocket*>& sockets) override;
+    void WriteOutOfBandHeader(BitStream* stream) override;
+    void SetCycleHook(CycleHook hook, void* userData) override;
+    void SetHookPointer(void* pointer) override;
+    void SetBitsPerSecondLimit(int bitsPerSecond) override;
+    bool SlotStatistics(int index, ReliabilityStatistics* out) override;
+    ReliabilityStatistics* LinkStatistics(const SystemAddress& address,
+                                          ReliabilityStatistics* out = nullptr) override;
+    void AllStatistics(std::vector<SystemAddress>& addresses, std::vector<P2PNetGUID>& guids,
+                       std::vector<ReliabilityStatistics>& statistics) override;
+    unsigned PendingPacketCount() override;
+    void UpdateCycle() override;
+    bool SendRawTo(const SystemAddress& target, const char* data, int length,
+                   unsigned socketIndex = 0) override;
+    bool SendRawToHost(const char* host, uint16_t port, const char* data, int length,
+                       unsigned socketIndex = 0) override;
+
+    // SocketEventHandler: called on a socket's receive thread.
+    void OnDatagram(RecvBuffer* buffer) override;
+    void ReturnBuffer(RecvBuffer* buffer) override;
+    RecvBuffer* TakeBuffer() override;
+
+    // Test hooks (see the header comment).
+    void SetTestMaxDatagramSize(unsigned bytes);
+    void SetTestSendLoss(double fraction, uint32_t seed = 1);
+    uint64_t TestDroppedDatagrams() const;
+
+    // Handles one received datagram as the update thread does (classifier first, then the
+    // reliability layer of the connected sender). For tests that feed crafted datagrams.
+    void ProcessDatagramForTest(const uint8_t* data, unsigned length, const SystemAddress& sender);
+
+private:
+    struct QueuedCommand {
+        enum class Kind { Send, Close, ChangeAddress, SocketQuery };
+        Kind kind = Kind::Send;
+        std::vector<uint8_t> data;
+        uint32_t bits = 0;
+        SendPriority priority = SendPriority::High;
+        ReliabilityKind reliability = ReliabilityKind::Reliable;
+        uint8_t orderingChannel = 0;
+        PeerTarget target;
+        bool broadcast = false;
+        bool setState = false;
+        RemoteSystemState state = RemoteSystemState::NoAction;
+        uint32_t receipt = 0;
+        uint64_t queryId = 0;  // socket queries: the asker's ticket
+    };
+
+    struct RequestedConnection {
+        SystemAddress target;
+        uint64_t nextRequestTime = 0;  // ms
+        unsigned requestsMade = 0;
+        unsigned attemptCount = 0;
+        unsigned intervalMs = 0;
+        unsigned socketIndex = 0;
+        PlatformSocket* socket = nullptr;  // when given directly
+        std::vector<uint8_t> data;
+        uint32_t timeoutMs = 0;
+        int action = 1;  // 1 = connect
+    };
+
+    struct BanEntry {
+        std::string pattern;
+        uint64_t expiry = 0;  // peer clock ms; 0 = never
+    };
+
+    struct SocketQueryAnswer {
+        uint64_t queryId = 0;
+        std::vector<PlatformSocket*> sockets;
+    };
+
+
+    // ---- update cycle (P2PPeerUpdate.cpp), update thread ----
+    void UpdateThreadMain();
+    void RunUpdateRound();
+    void ProcessReceivedDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
+                                 PlatformSocket* socket, uint64_t timeReadMicros);
+    void ExecuteCommands(uint64_t nowMs);
+    void ProcessConnectionRequests(uint64_t nowMs);
+    void UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros);
+    enum class MessageOutcome { Continue, StopForThisRound, SlotClosed };
+    // Handles one complete message of remote; takes over data.
+    MessageOutcome HandleConnectedMessage(RemoteSystem& remote, const LayerMessage& message,
+                                          uint64_t nowMs);
+    void HandleConnectionRequest(RemoteSystem& remote, const uint8_t* data, unsigned bytes,
+                                 uint64_t nowMs);
+    void SendJoinAccepted(RemoteSystem& remote, uint64_t requestTime, uint64_t nowMs);
+
+    // ---- handshake (P2PPeerHandshake.cpp), update thread ----
+    // True when the datagram was handled; *isOffline set when it is an offline message.
+    bool HandleOfflineDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
+                               PlatformSocket* socket, uint64_t timeReadMicros, bool* isOffline);
+    void HandleOpenRequest(const uint8_t* data, unsigned length, const SystemAddress& sender,
+                           PlatformSocket* socket);
+    void HandleOpenReply(const uint8_t* data, unsigned length, const SystemAddress& sender,
+                         PlatformSocket* socket);
+    void HandleOpenConfirm(const uint8_t* data, unsigned length, const SystemAddress& sender,
+                           PlatformSocket* socket);
+    void HandleOpenConfirmReply(const uint8_t* data, unsigned length, const SystemAddress& sender,
+                                PlatformSocket* socket);
+    void HandleRefusal(const uint8_t* data, unsigned length, const SystemAddress& sender);
+    // Sends the next first request of rc; false when the attempt has ended (caller frees it).
+    bool SendOpenRequest(RequestedConnection& rc, uint64_t nowMs);
+
+    // ---- start, stop, connect, send (P2PPeer.cpp) ----
+    // Stops every socket's receive thread, waits for it, then deletes the sockets.
+    void DeleteSockets();
+    void DeleteSocketsLocked();  // m_socketsLock held exclusively
+
+    // Marks the calling thread as running this peer's update round (the hash lookups and the
+    // immediate sends are for the round's thread only).
+    class RoundScope {
+    public:
+        explicit RoundScope(const P2PPeer* peer);
+        ~RoundScope();
+    private:
+        const P2PPeer* m_previous;
+    };
+    bool InUpdateRound() const;
+    ConnectResult QueueConnection(const SystemAddress& target, const char* data, int dataLength,
+                                  unsigned socketIndex, PlatformSocket* socket, unsigned attemptCount,
+                                  unsigned intervalMs, uint32_t timeoutMs);
+    uint32_t SendBits(const uint8_t* data, uint32_t bits, SendPriority priority,
+                      ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                      bool broadcast, uint32_t forceReceiptNumber, bool mayLoopBack);
+    void QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
+                        std::vector<PlatformSocket*>& sockets);
+    // Writes datagrams of a reliability layer to remote through socket.
+    DatagramSender SenderFor(PlatformSocket* socket, const SystemAddress& remote);
+
+    // ---- remote-system table (P2PPeer.cpp) ----
+    // Lookups; `activeOnly` restricts to active slots. On the update thread the hash serves.
+    RemoteSystem* FindRemote(const SystemAddress& address, bool activeOnly);
+    RemoteSystem* FindRemote(const P2PNetGUID& guid, bool activeOnly);
+    RemoteSystem* FindRemote(const PeerTarget& target, bool activeOnly);
+    int SlotIndexOf(const RemoteSystem* remote) const;
+    unsigned CountIncomingConnections() const;
+    // Takes a slot for address; *tooRecent is set when refused for connecting too often.
+    RemoteSystem* TakeSlot(const SystemAddress& address, const P2PNetGUID& guid, unsigned mtu,
+                           PlatformSocket* socket, bool* tooRecent, uint64_t nowMs);
+    // Immediate send through the reliability layer (update thread only).
+    bool SendImmediate(const uint8_t* data, uint32_t bits, SendPriority priority,
+                       ReliabilityKind reliability, uint8_t orderingChannel,
+                       const PeerTarget& target, bool broadcast, uint32_t receipt, uint64_t nowMicros);
+    // Queues a send command; any thread.
+    void QueueSend(const uint8_t* data, uint32_t bits, SendPriority priority,
+                   ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                   bool broadcast, uint32_t receipt, bool setState = false,
+                   RemoteSystemState state = RemoteSystemState::NoAction);
+    // Closes a connection (see the remote-system table rules); immediate forms on the update
+    // thread only.
+    void CloseConnectionInternal(const PeerTarget& target, bool notify, bool immediate,
+                                 uint8_t orderingChannel, SendPriority priority);
+    void SendConnectedPing(const SystemAddress& target, bool immediate);
+    bool IsOwnAddress(const SystemAddress& address) const;
+    bool IsLoopbackTarget(const PeerTarget& target) const;
+
+    // ---- packets and datagrams ----
+    Packet* AllocatePacket(unsigned bytes);
+    // A packet with a copy of data, source set, pushed at the tail of the packet queue.
+    void PushPacket(const uint8_t* data, unsigned bytes, const SystemAddress& source,
+                    const P2PNetGUID& guid, bool generatedLocally);
+    void PushOneBytePacket(uint8_t id, const SystemAddress& source, const P2PNetGUID& guid);
+    // Raw datagram outside the reliability layer; plug-ins of the second list are told first.
+    int SendRaw(PlatformSocket* socket, const uint8_t* data, unsigned length,
+                const SystemAddress& target, int ttl = 0, bool dontFragment = false);
+    PlatformSocket* SocketAt(unsigned index) const;
+    void NotifyRawReceive(const uint8_t* data, unsigned length, const SystemAddress& sender);
+    void NotifyRawSend(const uint8_t* data, unsigned length, const SystemAddress& target);
+    void ShiftTimestamp(Packet* packet);
+    void NotifyPluginsOfPacket(Packet* packet);
+    void ClearPacketQueue();
+    bool IsLocalTarget(const SystemAddress& address) const;
+
+    // Test-hook filter run before every datagram send; true = drop it.
+    bool TestDropDatagram(unsigned length);
+    friend class PeerSendFilter;
+    static bool WantsDontFragment(const PlatformSocket* socket);
+
+    // ---- state: written under the named lock, or by the update thread only ----
+    std::atomic<bool> m_endThreads{true};
+    std::atomic<bool> m_updateThreadRunning{false};
+    unsigned m_maximumConnections = 0;
+    std::atomic<uint16_t> m_maximumIncomingConnections{0};
+    P2PNetGUID m_myGuid;
+    std::atomic<uint32_t> m_defaultTimeoutMs{kDefaultTimeoutMs};
+    std::atomic<uint32_t> m_unreliableTimeoutMs{1000};
+    std::atomic<int> m_splitProgressStep{0};
+    std::atomic<int> m_bitsPerSecondLimit{0};
+    std::atomic<bool> m_limitConnectionFrequency{false};
+    std::atomic<bool> m_occasionalPing{false};
+    std::atomic<bool> m_acceptJoinInAnyState{false};
+    std::mutex m_hookLock;  // guards the two fields below
+    CycleHook m_cycleHook = nullptr;
+    void* m_cycleHookData = nullptr;
+    void* m_hookPointer = nullptr;
+
+    // Guards the join password.
+    std::mutex m_passwordLock;
+    std::vector<uint8_t> m_joinPassword;
+
+    // Own address table and first external address: under m_addressLock.
+    mutable std::mutex m_addressLock;
+    SystemAddress m_localAddresses[kInternalAddressCount];
+    SystemAddress m_firstExternalAddress;
+
+    SocketLibraryRef m_socketLibrary;
+    // Sockets: created by Start and deleted by Stop under m_socketsLock (exclusive), never while
+    // the update thread runs; public operations that send hold it shared. The update thread
+    // needs no lock: the sockets outlive it.
+    mutable std::shared_mutex m_socketsLock;
+    std::vector<std::unique_ptr<PlatformSocket>> m_sockets;
+
+    // Remote-system table: the update thread changes it under m_tableLock; other threads read
+    // it under the same lock. Recursive: plug-ins called from the update thread may query.
+    mutable platform::CriticalSection m_tableLock;
+    std::vector<std::unique_ptr<RemoteSystem>> m_remoteSystems;
+    std::vector<RemoteSystem*> m_slotPointers;  // m_remoteSystems[i].get()
+    std::vector<RemoteSystem*> m_activeSystems;
+    RemoteSystemHash m_addressHash;
+    std::atomic<bool> m_stopping{false};
+
+    // Serialises update rounds (the update thread and UpdateCycle callers).
+    std::mutex m_roundLock;
+    // Earliest delayed-acknowledgement deadline of any connection (NowMicros), 0 when none.
+    std::atomic<uint64_t> m_nextAckDueMicros{0};
+
+    std::mutex m_recvLock;
+    std::deque<RecvBuffer*> m_receivedDatagrams;
+    std::vector<std::unique_ptr<RecvBuffer>> m_recvBufferStore;
+    std::vector<RecvBuffer*> m_freeRecvBuffers;
+
+    std::mutex m_commandLock;
+    std::deque<QueuedCommand> m_commands;
+
+    std::mutex m_socketQueryLock;
+    std::vector<SocketQueryAnswer> m_socketQueryAnswers;
+    std::atomic<uint64_t> m_nextQueryId{1};
+
+    std::mutex m_connectionLock;
+    std::deque<RequestedConnection> m_requestedConnections;
+
+    std::mutex m_packetLock;
+    std::deque<Packet*> m_packets;
+    platform::AutoResetEvent m_packetEvent;
+    platform::AutoResetEvent m_updateEvent;
+
+    std::mutex m_banLock;
+    std::vector<BanEntry> m_banList;
+    std::atomic<std::size_t> m_banCount{0};  // lets the receive path skip an empty list
+    std::mutex m_exemptLock;
+    std::vector<std::string> m_exemptList;
+
+    std::mutex m_offlineReplyLock;
+    std::vector<char> m_offlineReply;
+
+    std::mutex m_receiptLock;
+    uint32_t m_receiptCounter = 1;
+
+    // Plug-in lists, replaced whole (copy on write) under m_pluginLock so that a thread iterating
+    // its snapshot is never disturbed by an attach or detach.
+    struct PluginLists {
+        std::vector<PeerPlugin*> first;   // plug-ins answering false to UsesSecondList
+        std::vector<PeerPlugin*> second;
+    };
+    std::shared_ptr<const PluginLists> CurrentPlugins() const;
+    mutable std::mutex m_pluginLock;
+    std::shared_ptr<const PluginLists> m_pluginLists = std::make_shared<PluginLists>();
+
+    platform::Thread m_updateThread;
+
+    // Test hooks.
+    std::atomic<unsigned> m_testMaxDatagram{0};
+    std::atomic<uint32_t> m_testLossThreshold{0};  // fraction x 2^32
+    std::mutex m_testRandomLock;
+    uint64_t m_testRandomState = 1;
+    std::atomic<uint64_t> m_testDropped{0};
+    std::vector<std::unique_ptr<class PeerSendFilter>> m_sendFilters;
+};
+
+} // namespace P2PNet

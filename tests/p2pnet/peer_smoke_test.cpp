@@ -1,0 +1,611 @@
+// The peer over real UDP on 127.0.0.1: two peers connect, exchange reliable messages and
+// disconnect; a raw socket plays a remote peer to check the offline handshake answers byte by
+// byte; the MTU and loss test hooks.
+#include "BitStream.h"
+#include "MessageIdentifiers.h"
+#include "P2PPeer.h"
+#include "PeerUtils.h"
+#include "UdpSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace P2PNet {
+namespace {
+
+constexpr uint64_t kDeadlineMs = 10000;
+
+bool WaitUntil(const std::function<bool()>& condition, uint64_t limitMs = kDeadlineMs)
+{
+    const uint64_t deadline = NowMillis() + limitMs;
+    while (NowMillis() < deadline) {
+        if (condition())
+            return true;
+        platform::sleepMillis(2);
+    }
+    return condition();
+}
+
+struct Received {
+    std::vector<uint8_t> data;
+    SystemAddress from;
+    P2PNetGUID guid;
+    bool generatedLocally = false;
+};
+
+// Polls peer until a packet whose first byte is id arrives; other packets are collected in
+// `others` when given.
+std::optional<Received> WaitForPacket(P2PPeer& peer, uint8_t id, std::vector<Received>* others = nullptr)
+{
+    const uint64_t deadline = NowMillis() + kDeadlineMs;
+    while (NowMillis() < deadline) {
+        Packet* packet = peer.Receive();
+        if (packet == nullptr)
+            continue;
+        Received r;
+        r.data.assign(packet->data, packet->data + packet->length);
+        r.from = packet->systemAddress;
+        r.guid = packet->guid;
+        r.generatedLocally = packet->wasGeneratedLocally;
+        peer.ReleasePacket(packet);
+        if (!r.data.empty() && r.data[0] == id)
+            return r;
+        if (others != nullptr)
+            others->push_back(std::move(r));
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<P2PPeer> StartPeer(unsigned maxConnections = 4)
+{
+    auto peer = std::make_unique<P2PPeer>();
+    SocketSpec spec;
+    std::strcpy(spec.host, "127.0.0.1");
+    spec.family = 2;
+    if (peer->Start(maxConnections, &spec, 1, -99999) != StartResult::Started)
+        return nullptr;
+    peer->SetIncomingLimit(static_cast<uint16_t>(maxConnections));
+    return peer;
+}
+
+// A raw UDP socket on 127.0.0.1 that plays a remote peer.
+class RawRemote {
+public:
+    explicit RawRemote(uint64_t guid) : m_guid(guid)
+    {
+        EXPECT_EQ(m_socket.open(platform::AddressFamily::IPv4), platform::NetError::None);
+        EXPECT_EQ(m_socket.bind(platform::NetAddress::ipv4Loopback(0)), platform::NetError::None);
+        EXPECT_EQ(m_socket.setNonBlocking(true), platform::NetError::None);
+        platform::NetAddress local;
+        m_socket.localAddress(local);
+        m_address = SystemAddress::FromIPv4(127, 0, 0, 1, local.port);
+    }
+
+    void SendTo(const SystemAddress& peer, const BitStream& message)
+    {
+        SendTo(peer, message.GetData(), message.GetNumberOfBytesUsed());
+    }
+    void SendTo(const SystemAddress& peer, const uint8_t* data, std::size_t length)
+    {
+        ASSERT_GE(m_socket.sendTo(data, length, platform::NetAddress::ipv4Loopback(peer.GetPort())), 0);
+    }
+
+    // The next datagram, or an empty vector at the deadline.
+    std::vector<uint8_t> Next()
+    {
+        const uint64_t deadline = NowMillis() + kDeadlineMs;
+        uint8_t buffer[1500];
+        while (NowMillis() < deadline) {
+            platform::NetAddress from;
+            const int n = m_socket.receiveFrom(buffer, sizeof buffer, from);
+            if (n > 0)
+                return std::vector<uint8_t>(buffer, buffer + n);
+            platform::sleepMillis(1);
+        }
+        return {};
+    }
+
+    uint64_t Guid() const { return m_guid; }
+    const SystemAddress& Address() const { return m_address; }
+
+private:
+    platform::UdpSocket m_socket;
+    uint64_t m_guid;
+    SystemAddress m_address;
+};
+
+BitStream OfflinePing(uint64_t guid, uint64_t timeMs, const std::string& trailer = {})
+{
+    BitStream out;
+    out.WriteU8(ID_OFFLINE_PING);
+    out.WriteU64(timeMs);
+    out.WriteU64(guid);
+    out.WriteBytesAligned(kOfflineMarker, 16);
+    if (!trailer.empty())
+        out.WriteBytes(trailer.data(), static_cast<uint32_t>(trailer.size()));
+    return out;
+}
+
+BitStream OpenRequest(uint64_t guid, uint8_t version, unsigned paddedLength)
+{
+    BitStream out;
+    out.WriteU8(ID_OPEN_REQUEST);
+    out.WriteBytesAligned(kOfflineMarker, 8);
+    uint8_t token[8];
+    ComputeHandshakeToken(guid, token);
+    out.WriteBytes(token, 8);
+    out.WriteU8(version);
+    out.WriteU64(guid);
+    out.PadToByteLength(paddedLength);
+    return out;
+}
+
+BitStream OpenConfirm(uint64_t guid, const SystemAddress& peer, uint16_t mtu)
+{
+    BitStream out;
+    out.WriteU8(ID_OPEN_CONFIRM);
+    out.WriteBytesAligned(kOfflineMarker, 16);
+    peer.Serialize(out);
+    out.WriteU16(mtu);
+    out.WriteU64(guid);
+    return out;
+}
+
+uint64_t GuidAt(const std::vector<uint8_t>& data, unsigned offset)
+{
+    uint64_t g = 0;
+    for (unsigned i = 0; i < 8; ++i)
+        g = (g << 8) | data.at(offset + i);
+    return g;
+}
+
+// ---- Pure functions ----------------------------------------------------------------------------
+
+struct ClassifyCase {
+    const char* name;
+    std::vector<uint8_t> data;
+    OfflineClass expected;
+};
+
+std::vector<uint8_t> WithMarker(uint8_t id, unsigned markerOffset, unsigned length, unsigned markerBytes = 16)
+{
+    std::vector<uint8_t> data(length, 0);
+    data[0] = id;
+    for (unsigned i = 0; i < markerBytes && markerOffset + i < length; ++i)
+        data[markerOffset + i] = kOfflineMarker[i];
+    return data;
+}
+
+TEST(OfflineClassifier, TableOfIdsLengthsAndMarkers)
+{
+    const std::vector<ClassifyCase> cases = {
+        {"empty", {}, OfflineClass::TooShort},
+        {"two bytes", {ID_OFFLINE_PING, 0}, OfflineClass::TooShort},
+        {"probe", {ID_PROBE}, OfflineClass::NotOffline},
+        {"probe reply", {ID_PROBE_REPLY, 1, 2, 3}, OfflineClass::NotOffline},
+        {"ping", WithMarker(ID_OFFLINE_PING, 17, 33), OfflineClass::Offline},
+        {"ping open", WithMarker(ID_OFFLINE_PING_OPEN, 17, 40), OfflineClass::Offline},
+        // The marker must lie inside the datagram: 25 to 32 bytes cannot hold it at offset 17.
+        {"ping cut in the marker", WithMarker(ID_OFFLINE_PING, 17, 30), OfflineClass::NotOffline},
+        {"ping wrong marker", WithMarker(ID_OFFLINE_PING, 16, 40), OfflineClass::NotOffline},
+        {"pong", WithMarker(ID_OFFLINE_PONG, 17, 33), OfflineClass::Offline},
+        {"out of band", WithMarker(ID_OUT_OF_BAND, 9, 25), OfflineClass::Offline},
+        {"out of band short", WithMarker(ID_OUT_OF_BAND, 9, 24), OfflineClass::NotOffline},
+        {"open request, half marker", WithMarker(ID_OPEN_REQUEST, 1, 26, 8), OfflineClass::Offline},
+        {"open request 24 bytes", WithMarker(ID_OPEN_REQUEST, 1, 24, 8), OfflineClass::NotOffline},
+        {"open reply", WithMarker(ID_OPEN_REPLY, 1, 28), OfflineClass::Offline},
+        {"already joined", WithMarker(ID_ALREADY_JOINED, 1, 25), OfflineClass::Offline},
+        {"no free slots", WithMarker(ID_NO_FREE_SLOTS, 1, 25), OfflineClass::Offline},
+        {"protocol mismatch 26", WithMarker(ID_PROTOCOL_MISMATCH, 2, 26), OfflineClass::Offline},
+        {"protocol mismatch 27", WithMarker(ID_PROTOCOL_MISMATCH, 2, 27), OfflineClass::NotOffline},
+        {"connected ping", {ID_PEER_PING, 0x12, 0x34}, OfflineClass::NotOffline},
+        {"user data", WithMarker(0x88, 1, 40), OfflineClass::NotOffline},
+        {"join request over the wire", WithMarker(ID_JOIN_REQUEST, 1, 40), OfflineClass::NotOffline},
+    };
+    for (const ClassifyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ClassifyOfflineMessage(c.data.empty() ? nullptr : c.data.data(),
+                                         static_cast<unsigned>(c.data.size())),
+                  c.expected);
+    }
+}
+
+TEST(MtuChoice, ThirdsOfTheAttemptsPerMtuEvenWithFewAttempts)
+{
+    struct Case {
+        unsigned requestsMade, attempts, mtu;
+    };
+    // Fewer than 3 attempts used to divide by zero; each MTU then gets one attempt.
+    const Case cases[] = {
+        {0, 12, 1472}, {3, 12, 1472}, {4, 12, 1200}, {8, 12, 576}, {12, 12, 576},
+        {0, 1, 1472}, {1, 1, 1200}, {0, 2, 1472}, {1, 2, 1200}, {2, 2, 576}, {0, 0, 1472}, {5, 0, 576},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.requestsMade << " of " << c.attempts);
+        EXPECT_EQ(MtuForRequest(c.requestsMade, c.attempts), c.mtu);
+    }
+    const unsigned clamp[][2] = {{0, 576}, {100, 576}, {576, 576}, {1200, 1200}, {1472, 1472}, {1473, 1472}, {65535, 1472}};
+    for (const auto& c : clamp)
+        EXPECT_EQ(ClampRemoteMtu(c[0]), c[1]) << c[0];
+}
+
+TEST(RemoteSystemPings, RingLowestAndWidening)
+{
+    RemoteSystem remote;
+    remote.ClearPings();
+    EXPECT_EQ(remote.AveragePing(), -1);
+    remote.OnPong(1000, 5000, 1000);  // ping time = now: ping 0
+    EXPECT_EQ(remote.lowestPing, 0);
+    EXPECT_EQ(remote.ClockOffset(), 5000 - 1000);
+    for (int i = 1; i <= 5; ++i)
+        remote.OnPong(1000, 0, 1000 + 10 * i);
+    // Six pongs: the ring of five started over at its first entry.
+    EXPECT_EQ(remote.pingRingIndex, 1u);
+    EXPECT_EQ(remote.LatestPing(), 50);
+    EXPECT_EQ(remote.AveragePing(), (50 + 10 + 20 + 30 + 40) / 5);
+
+    EXPECT_EQ(WidenPingTime(0x12345678, 0x5600), 0x12345600u);
+    EXPECT_EQ(WidenPingTime(0x12345678, 0x6000), 0x12346000u - 0x10000u);
+    EXPECT_EQ(WidenPongTime(0x12345678, 0x5600), 0x12345600u + 0x10000u);
+    EXPECT_EQ(WidenPongTime(0x12345678, 0x6000), 0x12346000u);
+}
+
+// ---- Two peers ---------------------------------------------------------------------------------
+
+class TwoPeers : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_a = StartPeer();
+        m_b = StartPeer();
+        ASSERT_TRUE(m_a && m_b);
+    }
+
+    // Connects a to b and waits for both ends to report the connection.
+    void Connect(unsigned attempts = 12, unsigned intervalMs = 500)
+    {
+        const SystemAddress bAddress = m_b->GetBoundAddress(0);
+        ASSERT_EQ(m_a->Connect(bAddress, nullptr, 0, nullptr, 0, attempts, intervalMs), ConnectResult::AttemptStarted);
+        std::optional<Received> accepted = WaitForPacket(*m_a, ID_JOIN_ACCEPTED);
+        ASSERT_TRUE(accepted);
+        EXPECT_EQ(accepted->guid, m_b->GetOwnGuid());
+        EXPECT_TRUE(accepted->generatedLocally == false);
+        std::optional<Received> incoming = WaitForPacket(*m_b, ID_NEW_INCOMING);
+        ASSERT_TRUE(incoming);
+        EXPECT_EQ(incoming->guid, m_a->GetOwnGuid());
+    }
+
+    std::unique_ptr<P2PPeer> m_a;
+    std::unique_ptr<P2PPeer> m_b;
+};
+
+TEST_F(TwoPeers, ConnectExchangeAndDisconnect)
+{
+    const SystemAddress bAddress = m_b->GetBoundAddress(0);
+    ASSERT_FALSE(bAddress.IsUnassigned());
+    ASSERT_EQ(m_a->Connect(bAddress, nullptr, 0), ConnectResult::AttemptStarted);
+    EXPECT_EQ(m_a->Connect(bAddress, nullptr, 0), ConnectResult::AttemptAlreadyInProgress);
+    ASSERT_TRUE(WaitForPacket(*m_a, ID_JOIN_ACCEPTED));
+    ASSERT_TRUE(WaitForPacket(*m_b, ID_NEW_INCOMING));
+    EXPECT_EQ(m_a->QueryLinkState(PeerTarget(m_b->GetOwnGuid())), LinkState::Connected);
+    EXPECT_EQ(m_a->Connect(bAddress, nullptr, 0), ConnectResult::AlreadyConnectedToEndpoint);
+
+    // A reliable message each way, addressed by GUID one way and by address the other.
+    const std::string hello = std::string(1, '\x88') + "hello over the peer";
+    ASSERT_NE(m_a->SendBytes(hello.data(), static_cast<int>(hello.size()), SendPriority::High,
+                             ReliabilityKind::ReliableOrdered, 0, PeerTarget(m_b->GetOwnGuid()), false),
+              0u);
+    std::optional<Received> message = WaitForPacket(*m_b, 0x88);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(std::string(message->data.begin(), message->data.end()), hello);
+    EXPECT_EQ(message->guid, m_a->GetOwnGuid());
+
+    const std::string answer = std::string(1, '\x89') + "and back";
+    ASSERT_NE(m_b->SendBytes(answer.data(), static_cast<int>(answer.size()), SendPriority::High,
+                             ReliabilityKind::Reliable, 0, PeerTarget(message->from), false),
+              0u);
+    message = WaitForPacket(*m_a, 0x89);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(std::string(message->data.begin(), message->data.end()), answer);
+
+    // A closes with a notice: both ends report ID_PEER_CLOSED and both slots end.
+    m_a->DropConnection(PeerTarget(m_b->GetOwnGuid()), true);
+    EXPECT_TRUE(WaitForPacket(*m_b, ID_PEER_CLOSED));
+    EXPECT_TRUE(WaitForPacket(*m_a, ID_PEER_CLOSED));
+    EXPECT_TRUE(WaitUntil([&] { return m_a->CountConnected() == 0 && m_b->CountConnected() == 0; }));
+}
+
+class FewAttempts : public TwoPeers, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(FewAttempts, ConnectSucceeds)
+{
+    Connect(GetParam(), 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(Attempts, FewAttempts, ::testing::Values(1u, 2u, 3u));
+
+TEST_F(TwoPeers, MtuFallsBackWhenLargeDatagramsAreDropped)
+{
+    // Requests padded for 1472 (1436 bytes) vanish on the way; those for 1200 (1164 bytes) pass.
+    m_a->SetTestMaxDatagramSize(1300);
+    Connect(6, 50);
+    EXPECT_GT(m_a->TestDroppedDatagrams(), 0u);
+    const int expected = 1200 - 36 + 28;
+    EXPECT_EQ(m_a->MtuOf(m_b->GetBoundAddress(0)), expected);
+    EXPECT_EQ(m_b->MtuOf(m_a->GetBoundAddress(0)), expected);
+
+    // A message larger than the MTU is split into datagrams that fit.
+    std::string big(4000, 'x');
+    big[0] = '\x90';
+    ASSERT_NE(m_a->SendBytes(big.data(), static_cast<int>(big.size()), SendPriority::High,
+                             ReliabilityKind::Reliable, 0, PeerTarget(m_b->GetOwnGuid()), false),
+              0u);
+    std::optional<Received> message = WaitForPacket(*m_b, 0x90);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->data.size(), big.size());
+}
+
+TEST_F(TwoPeers, ReliableOrderedSurvivesLoss)
+{
+    Connect();
+    m_a->SetTestSendLoss(0.25, 7);
+    m_b->SetTestSendLoss(0.25, 11);
+    // 100 messages of 300 bytes: some 20 datagrams each way, so losses are certain.
+    constexpr int kCount = 100;
+    for (int i = 0; i < kCount; ++i) {
+        std::vector<uint8_t> message(300, static_cast<uint8_t>(i));
+        message[0] = 0x91;
+        ASSERT_NE(m_a->SendBytes(reinterpret_cast<const char*>(message.data()), static_cast<int>(message.size()),
+                                 SendPriority::High, ReliabilityKind::ReliableOrdered, 3,
+                                 PeerTarget(m_b->GetOwnGuid()), false),
+                  0u);
+    }
+    for (int i = 0; i < kCount; ++i) {
+        std::optional<Received> message = WaitForPacket(*m_b, 0x91);
+        ASSERT_TRUE(message) << i;
+        ASSERT_EQ(message->data.size(), 300u);
+        EXPECT_EQ(message->data.at(1), i);
+    }
+    EXPECT_GT(m_a->TestDroppedDatagrams() + m_b->TestDroppedDatagrams(), 0u);
+}
+
+TEST_F(TwoPeers, ReceiptsFromTheNetworkAreDroppedAndOwnReceiptsDelivered)
+{
+    Connect();
+    // A message that looks like a receipt notice, then an ordinary one behind it on the same
+    // ordered channel: the second arriving proves the first was handled.
+    const uint8_t fakeReceipt[5] = {ID_RECEIPT_ACKED, 1, 0, 0, 0};
+    const uint8_t marker[2] = {0x92, 1};
+    m_a->SendBytes(reinterpret_cast<const char*>(fakeReceipt), 5, SendPriority::High,
+                   ReliabilityKind::ReliableOrdered, 0, PeerTarget(m_b->GetOwnGuid()), false);
+    m_a->SendBytes(reinterpret_cast<const char*>(marker), 2, SendPriority::High,
+                   ReliabilityKind::ReliableOrdered, 0, PeerTarget(m_b->GetOwnGuid()), false);
+    std::vector<Received> before;
+    ASSERT_TRUE(WaitForPacket(*m_b, 0x92, &before));
+    for (const Received& r : before)
+        EXPECT_NE(r.data.at(0), ID_RECEIPT_ACKED);
+
+    // The sender's own receipt still reaches its application, with the number Send returned.
+    const uint32_t receipt = m_a->SendBytes(reinterpret_cast<const char*>(marker), 2, SendPriority::High,
+                                            ReliabilityKind::ReliableOrderedWithReceipt, 0,
+                                            PeerTarget(m_b->GetOwnGuid()), false);
+    ASSERT_NE(receipt, 0u);
+    std::optional<Received> ack = WaitForPacket(*m_a, ID_RECEIPT_ACKED);
+    ASSERT_TRUE(ack);
+    ASSERT_EQ(ack->data.size(), 5u);
+    uint32_t number = 0;
+    std::memcpy(&number, ack->data.data() + 1, 4);
+    EXPECT_EQ(number, receipt);
+}
+
+TEST_F(TwoPeers, LostPeerIsReportedAfterTheTimeout)
+{
+    Connect();
+    m_a->SetLinkTimeout(500, UNASSIGNED_SYSTEM_ADDRESS);
+    m_b->SetTestSendLoss(1.0);  // b falls silent
+    std::optional<Received> lost = WaitForPacket(*m_a, ID_PEER_LOST);
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(lost->guid, m_b->GetOwnGuid());
+    EXPECT_TRUE(lost->generatedLocally);
+}
+
+TEST(PeerLifecycle, StartResultsAndRestartsUnderTraffic)
+{
+    P2PPeer peer;
+    SocketSpec spec;
+    std::strcpy(spec.host, "127.0.0.1");
+    EXPECT_EQ(peer.Start(0, &spec, 1, 0), StartResult::InvalidMaxConnections);
+    EXPECT_EQ(peer.Start(2, nullptr, 1, 0), StartResult::InvalidSocketSpecs);
+
+    // Start and stop again and again while another peer keeps pinging: a socket must never be
+    // deleted while its receive thread may still hand it a datagram.
+    std::unique_ptr<P2PPeer> pinger = StartPeer();
+    ASSERT_TRUE(pinger);
+    for (int round = 0; round < 10; ++round) {
+        ASSERT_EQ(peer.Start(2 + round % 3, &spec, 1, 0), StartResult::Started);
+        EXPECT_EQ(peer.Start(2, &spec, 1, 0), StartResult::AlreadyStarted);
+        EXPECT_EQ(peer.GetSlotCount(), 2u + round % 3);
+        const uint16_t port = peer.GetBoundAddress(0).GetPort();
+        for (int i = 0; i < 20; ++i)
+            pinger->PingHost("127.0.0.1", port, false);
+        peer.Stop(0);
+        EXPECT_FALSE(peer.IsRunning());
+        EXPECT_EQ(peer.Connect(pinger->GetBoundAddress(0), nullptr, 0), ConnectResult::InvalidParameter);
+    }
+}
+
+// ---- A raw socket as the remote peer -----------------------------------------------------------
+
+class RawHandshake : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_peer = StartPeer(2);
+        ASSERT_TRUE(m_peer);
+        m_address = m_peer->GetBoundAddress(0);
+    }
+
+    std::unique_ptr<P2PPeer> m_peer;
+    SystemAddress m_address;
+};
+
+TEST_F(RawHandshake, PingIsAnsweredAndReachesTheApplication)
+{
+    RawRemote remote(0x1111222233334444ull);
+    m_peer->SetOfflineReply("who", 3);
+    remote.SendTo(m_address, OfflinePing(remote.Guid(), 0x0102030405060708ull));
+
+    const std::vector<uint8_t> pong = remote.Next();
+    ASSERT_EQ(pong.size(), 33u + 3u);
+    EXPECT_EQ(pong[0], ID_OFFLINE_PONG);
+    EXPECT_EQ(GuidAt(pong, 1), 0x0102030405060708ull);  // the ping's time, echoed
+    EXPECT_EQ(GuidAt(pong, 9), m_peer->GetOwnGuid().g);
+    EXPECT_EQ(std::memcmp(pong.data() + 17, kOfflineMarker, 16), 0);
+    EXPECT_EQ(std::string(pong.begin() + 33, pong.end()), "who");
+
+    // A ping of exactly 33 bytes reaches the application as the id and the low 32 time bits.
+    std::optional<Received> ping = WaitForPacket(*m_peer, ID_OFFLINE_PING);
+    ASSERT_TRUE(ping);
+    EXPECT_EQ(ping->data, (std::vector<uint8_t>{ID_OFFLINE_PING, 0x05, 0x06, 0x07, 0x08}));
+    EXPECT_EQ(ping->guid.g, remote.Guid());
+}
+
+TEST_F(RawHandshake, OpenRequestAnswers)
+{
+    RawRemote remote(0x0123456789ABCDEFull);
+    // Wrong version: 25, even though the token is right.
+    remote.SendTo(m_address, OpenRequest(remote.Guid(), 7, 540));
+    std::vector<uint8_t> answer = remote.Next();
+    ASSERT_EQ(answer.size(), 26u);
+    EXPECT_EQ(answer[0], ID_PROTOCOL_MISMATCH);
+    EXPECT_EQ(answer[1], kPeerProtocolVersion);
+    EXPECT_EQ(GuidAt(answer, 18), m_peer->GetOwnGuid().g);
+
+    // A 25-byte request would have its GUID read past its end: dropped. A wrong token: dropped.
+    // The ping behind them is answered first, so neither was.
+    BitStream cut = OpenRequest(remote.Guid(), 8, 0);
+    remote.SendTo(m_address, cut.GetData(), 25);
+    BitStream forged = OpenRequest(remote.Guid() + 1, 8, 540);
+    forged.GetWritableData()[9] ^= 0xFF;
+    remote.SendTo(m_address, forged);
+    remote.SendTo(m_address, OfflinePing(remote.Guid(), 1));
+    answer = remote.Next();
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(answer[0], ID_OFFLINE_PONG);
+
+    // A good request: 6 with the responder's GUID and the request's length plus 28.
+    remote.SendTo(m_address, OpenRequest(remote.Guid(), 8, 540));
+    answer = remote.Next();
+    ASSERT_EQ(answer.size(), 28u);
+    EXPECT_EQ(answer[0], ID_OPEN_REPLY);
+    EXPECT_EQ(GuidAt(answer, 17), m_peer->GetOwnGuid().g);
+    EXPECT_EQ(answer[25], 0);
+    EXPECT_EQ((answer[26] << 8) | answer[27], 540 + 28);
+}
+
+TEST_F(RawHandshake, MtuFromTheRemoteIsClamped)
+{
+    struct Case {
+        uint64_t guid;
+        uint16_t offered;
+        uint16_t taken;
+    };
+    const Case cases[] = {{0xA1, 60000, 1472}, {0xA2, 100, 576}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offered);
+        RawRemote remote(c.guid);
+        remote.SendTo(m_address, OpenConfirm(c.guid, m_address, c.offered));
+        const std::vector<uint8_t> answer = remote.Next();
+        ASSERT_FALSE(answer.empty());
+        ASSERT_EQ(answer[0], ID_OPEN_CONFIRM_REPLY);
+        BitStream in(answer.data(), static_cast<uint32_t>(answer.size()), false);
+        in.IgnoreBits(8 * 17);
+        uint64_t guid = 0;
+        SystemAddress seenAs;
+        uint16_t mtu = 0;
+        ASSERT_TRUE(in.ReadU64(guid) && seenAs.Deserialize(in) && in.ReadU16(mtu));
+        EXPECT_EQ(guid, m_peer->GetOwnGuid().g);
+        EXPECT_EQ(seenAs, remote.Address());
+        EXPECT_EQ(mtu, c.taken);
+        EXPECT_TRUE(WaitUntil([&] { return m_peer->MtuOf(remote.Address()) == c.taken; }));
+    }
+}
+
+TEST_F(RawHandshake, SecondConfirmWhileWaitingIsAnsweredAgainAndFullTableRefuses)
+{
+    RawRemote first(0xB1);
+    RawRemote second(0xB2);
+    RawRemote third(0xB3);
+    first.SendTo(m_address, OpenConfirm(first.Guid(), m_address, 1200));
+    ASSERT_EQ(first.Next().at(0), ID_OPEN_CONFIRM_REPLY);
+    // The same requester again, its slot still waiting for 9: 8 again, not 18.
+    first.SendTo(m_address, OpenConfirm(first.Guid(), m_address, 1200));
+    ASSERT_EQ(first.Next().at(0), ID_OPEN_CONFIRM_REPLY);
+    // Another address with the first one's GUID: 18.
+    second.SendTo(m_address, OpenConfirm(first.Guid(), m_address, 1200));
+    ASSERT_EQ(second.Next().at(0), ID_ALREADY_JOINED);
+    second.SendTo(m_address, OpenConfirm(second.Guid(), m_address, 1200));
+    ASSERT_EQ(second.Next().at(0), ID_OPEN_CONFIRM_REPLY);
+    // Both slots are taken by unfinished connections while no incoming one is connected: the
+    // third requester gets "no free slots", not an acceptance without a slot.
+    third.SendTo(m_address, OpenConfirm(third.Guid(), m_address, 1200));
+    const std::vector<uint8_t> refusal = third.Next();
+    ASSERT_EQ(refusal.size(), 25u);
+    EXPECT_EQ(refusal[0], ID_NO_FREE_SLOTS);
+    EXPECT_EQ(GuidAt(refusal, 17), m_peer->GetOwnGuid().g);
+}
+
+TEST_F(RawHandshake, BannedAddressGetsBannedWhateverItSends)
+{
+    RawRemote remote(0xC1);
+    m_peer->BanAddress("127.0.*", 0);
+    const uint8_t junk[3] = {0x42, 0x42, 0x42};
+    remote.SendTo(m_address, junk, sizeof junk);
+    const std::vector<uint8_t> answer = remote.Next();
+    ASSERT_EQ(answer.size(), 25u);
+    EXPECT_EQ(answer[0], ID_PEER_BANNED);
+    EXPECT_EQ(std::memcmp(answer.data() + 1, kOfflineMarker, 16), 0);
+    EXPECT_EQ(GuidAt(answer, 17), m_peer->GetOwnGuid().g);
+}
+
+TEST(BanList, PatternsExpiryAndLimits)
+{
+    P2PPeer peer;
+    peer.BanAddress("10.0.*", 0);
+    EXPECT_TRUE(peer.IsAddressBanned("10.0.3.4"));
+    EXPECT_FALSE(peer.IsAddressBanned("10.1.3.4"));
+    peer.BanAddress("1234567890123456", 0);  // 16 characters: refused
+    EXPECT_FALSE(peer.IsAddressBanned("1234567890123456"));
+    peer.BanAddress("192.168.1.7", 50);
+    EXPECT_TRUE(peer.IsAddressBanned("192.168.1.7"));
+    EXPECT_TRUE(WaitUntil([&] { return !peer.IsAddressBanned("192.168.1.7"); }));
+    peer.UnbanAddress("10.0.*");
+    EXPECT_FALSE(peer.IsAddressBanned("10.0.3.4"));
+}
+
+TEST(Receipts, LoopBackToOwnGuidCarriesTheReturnedReceipt)
+{
+    std::unique_ptr<P2PPeer> peer = StartPeer();
+    ASSERT_TRUE(peer);
+    EXPECT_EQ(peer->TakeReceiptNumber(), 1u);
+    const uint8_t data[2] = {0x93, 7};
+    const uint32_t receipt = peer->SendBytes(reinterpret_cast<const char*>(data), 2, SendPriority::High,
+                                             ReliabilityKind::ReliableWithReceipt, 0,
+                                             PeerTarget(peer->GetOwnGuid()), false);
+    EXPECT_EQ(receipt, 2u);
+    ASSERT_TRUE(WaitForPacket(*peer, 0x93));
+    std::optional<Received> ack = WaitForPacket(*peer, ID_RECEIPT_ACKED);
+    ASSERT_TRUE(ack);
+    uint32_t number = 0;
+    std::memcpy(&number, ack->data.data() + 1, 4);
+    EXPECT_EQ(number, receipt);
+}
+
+} // namespace
+} // namespace P2PNet
