@@ -5,12 +5,15 @@
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
 #include "PeerUtils.h"
+#include "ReliabilityLayer.h"
 #include "UdpSocket.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -415,6 +418,108 @@ TEST_F(TwoPeers, LostPeerIsReportedAfterTheTimeout)
     EXPECT_TRUE(lost->generatedLocally);
 }
 
+struct PasswordCase {
+    const char* name;
+    std::string required;
+    std::string offered;
+    bool accepted;
+};
+
+class JoinPassword : public TwoPeers, public ::testing::WithParamInterface<PasswordCase> {};
+
+TEST_P(JoinPassword, DecidesAcceptanceOrBadJoinData)
+{
+    const PasswordCase& c = GetParam();
+    m_b->SetJoinPassword(c.required.data(), static_cast<int>(c.required.size()));
+    ASSERT_EQ(m_a->Connect(m_b->GetBoundAddress(0), c.offered.data(), static_cast<int>(c.offered.size())),
+              ConnectResult::AttemptStarted);
+    std::vector<Received> others;
+    if (c.accepted) {
+        EXPECT_TRUE(WaitForPacket(*m_a, ID_JOIN_ACCEPTED, &others));
+    } else {
+        std::optional<Received> refused = WaitForPacket(*m_a, ID_BAD_JOIN_DATA, &others);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->guid, m_b->GetOwnGuid());
+        EXPECT_TRUE(WaitUntil([&] { return m_a->QueryLinkState(PeerTarget(m_b->GetOwnGuid())) != LinkState::Connected &&
+                                           m_b->CountConnected() == 0; }));
+    }
+    for (const Received& r : others)
+        EXPECT_NE(r.data.at(0), c.accepted ? ID_BAD_JOIN_DATA : ID_JOIN_ACCEPTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Peer, JoinPassword,
+                         ::testing::Values(PasswordCase{"none", "", "", true}, PasswordCase{"match", "secret", "secret", true},
+                                           PasswordCase{"wrong", "secret", "secreT", false},
+                                           PasswordCase{"missing", "secret", "", false},
+                                           PasswordCase{"unexpected", "", "x", false}),
+                         [](const ::testing::TestParamInfo<PasswordCase>& info) { return std::string(info.param.name); });
+
+TEST_F(TwoPeers, DropWithoutNoticeReportsLostAtOnce)
+{
+    Connect();
+    m_a->DropConnection(PeerTarget(m_b->GetOwnGuid()), false);
+    std::optional<Received> lost = WaitForPacket(*m_a, ID_PEER_LOST);
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(lost->guid, m_b->GetOwnGuid());
+    EXPECT_TRUE(WaitUntil([&] { return m_a->CountConnected() == 0; }));
+}
+
+// Records what the peer tells it and answers OfferMessage by the packet's first byte.
+class RecordingPlugin : public PeerPlugin {
+public:
+    PluginVerdict OfferMessage(Packet* packet) override
+    {
+        if (packet->length > 0 && packet->data[0] == 0x94)
+            return kPluginConsumed;
+        if (packet->length > 0 && packet->data[0] == 0x95) {
+            kept.push_back(packet);
+            return kPluginKeep;
+        }
+        return kPluginContinue;
+    }
+    void OnNewConnection(const SystemAddress&, P2PNetGUID guid, bool incoming) override
+    {
+        std::lock_guard lock(mutex);
+        connections.emplace_back(guid, incoming);
+    }
+    void Tick() override { ++ticks; }
+
+    std::mutex mutex;
+    std::vector<std::pair<P2PNetGUID, bool>> connections;
+    std::vector<Packet*> kept;
+    std::atomic<int> ticks{0};
+};
+
+TEST_F(TwoPeers, PluginsSeeConnectionsAndDecideOverPackets)
+{
+    RecordingPlugin plugin;
+    m_b->AddPlugin(&plugin);
+    EXPECT_EQ(plugin.GetPeer(), m_b.get());
+    Connect();
+    {
+        std::lock_guard lock(plugin.mutex);
+        ASSERT_EQ(plugin.connections.size(), 1u);
+        EXPECT_EQ(plugin.connections[0].first, m_a->GetOwnGuid());
+        EXPECT_TRUE(plugin.connections[0].second);
+    }
+    EXPECT_GT(plugin.ticks.load(), 0);
+
+    // Consumed (0x94) and kept (0x95) packets never reach the caller; the one behind them does.
+    for (uint8_t id : {0x94, 0x95, 0x96}) {
+        const uint8_t message[2] = {id, 1};
+        m_a->SendBytes(reinterpret_cast<const char*>(message), 2, SendPriority::High,
+                       ReliabilityKind::ReliableOrdered, 0, PeerTarget(m_b->GetOwnGuid()), false);
+    }
+    std::vector<Received> before;
+    ASSERT_TRUE(WaitForPacket(*m_b, 0x96, &before));
+    EXPECT_TRUE(before.empty());
+    ASSERT_EQ(plugin.kept.size(), 1u);
+    EXPECT_EQ(plugin.kept[0]->data[0], 0x95);
+    m_b->ReleasePacket(plugin.kept[0]);
+    m_b->RemovePlugin(&plugin);
+    EXPECT_EQ(plugin.GetPeer(), nullptr);
+}
+
 TEST(PeerLifecycle, StartResultsAndRestartsUnderTraffic)
 {
     P2PPeer peer;
@@ -559,6 +664,38 @@ TEST_F(RawHandshake, SecondConfirmWhileWaitingIsAnsweredAgainAndFullTableRefuses
     ASSERT_EQ(refusal.size(), 25u);
     EXPECT_EQ(refusal[0], ID_NO_FREE_SLOTS);
     EXPECT_EQ(GuidAt(refusal, 17), m_peer->GetOwnGuid().g);
+}
+
+TEST_F(RawHandshake, UnverifiedSenderOfUserDataIsDroppedAndBanned)
+{
+    // The slot's time-out, which is also the ban's length.
+    m_peer->SetLinkTimeout(300, UNASSIGNED_SYSTEM_ADDRESS);
+    RawRemote remote(0xD1);
+    remote.SendTo(m_address, OpenConfirm(remote.Guid(), m_address, 1200));
+    ASSERT_EQ(remote.Next().at(0), ID_OPEN_CONFIRM_REPLY);
+
+    // A user message over a reliability layer of our own instead of the connection request.
+    ReliabilityLayer layer(1200 - 28, NowMicros());
+    const SystemAddress peer = m_address;
+    DatagramSender send = [&](const uint8_t* data, uint32_t length) { remote.SendTo(peer, data, length); };
+    const uint8_t user[3] = {0x88, 1, 2};
+    ASSERT_TRUE(layer.Send(user, 24, SendPriority::Immediate, ReliabilityKind::Reliable, 0, NowMicros()));
+    layer.Update(peer, send, NowMicros(), 0, {});
+
+    // From now on the IP is refused, whatever it sends, until the ban runs out.
+    std::vector<uint8_t> answer;
+    ASSERT_TRUE(WaitUntil([&] {
+        remote.SendTo(m_address, OfflinePing(remote.Guid(), 1));
+        for (answer = remote.Next(); !answer.empty() && answer[0] != ID_PEER_BANNED && answer[0] != ID_OFFLINE_PONG;)
+            answer = remote.Next();
+        return !answer.empty() && answer[0] == ID_PEER_BANNED;
+    }));
+    EXPECT_EQ(m_peer->QueryLinkState(PeerTarget(remote.Address())), LinkState::Disconnected);
+    ASSERT_TRUE(WaitUntil([&] {
+        remote.SendTo(m_address, OfflinePing(remote.Guid(), 1));
+        answer = remote.Next();
+        return !answer.empty() && answer[0] == ID_OFFLINE_PONG;
+    }));
 }
 
 TEST_F(RawHandshake, BannedAddressGetsBannedWhateverItSends)
