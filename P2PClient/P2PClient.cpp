@@ -181,14 +181,27 @@ void P2PClient::Shutdown()
 int P2PClient::SetLoginInfo(const char* ownId, const char* password, int mode)
 {
     ApiGateGuard guard(m_gate);
-    m_mode.store(mode);
+    bool changed = m_mode.exchange(mode) != mode;
     if (ownId && password) {
         {
             std::lock_guard<std::mutex> lock(m_loginMutex);
-            m_ownId = clampId(ownId);
-            m_password = clampId(password);
+            const std::string id = clampId(ownId);
+            const std::string secret = clampId(password);
+            changed = changed || id != m_ownId || secret != m_password;
+            m_ownId = id;
+            m_password = secret;
         }
         setOfflineReply();
+    }
+    if (changed) {
+        // A server that logged this side in under the old id (the GUID text given at start, for
+        // a device that sets its id after initialising) registers it again under the new one.
+        for (ServerRecord& server : m_servers) {
+            int32_t state = server.state.load();
+            if ((state == kServerLoggedIn || state == kServerRegistering) &&
+                server.state.compare_exchange_strong(state, kServerRegistering))
+                server.wakeup.set();
+        }
     }
     return 0;
 }

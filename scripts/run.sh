@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the most complete demo on loopback: today two peers of the UDP peer
-# core connecting and moving data.
+# Sets up, builds and runs the most complete demo on loopback: two peers of the UDP peer core
+# moving data, then simulated cameras on every transport with a client side that logs in, reads
+# and writes settings and watches live video.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -8,4 +9,9 @@ build="$root/build"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
 export LUMORA_LOOPBACK_ONLY=1
-exec "$build/tools/peer-demo/peer-demo" "$@"
+
+echo "== UDP peer core: two peers on loopback"
+"$build/tools/peer-demo/peer-demo"
+echo
+echo "== Device link: simulated cameras on libTovel, CS2 and ThroughTek"
+"$build/tools/lumora-demo/lumora-demo" "$@"

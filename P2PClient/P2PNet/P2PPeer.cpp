@@ -1923,6 +1923,12 @@ void P2PPeer::OnDatagram(RecvBuffer* buffer)
     bool wasEmpty = false;
     {
         std::lock_guard lock(m_recvLock);
+        if (m_receivedDatagrams.size() >= kMaxQueuedDatagrams) {
+            // A flood faster than the update thread: drop rather than grow without bound.
+            m_freeRecvBuffers.push_back(buffer);
+            ++m_droppedDatagrams;
+            return;
+        }
         wasEmpty = m_receivedDatagrams.empty();
         m_receivedDatagrams.push_back(buffer);
     }
@@ -1951,6 +1957,11 @@ void P2PPeer::SetTestSendLoss(double fraction, uint32_t seed)
         m_testRandomState = z == 0 ? 1 : z;
     }
     m_testLossThreshold = fraction >= 1.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(fraction * 4294967296.0);
+}
+
+uint64_t P2PPeer::DroppedIncomingDatagrams() const
+{
+    return m_droppedDatagrams;
 }
 
 uint64_t P2PPeer::TestDroppedDatagrams() const

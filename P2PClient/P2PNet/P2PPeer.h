@@ -193,6 +193,11 @@ public:
     void ReturnBuffer(RecvBuffer* buffer) override;
     RecvBuffer* TakeBuffer() override;
 
+    // Received datagrams dropped because kMaxQueuedDatagrams were already waiting for the update
+    // thread.
+    uint64_t DroppedIncomingDatagrams() const;
+    static constexpr std::size_t kMaxQueuedDatagrams = 8192;
+
     // Test hooks (see the header comment).
     void SetTestMaxDatagramSize(unsigned bytes);
     void SetTestSendLoss(double fraction, uint32_t seed = 1);
@@ -402,6 +407,7 @@ private:
     std::deque<RecvBuffer*> m_receivedDatagrams;
     std::vector<std::unique_ptr<RecvBuffer>> m_recvBufferStore;
     std::vector<RecvBuffer*> m_freeRecvBuffers;
+    std::atomic<uint64_t> m_droppedDatagrams{0};
 
     std::mutex m_commandLock;
     std::deque<QueuedCommand> m_commands;

@@ -151,7 +151,8 @@ int receiveFrame(int avIndex, MsgKind kind, char* buffer, int bufferSize, char* 
         *expectedSize = static_cast<int>(m.data.size());
     if (static_cast<int>(m.data.size()) > bufferSize)
         return AV_ER_BUFPARA_MAXSIZE_INSUFF;
-    std::memcpy(buffer, m.data.data(), m.data.size());
+    if (!m.data.empty())
+        std::memcpy(buffer, m.data.data(), m.data.size());
     const int info = std::min<int>(static_cast<int>(m.info.size()), frameInfo != nullptr ? infoMaxSize : 0);
     if (info > 0)
         std::memcpy(frameInfo, m.info.data(), static_cast<size_t>(info));
@@ -370,7 +371,8 @@ int avRecvIOCtrl(int avIndex, unsigned int* type, char* buffer, int maxLength, u
         return AV_ER_BUFPARA_MAXSIZE_INSUFF;
     if (type != nullptr)
         *type = m.type;
-    std::memcpy(buffer, m.data.data(), m.data.size());
+    if (!m.data.empty())
+        std::memcpy(buffer, m.data.data(), m.data.size());
     return static_cast<int>(m.data.size());
 }
 

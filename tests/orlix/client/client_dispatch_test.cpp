@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <future>
 #include <mutex>
 #include <string>
@@ -131,14 +132,23 @@ protected:
         return m;
     }
 
-    // Starts a connect for deviceId on another thread and waits until its session connects.
-    std::future<int> connectAsync(const std::string& deviceId, int lanSearch = 0)
+    // Starts a connect for deviceId on another thread and waits until its session connects. The
+    // fixture keeps the call: a test that fails early still ends it with the shut-down.
+    std::future<int>& connectAsync(const std::string& deviceId, int lanSearch = 0)
     {
-        auto result = std::async(std::launch::async, [this, deviceId, lanSearch] {
+        m_connects.push_back(std::async(std::launch::async, [this, deviceId, lanSearch] {
             return client.Connect(deviceId.c_str(), lanSearch);
-        });
+        }));
         EXPECT_TRUE(waitFor([&] { return client.SessionCount() > 0 && client.SessionState(handleOf(deviceId)) == 1; }));
-        return result;
+        return m_connects.back();
+    }
+
+    // Sets the login info; a changed id sends the server back to registering, so it is logged in
+    // again here as its login answer would.
+    void login(const char* id, const char* password, int mode)
+    {
+        client.SetLoginInfo(id, password, mode);
+        client.SetServerState(0, kServerLoggedIn);
     }
 
     int handleOf(const std::string& deviceId)
@@ -156,9 +166,14 @@ protected:
         return client.Listen(nullptr, 0, nullptr);
     }
 
-    void TearDown() override { client.Shutdown(); }
+    void TearDown() override
+    {
+        client.Shutdown();
+        m_connects.clear();
+    }
 
     P2PClient client;
+    std::deque<std::future<int>> m_connects;
     std::mutex mutex;
     std::vector<OutgoingMessage> sent;
 };
@@ -177,7 +192,7 @@ TEST_F(OfflineClient, IdsAndPasswordsKeepAtMost63Characters)
 
 TEST_F(OfflineClient, HelloForAnotherIdIsIgnored)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     feed(hello("other", "phone", 77), kDevice, P2PNetGUID(77));
     EXPECT_EQ(client.SessionCount(), 0u);
     EXPECT_EQ(client.Listen(nullptr, 0, nullptr), -3);
@@ -188,7 +203,7 @@ TEST_F(OfflineClient, HelloForAnotherIdIsIgnored)
 
 TEST_F(OfflineClient, TruncatedHelloChangesNothing)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const auto full = hello("cam", "phone", 77).data();
     for (std::size_t cut = 1; cut < full.size(); ++cut) {
         ByteWriter part;
@@ -201,7 +216,7 @@ TEST_F(OfflineClient, TruncatedHelloChangesNothing)
 // A device that gets a second hello from the same phone must not keep feeding the first session.
 TEST_F(OfflineClient, RepeatedHelloFailsTheStaleSession)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const int first = acceptSession("phone", 77);
     const int second = acceptSession("phone", 77);
     ASSERT_GE(first, 0);
@@ -220,7 +235,7 @@ TEST_F(OfflineClient, RepeatedHelloFailsTheStaleSession)
 
 TEST_F(OfflineClient, SessionDataOutsideTheChannelsIsDropped)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const int handle = acceptSession("phone", 77);
     feed(data(16, "bad"), kDevice, P2PNetGUID(77));
     feed(data(255, "bad"), kDevice, P2PNetGUID(77));
@@ -235,7 +250,7 @@ TEST_F(OfflineClient, SessionDataOutsideTheChannelsIsDropped)
 
 TEST_F(OfflineClient, ReadJoinsAndSplitsMessagesOfAChannel)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const int handle = acceptSession("phone", 77);
     feed(data(1, "0123456789"), kDevice, P2PNetGUID(77));
     feed(data(1, "abcdefghij"), kDevice, P2PNetGUID(77));
@@ -267,7 +282,7 @@ class ReadWriteArguments : public OfflineClient, public ::testing::WithParamInte
 
 TEST_P(ReadWriteArguments, AreRefusedWithMinusFive)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const int handle = acceptSession("phone", 77);
     const ArgumentCase& c = GetParam();
     static char buffer[1048577 + 16];
@@ -291,7 +306,7 @@ INSTANTIATE_TEST_SUITE_P(Orlix, ReadWriteArguments,
 
 TEST_F(OfflineClient, ClosedSessionReportsMinusFourteen)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const int handle = acceptSession("phone", 77);
     EXPECT_EQ(client.Close(handle), 0);
     char buffer[8] = {};
@@ -307,7 +322,7 @@ TEST_F(OfflineClient, ClosedSessionReportsMinusFourteen)
 
 TEST_F(OfflineClient, CheckFillsTheRecord)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const int handle = acceptSession("a-phone-with-a-long-identifier", 77);
     uint8_t record[84];
     std::memset(record, 0xEE, sizeof(record));
@@ -329,8 +344,8 @@ TEST_F(OfflineClient, CheckFillsTheRecord)
 // Session-control messages that only a rendezvous server may send are taken from nobody else.
 TEST_F(OfflineClient, DenialIsTakenOnlyFromAServer)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto result = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
     ByteWriter denial;
     denial.u8(ID_SESSION_CONTROL);
     denial.u8(kSessionHello);
@@ -355,8 +370,8 @@ class LookupFailure : public OfflineClient, public ::testing::WithParamInterface
 
 TEST_P(LookupFailure, EndsTheConnectOnlyWhenSentByAServer)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto result = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
     ByteWriter failures;
     failures.u8(ID_SESSION_CONTROL);
     failures.u8(kLookupFailures);
@@ -373,11 +388,11 @@ INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure, ::testing::Values(LookupCase{2, -
 
 TEST_F(OfflineClient, ConnectBreakEndsTheWaitAndAConnectAfterItWaitsAgain)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto first = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& first = connectAsync("dev");
     EXPECT_EQ(client.ConnectBreak("dev"), 0);
     EXPECT_EQ(first.get(), -19);
-    auto second = connectAsync("dev");
+    auto& second = connectAsync("dev");
     EXPECT_EQ(client.ConnectBreak("dev"), 0);
     EXPECT_EQ(second.get(), -19);
     EXPECT_EQ(client.SessionCount(), 1u);
@@ -385,8 +400,8 @@ TEST_F(OfflineClient, ConnectBreakEndsTheWaitAndAConnectAfterItWaitsAgain)
 
 TEST_F(OfflineClient, ShutdownEndsAWaitingConnect)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto result = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
     client.Shutdown();
     EXPECT_EQ(result.get(), -19);
     EXPECT_EQ(client.Connect("dev", 0), -19);
@@ -396,8 +411,8 @@ TEST_F(OfflineClient, ShutdownEndsAWaitingConnect)
 // the channel number, so only channel 0 may be written; relayed data is taken only from it.
 TEST_F(OfflineClient, ServerRelayedSessionUsesChannelZeroAndItsRelayOnly)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto result = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
     feed(accepted("dev", 900, 3), kStranger);
     EXPECT_EQ(client.SessionState(0), kSessionConnecting);
     feed(accepted("dev", 900, 3), kServer);
@@ -444,8 +459,8 @@ TEST_F(OfflineClient, ServerRelayedSessionUsesChannelZeroAndItsRelayOnly)
 
 TEST_F(OfflineClient, LosingTheServerFailsItsRelayedSessions)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto result = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
     feed(accepted("dev", 900, 3), kServer);
     const int handle = result.get();
     ASSERT_GE(handle, 0);
@@ -461,8 +476,8 @@ TEST_F(OfflineClient, LosingTheServerFailsItsRelayedSessions)
 
 TEST_F(OfflineClient, RouteUpdateIsTakenOnlyFromAServer)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto result = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
     ByteWriter update;
     update.u8(ID_SESSION_CONTROL);
     update.u8(kRouteUpdate);
@@ -490,9 +505,9 @@ class RouteChoice : public OfflineClient, public ::testing::WithParamInterface<R
 
 TEST_P(RouteChoice, RelayForHardNatPairsElseRouteRequest)
 {
-    client.SetLoginInfo("phone", "pw", 1);
+    login("phone", "pw", 1);
     client.SetNatType(GetParam().ownNat);
-    auto result = connectAsync("dev");
+    auto& result = connectAsync("dev");
     taken();
     feed(routeOffer("dev", 321, static_cast<uint8_t>(GetParam().peerNat)), kStranger);
     EXPECT_TRUE(taken().empty());
@@ -526,9 +541,9 @@ INSTANTIATE_TEST_SUITE_P(Orlix, RouteChoice,
 // that time is not followed, after it the offer is used.
 TEST_F(OfflineClient, RouteOfferWaitsOnlyWhileALanConnectIsRunning)
 {
-    client.SetLoginInfo("phone", "pw", 1);
+    login("phone", "pw", 1);
     client.SetLanSearchTarget("127.0.0.1", 19886);
-    auto result = connectAsync("dev", 1);
+    auto& result = connectAsync("dev", 1);
     client.LanSearch();
     taken();
     ByteWriter pong;
@@ -556,7 +571,7 @@ TEST_F(OfflineClient, RouteOfferWaitsOnlyWhileALanConnectIsRunning)
 
 TEST_F(OfflineClient, PongOfAServerConnectsButADevicesPongDoesNot)
 {
-    client.SetLoginInfo("phone", "pw", 1);
+    login("phone", "pw", 1);
     ByteWriter shortPong;
     shortPong.u8(P2PNet::ID_OFFLINE_PONG);
     shortPong.u32(1);
@@ -604,7 +619,7 @@ TEST_F(OfflineClient, NatTypeIsTakenFromServersAndLocalNoticesOnly)
 // Registration goes to the address the server was joined through, at its port + 1.
 TEST_F(OfflineClient, RegistrationGoesToTheJoinedAddressAtPortPlusOne)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     client.SetServerState(0, kServerSeeking);
     ByteWriter joined;
     joined.u8(P2PNet::ID_JOIN_ACCEPTED);
@@ -629,6 +644,52 @@ TEST_F(OfflineClient, RegistrationGoesToTheJoinedAddressAtPortPlusOne)
     EXPECT_EQ(password, "pw");
 }
 
+// A device that sets its id after the server logged it in under its GUID text registers again.
+TEST_F(OfflineClient, NewLoginInfoRegistersAgain)
+{
+    client.SetLoginInfo("guid-text", "604218", 2);
+    client.SetServerState(0, kServerLoggedIn);
+    client.SetLoginInfo("cam-7", "pw", 2);
+    EXPECT_EQ(client.ServerState(0), kServerRegistering);
+    taken();
+    client.ServerStep(0);
+    const auto registrations = sentWith({kRegistrationMessage});
+    ASSERT_EQ(registrations.size(), 1u);
+    ByteReader reader(registrations[0].bytes.data() + 1, registrations[0].bytes.size() - 1);
+    uint32_t mode = 0;
+    std::string id;
+    ASSERT_TRUE(reader.u32(mode) && reader.string(id));
+    EXPECT_EQ(id, "cam-7");
+    // The same info again changes nothing.
+    client.SetServerState(0, kServerLoggedIn);
+    client.SetLoginInfo("cam-7", "pw", 2);
+    EXPECT_EQ(client.ServerState(0), kServerLoggedIn);
+}
+
+// The write's record (and so its pending count) exists before the data is handed to the peer, so
+// an acknowledgement that comes back at once always finds it.
+TEST_F(OfflineClient, WriteRecordExistsBeforeTheSend)
+{
+    login("cam", "pw", 2);
+    const int handle = acceptSession("phone", 77);
+    uint32_t pendingAtSend = 0;
+    uint32_t pendingAfterAck = 99;
+    client.SetSendTap([&](const OutgoingMessage& message) {
+        if (message.bytes.empty() || message.bytes[0] != ID_SESSION_DATA)
+            return;
+        client.CheckBuffer(handle, 6, &pendingAtSend, nullptr);
+        ByteWriter ack;
+        ack.u8(P2PNet::ID_RECEIPT_ACKED);
+        for (int i = 0; i < 4; ++i)
+            ack.u8(static_cast<uint8_t>(message.receipt >> (8 * i))); // least significant first
+        feed(ack, kDevice, P2PNetGUID(77), true);
+        client.CheckBuffer(handle, 6, &pendingAfterAck, nullptr);
+    });
+    client.Write(handle, 6, "0123456789", 10);
+    EXPECT_EQ(pendingAtSend, 10u);
+    EXPECT_EQ(pendingAfterAck, 0u);
+}
+
 TEST_F(OfflineClient, SeekingServerIsPingedAtGrowingIntervals)
 {
     client.SetServerState(0, kServerLost);
@@ -645,7 +706,7 @@ TEST_F(OfflineClient, SeekingServerIsPingedAtGrowingIntervals)
 
 TEST_F(OfflineClient, DeviceSideReapsClosedSessions)
 {
-    client.SetLoginInfo("cam", "pw", 2);
+    login("cam", "pw", 2);
     const int closed = acceptSession("phone", 77);
     const int open = acceptSession("tablet", 78);
     ASSERT_EQ(client.Close(closed), 0);
@@ -657,8 +718,8 @@ TEST_F(OfflineClient, DeviceSideReapsClosedSessions)
 
 TEST_F(OfflineClient, LookupRequestNamesEachConnectingIdAtMostEvery4Seconds)
 {
-    client.SetLoginInfo("phone", "pw", 1);
-    auto result = connectAsync("dev");
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
     const uint64_t now = P2PNet::NowMillis() + 100000;
     taken();
     EXPECT_EQ(client.SendLookupRequest(now), 1);
