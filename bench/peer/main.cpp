@@ -1,6 +1,6 @@
 // bench-peer: moves ReliableOrdered messages one way between two UDP peers of the peer core over
 // 127.0.0.1 and prints goodput and one-way latency, next to ENet (reliable packets on one channel)
-// and a TCP connection as the ceiling, clean and with 2% of datagrams dropped on receipt.
+// and a TCP connection as the ceiling, clean and with 2% of the datagrams of each direction dropped.
 // The last line is the peer's goodput over ENet's for 1 MiB messages without loss (medians of three
 // alternating runs each).
 #include "BenchHarness.h"
