@@ -6,6 +6,7 @@
 #include "PPCS_API.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,6 +31,26 @@ MediaChunkHeader chunkHeader(uint32_t frameId, size_t chunk)
 } // namespace
 
 BenchDevice::BenchDevice(Transport transport, std::string uid) : m_transport(transport), m_uid(std::move(uid))
+{
+    if (transport == Transport::Cs2) {
+        const std::string id = m_uid;
+        m_ops.accept = [id] { return PPCS_Listen(id.c_str(), 1, 0, 1, ""); };
+        m_ops.read = [](int h, int channel, char* buffer, int* length) {
+            return PPCS_Read(h, static_cast<unsigned char>(channel), buffer, length, 100);
+        };
+        m_ops.write = [](int h, int channel, const char* data, int length) {
+            return PPCS_Write(h, static_cast<unsigned char>(channel), data, length);
+        };
+        m_ops.close = [](int h) { PPCS_Close(h); };
+        m_ops.wake = [] { PPCS_Listen_Break(); };
+    }
+    m_frame.resize(kFrameSize);
+    for (size_t i = 0; i < m_frame.size(); ++i)
+        m_frame[i] = static_cast<char>(i * 131 + 7);
+}
+
+BenchDevice::BenchDevice(Transport transport, std::string uid, StreamDeviceOps ops)
+    : m_transport(transport), m_uid(std::move(uid)), m_ops(std::move(ops))
 {
     m_frame.resize(kFrameSize);
     for (size_t i = 0; i < m_frame.size(); ++i)
@@ -72,8 +93,8 @@ bool BenchDevice::start()
 void BenchDevice::stop()
 {
     m_stop = true;
-    if (m_transport == Transport::Cs2)
-        PPCS_Listen_Break();
+    if (m_ops.wake)
+        m_ops.wake();
     if (m_thread.joinable())
         m_thread.join();
 }
@@ -81,11 +102,11 @@ void BenchDevice::stop()
 void BenchDevice::run()
 {
     while (!m_stop) {
-        if (m_transport == Transport::Cs2) {
-            const int h = PPCS_Listen(m_uid.c_str(), 1, 0, 1, "");
+        if (m_transport != Transport::Tutk) {
+            const int h = m_ops.accept();
             if (h >= 0) {
-                serveCs2(h);
-                PPCS_Close(h);
+                serveStream(h);
+                m_ops.close(h);
             }
         } else {
             const int sid = IOTC_Listen(200);
@@ -97,14 +118,14 @@ void BenchDevice::run()
     }
 }
 
-void BenchDevice::serveCs2(int h)
+void BenchDevice::serveStream(int h)
 {
     // Reads exactly `size` bytes; false when the session ends or the device stops.
     auto readExact = [&](char* out, int size) {
         int got = 0;
         while (got < size && !m_stop) {
             int n = size - got;
-            const int rc = PPCS_Read(h, 0, out + got, &n, 50);
+            const int rc = m_ops.read(h, 0, out + got, &n);
             got += std::max(n, 0);
             if (rc != 0 && rc != kTimedOut)
                 return false;
@@ -123,23 +144,28 @@ void BenchDevice::serveCs2(int h)
         if (!body.empty() && !readExact(body.data(), static_cast<int>(body.size())))
             return;
         const auto reply = BuildCommandMessage(static_cast<uint16_t>(header.command + 1), body);
-        if (PPCS_Write(h, 0, reply.data(), static_cast<int>(reply.size())) < 0)
+        if (m_ops.write(h, 0, reply.data(), static_cast<int>(reply.size())) < 0)
             return;
         if (header.command == kStartLinkStream)
-            streamCs2(h, kChannelLive, std::atoi(body.c_str()));
+            streamChunks(h, kChannelLive, std::atoi(body.c_str()));
         else if (header.command == kStartRawStream)
-            streamCs2(h, kRawChannel, std::atoi(body.c_str()));
+            streamChunks(h, kRawChannel, std::atoi(body.c_str()));
     }
 }
 
-void BenchDevice::streamCs2(int h, int channel, int frames)
+void BenchDevice::streamChunks(int h, int channel, int frames)
 {
+    // Keeps a few frames in flight at most where the transport tells its queue, as a camera's
+    // encoder cannot run ahead of its link for ever.
+    constexpr uint32_t kMaxPending = 4u * kFrameSize;
     // Written chunk by chunk, as a camera does, whichever end reads them.
     for (int i = 0; i < frames && !m_stop; ++i) {
         const std::vector<char> bytes = chunkedFrame(static_cast<uint32_t>(i), m_frame);
         for (size_t at = 0; at < bytes.size();) {
             const size_t chunk = kMediaChunkHeaderSize + std::min<size_t>(kChunkPayload, bytes.size() - at - kMediaChunkHeaderSize);
-            if (PPCS_Write(h, static_cast<unsigned char>(channel), bytes.data() + at, static_cast<int>(chunk)) < 0)
+            while (m_ops.pending && m_ops.pending(h, channel) > kMaxPending && !m_stop)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (m_ops.write(h, channel, bytes.data() + at, static_cast<int>(chunk)) < 0)
                 return;
             at += chunk;
         }

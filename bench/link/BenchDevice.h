@@ -7,13 +7,29 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace benchlink {
 
-enum class Transport { Cs2, Tutk };
+enum class Transport { Cs2, Tutk, Tovel };
+
+// A byte-stream transport's device side (CS2 and libTovel): the calls of one transport.
+struct StreamDeviceOps {
+    // A client session's handle, or negative when none came within about a second.
+    std::function<int()> accept;
+    // Reads up to *length bytes (waiting at most about 100 ms); 0 or -3 (nothing yet, *length
+    // what came), any other result ends the session.
+    std::function<int(int handle, int channel, char* buffer, int* length)> read;
+    // Returns the bytes accepted or a negative code.
+    std::function<int(int handle, int channel, const char* data, int length)> write;
+    // Frame data still queued for sending on a channel (0 when the transport cannot tell).
+    std::function<uint32_t(int handle, int channel)> pending;
+    std::function<void(int handle)> close;
+    std::function<void()> wake;
+};
 
 // Benchmark-only commands; the body is the frame count as decimal text. The reply goes out
 // before the first frame.
@@ -28,6 +44,8 @@ constexpr int kChunkPayload = 16000;
 class BenchDevice {
 public:
     BenchDevice(Transport transport, std::string uid);
+    // A byte-stream device over the given calls (libTovel's device side is the caller's).
+    BenchDevice(Transport transport, std::string uid, StreamDeviceOps ops);
     ~BenchDevice();
     BenchDevice(const BenchDevice&) = delete;
     BenchDevice& operator=(const BenchDevice&) = delete;
@@ -42,13 +60,14 @@ public:
 
 private:
     void run();
-    void serveCs2(int handle);
+    void serveStream(int handle);
     void serveTutk(int sid);
-    void streamCs2(int handle, int channel, int frames);
+    void streamChunks(int handle, int channel, int frames);
     void streamTutk(int avIndex, int frames);
 
     Transport m_transport;
     std::string m_uid;
+    StreamDeviceOps m_ops;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     std::vector<char> m_frame;

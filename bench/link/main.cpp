@@ -1,11 +1,10 @@
 // bench-link: what the device link costs on top of its transport, on loopback with the device in
-// the same process. Per transport (CS2 and ThroughTek stand-ins):
+// the same process. Per transport (CS2 and ThroughTek stand-ins; libTovel is not measured yet):
 //  - reply round trip: a command sent with NetProParse::SendIOCtrl until its reply is read by
 //    NetProParse::ReadIOData (polled back to back), median and p90 over a few hundred requests;
 //  - media throughput on the live channel: 200 KB frames streamed by the device as fast as the
 //    transport takes them and read whole with NetProParse::ReadVAData, beside the same bytes read
 //    with the transport's own calls (PPCS_Read resp. avRecvFrameData2) in the same run.
-// libTovel is not measured yet: its device needs a process of its own and a rendezvous server.
 // The last line is the link/raw media throughput ratio of the CS2 path.
 #include "AVAPIs.h"
 #include "BenchDevice.h"
@@ -33,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRequests = 300;
 constexpr int kWarmUpRequests = 20;
 constexpr int kFramesPerRun = 400;
-constexpr int kRuns = 3; // link and raw alternate, so that neither gets the warmer machine
+constexpr int kRuns = 5; // link and raw alternate, so that neither gets the warmer machine
 constexpr int kGetNetworkEth = 1042;
 
 double microsSince(Clock::time_point start)
@@ -59,7 +58,7 @@ struct Figures {
 class Client {
 public:
     Client(Transport transport, const std::string& uid)
-        : m_transport(transport), m_uid(uid),
+        : m_transport(transport), m_uid(uid), m_framesPerRun(kFramesPerRun),
           m_parse(uid,
                   [this](int p1, int p2, std::vector<char>&, unsigned length, std::string, int, uint64_t, int) {
                       if (p2 == 0 && length > 0) {
@@ -124,10 +123,10 @@ public:
         m_frames = 0;
         m_bytes = 0;
         const auto start = Clock::now();
-        if (!request(kStartLinkStream, std::to_string(kFramesPerRun)))
+        if (!request(kStartLinkStream, std::to_string(m_framesPerRun)))
             return false;
         const auto deadline = start + std::chrono::seconds(20);
-        while (m_frames < kFramesPerRun) {
+        while (m_frames < m_framesPerRun) {
             if (Clock::now() > deadline || m_parse.ReadVAData(0, 1, 0, nullptr) < 0)
                 return false;
         }
@@ -140,18 +139,18 @@ public:
     bool rawStream(Throughput& out)
     {
         const auto start = Clock::now();
-        if (!request(kStartRawStream, std::to_string(kFramesPerRun)))
+        if (!request(kStartRawStream, std::to_string(m_framesPerRun)))
             return false;
         const auto deadline = start + std::chrono::seconds(20);
         const int h = m_parse.link()->handle();
-        if (m_transport == Transport::Cs2) {
-            const long long total = static_cast<long long>(kFramesPerRun) *
+        if (m_transport != Transport::Tutk) {
+            const long long total = static_cast<long long>(m_framesPerRun) *
                                     static_cast<long long>(BenchDevice::chunkedFrame(0, std::vector<char>(kFrameSize)).size());
             std::vector<char> buffer(256 * 1024);
             long long got = 0;
             while (got < total) {
                 int n = static_cast<int>(std::min<long long>(buffer.size(), total - got));
-                const int rc = PPCS_Read(h, kRawChannel, buffer.data(), &n, 50);
+                const int rc = readRaw(h, buffer.data(), n);
                 got += std::max(n, 0);
                 if ((rc != 0 && rc != PPCS_ERR_TIME_OUT) || Clock::now() > deadline)
                     return false;
@@ -166,7 +165,7 @@ public:
             }
             std::vector<char> buffer(524288);
             char info[1024];
-            for (int frames = 0; frames < kFramesPerRun;) {
+            for (int frames = 0; frames < m_framesPerRun;) {
                 int actual = 0, expected = 0, infoSize = 0;
                 unsigned int index = 0;
                 const int rc = avRecvFrameData2(m_rawAv, buffer.data(), static_cast<int>(buffer.size()), &actual, &expected,
@@ -178,16 +177,23 @@ public:
             }
         }
         out.seconds += microsSince(start) / 1e6;
-        out.frames += kFramesPerRun;
-        out.bytes += static_cast<long long>(kFramesPerRun) * kFrameSize;
+        out.frames += m_framesPerRun;
+        out.bytes += static_cast<long long>(m_framesPerRun) * kFrameSize;
         return true;
     }
 
     void close() { m_parse.CloseLink(); }
+    int framesPerRun() const { return m_framesPerRun; }
 
 private:
+    int readRaw(int h, char* buffer, int& n)
+    {
+        return PPCS_Read(h, kRawChannel, buffer, &n, 50);
+    }
+
     Transport m_transport;
     std::string m_uid;
+    int m_framesPerRun;
     NetProParse m_parse;
     int m_lastReply = 0;
     long long m_frames = 0;
@@ -196,13 +202,8 @@ private:
     int m_rawAv = -1;
 };
 
-bool measure(Transport transport, const char* name, Figures& out)
+bool measureWith(Transport transport, const char* name, const std::string& uid, BenchDevice& device, Figures& out)
 {
-    const std::string stem = std::to_string(::getpid() % 100000);
-    std::string uid = transport == Transport::Cs2 ? "HOWBENCH" + stem : "TBENCH" + stem;
-    if (transport == Transport::Tutk)
-        uid.resize(20, 'Q');
-    BenchDevice device(transport, uid);
     if (!device.start()) {
         std::printf("[%s] device could not publish %s\n", name, uid.c_str());
         return false;
@@ -220,6 +221,17 @@ bool measure(Transport transport, const char* name, Figures& out)
     device.stop();
     return ok;
 }
+
+bool measure(Transport transport, const char* name, Figures& out)
+{
+    const std::string stem = std::to_string(::getpid() % 100000);
+    std::string uid = transport == Transport::Cs2 ? "HOWBENCH" + stem : "TBENCH" + stem;
+    if (transport == Transport::Tutk)
+        uid.resize(20, 'Q');
+    BenchDevice device(transport, uid);
+    return measureWith(transport, name, uid, device, out);
+}
+
 
 void print(const char* name, const char* rawCalls, const Figures& f)
 {
@@ -251,8 +263,7 @@ int main()
         print("cs2", "PPCS_Read (raw):", cs2);
     if (measure(Transport::Tutk, "tutk", tutk))
         print("tutk", "avRecvFrameData2:", tutk);
-    std::printf("[tovel] skipped: this program measures the in-process vendor stand-ins only; a libTovel device "
-                "needs its own process and a tovel-rendezvous server\n");
+    std::printf("[tovel] skipped: not measured by this program yet (needs a libTovel device and a rendezvous server)\n");
 
     avDeInitialize();
     IOTC_DeInitialize();
