@@ -474,6 +474,55 @@ TEST_F(OfflineClient, LosingTheServerFailsItsRelayedSessions)
     EXPECT_EQ(client.Read(handle, 0, buffer, &length, 0), -27);
 }
 
+// Data the device sends right after the session opens is the session's, even when it arrives
+// before the waiting connect has woken.
+TEST_F(OfflineClient, DataRightAfterTheOpeningIsKept)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    feed(accepted("dev", 901, 2), kServer);
+    feed(data(0, "first reply"), kDevice, P2PNetGUID(901));
+    const int handle = result.get();
+    ASSERT_EQ(handle, 0);
+    char buffer[32];
+    int length = sizeof(buffer);
+    ASSERT_EQ(client.Read(handle, 0, buffer, &length, 0), 0);
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(length)), "first reply");
+}
+
+// A relay grant is followed only for a session that asked for one: nobody else can send this
+// side's connection to a proxy of their choosing.
+TEST_F(OfflineClient, RelayGrantIsFollowedOnlyWhileRequested)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    ByteWriter update;
+    update.u8(ID_SESSION_CONTROL);
+    update.u8(kRouteUpdate);
+    update.string("dev");
+    update.u8(1);
+    update.u64(321);
+    update.address(kDevice);
+    update.u8(4);
+    feed(update, kServer);
+    taken();
+    client.OnRelayReady("127.0.0.7", 6000, P2PNetGUID(321));
+    EXPECT_TRUE(taken().empty());
+    EXPECT_EQ(client.SessionByHandle(0)->relayState(), kRelayNone);
+
+    client.RequestRelay(P2PNetGUID(321));
+    EXPECT_EQ(client.SessionByHandle(0)->relayState(), kRelayRequested);
+    taken();
+    client.OnRelayReady("127.0.0.7", 6000, P2PNetGUID(321));
+    const auto out = taken();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].kind, OutgoingMessage::Kind::Connect);
+    EXPECT_EQ(out[0].address, SystemAddress::FromIPv4(127, 0, 0, 7, 6000));
+    EXPECT_EQ(client.SessionByHandle(0)->relayState(), kRelayKnown);
+    client.ConnectBreak("dev");
+    EXPECT_EQ(result.get(), -19);
+}
+
 TEST_F(OfflineClient, RouteUpdateIsTakenOnlyFromAServer)
 {
     login("phone", "pw", 1);
