@@ -224,7 +224,9 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
             platform::sleepMillis(50);
             continue;
         }
-        if (count > 0 && platform::tickMillis() - lastProgress > kMidMessageStallMs) {
+        // Reaching here the message has begun: bytes of this read, or (count 0) an earlier read
+        // took its start (only a message start may find nothing and return -3, above).
+        if (platform::tickMillis() - lastProgress > kMidMessageStallMs) {
             NETLOG("read stalled mid-message on channel " << channel << " after " << count << " bytes");
             Close();
             rc = -1;

@@ -386,7 +386,8 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
 
-    std::printf("(a connect found by the local-network search waits for the client's next search round;\n"
+    std::printf("(first = the first connect of the path, which follows no Orlix_Close; the others follow the\n"
+                " close of the previous session to the same device at once;\n"
                 " the direct path runs through a forwarder on 127.0.0.1:%u, one extra loopback hop each way;\n"
                 " a connect that has no handle after %d s is broken off with Orlix_Connect_Break, giving -19)\n",
                 static_cast<unsigned>(deployment::kLanSearchPort), kConnectCapMs / 1000);

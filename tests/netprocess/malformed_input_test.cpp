@@ -5,11 +5,13 @@
 #include "NetProParse.h"
 #include "NetProtocol.h"
 
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -221,6 +223,26 @@ TEST_P(ReadErrorTest, IsReportedUnderTheLastCommand)
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, ReadErrorTest, ::testing::Values(ReadErrorCase{3001, 4003}, ReadErrorCase{1042, 1042}));
+
+// A message whose header start has arrived must finish: when the rest of the header never comes,
+// the link is given up after the stall limit (about 10 s) instead of the poller waiting for ever.
+TEST_F(CommandReader, HeaderThatNeverFinishesDropsTheLinkAfterTheStallLimit)
+{
+    const auto message = BuildCommandMessage(1043, "{}");
+    script.add(0, std::vector<char>(message.begin(), message.begin() + 4)); // the magic only
+    std::thread poller([this] { parse.ReadIOData(0, 5); });
+    // Waits well past the stall limit; a hanging reader fails here instead of blocking the run.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (parse.LinkUp() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const bool dropped = !parse.LinkUp();
+    if (!dropped)
+        parse.CloseLink(); // lets the reader return
+    poller.join();
+    EXPECT_TRUE(dropped) << "the reader waited for the rest of the header for ever";
+    ASSERT_EQ(io.size(), 1u);
+    EXPECT_EQ(io[0].result, -1);
+}
 
 // ---- media chunk reader ----------------------------------------------------------------------
 
