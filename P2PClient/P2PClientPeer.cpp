@@ -1,28 +1,17 @@
 // The session client's use of the UDP peer and its plug-ins: start and stop, and every send.
 #include "P2PClient.h"
 
+#include "HolePunchClient.h"
+#include "NatTypeDetectionClient.h"
 #include "P2PPeerInterface.h"
 #include "PeerUtils.h"
-
-#if __has_include("RelayClient.h")
-#include "RelayClient.h"
-#define TOVEL_HAVE_RELAY_CLIENT 1
-#endif
-#if __has_include("HolePunchClient.h")
-#include "HolePunchClient.h"
 #include "PunchDebugPrinter.h"
-#define TOVEL_HAVE_HOLE_PUNCH_CLIENT 1
-#endif
-#if __has_include("NatTypeDetectionClient.h")
-#include "NatTypeDetectionClient.h"
-#define TOVEL_HAVE_NAT_TYPE_CLIENT 1
-#endif
+#include "RelayClient.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#ifdef TOVEL_HAVE_RELAY_CLIENT
 // Hands the relay coordinator's answers to the client.
 class RelayResultAdapter final : public P2PNet::RelayResultHandler {
 public:
@@ -56,9 +45,6 @@ public:
 private:
     P2PClient& m_client;
 };
-#else
-class RelayResultAdapter {};
-#endif
 
 namespace {
 
@@ -123,27 +109,21 @@ int P2PClient::startPeer()
     else
         setOfflineReply(); // an id set before the peer existed reaches the peer now
 
-#ifdef TOVEL_HAVE_RELAY_CLIENT
     m_relayAdapter = std::make_unique<RelayResultAdapter>(*this);
     auto relay = std::make_unique<P2PNet::RelayClient>();
     m_relayClient = relay.get();
     m_peer->AddPlugin(relay.get());
     relay->SetResultHandler(m_relayAdapter.get());
     m_plugins.push_back(std::move(relay));
-#endif
-#ifdef TOVEL_HAVE_HOLE_PUNCH_CLIENT
     auto printer = std::make_shared<P2PNet::PunchDebugPrinter>();
     m_punchDebug = printer;
     auto punch = std::make_unique<P2PNet::HolePunchClient>();
     punch->SetDebugSink(printer.get());
     m_peer->AddPlugin(punch.get());
     m_plugins.push_back(std::move(punch));
-#endif
-#ifdef TOVEL_HAVE_NAT_TYPE_CLIENT
     auto natType = std::make_unique<P2PNet::NatTypeDetectionClient>();
     m_peer->AddPlugin(natType.get());
     m_plugins.push_back(std::move(natType));
-#endif
     return 0;
 }
 
@@ -151,15 +131,10 @@ void P2PClient::stopPeer()
 {
     if (!m_peer)
         return;
-#ifdef TOVEL_HAVE_RELAY_CLIENT
     if (m_relayClient)
         m_relayClient->SetResultHandler(nullptr);
-#endif
     // Detached in the order punch-through, NAT type detection, relay client.
-    P2PNet::PeerPlugin* relay = nullptr;
-#ifdef TOVEL_HAVE_RELAY_CLIENT
-    relay = m_relayClient;
-#endif
+    P2PNet::PeerPlugin* relay = m_relayClient;
     for (const auto& plugin : m_plugins)
         if (plugin.get() != relay)
             m_peer->RemovePlugin(plugin.get());
@@ -391,10 +366,8 @@ void P2PClient::RequestRelay(const P2PNet::P2PNetGUID& target)
     out.address = coordinator;
     out.guid = target;
     report(out);
-#ifdef TOVEL_HAVE_RELAY_CLIENT
     if (m_peerRunning.load() && m_relayClient)
         m_relayClient->RequestRelay(fitToSocket(coordinator), P2PNet::UNASSIGNED_SYSTEM_ADDRESS, target);
-#endif
 }
 
 void P2PClient::loadLocalAddresses()

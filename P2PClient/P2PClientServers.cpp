@@ -1,10 +1,7 @@
 // Rendezvous servers (registration threads, lookup) and the housekeeping thread.
 #include "P2PClient.h"
 
-#if __has_include("ServerString.h")
 #include "ServerString.h"
-#define TOVEL_HAVE_SERVER_STRING 1
-#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -35,7 +32,6 @@ void P2PClient::parseServers(const char* serverString, const char* const ipv6[3]
     v4.fill(P2PNet::UNASSIGNED_SYSTEM_ADDRESS);
     v6.fill(P2PNet::UNASSIGNED_SYSTEM_ADDRESS);
     std::string name;
-#ifdef TOVEL_HAVE_SERVER_STRING
     const ServerList list = parseServerString(serverString);
     if (list.valid) {
         name = list.name;
@@ -53,7 +49,6 @@ void P2PClient::parseServers(const char* serverString, const char* const ipv6[3]
             }
         }
     }
-#endif
     for (std::size_t k = 0; k < kServerCount; ++k) {
         if (!ipv6[k])
             continue;
