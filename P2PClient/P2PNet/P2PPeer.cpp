@@ -37,7 +37,8 @@ private:
 namespace {
 
 constexpr std::size_t kMaxJoinPassword = 255;
-constexpr std::size_t kBanTextLimit = 15;
+// Ban and exception texts: long enough for any IPv6 or mapped address text.
+constexpr std::size_t kBanTextLimit = kMaxHostTextLength;
 constexpr int kSocketQueryLimitMs = 1000;
 constexpr std::size_t kThreadStack = 2 * 1024 * 1024;
 
@@ -1277,13 +1278,12 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
 void P2PPeer::DropConnection(const PeerTarget& target, bool notify, uint8_t orderingChannel,
                              SendPriority priority)
 {
-    CloseConnectionInternal(target, notify, false, orderingChannel, priority);
-    if (notify)
-        return;
+    // The state is read before the close is queued: once queued, the update thread may free the
+    // slot at any moment, and the local notice would never be made.
     SystemAddress address;
     P2PNetGUID guid;
     bool connected = false;
-    {
+    if (!notify) {
         CriticalSectionLock table(m_tableLock);
         RemoteSystem* remote = FindRemote(target, true);
         if (remote != nullptr && remote->state == RemoteSystemState::Connected) {
@@ -1292,6 +1292,7 @@ void P2PPeer::DropConnection(const PeerTarget& target, bool notify, uint8_t orde
             guid = remote->guid;
         }
     }
+    CloseConnectionInternal(target, notify, false, orderingChannel, priority);
     if (connected)
         PushOneBytePacket(ID_PEER_LOST, address, guid);
 }

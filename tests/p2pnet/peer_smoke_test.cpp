@@ -717,8 +717,15 @@ TEST(BanList, PatternsExpiryAndLimits)
     peer.BanAddress("10.0.*", 0);
     EXPECT_TRUE(peer.IsAddressBanned("10.0.3.4"));
     EXPECT_FALSE(peer.IsAddressBanned("10.1.3.4"));
-    peer.BanAddress("1234567890123456", 0);  // 16 characters: refused
-    EXPECT_FALSE(peer.IsAddressBanned("1234567890123456"));
+    // Mapped and IPv6 texts are longer than 15 characters and can be banned; a text longer than
+    // any address text is refused.
+    peer.BanAddress("::ffff:10.9.8.7", 0);
+    EXPECT_TRUE(peer.IsAddressBanned("::ffff:10.9.8.7"));
+    peer.BanAddress("fd00:1234:5678:9abc:def0:1234:5678:*", 0);
+    EXPECT_TRUE(peer.IsAddressBanned("fd00:1234:5678:9abc:def0:1234:5678:9abc"));
+    const std::string tooLong(kMaxHostTextLength + 1, '7');
+    peer.BanAddress(tooLong.c_str(), 0);
+    EXPECT_FALSE(peer.IsAddressBanned(tooLong.c_str()));
     peer.BanAddress("192.168.1.7", 50);
     EXPECT_TRUE(peer.IsAddressBanned("192.168.1.7"));
     EXPECT_TRUE(WaitUntil([&] { return !peer.IsAddressBanned("192.168.1.7"); }));

@@ -32,7 +32,7 @@ struct Family {
     const char* connectHost;   // bind host of the connecting peer
     const char* targetHost;    // the accepting peer's host as the connecting peer dials it
     const char* banPattern;    // a ban-list text that matches the connecting peer's address as
-                               // the accepting peer sees it (at most 15 characters)
+                               // the accepting peer sees it
 };
 
 // IPv4 on both sides; IPv6 on both sides with a dual-stack listener; an IPv4 peer dialling a
