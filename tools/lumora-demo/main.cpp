@@ -5,6 +5,7 @@
 #include "ChildProcess.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
+#include "Orlix.h"
 #include "PlatformThread.h"
 
 #include <atomic>
@@ -104,6 +105,12 @@ bool runDevice(Device& device, const std::string& password, int frames)
     }
     const double loginMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     std::printf("  logged in with the challenge handshake in %.0f ms\n", loginMs);
+    if (TransportForUid(device.uid) == LinkTransport::Tovel) {
+        Orlix_SessionInfo info{};
+        if (Orlix_Check(device.session->parser()->link()->handle(), &info) == 0)
+            std::printf("  libTovel session, connection type %d (1 direct, 2 punched through, 3 relayed)\n",
+                        info.connectionType);
+    }
 
     device.session->SendGetTimezone();
     if (device.wait(1403, reply, 5000)) {
@@ -166,9 +173,9 @@ int main(int argc, char** argv)
     std::string serverString;
     platform::ChildProcess rendezvous;
     const std::string rendezvousPath = toolPath("tovel-rendezvous");
-    if (std::filesystem::exists(rendezvousPath) && rendezvous.start(rendezvousPath, {"--port", "32150"}) &&
+    if (std::filesystem::exists(rendezvousPath) && rendezvous.start(rendezvousPath, {"--port", "0"}) &&
         rendezvous.readLine(serverString, 5000)) {
-        std::printf("rendezvous server on 127.0.0.1:32150, server string %s\n", serverString.c_str());
+        std::printf("rendezvous server on loopback, server string %s\n", serverString.c_str());
     } else {
         std::printf("no rendezvous server in this build: the libTovel camera is skipped\n");
         serverString.clear();
@@ -197,7 +204,7 @@ int main(int argc, char** argv)
         // libTovel's peer writes a few lines of its own first; the camera's line starts "camsim ready".
         std::string line;
         bool ready = c->process.start(toolPath("camsim"), args);
-        while (ready && (ready = c->process.readLine(line, 10000)) && line.rfind("camsim ready", 0) != 0) {
+        while (ready && (ready = c->process.readLine(line, 10000)) && line.find("camsim ready") == std::string::npos) {
         }
         if (!ready) {
             std::printf("camera %s did not start\n", c->name.c_str());
