@@ -1,5 +1,5 @@
-// Sends the standard output to /dev/null for the life of the object. The peer's start prints the
-// host-address lookup it makes (without line breaks); this program's own report stays readable.
+// Sends the standard output to /dev/null for the life of the object. The peer core prints its
+// host-address lookup on start; tools that report on standard output hide it with this.
 #pragma once
 
 #include <cstdio>
