@@ -30,6 +30,9 @@ constexpr uint8_t kDeviceLookup = 129;
 constexpr uint8_t kSessionControl = 135;
 constexpr uint8_t kPunchRequest = 58;
 constexpr uint8_t kPunchStart = 59;
+// Follows each start message: the client records this server as the attempt's facilitator when
+// it answers it, which it needs for a retry and to notice the facilitator going away.
+constexpr uint8_t kPunchRecentPort = 60;
 constexpr uint8_t kPunchTargetNotConnected = 62;
 constexpr uint8_t kRelay = 92;
 
@@ -544,6 +547,10 @@ void RendezvousServer::startPunch(PeerRecord& caller, const P2PNetGUID& targetGu
         other.guid.Serialize(out);
         out.WriteBit(weAreSender);
         m_peer->Send(&out, kPriorityHigh, kReliableOrdered, 0, PeerTarget(to.guid), false);
+        BitStream ask;
+        ask.WriteU8(kPunchRecentPort);
+        ask.WriteU16(session);
+        m_peer->Send(&ask, kPriorityHigh, kReliableOrdered, 0, PeerTarget(to.guid), false);
     };
     startMessage(caller, *target, true);
     startMessage(*target, caller, false);
