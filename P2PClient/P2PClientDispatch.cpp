@@ -101,8 +101,14 @@ void P2PClient::onSessionData(const IncomingMessage& message)
     if (channel >= kChannelCount)
         return;
     ApiGateGuard guard(m_gate);
-    if (const auto session = findByGuid(message.guid))
-        session->deliver(channel, message.data + 2, message.length - 2);
+    const auto session = findByGuid(message.guid);
+    if (!session || session->deliver(channel, message.data + 2, message.length - 2))
+        return;
+    // The channel's queue is full: dropping this chunk would leave a hole in a stream the reader
+    // takes for whole. The session fails instead, so the reader learns of it and reconnects.
+    const int32_t state = session->state();
+    if (state == kSessionConnected || state == kSessionInUse)
+        session->fail(-27, kSessionFailed);
 }
 
 void P2PClient::onNewConnection(const IncomingMessage& message)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the most complete demo on loopback: two peers of the UDP peer core
-# moving data, then simulated cameras on every transport with a client side that logs in, reads
-# and writes settings and watches live video.
+# moving data, libTovel sessions by each path (direct, punched through, relayed) with data
+# moving, then simulated cameras on every transport with a client side that logs in, reads and
+# writes settings and watches live video.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -12,6 +13,9 @@ export LUMORA_LOOPBACK_ONLY=1
 
 echo "== UDP peer core: two peers on loopback"
 "$build/tools/peer-demo/peer-demo"
+echo
+echo "== libTovel: a rendezvous server, devices and a client; a session by each path"
+"$build/bench/orlix/bench-orlix"
 echo
 echo "== Device link: simulated cameras on libTovel, CS2 and ThroughTek"
 "$build/tools/lumora-demo/lumora-demo" "$@"

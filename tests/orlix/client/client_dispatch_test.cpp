@@ -490,6 +490,24 @@ TEST_F(OfflineClient, DataRightAfterTheOpeningIsKept)
     EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(length)), "first reply");
 }
 
+// A reader that falls behind by more than a channel queue holds loses the session, never a piece
+// from the middle of the stream.
+TEST_F(OfflineClient, OverflowingChannelFailsTheSessionInsteadOfDroppingData)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    feed(accepted("dev", 902, 2), kServer);
+    const int handle = result.get();
+    ASSERT_EQ(handle, 0);
+    const std::string megabyte(1u << 20, 'm');
+    for (int i = 0; i < 17; ++i)
+        feed(data(1, megabyte), kDevice, P2PNetGUID(902));
+    std::vector<char> buffer(1u << 20);
+    int length = static_cast<int>(buffer.size());
+    EXPECT_EQ(client.Read(handle, 1, buffer.data(), &length, 0), -27);
+    EXPECT_EQ(length, 0);
+}
+
 // A relay grant is followed only for a session that asked for one: nobody else can send this
 // side's connection to a proxy of their choosing.
 TEST_F(OfflineClient, RelayGrantIsFollowedOnlyWhileRequested)
