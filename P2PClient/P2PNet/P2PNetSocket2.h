@@ -1,5 +1,5 @@
 // Base of the peer's sockets: what the peer reads from any socket (its kind, the socket
-// specification it came from, its bound address) and the one way to send a datagram.
+// description (SocketSpec) it was opened from, its bound address) and the one way to send a datagram.
 #pragma once
 
 #include "SystemAddress.h"
