@@ -127,14 +127,15 @@ public:
     }
     bool ready() { return f.started() && a.started() && b.started() && a.ConnectTo(f) && b.ConnectTo(f); }
 
+    // Declared before the peers, so they outlive the pump threads that print into them.
+    TextRecorder textsA;
+    TextRecorder textsB;
     TestPeer f;
     TestPeer a;
     TestPeer b;
     PunchFacilitator& facilitator;
     HolePunchClient& clientA;
     HolePunchClient* clientB;
-    TextRecorder textsA;
-    TextRecorder textsB;
 };
 
 // ---- Success --------------------------------------------------------------------------------------
@@ -237,10 +238,10 @@ TEST(PunchFailure, NoRetryWhenDisabled)
 // progress", after which nothing else will ever come for that target.
 TEST(PunchFailure, RetryRefusedAsInProgressReportsFailure)
 {
+    TextRecorder texts; // outlives the peers' pump threads that print into it
     TestPeer f;
     TestPeer a;
     HolePunchClient& client = a.add<HolePunchClient>(FastConfig());
-    TextRecorder texts;
     client.SetDebugSink(&texts);
     f.StartPump();
     a.StartPump();
@@ -309,11 +310,11 @@ TEST(PunchFailure, LateUnidirectionalDuringInternalProbingStillEnds)
 // the client has no facilitator to retry through.
 TEST(PunchSchedule, InternalThenThreeExternalPortsEightTimesEachAfterATtlProbe)
 {
+    TextRecorder texts; // outlives the peers' pump threads that print into it
     TestPeer f;
     TestPeer a;
     HolePunchClient& client = a.add<HolePunchClient>();
     RawSendRecorder& raw = a.add<RawSendRecorder>();
-    TextRecorder texts;
     client.SetDebugSink(&texts);
     f.StartPump();
     a.StartPump();
