@@ -370,10 +370,9 @@ void P2PPeer::HandleOpenConfirmReply(const uint8_t* data, unsigned length, const
     bool found = false;
     {
         std::lock_guard lock(m_connectionLock);
-        for (auto it = m_requestedConnections.begin(); it != m_requestedConnections.end(); ++it) {
-            if (it->target == sender) {
-                rc = std::move(*it);
-                m_requestedConnections.erase(it);
+        for (const RequestedConnection& queued : m_requestedConnections) {
+            if (queued.target == sender) {
+                rc = queued;
                 found = true;
                 break;
             }
@@ -388,6 +387,17 @@ void P2PPeer::HandleOpenConfirmReply(const uint8_t* data, unsigned length, const
     if (remote == nullptr) {
         bool tooRecent = false;
         remote = TakeSlot(sender, guid, ClampRemoteMtu(mtu), socket, &tooRecent, now);
+    }
+    // The request leaves its list only now that the slot exists (or cannot be had), so that a
+    // Connect made in between finds one or the other and never starts a second attempt.
+    {
+        std::lock_guard lock(m_connectionLock);
+        for (auto it = m_requestedConnections.begin(); it != m_requestedConnections.end(); ++it) {
+            if (it->target == sender) {
+                m_requestedConnections.erase(it);
+                break;
+            }
+        }
     }
     if (remote == nullptr) {
         PushOneBytePacket(ID_JOIN_FAILED, sender, guid);
