@@ -411,62 +411,61 @@ uint32_t ReliabilityLayer::PackedBytes(const InternalPacket& packet)
     return (HeaderBits(packet) + 7) / 8 + packet.ByteLength();
 }
 
-void ReliabilityLayer::AppendResendList(InternalPacket* packet)
+namespace {
+
+// A message sits on two circular lists (resends and unreliable ones) through two pairs of link
+// fields; these work on either pair.
+using RingLink = InternalPacket* InternalPacket::*;
+
+void ringAppend(InternalPacket*& head, InternalPacket* packet, RingLink prev, RingLink next)
 {
-    if (m_resendHead == nullptr) {
-        packet->resendPrev = packet->resendNext = packet;
-        m_resendHead = packet;
+    if (head == nullptr) {
+        packet->*prev = packet->*next = packet;
+        head = packet;
         return;
     }
-    InternalPacket* tail = m_resendHead->resendPrev;
-    packet->resendPrev = tail;
-    packet->resendNext = m_resendHead;
-    tail->resendNext = packet;
-    m_resendHead->resendPrev = packet;
+    InternalPacket* tail = head->*prev;
+    packet->*prev = tail;
+    packet->*next = head;
+    tail->*next = packet;
+    head->*prev = packet;
+}
+
+void ringRemove(InternalPacket*& head, InternalPacket* packet, RingLink prev, RingLink next)
+{
+    if (packet->*next == nullptr)
+        return;
+    if (packet->*next == packet) {
+        head = nullptr;
+    } else {
+        (packet->*prev)->*next = packet->*next;
+        (packet->*next)->*prev = packet->*prev;
+        if (head == packet)
+            head = packet->*next;
+    }
+    packet->*prev = packet->*next = nullptr;
+}
+
+} // namespace
+
+void ReliabilityLayer::AppendResendList(InternalPacket* packet)
+{
+    ringAppend(m_resendHead, packet, &InternalPacket::resendPrev, &InternalPacket::resendNext);
 }
 
 void ReliabilityLayer::RemoveResendList(InternalPacket* packet)
 {
-    if (packet->resendNext == nullptr)
-        return;
-    if (packet->resendNext == packet) {
-        m_resendHead = nullptr;
-    } else {
-        packet->resendPrev->resendNext = packet->resendNext;
-        packet->resendNext->resendPrev = packet->resendPrev;
-        if (m_resendHead == packet)
-            m_resendHead = packet->resendNext;
-    }
-    packet->resendPrev = packet->resendNext = nullptr;
+    ringRemove(m_resendHead, packet, &InternalPacket::resendPrev, &InternalPacket::resendNext);
 }
 
 void ReliabilityLayer::AppendUnreliableList(InternalPacket* packet)
 {
-    if (m_unreliableHead == nullptr) {
-        packet->unreliablePrev = packet->unreliableNext = packet;
-        m_unreliableHead = packet;
-        return;
-    }
-    InternalPacket* tail = m_unreliableHead->unreliablePrev;
-    packet->unreliablePrev = tail;
-    packet->unreliableNext = m_unreliableHead;
-    tail->unreliableNext = packet;
-    m_unreliableHead->unreliablePrev = packet;
+    ringAppend(m_unreliableHead, packet, &InternalPacket::unreliablePrev, &InternalPacket::unreliableNext);
 }
 
 void ReliabilityLayer::RemoveUnreliableList(InternalPacket* packet)
 {
-    if (packet->unreliableNext == nullptr)
-        return;
-    if (packet->unreliableNext == packet) {
-        m_unreliableHead = nullptr;
-    } else {
-        packet->unreliablePrev->unreliableNext = packet->unreliableNext;
-        packet->unreliableNext->unreliablePrev = packet->unreliablePrev;
-        if (m_unreliableHead == packet)
-            m_unreliableHead = packet->unreliableNext;
-    }
-    packet->unreliablePrev = packet->unreliableNext = nullptr;
+    ringRemove(m_unreliableHead, packet, &InternalPacket::unreliablePrev, &InternalPacket::unreliableNext);
 }
 
 void ReliabilityLayer::ExpireUnreliable(uint64_t timeUs)
