@@ -13,7 +13,11 @@ packages=(
   libjsoncpp-dev libsqlite3-dev liblog4cplus-dev
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
   # GUI and audio in place of MFC and DirectSound
-  qt6-base-dev portaudio19-dev libspeexdsp-dev
+  qt6-base-dev qt6-multimedia-dev portaudio19-dev libspeexdsp-dev
+  # test fixtures (video generated with the ffmpeg command line), screenshots under a real X server
+  ffmpeg xvfb xauth
+  # faster rebuilds
+  ccache
   # benchmark anchors
   libenet-dev
 )

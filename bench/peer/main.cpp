@@ -7,9 +7,7 @@
 #include "EnetLink.h"
 #include "QuietStdout.h"
 #include "TcpLink.h"
-#ifdef LUMORA_BENCH_WITH_PEER
 #include "PeerLink.h"
-#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -66,9 +64,7 @@ int main()
     std::vector<Transport> transports = {
         {"tcp", [](double, std::string& e) -> std::unique_ptr<Link> { return bench::TcpLink::open(e); }, false},
         {"enet", [](double loss, std::string& e) -> std::unique_ptr<Link> { return bench::EnetLink::open(loss, e); }, true},
-#ifdef LUMORA_BENCH_WITH_PEER
         {"peer", [](double loss, std::string& e) -> std::unique_ptr<Link> { return bench::PeerLink::open(loss, e); }, true},
-#endif
     };
 
     std::printf("bench-peer: one-way reliable ordered stream over 127.0.0.1; MB = 10^6 bytes of payload;\n"
