@@ -59,8 +59,8 @@ NetProImple::NetProImple(std::string uid, AVDataCallback avData, IODataCallback 
 {
     m_parser = std::make_unique<NetProParse>(
         m_uid, std::move(avData),
-        [this](int code, int result, std::vector<char>& body, unsigned length, std::string uid, int x, int slot) {
-            OnLoginReply(code, result, body, length, std::move(uid), x, slot);
+        [this](int code, int result, std::vector<char>& body, unsigned length, std::string replyUid, int x, int slot) {
+            OnLoginReply(code, result, body, length, std::move(replyUid), x, slot);
         });
 }
 

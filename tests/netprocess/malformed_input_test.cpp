@@ -182,7 +182,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadHeaderCase{"TotalBelowHeader", header(1043, 76, 20)},
                       BadHeaderCase{"HugeTotal", header(1043, 76, 0xFFFFFFF0u)},
                       BadHeaderCase{"HugeTotalOfBigReply", header(1053, 76, 0x7FFFFFFFu)}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(CommandReader, EmptyReplyCarriesTheHeaderResult)
 {

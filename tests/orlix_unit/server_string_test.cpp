@@ -138,8 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"host name unresolved", "[h,cam.example,80]", "h", {{}, {}, {}}, {80, {}, {}}},
         SplitCase{"port out of range", "[p,127.0.0.1,70000]", "p", {ip(127, 0, 0, 1), {}, {}}, {{}, {}, {}}},
         SplitCase{"empty list", "[]", "", {{}, {}, {}}, {{}, {}, {}}}),
-    [](const auto& info) {
-        std::string name = info.param.label;
+    [](const auto& paramInfo) {
+        std::string name = paramInfo.param.label;
         for (char& ch : name)
             if (ch == ' ') ch = '_';
         return name;

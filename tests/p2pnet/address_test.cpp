@@ -118,7 +118,7 @@ TEST_P(AddressText, PrintsWithAndWithoutPortAndParsesBack)
 }
 
 INSTANTIATE_TEST_SUITE_P(SystemAddress, AddressText, ::testing::ValuesIn(kTexts),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(AddressTextRules, UnassignedPrintsItsNameEvenWithPort)
 {

@@ -69,7 +69,7 @@ TEST_P(WireForm, WritesKnownBytes)
 }
 
 INSTANTIATE_TEST_SUITE_P(BitStream, WireForm, ::testing::ValuesIn(kWireCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // ---- Round trips at every bit offset ----------------------------------------------------------
 
@@ -196,7 +196,7 @@ TEST_P(ShortRead, FailsAndLeavesReadPositionAndOutput)
 }
 
 INSTANTIATE_TEST_SUITE_P(BitStream, ShortRead, ::testing::ValuesIn(kShortReads),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(BitStreamShortRead, AligningReadsKeepTheirAlignmentOnFailure)
 {

@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RtoCase{"zero_rtt_keeps_slack", 0, 0, 30000},
                       RtoCase{"just_below_cap", 485000, 0, 1000000},
                       RtoCase{"deviation_weighs_0_4", 10000, 100000, 90000}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(RoundTrip, FirstSampleSetsEstimateAndDeviationThenSmooths)
 {
@@ -120,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GotPacketCase{"late_datagram", 10, 5, true, 0, 10},
                       GotPacketCase{"wraps", 0xFFFFFE, 1, true, 3, 2},
                       GotPacketCase{"old_half_range", 100, (100 - 0x7FFFFF) & 0xFFFFFF, true, 0, 100}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // ---- Window changes ----
 
@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{"slow_start_at_threshold", 4, 4, WindowCase::AckSamePeriod, 4 + 3.0 / 5, 4},
         WindowCase{"avoidance_grows_in_new_period", 8, 4, WindowCase::AckNewPeriod, 8 + 3.0 / 8, 4},
         WindowCase{"avoidance_waits_for_new_period", 8, 4, WindowCase::AckSamePeriod, 8, 4}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(Window, OneBackOffPerControlPeriod)
 {

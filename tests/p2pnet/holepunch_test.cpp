@@ -188,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Routes, PunchSuccess,
                          ::testing::Values(SuccessCase{"internal_and_external", true, false},
                                            SuccessCase{"external_only", false, false},
                                            SuccessCase{"ipv6_external_only", false, true}),
-                         [](const ::testing::TestParamInfo<SuccessCase>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<SuccessCase>& paramInfo) { return paramInfo.param.name; });
 
 // ---- Failure and retry ----------------------------------------------------------------------------
 
@@ -538,6 +538,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"target_lost_without_session", {ID_PUNCH_TARGET_LOST, 0, 0, 0, 0, 0, 0, 0, 7}, false},
                       MalformedCase{"bidirectional_cut", {kPunchBidirectional, 0, 1, 2}, true},
                       MalformedCase{"stride_cut", {kPunchPortStride, 0, 1, 2}, true}),
-    [](const ::testing::TestParamInfo<MalformedCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<MalformedCase>& paramInfo) { return paramInfo.param.name; });
 
 } // namespace

@@ -154,7 +154,7 @@ TEST_P(NatTypeOutOfBand, VerdictOutOfBandIsTaken)
 INSTANTIATE_TEST_SUITE_P(Forms, NatTypeOutOfBand,
                          ::testing::Values(OutOfBandVerdict{"sub98_type4_no_end_notice", ID_NAT_TYPE_RESULT, 4},
                                            OutOfBandVerdict{"sub2_type1", 2, 1}),
-                         [](const ::testing::TestParamInfo<OutOfBandVerdict>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<OutOfBandVerdict>& paramInfo) { return paramInfo.param.name; });
 
 TEST_F(NatTypeFixture, LosingTheServerEndsTheTest)
 {

@@ -452,7 +452,7 @@ INSTANTIATE_TEST_SUITE_P(Peer, JoinPassword,
                                            PasswordCase{"wrong", "secret", "secreT", false},
                                            PasswordCase{"missing", "secret", "", false},
                                            PasswordCase{"unexpected", "", "x", false}),
-                         [](const ::testing::TestParamInfo<PasswordCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<PasswordCase>& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(TwoPeers, DropWithoutNoticeReportsLostAtOnce)
 {

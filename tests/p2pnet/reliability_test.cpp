@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
         KnownAnswerCase{"two_ordered_numbers_advance", 3, 7, 2,
                         B({0x80, 0, 0, 0, 0x60, 0x00, 0x18, 0, 0, 0, 0, 0, 0, 7, 'a', 'b', 'c',
                            0x60, 0x00, 0x18, 1, 0, 0, 1, 0, 0, 7, 'a', 'b', 'c'})}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(SendSplit, OversizedUnreliableMessageGoesAsReliableFragments)
 {
@@ -489,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "incomingAcks minIndex > maxIndex or maxIndex is max value"},
         BadRangeCase{"nak_truncated", B({0xA0, 0x00, 0x01, 0x00, 0, 0}), "incomingNAKs.Deserialize failed"},
         BadRangeCase{"nak_inverted", B({0xA0, 0x00, 0x01, 0x00, 9, 0, 0, 1, 0, 0}), "incomingNAKs minIndex>maxIndex"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(Acks, AcknowledgementsAreSentAndRangesMerge)
 {
@@ -636,7 +636,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HoleCase{"half_range_is_old", 0x800000, false,
                                "holeCount > typeRange/(DatagramSequenceNumberType) 2", 0},
                       HoleCase{"just_behind", 0xFFFFFF, false, "holeCount > typeRange/(DatagramSequenceNumberType) 2", 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(Receive, OrderedChannelsAreIndependent)
 {
@@ -758,7 +758,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SplitCountCap,
                          ::testing::Values(SplitCountCase{"at_cap", ReliabilityLayer::kMaxSplitCount, 1},
                                            SplitCountCase{"above_cap", ReliabilityLayer::kMaxSplitCount + 1, 0},
                                            SplitCountCase{"max_u32", 0xFFFFFFFFu, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(Receive, FragmentBeyondTheFirstCountIsDropped)
 {
@@ -846,7 +846,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"index_not_below_count",
                     B({0x80, 0, 0, 0, 0x50, 0x00, 0x08, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 0, 0, 2, 1}),
                     "CreateInternalPacketFromBitStream failed", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(Refusals, NullBuffer)
 {
@@ -884,7 +884,7 @@ INSTANTIATE_TEST_SUITE_P(Table, DeadConnection,
                                            DeadCase{"clock_back_10s", 100000, 90000, false},
                                            DeadCase{"clock_back_more", 100000, 89999, true},
                                            DeadCase{"silent_over_an_hour", 100000, 100000 + 3600001, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(Timeouts, ArrivalKeepsTheLinkAlive)
 {
@@ -1302,7 +1302,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LinkProfile{"clean", 0, 0, 2000, 0, 1464, 6 << 20, 2 << 20},
                       LinkProfile{"lossy_reordered_duplicated", 0.05, 0.02, 5000, 5000, 1464, 24 << 20, 6 << 20},
                       LinkProfile{"smallest_mtu", 0.02, 0.05, 3000, 10000, 548, 6 << 20, 1 << 20}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 } // namespace
 } // namespace P2PNet

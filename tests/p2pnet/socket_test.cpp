@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Families, PlatformSocketBind,
                                            BindCase{"v6_any", kWireFamilyIPv6, "", 6},
                                            BindCase{"v6_loopback", kWireFamilyIPv6, "::1", 6},
                                            BindCase{"either", 0, "", 0}),
-                         [](const ::testing::TestParamInfo<BindCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<BindCase>& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(PlatformSocketBindFailures, TakenPortAndBadRequestsAreReported)
 {

@@ -200,7 +200,7 @@ TEST_P(PeerLink, DropWithoutNoticeIsLostHereAtOnceAndThereAfterTheTimeOut)
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, PeerLink, ::testing::ValuesIn(families()),
-                         [](const ::testing::TestParamInfo<Family>& info) { return familyName(info.param); });
+                         [](const ::testing::TestParamInfo<Family>& paramInfo) { return familyName(paramInfo.param); });
 
 } // namespace
 } // namespace peerlink

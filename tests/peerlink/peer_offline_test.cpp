@@ -110,7 +110,7 @@ TEST_P(PeerOffline, OutOfBandDataAndAdvertisementsReachTheApplication)
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, PeerOffline, ::testing::ValuesIn(families()),
-                         [](const ::testing::TestParamInfo<Family>& info) { return familyName(info.param); });
+                         [](const ::testing::TestParamInfo<Family>& paramInfo) { return familyName(paramInfo.param); });
 
 } // namespace
 } // namespace peerlink

@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GuardCase{"v6_v4_target_outside", AddressFamily::IPv6, "198.51.100.7", true},
                       GuardCase{"v6_loopback", AddressFamily::IPv6, "::1", false},
                       GuardCase{"v6_mapped_loopback", AddressFamily::IPv6, "::ffff:127.0.0.1", false}),
-    [](const ::testing::TestParamInfo<GuardCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<GuardCase>& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(LoopbackGuardLookup, AnswersOnlyLocalhostAndNumericTexts)
 {
@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TripCase{"dual_stack_to_v4", AddressFamily::IPv4, AddressFamily::IPv6, false, false, false},
                       TripCase{"v4_socket_mapped_target", AddressFamily::IPv4, AddressFamily::IPv4, false, true, false},
                       TripCase{"v6_to_dual_stack_any", AddressFamily::IPv6, AddressFamily::IPv6, true, false, false}),
-    [](const ::testing::TestParamInfo<TripCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<TripCase>& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST(UdpSocketBind, PortZeroGivesAnEphemeralPortAndATakenPortIsReported)
 {
@@ -383,7 +383,7 @@ INSTANTIATE_TEST_SUITE_P(Families, PerDatagramTtl,
                          ::testing::Values(TtlCase{"v4", AddressFamily::IPv4, AddressFamily::IPv4},
                                            TtlCase{"v6", AddressFamily::IPv6, AddressFamily::IPv6},
                                            TtlCase{"dual_stack_to_v4", AddressFamily::IPv4, AddressFamily::IPv6}),
-                         [](const ::testing::TestParamInfo<TtlCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<TtlCase>& paramInfo) { return std::string(paramInfo.param.name); });
 
 namespace {
 // A raw IPv4 socket that sees the header of every UDP datagram on loopback; needs CAP_NET_RAW

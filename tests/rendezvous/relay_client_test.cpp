@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Relay, RelayFailures,
                                            FailureCase{"TargetAbsentByOption", 3, false, 3},
                                            FailureCase{"Busy", 4, false, 4},
                                            FailureCase{"UnknownTarget", 0, true, 3}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.label); });
 
 // A coordinator played by a bare peer: answers are taken only for a request outstanding there.
 class FakeCoordinator : public ::testing::Test {

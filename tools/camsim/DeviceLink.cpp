@@ -188,8 +188,8 @@ public:
         if (h < 0)
             return nullptr;
         StreamOps ops;
-        ops.read = [h](int channel, char* buffer, int* length, int timeoutMs) {
-            return PPCS_Read(h, static_cast<unsigned char>(channel), buffer, length, static_cast<unsigned>(timeoutMs));
+        ops.read = [h](int channel, char* buffer, int* length, int readTimeoutMs) {
+            return PPCS_Read(h, static_cast<unsigned char>(channel), buffer, length, static_cast<unsigned>(readTimeoutMs));
         };
         ops.write = [h](int channel, const char* data, int length) {
             return PPCS_Write(h, static_cast<unsigned char>(channel), data, length);

@@ -24,8 +24,8 @@ public:
             return nullptr;
         StreamOps ops;
         // Waits are in 100 ms units; a shorter wait asks for whatever is there now.
-        ops.read = [h](int channel, char* buffer, int* length, int timeoutMs) {
-            return Orlix_Read(h, channel, buffer, length, timeoutMs / 100);
+        ops.read = [h](int channel, char* buffer, int* length, int readTimeoutMs) {
+            return Orlix_Read(h, channel, buffer, length, readTimeoutMs / 100);
         };
         ops.write = [h](int channel, const char* data, int length) { return Orlix_Write(h, channel, data, length); };
         ops.close = [h] { Orlix_Close(h); };

@@ -114,7 +114,7 @@ TEST_P(OrlixPath, ConnectionTypeIsByte81)
 INSTANTIATE_TEST_SUITE_P(Orlix, OrlixPath,
                          ::testing::Values(PathCase{"punched", 1, false, 2}, PathCase{"forwarded", 4, false, 3},
                                            PathCase{"serverRelay", 1, true, 3}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // The argument rules of Orlix_Write and Orlix_Read on a live session.
 TEST_F(OrlixSession, WriteAndReadArgumentRules)

@@ -302,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(Orlix, ReadWriteArguments,
                                            ArgumentCase{"zeroLength", 0, false, 0},
                                            ArgumentCase{"negativeLength", 0, false, -5},
                                            ArgumentCase{"aboveOneMiB", 0, false, 1048577}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(OfflineClient, ClosedSessionReportsMinusFourteen)
 {

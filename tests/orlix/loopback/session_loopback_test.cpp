@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(Orlix, SessionPath,
                                            PathCase{"punched", 1, false, false, 2, 2},
                                            PathCase{"forwarded", 4, false, false, 3, 2},
                                            PathCase{"serverRelay", 1, true, false, 3, 3}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // Every channel carries 1 MiB writes unchanged, in order, while the others run at once.
 TEST_F(Loopback, SixteenChannelsCarryMebibyteWritesIntact)
@@ -263,7 +263,7 @@ TEST_P(LookupFailure, EndsTheConnect)
 INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure,
                          ::testing::Values(LookupCase{"statusTwo", 2, -4}, LookupCase{"statusFive", 5, -6},
                                            LookupCase{"unknownId", 0, -6}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(Loopback, BreakAndShutdownEndAWaitingConnect)
 {
