@@ -268,6 +268,11 @@ public:
     int deviceState(const std::string& uid);
     int loginAttempts(const std::string& uid);
     int pendingCount(const std::string& uid, uint16_t code);
+    // For tests: reply-poll passes and reconnect scans completed, and how often the looped tasks
+    // were started.
+    uint64_t pollPasses() const { return m_pollPasses.load(); }
+    uint64_t scanPasses() const { return m_scanPasses.load(); }
+    int loopedTaskStarts() const { return m_loopedTaskStarts.load(); }
 
 private:
     static uint32_t timeoutFor(uint16_t code);
@@ -297,6 +302,9 @@ private:
     std::atomic<bool> m_pollFlag{false};
     std::atomic<bool> m_furtherFlag{false};
     std::atomic<bool> m_reconnectFlag{false};
+    std::atomic<uint64_t> m_pollPasses{0};
+    std::atomic<uint64_t> m_scanPasses{0};
+    std::atomic<int> m_loopedTaskStarts{0};
 
     std::map<std::string, PendingReply> m_pending;
     std::mutex m_pendingMutex;
