@@ -6,6 +6,7 @@
 #include "NetRWrite.h"
 #include "PlatformThread.h"
 
+#include <cstdlib>
 #include <json/json.h>
 #include <thread>
 
@@ -46,8 +47,42 @@ LumoraInstance& LumoraInstance::GetInstance()
 {
     // A function-local static is built exactly once even under racing first calls; the pointer
     // keeps the instance alive until the process ends.
-    static LumoraInstance* instance = new LumoraInstance();
+    static LumoraInstance* instance = [] {
+        auto* created = new LumoraInstance();
+        created->m_processInstance = true;
+        return created;
+    }();
     return *instance;
+}
+
+void LumoraInstance::registerExitStop()
+{
+    // A handful of registrations at most: one per InitLibLumora and per login step.
+    if (!m_processInstance || m_exitStops.fetch_add(1) >= 16)
+        return;
+    std::atexit([] { GetInstance().StopForExit(); });
+}
+
+void LumoraInstance::StopForExit()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_taskStartMutex);
+        m_pollFlag = false;
+        m_furtherFlag = false;
+        m_reconnectFlag = false;
+    }
+    m_streamPool.Clear();
+    m_reconnectPool.Clear();
+    m_replyPool.Clear();
+    m_picturePool.Clear();
+    {
+        std::lock_guard<std::mutex> lock(m_gateMutex);
+        m_gateOpen = false;
+    }
+    const uint32_t start = platform::tickMillis();
+    while (m_replyPool.active() + m_reconnectPool.active() + m_picturePool.active() + m_streamPool.active() > 0 &&
+           platform::tickMillis() - start < 3000)
+        platform::sleepMillis(5);
 }
 
 LumoraInstance::LumoraInstance() : LumoraInstance(Options{}) {}
@@ -104,6 +139,7 @@ void LumoraInstance::InitLib(const char* serverString, int region)
     m_streamPool.Resize(5);
     m_picturePool.Resize(1);
     lumoralog::InitLog();
+    registerExitStop();
     std::lock_guard<std::mutex> lock(m_gateMutex);
     m_gateOpen = true;
 }
@@ -262,6 +298,8 @@ int LumoraInstance::runLoginStep(DeviceEntry& entry, NetProImple& session, const
         throw;
     }
     entry.loginRunning = false;
+    // The transports may have made objects of their own during the connect.
+    registerExitStop();
     return rc;
 }
 
@@ -492,11 +530,14 @@ void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body
         return;
     if (slot < 0 || slot >= kStreamSlots)
         slot = 0;
-    raiseMessage(1, uid, nullptr, slot, 0);
+    // The mark is set before message 1, so that an application looking at the state on that
+    // message sees it.
     if (result == -100) {
         withSlot(uid, slot, [](StreamSlot& s) { s.playState.fetch_or(PlayStateMask::kDropped); });
+        raiseMessage(1, uid, nullptr, slot, 0);
         return;
     }
+    raiseMessage(1, uid, nullptr, slot, 0);
     bool upgrading = false;
     {
         std::lock_guard<std::mutex> lock(m_pendingMutex);
@@ -548,9 +589,11 @@ void LumoraInstance::CheckCmdTimeout()
         DeviceResultCallback callback;
     };
     std::vector<Expired> expired;
-    const uint32_t tick = now();
     {
         std::lock_guard<std::mutex> lock(m_pendingMutex);
+        // Read under the lock: a tick taken before it could be older than an entry registered
+        // meanwhile, and the unsigned difference would expire that entry at once.
+        const uint32_t tick = now();
         for (auto& [uid, pending] : m_pending)
             for (auto& [code, queue] : pending.requests)
                 for (auto it = queue.begin(); it != queue.end();) {

@@ -70,6 +70,9 @@ public:
     // The process's instance, created on the first call (exactly once under racing calls) and
     // never destroyed.
     static LumoraInstance& GetInstance();
+    // At process exit: ends the looped tasks and waits (bounded) for the running ones, so that no
+    // task of the library runs while the process's static objects are destroyed.
+    void StopForExit();
 
     LumoraInstance();
     explicit LumoraInstance(Options options);
@@ -277,6 +280,9 @@ public:
 private:
     static uint32_t timeoutFor(uint16_t code);
     void startLoopedTasks();
+    // Registers StopForExit with atexit once more (only for the process's instance), after the
+    // transports' own objects exist, so that it runs before they are destroyed.
+    void registerExitStop();
     int runLoginStep(DeviceEntry& entry, NetProImple& session, const std::string& uid, const std::string& password,
                      int slot);
     void OnLoginReply(int code, int result, std::string text, std::string uid, char* data, int slot);
@@ -339,4 +345,6 @@ private:
     std::condition_variable m_gateIdle;
     bool m_gateOpen = true;
     int m_callbacksRunning = 0;
+    bool m_processInstance = false;
+    std::atomic<int> m_exitStops{0};
 };

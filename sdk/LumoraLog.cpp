@@ -14,6 +14,9 @@
 
 namespace lumoralog {
 
+// Kept for the life of the process; external so that it stays a root for leak checkers.
+log4cplus::Initializer* g_log4cplusInitializer = nullptr;
+
 namespace {
 
 constexpr const char* kLoggerName = "DllSysInfo";
@@ -37,11 +40,12 @@ void routeLinkLog()
 }
 
 // log4cplus must be initialised once before its first use in the process; the library keeps it
-// for the life of the process.
+// for the life of the process (threads of the library may still log while the process ends).
+std::once_flag g_log4cplusOnce;
+
 void ensureLog4cplus()
 {
-    static log4cplus::Initializer* initializer = new log4cplus::Initializer();
-    (void)initializer;
+    std::call_once(g_log4cplusOnce, [] { g_log4cplusInitializer = new log4cplus::Initializer(); });
 }
 
 } // namespace
