@@ -2,6 +2,7 @@
 // memory through the link's byte source (no transport, no sockets).
 #if __has_include("Orlix.h")
 // The readers are part of lumora_net only when the build has libTovel (whose header comes with it).
+#include "CaseName.h"
 #include "NetProParse.h"
 #include "NetProtocol.h"
 
@@ -222,7 +223,10 @@ TEST_P(ReadErrorTest, IsReportedUnderTheLastCommand)
     EXPECT_FALSE(f.parse.LinkUp()) << "a broken read closes the link";
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, ReadErrorTest, ::testing::Values(ReadErrorCase{3001, 4003}, ReadErrorCase{1042, 1042}));
+INSTANTIATE_TEST_SUITE_P(Codes, ReadErrorTest, ::testing::Values(ReadErrorCase{3001, 4003}, ReadErrorCase{1042, 1042}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("after", paramInfo.param.lastCommand);
+                         });
 
 // A message whose header start has arrived must finish: when the rest of the header never comes,
 // the link is given up after the stall limit (about 10 s) instead of the poller waiting for ever.

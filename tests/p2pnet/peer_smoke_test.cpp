@@ -1,6 +1,7 @@
 // The peer over real UDP on 127.0.0.1: two peers connect, exchange reliable messages and
 // disconnect; a raw socket plays a remote peer to check the offline handshake answers byte by
 // byte; the MTU and loss test hooks.
+#include "CaseName.h"
 #include "BitStream.h"
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
@@ -331,7 +332,7 @@ TEST_P(FewAttempts, ConnectSucceeds)
     Connect(GetParam(), 200);
 }
 
-INSTANTIATE_TEST_SUITE_P(Attempts, FewAttempts, ::testing::Values(1u, 2u, 3u));
+INSTANTIATE_TEST_SUITE_P(Attempts, FewAttempts, ::testing::Values(1u, 2u, 3u), lumora::test::CaseName{"attempts"});
 
 TEST_F(TwoPeers, MtuFallsBackWhenLargeDatagramsAreDropped)
 {

@@ -1,5 +1,6 @@
 // The client's message dispatcher without a network: messages are fed to P2PClient::OnMessage as
 // the receive thread would, and what the client sends is read from its send tap.
+#include "CaseName.h"
 #include "ClientWire.h"
 #include "MessageIdentifiers.h"
 #include "P2PClient.h"
@@ -384,7 +385,10 @@ TEST_P(LookupFailure, EndsTheConnectOnlyWhenSentByAServer)
     EXPECT_EQ(result.get(), GetParam().error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure, ::testing::Values(LookupCase{2, -4}, LookupCase{5, -6}));
+INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure, ::testing::Values(LookupCase{2, -4}, LookupCase{5, -6}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("status", paramInfo.param.status);
+                         });
 
 TEST_F(OfflineClient, ConnectBreakEndsTheWaitAndAConnectAfterItWaitsAgain)
 {
@@ -602,7 +606,10 @@ TEST_P(RouteChoice, RelayForHardNatPairsElseRouteRequest)
 
 INSTANTIATE_TEST_SUITE_P(Orlix, RouteChoice,
                          ::testing::Values(RouteCase{4, 4, true}, RouteCase{3, 4, true}, RouteCase{4, 3, true},
-                                           RouteCase{2, 4, false}, RouteCase{3, 3, false}, RouteCase{5, 5, false}));
+                                           RouteCase{2, 4, false}, RouteCase{3, 3, false}, RouteCase{5, 5, false}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("peer", paramInfo.param.peerNat, "own", paramInfo.param.ownNat);
+                         });
 
 // A direct connect found by local-network search keeps its 3000 ms; a server's route offer in
 // that time is not followed, after it the offer is used.
