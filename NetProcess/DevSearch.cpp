@@ -3,24 +3,15 @@
 #include "NetDeployment.h"
 #include "NetLog.h"
 
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
 const uint8_t kProbe[4] = {0x44, 0x48, 0x01, 0x01};
 
-std::string envOr(const char* name, const char* fallback)
-{
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0' ? std::string(v) : std::string(fallback);
-}
-
 } // namespace
 
-DevSearch::DevSearch()
-    : DevSearch(envOr("LUMORA_SEARCH_ADDRESS", deployment::kSearchAddress),
-                static_cast<uint16_t>(std::atoi(envOr("LUMORA_SEARCH_PORT", std::to_string(deployment::kSearchPort).c_str()).c_str())))
+DevSearch::DevSearch() : DevSearch(deployment::kSearchAddress, deployment::kSearchPort)
 {
 }
 
@@ -83,9 +74,10 @@ int DevSearch::Start(int timeoutSeconds, DeviceResultCallback callback)
     }
     m_stop = false;
     m_senderStop.reset();
-    m_receiver = std::thread([this, callback, timeoutSeconds] { receiver(callback, timeoutSeconds); });
+    const uint32_t secondMs = m_secondMs.load();
+    m_receiver = std::thread([this, callback, timeoutSeconds, secondMs] { receiver(callback, timeoutSeconds, secondMs); });
     if (m_socketOk)
-        m_sender = std::thread([this] { sender(); });
+        m_sender = std::thread([this, secondMs] { sender(secondMs); });
     return 0;
 }
 
@@ -103,7 +95,7 @@ void DevSearch::Cancel()
     reportEnd(idle);
 }
 
-void DevSearch::sender()
+void DevSearch::sender(uint32_t secondMs)
 {
     platform::NetAddress target;
     std::vector<platform::NetAddress> found;
@@ -117,12 +109,12 @@ void DevSearch::sender()
     target = found.front();
     for (int i = 0; i < 3; ++i) {
         m_socket.sendTo(kProbe, sizeof kProbe, target);
-        if (m_senderStop.wait(1000))
+        if (m_senderStop.wait(static_cast<int>(secondMs)))
             return;
     }
 }
 
-void DevSearch::receiver(DeviceResultCallback callback, int timeoutSeconds)
+void DevSearch::receiver(DeviceResultCallback callback, int timeoutSeconds, uint32_t secondMs)
 {
     std::vector<char> buffer(kReceiveBuffer);
     uint32_t last = platform::tickMillis();
@@ -137,7 +129,7 @@ void DevSearch::receiver(DeviceResultCallback callback, int timeoutSeconds)
             continue;
         }
         const uint32_t now = platform::tickMillis();
-        if (timeoutSeconds != 0 && static_cast<int>((now - last) / 1000) > timeoutSeconds)
+        if (timeoutSeconds != 0 && static_cast<int>((now - last) / secondMs) > timeoutSeconds)
             break;
         if (m_stop)
             break;
