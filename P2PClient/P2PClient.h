@@ -60,6 +60,14 @@ struct OutgoingMessage {
     uint16_t port = 0;
 };
 
+// Time limits of the session client that tests shorten; the defaults are the protocol's.
+struct ClientTimings {
+    uint32_t linkTimeoutMs = 6000;    // the peer's dead-connection time-out of every link
+    uint32_t housekeepingMs = 500;    // between two housekeeping passes
+    uint32_t sessionSweepMs = 3000;   // a device removes its ended sessions this often
+    uint32_t registrationMs = 1000;   // between two registrations with a server
+};
+
 class P2PClient {
 public:
     static constexpr int kModeConnecting = 1;
@@ -117,6 +125,10 @@ public:
     // Where local-network search pings go: by default every local subnet's broadcast address and
     // 255.255.255.255 at port 19886 and at the own port. With a host set, only that host and port.
     void SetLanSearchTarget(const std::string& host, uint16_t port);
+
+    // Takes effect for the link time-out when the peer starts (Initialize), for the rest at once.
+    void SetTimings(const ClientTimings& timings);
+    ClientTimings Timings() const;
 
     // Test and diagnostics access.
     using SendTap = std::function<void(const OutgoingMessage&)>;
@@ -289,6 +301,9 @@ private:
 
     mutable std::mutex m_tapMutex;
     SendTap m_sendTap;
+
+    mutable std::mutex m_timingsMutex;
+    ClientTimings m_timings;
 
     std::mutex m_lifecycleMutex; // serialises Initialize and Shutdown
 };

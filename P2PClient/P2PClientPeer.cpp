@@ -92,6 +92,7 @@ int P2PClient::startPeer()
             return -21;
     }
     peer->SetIncomingLimit(1024);
+    peer->SetLinkTimeout(Timings().linkTimeoutMs, P2PNet::UNASSIGNED_SYSTEM_ADDRESS);
     m_peer = std::move(peer);
     m_peerRunning.store(true);
 

@@ -37,6 +37,12 @@ protected:
         ASSERT_TRUE(m_server->start(&error)) << error;
         if (!deviceId.empty()) {
             m_device = std::make_unique<P2PClient>();
+            // The device side (this program's own client) registers and sweeps without delay.
+            ClientTimings timings;
+            timings.housekeepingMs = 20;
+            timings.sessionSweepMs = 50;
+            timings.registrationMs = 50;
+            m_device->SetTimings(timings);
             m_device->SetLoginInfo(deviceId.c_str(), "secret", P2PClient::kModeDevice);
             ASSERT_EQ(m_device->Initialize(m_server->serverString().c_str(), nullptr, nullptr, nullptr), 0);
             ASSERT_TRUE(m_server->waitRegistered(deviceId, 15000));

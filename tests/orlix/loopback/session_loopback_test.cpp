@@ -42,6 +42,17 @@ uint32_t crc32(const uint8_t* data, std::size_t length)
 
 class Loopback : public ::testing::Test {
 protected:
+    // Housekeeping, registration and the sweep of ended sessions run often, so that no test waits
+    // for them.
+    static ClientTimings fastTimings()
+    {
+        ClientTimings timings;
+        timings.housekeepingMs = 20;
+        timings.sessionSweepMs = 50;
+        timings.registrationMs = 50;
+        return timings;
+    }
+
     void startServer(rendezvous::RendezvousOptions options = {})
     {
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
@@ -52,9 +63,11 @@ protected:
     std::string serverString() const { return m_server ? m_server->serverString() : std::string(); }
 
     // A device registered with the server (or, with registered false, one that has no server).
-    std::unique_ptr<P2PClient> startDevice(const std::string& id, bool registered = true)
+    std::unique_ptr<P2PClient> startDevice(const std::string& id, bool registered = true,
+                                           ClientTimings timings = fastTimings())
     {
         auto device = std::make_unique<P2PClient>();
+        device->SetTimings(timings);
         device->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeDevice);
         EXPECT_EQ(device->Initialize(registered ? serverString().c_str() : "", nullptr, nullptr, nullptr), 0);
         if (registered) {
@@ -66,6 +79,7 @@ protected:
     std::unique_ptr<P2PClient> startPhone(const std::string& id = "phone")
     {
         auto phone = std::make_unique<P2PClient>();
+        phone->SetTimings(fastTimings());
         phone->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeConnecting);
         EXPECT_EQ(phone->Initialize(serverString().c_str(), nullptr, nullptr, nullptr), 0);
         if (m_server) {
@@ -287,7 +301,11 @@ TEST_F(Loopback, BreakAndShutdownEndAWaitingConnect)
 TEST_F(Loopback, CloseEndsTheSessionOnBothSides)
 {
     startServer();
-    auto device = startDevice("cam-close");
+    // The device notices the closed link within a shortened dead-connection time-out at the
+    // latest; the connecting side's probes keep an open link alive well within it.
+    ClientTimings deviceTimings = fastTimings();
+    deviceTimings.linkTimeoutMs = 2000;
+    auto device = startDevice("cam-close", true, deviceTimings);
     auto phone = startPhone();
     const int handle = phone->Connect("cam-close", 0);
     ASSERT_GE(handle, 0);
