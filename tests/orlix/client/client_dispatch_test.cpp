@@ -5,6 +5,7 @@
 #include "MessageIdentifiers.h"
 #include "P2PClient.h"
 #include "PeerUtils.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -28,17 +29,7 @@ const SystemAddress kServerV6("::1", 9000);
 const SystemAddress kStranger = SystemAddress::FromIPv4(127, 0, 0, 9, 9000);
 const SystemAddress kDevice = SystemAddress::FromIPv4(127, 0, 0, 2, 4000);
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 class OfflineClient : public ::testing::Test {
 protected:
@@ -140,7 +131,7 @@ protected:
         m_connects.push_back(std::async(std::launch::async, [this, deviceId, lanSearch] {
             return client.Connect(deviceId.c_str(), lanSearch);
         }));
-        EXPECT_TRUE(waitFor([&] { return client.SessionCount() > 0 && client.SessionState(handleOf(deviceId)) == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return client.SessionCount() > 0 && client.SessionState(handleOf(deviceId)) == 1; }));
         return m_connects.back();
     }
 

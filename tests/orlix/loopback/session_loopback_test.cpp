@@ -2,6 +2,7 @@
 // peer, meeting through an in-process rendezvous server, by every path the library knows.
 #include "P2PClient.h"
 #include "RendezvousServer.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,7 @@
 
 namespace {
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 15000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 uint32_t crc32(const uint8_t* data, std::size_t length)
 {
@@ -83,7 +74,7 @@ protected:
         phone->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeConnecting);
         EXPECT_EQ(phone->Initialize(serverString().c_str(), nullptr, nullptr, nullptr), 0);
         if (m_server) {
-            EXPECT_TRUE(waitFor([&] { return phone->ServerState(0) == kServerLoggedIn; })) << "login";
+            EXPECT_TRUE(waitUntil([&] { return phone->ServerState(0) == kServerLoggedIn; })) << "login";
         }
         return phone;
     }
@@ -92,7 +83,7 @@ protected:
     static int accept(P2PClient& device)
     {
         int handle = -3;
-        waitFor([&] {
+        waitUntil([&] {
             handle = device.Listen(nullptr, 1, nullptr);
             return handle >= 0;
         });
@@ -250,7 +241,7 @@ TEST_F(Loopback, WrittenBytesArePendingUntilAcknowledged)
     uint32_t pending = 0;
     ASSERT_EQ(phone->CheckBuffer(handle, 3, &pending, nullptr), 0);
     EXPECT_GT(pending, 0u);
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         phone->CheckBuffer(handle, 3, &pending, nullptr);
         return pending == 0;
     }));
@@ -286,12 +277,12 @@ TEST_F(Loopback, BreakAndShutdownEndAWaitingConnect)
     startServer(options);
     auto phone = startPhone();
     auto first = std::async(std::launch::async, [&] { return phone->Connect("cam-absent", 0); });
-    ASSERT_TRUE(waitFor([&] { return phone->SessionState(0) == kSessionConnecting; }));
+    ASSERT_TRUE(waitUntil([&] { return phone->SessionState(0) == kSessionConnecting; }));
     EXPECT_EQ(phone->ConnectBreak("cam-absent"), 0);
     EXPECT_EQ(first.get(), -19);
 
     auto second = std::async(std::launch::async, [&] { return phone->Connect("cam-absent", 1); });
-    ASSERT_TRUE(waitFor([&] { return phone->SessionState(0) == kSessionConnecting; }));
+    ASSERT_TRUE(waitUntil([&] { return phone->SessionState(0) == kSessionConnecting; }));
     phone->Shutdown();
     EXPECT_EQ(second.get(), -19);
 }
@@ -319,7 +310,7 @@ TEST_F(Loopback, CloseEndsTheSessionOnBothSides)
     SessionInfo info{};
     EXPECT_EQ(phone->Check(handle, &info), -14);
 
-    EXPECT_TRUE(waitFor([&] { return device->Check(deviceHandle, &info) == -6; }, 20000));
+    EXPECT_TRUE(waitUntil([&] { return device->Check(deviceHandle, &info) == -6; }, std::chrono::milliseconds(20000)));
 }
 
 TEST_F(Loopback, DeviceGoingAwayFailsTheSessionWithMinus27)
@@ -360,8 +351,8 @@ TEST_F(Loopback, LosingTheServerEndsServerRelayedSessionsOnly)
     ASSERT_GE(direct, 0);
     const int directDeviceHandle = accept(*directDevice);
     m_server->stop();
-    EXPECT_TRUE(waitFor([&] { return phone->SessionError(relayed) == -27; }, 30000));
-    EXPECT_TRUE(waitFor([&] { return phone->ServerState(0) != kServerLoggedIn; }, 30000));
+    EXPECT_TRUE(waitUntil([&] { return phone->SessionError(relayed) == -27; }, std::chrono::milliseconds(30000)));
+    EXPECT_TRUE(waitUntil([&] { return phone->ServerState(0) != kServerLoggedIn; }, std::chrono::milliseconds(30000)));
     exchange(*phone, direct, *directDevice, directDeviceHandle, 1);
 }
 
@@ -418,7 +409,7 @@ TEST_F(Loopback, ShutdownUnderConcurrentCallsIsClean)
             return result;
         }));
     }
-    ASSERT_TRUE(waitFor([&] { return phone->SessionCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return phone->SessionCount() == 2; }));
     std::thread phoneDown([&] { phone->Shutdown(); });
     std::thread deviceDown([&] { device->Shutdown(); });
     phoneDown.join();
