@@ -117,6 +117,10 @@ public:
     // Where local-network search pings go: by default every local subnet's broadcast address and
     // 255.255.255.255 at port 19886 and at the own port. With a host set, only that host and port.
     void SetLanSearchTarget(const std::string& host, uint16_t port);
+    // Milliseconds without acknowledgement after which a peer link counts as dead (6000 by
+    // default); applies to links opened from now on. Tests lengthen it so that a close that
+    // leans on the time-out shows.
+    void SetLinkTimeout(uint32_t timeoutMs);
 
     // Test and diagnostics access.
     using SendTap = std::function<void(const OutgoingMessage&)>;
@@ -247,6 +251,7 @@ private:
     std::vector<std::unique_ptr<P2PNet::PeerPlugin>> m_plugins;
     P2PNet::RelayClient* m_relayClient = nullptr; // one of m_plugins
     std::atomic<bool> m_peerRunning{false};
+    std::atomic<uint32_t> m_linkTimeoutMs{6000};
 
     mutable std::mutex m_loginMutex; // guards the texts below
     std::string m_serverString;
