@@ -197,6 +197,9 @@ private:
     // error, which the operation returns (whatever it is, 0 included).
     static bool useSession(P2PConnection& session, int& error);
     void closeSession(P2PConnection& session);
+    // Drops the peer link a failure of the session left behind, unless another session now uses
+    // it (a device's session replaced by a repeated hello over the same link).
+    void dropFailedLink(P2PConnection& session);
     int sendOnSession(P2PConnection& session, int channel, const uint8_t* data, int length);
     void sendSessionHello(P2PConnection& session);
     int connectionTypeOf(P2PConnection& session);

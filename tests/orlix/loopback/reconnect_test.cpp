@@ -199,3 +199,49 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 } // namespace
+
+namespace {
+
+// A session that failed while its link stayed up (here: the phone reads nothing while the device
+// writes more than a channel queue holds) is closed and connected again.
+class ReconnectAfterFailure : public Reconnect {};
+
+TEST_P(ReconnectAfterFailure, AClosedFailedSessionConnectsAgain)
+{
+    const ReconnectCase& c = GetParam();
+    const int handle = m_phone->Connect("cam-again", 0);
+    ASSERT_GE(handle, 0);
+    const int deviceHandle = accept();
+    ASSERT_GE(deviceHandle, 0);
+    const std::vector<char> block(P2PClient::kMaxTransfer, 'f');
+    int written = 0;
+    while (m_phone->SessionError(handle) == 0 && written < 64 &&
+           m_device->Write(deviceHandle, 2, block.data(), static_cast<int>(block.size())) > 0)
+        ++written;
+    ASSERT_TRUE(waitFor([&] { return m_phone->SessionError(handle) < 0; }));
+
+    if (c.phoneCloses) {
+        EXPECT_EQ(m_phone->Close(handle), 0);
+    }
+    auto connect = std::async(std::launch::async, [&] { return m_phone->Connect("cam-again", 0); });
+    if (connect.wait_for(std::chrono::milliseconds(kCycleDeadlineMs)) != std::future_status::ready) {
+        m_phone->ConnectBreak("cam-again");
+        connect.get();
+        FAIL() << "the connect did not end in time";
+    }
+    const int again = connect.get();
+    ASSERT_GE(again, 0);
+    const int deviceAgain = accept();
+    ASSERT_GE(deviceAgain, 0);
+    EXPECT_TRUE(carries(*m_phone, again, *m_device, deviceAgain, "ask again"));
+    EXPECT_TRUE(carries(*m_device, deviceAgain, *m_phone, again, "answer again"));
+}
+
+// phoneCloses false: the connect follows the failure without a close.
+INSTANTIATE_TEST_SUITE_P(Orlix, ReconnectAfterFailure,
+                         ::testing::Values(ReconnectCase{"punchedClosed", 1, false, false, false, true},
+                                           ReconnectCase{"punchedNotClosed", 1, false, false, false, false},
+                                           ReconnectCase{"forwardedClosed", 4, false, false, false, true}),
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
+} // namespace
