@@ -89,8 +89,8 @@ public:
     P2PNet::SystemAddress remoteAddress() const;
     P2PNet::SystemAddress relayAddress() const;
 
-    // State := state, error := error; remote address and GUID unassigned, peer NAT type 5, role 2,
-    // queues cleared; waiting readers are woken.
+    // State := state, error := error; remote address and GUID unassigned (the GUID is kept as
+    // the failed link's), peer NAT type 5, role 2, queues cleared; waiting readers are woken.
     void fail(int32_t error, int32_t state);
     // Empties every receive and send queue; the queues remain.
     void clearQueues();
@@ -129,6 +129,9 @@ private:
     uint64_t m_lanDeadline = 0;
     P2PNet::SystemAddress m_lanAddress;
     bool m_lanSearch = false;
+    // The remote GUID a failure forgot while its peer link may still be up; the close or the
+    // next connect of the session drops that link.
+    P2PNet::P2PNetGUID m_failedLinkGuid;
     std::string m_deviceId;
 
     std::atomic<int32_t> m_relayState{kRelayNone};

@@ -162,6 +162,10 @@ public:
     void SetSplitProgressStep(int step) override;
     int GetSplitProgressStep() const override;
     void SetUnreliableLifetime(uint32_t ms) override;
+    // Milliseconds a slot that got the remote's close notice waits for the remote to acknowledge
+    // data of its own once nothing more arrives (1000 by default): a closing remote drops its
+    // slot as soon as its notice is acknowledged, after which nothing of ours is acknowledged.
+    void SetCloseGrace(uint32_t ms) { m_closeGraceMs = ms; }
     void SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex = 0) override;
     void SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex = 0) override;
     void AddPlugin(PeerPlugin* plugin) override;
@@ -329,6 +333,11 @@ private:
     // thread only.
     void CloseConnectionInternal(const PeerTarget& target, bool notify, bool immediate,
                                  uint8_t orderingChannel, SendPriority priority);
+    // Frees a slot at once, whatever its state and whether or not the peer is stopping. Update
+    // thread (or Stop after it), table lock held.
+    void RemoveSlot(RemoteSystem* remote);
+    // True when a closing slot may go now (update thread, table lock held).
+    bool ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const;
     void SendConnectedPing(const SystemAddress& target, bool immediate);
     bool IsOwnAddress(const SystemAddress& address) const;
     bool IsLoopbackTarget(const PeerTarget& target) const;
@@ -362,6 +371,7 @@ private:
     std::atomic<uint16_t> m_maximumIncomingConnections{0};
     P2PNetGUID m_myGuid;
     std::atomic<uint32_t> m_defaultTimeoutMs{kDefaultTimeoutMs};
+    std::atomic<uint32_t> m_closeGraceMs{1000};
     std::atomic<uint32_t> m_unreliableTimeoutMs{1000};
     std::atomic<int> m_splitProgressStep{0};
     std::atomic<int> m_bitsPerSecondLimit{0};

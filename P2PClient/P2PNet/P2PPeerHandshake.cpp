@@ -326,6 +326,17 @@ void P2PPeer::HandleOpenConfirm(const uint8_t* data, unsigned length, const Syst
         SendRaw(socket, out.GetData(), out.GetNumberOfBytesUsed(), sender);
     };
 
+    if (byAddress != nullptr && byAddress == byGuid && IsClosingState(byAddress->state)) {
+        // The remote opens a new link while ours to it is still closing: it has dropped its end
+        // of the old one, which will never finish closing here. The old slot goes now, with the
+        // notice it would have given.
+        const RemoteSystemState old = byAddress->state;
+        if (old == RemoteSystemState::DisconnectAsap || old == RemoteSystemState::DisconnectOnNoAck)
+            PushOneBytePacket(ID_PEER_CLOSED, byAddress->systemAddress, byAddress->guid);
+        RemoveSlot(byAddress);
+        byAddress = nullptr;
+        byGuid = nullptr;
+    }
     if (byAddress != nullptr || byGuid != nullptr) {
         if (byAddress == byGuid && byAddress->state == RemoteSystemState::UnverifiedSender)
             answerAccepted(byAddress);

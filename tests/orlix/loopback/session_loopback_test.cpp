@@ -54,11 +54,10 @@ protected:
     std::string serverString() const { return m_server ? m_server->serverString() : std::string(); }
 
     // A device registered with the server (or, with registered false, one that has no server).
-    std::unique_ptr<P2PClient> startDevice(const std::string& id, bool registered = true,
-                                           ClientTimings timings = fastTimings())
+    std::unique_ptr<P2PClient> startDevice(const std::string& id, bool registered = true)
     {
         auto device = std::make_unique<P2PClient>();
-        device->SetTimings(timings);
+        device->SetTimings(fastTimings());
         device->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeDevice);
         EXPECT_EQ(device->Initialize(registered ? serverString().c_str() : "", nullptr, nullptr, nullptr), 0);
         if (registered) {
@@ -294,9 +293,8 @@ TEST_F(Loopback, CloseEndsTheSessionOnBothSides)
     startServer();
     // The device notices the closed link within a shortened dead-connection time-out at the
     // latest; the connecting side's probes keep an open link alive well within it.
-    ClientTimings deviceTimings = fastTimings();
-    deviceTimings.linkTimeoutMs = 2000;
-    auto device = startDevice("cam-close", true, deviceTimings);
+    auto device = startDevice("cam-close");
+    device->SetLinkTimeout(2000);
     auto phone = startPhone();
     const int handle = phone->Connect("cam-close", 0);
     ASSERT_GE(handle, 0);
