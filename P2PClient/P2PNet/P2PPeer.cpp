@@ -476,6 +476,14 @@ void P2PPeer::SetSplitProgressStep(int step)
         remote->reliabilityLayer.SetSplitProgressInterval(static_cast<uint32_t>(std::max(0, step)));
 }
 
+void P2PPeer::SetAckRule(AckRule rule)
+{
+    m_ackRule = rule;
+    CriticalSectionLock table(m_tableLock);
+    for (RemoteSystem* remote : m_slotPointers)
+        remote->reliabilityLayer.SetAckRule(rule);
+}
+
 int P2PPeer::GetSplitProgressStep() const
 {
     return m_splitProgressStep;
@@ -1202,6 +1210,7 @@ RemoteSystem* P2PPeer::TakeSlot(const SystemAddress& address, const P2PNetGUID& 
     remote->mtu = mtu;
     remote->socket = socket;
     remote->sender = SenderFor(socket, remote->systemAddress);
+    remote->reliabilityLayer.SetAckRule(m_ackRule);
     remote->reliabilityLayer.Reset(mtu - kUdpHeaderSize, NowMicros());
     remote->reliabilityLayer.SetSplitProgressInterval(static_cast<uint32_t>(std::max(0, m_splitProgressStep.load())));
     remote->reliabilityLayer.SetUnreliableTimeout(m_unreliableTimeoutMs);

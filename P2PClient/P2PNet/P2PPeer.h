@@ -162,6 +162,11 @@ public:
     void SetSplitProgressStep(int step) override;
     int GetSplitProgressStep() const override;
     void SetUnreliableLifetime(uint32_t ms) override;
+    // How every connection acknowledges and answers acknowledgements (ReliabilityLayer.h);
+    // AckRule::EndOfRound unless set. Applies to open connections and new ones; both ends may
+    // use different rules.
+    void SetAckRule(AckRule rule);
+    AckRule GetAckRule() const { return m_ackRule; }
     void SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex = 0) override;
     void SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex = 0) override;
     void AddPlugin(PeerPlugin* plugin) override;
@@ -364,6 +369,7 @@ private:
     std::atomic<uint32_t> m_defaultTimeoutMs{kDefaultTimeoutMs};
     std::atomic<uint32_t> m_unreliableTimeoutMs{1000};
     std::atomic<int> m_splitProgressStep{0};
+    std::atomic<AckRule> m_ackRule{AckRule::EndOfRound};
     std::atomic<int> m_bitsPerSecondLimit{0};
     std::atomic<bool> m_limitConnectionFrequency{false};
     std::atomic<bool> m_occasionalPing{false};
