@@ -617,8 +617,10 @@ void ReliabilityLayer::SendRound(const Context& context, uint32_t bitsPerSecondL
     auto rateExceeded = [&]() {
         return bitsPerSecondLimit != 0 && sentCounter.window > (uint64_t{bitsPerSecondLimit} + 7) / 8;
     };
-    if (bytesThisRound < transmissionBudget) {
-        while (!m_sendQueue.empty() && bytesThisRound < transmissionBudget && slotFree() && !rateExceeded()) {
+    const uint64_t newDataBudget =
+        m_ackRule == AckRule::EndOfRound ? std::min<uint64_t>(transmissionBudget, kMaxBurstBytes) : transmissionBudget;
+    if (bytesThisRound < newDataBudget) {
+        while (!m_sendQueue.empty() && bytesThisRound < newDataBudget && slotFree() && !rateExceeded()) {
             InternalPacket* packet = m_sendQueue.front().packet;
             if (packet->dataDropped) {
                 PopSendQueue();

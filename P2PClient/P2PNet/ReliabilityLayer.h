@@ -141,6 +141,11 @@ public:
     static constexpr uint32_t kDefaultTimeoutMs = 6000;
     // Reliable messages that may be unacknowledged at once (resend buffer slots).
     static constexpr uint32_t kResendBufferSize = 512;
+    // Bytes of new data one round puts on the wire at most (AckRule::EndOfRound). The round is
+    // clocked by arriving acknowledgements, so this spaces a window's worth of datagrams over
+    // several rounds instead of one burst that a user-space forwarder on the path (or the
+    // receiver's socket) could not take in one go.
+    static constexpr uint64_t kMaxBurstBytes = 64 * 1024;
     // Sent datagrams remembered for acknowledgement.
     static constexpr std::size_t kMaxDatagramHistory = 512;
 
