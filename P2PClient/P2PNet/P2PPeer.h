@@ -325,6 +325,14 @@ private:
     bool SendImmediate(const uint8_t* data, uint32_t bits, SendPriority priority,
                        ReliabilityKind reliability, uint8_t orderingChannel,
                        const PeerTarget& target, bool broadcast, uint32_t receipt, uint64_t nowMicros);
+    // Fills in a send command and queues it, waking the update thread as the priority asks.
+    void PushSendCommand(QueuedCommand command, uint32_t bits, SendPriority priority,
+                         ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                         bool broadcast, uint32_t receipt, bool setState, RemoteSystemState state);
+    // Queues a send command with data the command takes over; any thread.
+    void QueueSendOwned(std::vector<uint8_t> data, uint32_t bits, SendPriority priority,
+                        ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                        bool broadcast, uint32_t receipt);
     // Queues a send command; any thread.
     void QueueSend(const uint8_t* data, uint32_t bits, SendPriority priority,
                    ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,

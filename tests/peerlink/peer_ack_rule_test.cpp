@@ -33,12 +33,22 @@ std::vector<std::vector<uint8_t>> trafficFrom(uint32_t seed)
     return out;
 }
 
+// Every other message goes out gathered from three parts and an empty one, which the peer joins.
 void sendAll(TestPeer& from, const std::vector<std::vector<uint8_t>>& messages, const PeerTarget& to)
 {
-    for (const std::vector<uint8_t>& body : messages)
-        ASSERT_NE(from->SendBytes(reinterpret_cast<const char*>(body.data()), static_cast<int>(body.size()),
-                                  SendPriority::High, ReliabilityKind::ReliableOrdered, 2, to, false),
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const char* body = reinterpret_cast<const char*>(messages[i].data());
+        const int length = static_cast<int>(messages[i].size());
+        if (i % 2 == 0) {
+            ASSERT_NE(from->SendBytes(body, length, SendPriority::High, ReliabilityKind::ReliableOrdered, 2, to, false),
+                      0u);
+            continue;
+        }
+        const char* parts[4] = {body, body + 1, nullptr, body + length / 2};
+        const int lengths[4] = {1, length / 2 - 1, 0, length - length / 2};
+        ASSERT_NE(from->SendGathered(parts, lengths, 4, SendPriority::High, ReliabilityKind::ReliableOrdered, 2, to, false),
                   0u);
+    }
 }
 
 TEST_P(PeerAckRules, OrderedDataMovesBothWays)
