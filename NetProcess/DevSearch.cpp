@@ -3,15 +3,24 @@
 #include "NetDeployment.h"
 #include "NetLog.h"
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
 const uint8_t kProbe[4] = {0x44, 0x48, 0x01, 0x01};
 
+std::string envOr(const char* name, const char* fallback)
+{
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? std::string(v) : std::string(fallback);
+}
+
 } // namespace
 
-DevSearch::DevSearch() : DevSearch(deployment::kSearchAddress, deployment::kSearchPort)
+DevSearch::DevSearch()
+    : DevSearch(envOr("LUMORA_SEARCH_ADDRESS", deployment::kSearchAddress),
+                static_cast<uint16_t>(std::atoi(envOr("LUMORA_SEARCH_PORT", std::to_string(deployment::kSearchPort).c_str()).c_str())))
 {
 }
 

@@ -21,7 +21,7 @@ class DevSearch {
 public:
     static constexpr int kReceiveBuffer = 512;
 
-    // Probes the deployment's search target.
+    // Probes the deployment's search target, or LUMORA_SEARCH_ADDRESS / LUMORA_SEARCH_PORT when set.
     DevSearch();
     DevSearch(std::string address, uint16_t port);
     ~DevSearch();
