@@ -1975,6 +1975,30 @@ void P2PPeer::OnDatagram(RecvBuffer* buffer)
         m_updateEvent.set();
 }
 
+void P2PPeer::OnDatagrams(RecvBuffer* const* buffers, int count)
+{
+    bool wasEmpty = false;
+    {
+        std::lock_guard lock(m_recvLock);
+        wasEmpty = m_receivedDatagrams.empty();
+        for (int i = 0; i < count; ++i) {
+            RecvBuffer* buffer = buffers[i];
+            if (buffer == nullptr)
+                continue;
+            if (m_receivedDatagrams.size() >= kMaxQueuedDatagrams) {
+                // A flood faster than the update thread: drop rather than grow without bound.
+                m_freeRecvBuffers.push_back(buffer);
+                ++m_droppedDatagrams;
+                continue;
+            }
+            m_receivedDatagrams.push_back(buffer);
+        }
+    }
+    // One wake-up for the whole batch.
+    if (wasEmpty)
+        m_updateEvent.set();
+}
+
 // ---- Test hooks --------------------------------------------------------------------------------
 
 void P2PPeer::SetTestMaxDatagramSize(unsigned bytes)

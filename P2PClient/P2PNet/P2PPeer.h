@@ -195,6 +195,7 @@ public:
 
     // SocketEventHandler: called on a socket's receive thread.
     void OnDatagram(RecvBuffer* buffer) override;
+    void OnDatagrams(RecvBuffer* const* buffers, int count) override;
     void ReturnBuffer(RecvBuffer* buffer) override;
     RecvBuffer* TakeBuffer() override;
 
