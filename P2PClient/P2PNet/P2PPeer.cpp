@@ -1782,15 +1782,39 @@ bool P2PPeer::WantsDontFragment(const PlatformSocket* socket)
 
 DatagramSender P2PPeer::SenderFor(PlatformSocket* socket, const SystemAddress& remote)
 {
-    return [socket, remote](const uint8_t* data, uint32_t length) {
+    // Only the reliability layers use it, from inside an update round (m_roundLock held).
+    return [this, socket, remote](const uint8_t* data, uint32_t length) {
         if (socket == nullptr)
             return;
-        DatagramOut out;
-        out.data = reinterpret_cast<const char*>(data);
-        out.length = static_cast<int32_t>(length);
-        out.target = remote;
-        socket->SendDatagram(out);
+        const std::size_t offset = m_outgoingBytes.size();
+        m_outgoingBytes.insert(m_outgoingBytes.end(), data, data + length);
+        m_outgoing.push_back(OutgoingDatagram{socket, remote, offset, length});
+        if (m_outgoing.size() >= kOutgoingBatch)
+            FlushOutgoing();
     };
+}
+
+void P2PPeer::FlushOutgoing()
+{
+    std::size_t first = 0;
+    while (first < m_outgoing.size()) {
+        // One call per run of datagrams that leave through the same socket, in order.
+        PlatformSocket* socket = m_outgoing[first].socket;
+        m_outgoingScratch.clear();
+        std::size_t next = first;
+        for (; next < m_outgoing.size() && m_outgoing[next].socket == socket; ++next) {
+            const OutgoingDatagram& d = m_outgoing[next];
+            DatagramOut out;
+            out.data = reinterpret_cast<const char*>(m_outgoingBytes.data() + d.offset);
+            out.length = static_cast<int32_t>(d.length);
+            out.target = d.target;
+            m_outgoingScratch.push_back(out);
+        }
+        socket->SendDatagrams(m_outgoingScratch.data(), static_cast<int>(m_outgoingScratch.size()));
+        first = next;
+    }
+    m_outgoing.clear();
+    m_outgoingBytes.clear();
 }
 
 PlatformSocket* P2PPeer::SocketAt(unsigned index) const

@@ -203,6 +203,8 @@ public:
     // thread.
     uint64_t DroppedIncomingDatagrams() const;
     static constexpr std::size_t kMaxQueuedDatagrams = 8192;
+    // Datagrams of the reliability layers collected before they are sent together.
+    static constexpr std::size_t kOutgoingBatch = 64;
 
     // Test hooks (see the header comment).
     void SetTestMaxDatagramSize(unsigned bytes);
@@ -310,7 +312,10 @@ private:
     void QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
                         std::vector<PlatformSocket*>& sockets);
     // Writes datagrams of a reliability layer to remote through socket.
+    // The reliability layer's way out for one connection: datagrams are collected during the
+    // update round and sent together (FlushOutgoing), at the latest at the round's end.
     DatagramSender SenderFor(PlatformSocket* socket, const SystemAddress& remote);
+    void FlushOutgoing();
 
     // ---- remote-system table (P2PPeer.cpp) ----
     // Lookups; `activeOnly` restricts to active slots. On the update thread the hash serves.
@@ -415,6 +420,16 @@ private:
 
     // Serialises update rounds (the update thread and UpdateCycle callers).
     std::mutex m_roundLock;
+    // Datagrams written by the reliability layers in the current round (under m_roundLock).
+    struct OutgoingDatagram {
+        PlatformSocket* socket;
+        SystemAddress target;
+        std::size_t offset;
+        uint32_t length;
+    };
+    std::vector<OutgoingDatagram> m_outgoing;
+    std::vector<uint8_t> m_outgoingBytes;
+    std::vector<DatagramOut> m_outgoingScratch;
     // Earliest delayed-acknowledgement deadline of any connection (NowMicros), 0 when none.
     std::atomic<uint64_t> m_nextAckDueMicros{0};
 

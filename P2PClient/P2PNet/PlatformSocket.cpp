@@ -2,6 +2,7 @@
 
 #include "PlatformThread.h"
 
+#include <algorithm>
 #include <strings.h>
 
 namespace P2PNet {
@@ -80,6 +81,38 @@ int PlatformSocket::SendDatagram(const DatagramOut& datagram)
         sent = m_socket.sendTo(datagram.data, static_cast<std::size_t>(datagram.length), to, options);
         if (sent != 0 || datagram.length == 0)
             break;
+    }
+    return sent;
+}
+
+int PlatformSocket::SendDatagrams(const DatagramOut* datagrams, int count)
+{
+    if (datagrams == nullptr || count <= 0)
+        return 0;
+    if (!m_socket.isOpen())
+        return static_cast<int>(platform::NetError::Shutdown);
+    constexpr int kBatch = 64;
+    int sent = 0;
+    for (int first = 0; first < count; first += kBatch) {
+        const int n = std::min(kBatch, count - first);
+        if (m_datagramHook != nullptr) {
+            for (int i = 0; i < n; ++i)
+                sent += SendDatagram(datagrams[first + i]) >= 0 ? 1 : 0;
+            continue;
+        }
+        platform::BatchDatagram batch[kBatch];
+        for (int i = 0; i < n; ++i) {
+            const DatagramOut& d = datagrams[first + i];
+            SystemAddress target = d.target;
+            if (m_socket.family() == platform::AddressFamily::IPv4)
+                target.MatchSocketFamily(kWireFamilyIPv4);
+            else if (target.IsIPv4())
+                target.MatchSocketFamily(kWireFamilyIPv6);
+            batch[i] = platform::BatchDatagram{d.data, static_cast<std::size_t>(std::max(0, d.length)), ToNetAddress(target)};
+        }
+        const int result = m_socket.sendBatch(batch, n);
+        if (result > 0)
+            sent += result;
     }
     return sent;
 }
