@@ -680,14 +680,11 @@ uint32_t P2PPeer::SendGathered(const char** data, const int* lengths, int count,
     if (total == 0 || total > UINT32_MAX / 8 || !IsRunning() || (!broadcast && target.IsUndefined()))
         return 0;
     // The parts are copied once, straight into the buffer the queued command keeps.
-    std::vector<uint8_t> joined(total);
-    std::size_t at = 0;
-    for (int i = 0; i < count; ++i) {
-        if (data[i] == nullptr || lengths[i] <= 0)
-            continue;
-        std::memcpy(joined.data() + at, data[i], static_cast<std::size_t>(lengths[i]));
-        at += static_cast<std::size_t>(lengths[i]);
-    }
+    std::vector<uint8_t> joined;
+    joined.reserve(total);
+    for (int i = 0; i < count; ++i)
+        if (data[i] != nullptr && lengths[i] > 0)
+            joined.insert(joined.end(), data[i], data[i] + lengths[i]);
     const uint32_t receipt = forceReceiptNumber != 0 ? forceReceiptNumber : TakeReceiptNumber();
     QueueSendOwned(std::move(joined), static_cast<uint32_t>(total) * 8, priority, reliability, orderingChannel,
                    target, broadcast, receipt);
