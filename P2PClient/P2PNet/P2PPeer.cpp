@@ -281,6 +281,7 @@ void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority prior
         std::lock_guard lock(m_connectionLock);
         m_requestedConnections.clear();
     }
+    m_answeredRequests.clear();
     {
         std::lock_guard lock(m_socketQueryLock);
         m_socketQueryAnswers.clear();

@@ -65,6 +65,14 @@ inline constexpr unsigned kDefaultMtu = 576;
 inline constexpr unsigned kUdpHeaderSize = 28;
 inline constexpr uint32_t kDefaultTimeoutMs = 6000;
 inline constexpr uint64_t kHandshakeLimitMs = 10000;
+// A slot taken on a confirmation (7) waits this long for the connection request (9).
+inline constexpr uint64_t kUnverifiedLimitMs = 3000;
+// Slots waiting for their connection request from one IP address at a time.
+inline constexpr unsigned kUnverifiedPerAddress = 4;
+// How long an answered open request (6 sent) lets a confirmation from that address take a slot,
+// and how many such answers are remembered.
+inline constexpr uint64_t kAnsweredRequestMs = 10000;
+inline constexpr std::size_t kAnsweredRequestCount = 1024;
 
 // ---- The peer ----------------------------------------------------------------------------------
 
@@ -336,6 +344,12 @@ private:
     // Frees a slot at once, whatever its state and whether or not the peer is stopping. Update
     // thread (or Stop after it), table lock held.
     void RemoveSlot(RemoteSystem* remote);
+    // Open requests answered lately (update thread): only their senders' confirmations take a
+    // slot.
+    void NoteAnsweredRequest(const SystemAddress& sender, uint64_t nowMs);
+    bool WasAnsweredLately(const SystemAddress& sender, uint64_t nowMs) const;
+    // Slots of the sender's IP address that wait for their connection request (table lock held).
+    unsigned CountUnverifiedFrom(const SystemAddress& sender) const;
     // True when a closing slot may go now (update thread, table lock held).
     bool ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const;
     void SendConnectedPing(const SystemAddress& target, bool immediate);
@@ -372,6 +386,11 @@ private:
     P2PNetGUID m_myGuid;
     std::atomic<uint32_t> m_defaultTimeoutMs{kDefaultTimeoutMs};
     std::atomic<uint32_t> m_closeGraceMs{1000};
+    struct AnsweredRequest {
+        SystemAddress address;
+        uint64_t timeMs = 0;
+    };
+    std::deque<AnsweredRequest> m_answeredRequests; // update thread only, oldest first
     std::atomic<uint32_t> m_unreliableTimeoutMs{1000};
     std::atomic<int> m_splitProgressStep{0};
     std::atomic<int> m_bitsPerSecondLimit{0};
