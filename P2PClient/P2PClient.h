@@ -117,6 +117,10 @@ public:
     // Where local-network search pings go: by default every local subnet's broadcast address and
     // 255.255.255.255 at port 19886 and at the own port. With a host set, only that host and port.
     void SetLanSearchTarget(const std::string& host, uint16_t port);
+    // Milliseconds without acknowledgement after which a peer link counts as dead (6000 by
+    // default); applies to links opened from now on. Tests lengthen it so that a close that
+    // leans on the time-out shows.
+    void SetLinkTimeout(uint32_t timeoutMs);
 
     // Test and diagnostics access.
     using SendTap = std::function<void(const OutgoingMessage&)>;
@@ -193,6 +197,9 @@ private:
     // error, which the operation returns (whatever it is, 0 included).
     static bool useSession(P2PConnection& session, int& error);
     void closeSession(P2PConnection& session);
+    // Drops the peer link a failure of the session left behind, unless another session now uses
+    // it (a device's session replaced by a repeated hello over the same link).
+    void dropFailedLink(P2PConnection& session);
     int sendOnSession(P2PConnection& session, int channel, const uint8_t* data, int length);
     void sendSessionHello(P2PConnection& session);
     int connectionTypeOf(P2PConnection& session);
@@ -202,6 +209,11 @@ private:
     void onSessionData(const IncomingMessage& message);
     void onNewConnection(const IncomingMessage& message);
     void onAlreadyJoined(const IncomingMessage& message);
+    void onNewIncoming(const IncomingMessage& message);
+    // A new attempt towards address after an "already joined" refusal, unless the session's
+    // back-off holds it (then it is left for housekeeping).
+    void rejoin(P2PConnection& session, const P2PNet::SystemAddress& address, uint64_t now);
+    void retryRejoins(uint64_t now);
     void onConnectionLost(const IncomingMessage& message);
     void onPong(const IncomingMessage& message);
     void onReceiptAcked(const IncomingMessage& message);
@@ -247,6 +259,7 @@ private:
     std::vector<std::unique_ptr<P2PNet::PeerPlugin>> m_plugins;
     P2PNet::RelayClient* m_relayClient = nullptr; // one of m_plugins
     std::atomic<bool> m_peerRunning{false};
+    std::atomic<uint32_t> m_linkTimeoutMs{6000};
 
     mutable std::mutex m_loginMutex; // guards the texts below
     std::string m_serverString;

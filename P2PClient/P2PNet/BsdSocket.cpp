@@ -1,4 +1,5 @@
 #include "BsdSocket.h"
+#include "PeerUtils.h"
 
 #include <cstdio>
 #include <cstring>
@@ -146,32 +147,21 @@ void BsdSocket::ListHostAddresses(SystemAddress* table)
     std::vector<platform::NetAddress> addresses;
     const platform::NetError error = platform::hostAddresses(addresses);
     if (error != platform::NetError::None) {
-        std::printf("getaddrinfo failed with error: %d/n", static_cast<int>(error));
-        std::fflush(stdout);
+        LogDebug("host address lookup failed with error %d", static_cast<int>(error));
         return;
     }
-    std::printf("getaddrinfo returned success/n");
+    LogDebug("host address lookup found %zu addresses", addresses.size());
     int filled = 0;
     for (const platform::NetAddress& address : addresses) {
         if (filled == kHostAddressTableSize)
             break;
-        std::printf("getaddrinfo response %d/n", filled + 1);
-        std::printf("/tFamily: ");
-        switch (address.family) {
-        case platform::AddressFamily::IPv4:
-            std::printf("AF_INET (IPv4)/n");
-            std::printf("/tIPv4 address %s/n", platform::numericHostText(address).c_str());
-            break;
-        case platform::AddressFamily::IPv6:
-            std::printf("AF_INET6 (IPv6)/n");
-            break;
-        default:
-            std::printf("Unspecified/n");
-            break;
-        }
+        if (address.family == platform::AddressFamily::IPv4)
+            LogDebug("host address %d: IPv4 %s", filled + 1, platform::numericHostText(address).c_str());
+        else
+            LogDebug("host address %d: %s", filled + 1,
+                     address.family == platform::AddressFamily::IPv6 ? "IPv6" : "unspecified family");
         table[filled++] = FromNetAddress(address);
     }
-    std::fflush(stdout);
     for (int i = filled; i < kHostAddressTableSize; ++i)
         table[i] = UNASSIGNED_SYSTEM_ADDRESS;
 }

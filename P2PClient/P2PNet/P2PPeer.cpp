@@ -281,6 +281,7 @@ void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority prior
         std::lock_guard lock(m_connectionLock);
         m_requestedConnections.clear();
     }
+    m_answeredRequests.clear();
     {
         std::lock_guard lock(m_socketQueryLock);
         m_socketQueryAnswers.clear();
@@ -601,7 +602,8 @@ ConnectResult P2PPeer::QueueConnection(const SystemAddress& target, const char* 
     {
         CriticalSectionLock table(m_tableLock);
         RemoteSystem* remote = FindRemote(target, true);
-        if (remote != nullptr)
+        // A link on its way out does not refuse a new one: the attempt waits for it to go.
+        if (remote != nullptr && !IsClosingState(remote->state))
             return ConnectResult::AlreadyConnectedToEndpoint;
     }
     RequestedConnection rc;
@@ -1265,7 +1267,9 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
         if (remote != nullptr)
             address = remote->systemAddress;
     }
-    if (address.IsUnassigned() || m_stopping)
+    // A close asked for while stopping is moot (Stop frees every slot); the update thread's own
+    // immediate closes must still free their slot, or its drop step would meet it again forever.
+    if (address.IsUnassigned() || (m_stopping && !immediate))
         return;
 
     if (notify) {
@@ -1295,8 +1299,12 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
     }
     CriticalSectionLock table(m_tableLock);
     RemoteSystem* remote = FindRemote(address, true);
-    if (remote == nullptr)
-        return;
+    if (remote != nullptr)
+        RemoveSlot(remote);
+}
+
+void P2PPeer::RemoveSlot(RemoteSystem* remote)
+{
     auto it = std::find(m_activeSystems.begin(), m_activeSystems.end(), remote);
     if (it != m_activeSystems.end()) {
         *it = m_activeSystems.back();
@@ -1304,9 +1312,36 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
     }
     remote->isActive = false;
     remote->guid = UNASSIGNED_P2PNET_GUID;
+    remote->state = RemoteSystemState::NoAction;
+    remote->closeNoticeTime = 0;
     remote->reliabilityLayer.Reset(remote->mtu - kUdpHeaderSize, NowMicros());
     remote->socket = nullptr;
     remote->sender = nullptr;
+}
+
+bool P2PPeer::ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const
+{
+    const ReliabilityLayer& layer = remote.reliabilityLayer;
+    if (layer.IsDeadAt(nowMs))
+        return true;
+    // The acknowledgements the delayed-acknowledgement rule still holds (the one of a close
+    // notice among them) go out with the next round; dropping the slot first would leave the
+    // remote resending until its time-out.
+    if (layer.HasPendingAcknowledgements())
+        return false;
+    switch (remote.state) {
+    case RemoteSystemState::DisconnectAsap:
+    case RemoteSystemState::DisconnectAsapSilently:
+        return layer.IsOutgoingIdle();
+    case RemoteSystemState::DisconnectOnNoAck: {
+        if (!layer.HasUnacknowledged())
+            return true;
+        const uint64_t lastHeard = std::max(layer.GetLastArrivalMs(), remote.closeNoticeTime);
+        return nowMs > lastHeard && nowMs - lastHeard > m_closeGraceMs.load();
+    }
+    default:
+        return false;
+    }
 }
 
 void P2PPeer::DropConnection(const PeerTarget& target, bool notify, uint8_t orderingChannel,

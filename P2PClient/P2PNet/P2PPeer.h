@@ -65,6 +65,14 @@ inline constexpr unsigned kDefaultMtu = 576;
 inline constexpr unsigned kUdpHeaderSize = 28;
 inline constexpr uint32_t kDefaultTimeoutMs = 6000;
 inline constexpr uint64_t kHandshakeLimitMs = 10000;
+// A slot taken on a confirmation (7) waits this long for the connection request (9).
+inline constexpr uint64_t kUnverifiedLimitMs = 3000;
+// Slots waiting for their connection request from one IP address at a time.
+inline constexpr unsigned kUnverifiedPerAddress = 4;
+// How long an answered open request (6 sent) lets a confirmation from that address take a slot,
+// and how many such answers are remembered.
+inline constexpr uint64_t kAnsweredRequestMs = 10000;
+inline constexpr std::size_t kAnsweredRequestCount = 1024;
 
 // ---- The peer ----------------------------------------------------------------------------------
 
@@ -167,6 +175,10 @@ public:
     // use different rules.
     void SetAckRule(AckRule rule);
     AckRule GetAckRule() const { return m_ackRule; }
+    // Milliseconds a slot that got the remote's close notice waits for the remote to acknowledge
+    // data of its own once nothing more arrives (1000 by default): a closing remote drops its
+    // slot as soon as its notice is acknowledged, after which nothing of ours is acknowledged.
+    void SetCloseGrace(uint32_t ms) { m_closeGraceMs = ms; }
     void SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex = 0) override;
     void SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex = 0) override;
     void AddPlugin(PeerPlugin* plugin) override;
@@ -348,6 +360,17 @@ private:
     // thread only.
     void CloseConnectionInternal(const PeerTarget& target, bool notify, bool immediate,
                                  uint8_t orderingChannel, SendPriority priority);
+    // Frees a slot at once, whatever its state and whether or not the peer is stopping. Update
+    // thread (or Stop after it), table lock held.
+    void RemoveSlot(RemoteSystem* remote);
+    // Open requests answered lately (update thread): only their senders' confirmations take a
+    // slot.
+    void NoteAnsweredRequest(const SystemAddress& sender, uint64_t nowMs);
+    bool WasAnsweredLately(const SystemAddress& sender, uint64_t nowMs) const;
+    // Slots of the sender's IP address that wait for their connection request (table lock held).
+    unsigned CountUnverifiedFrom(const SystemAddress& sender) const;
+    // True when a closing slot may go now (update thread, table lock held).
+    bool ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const;
     void SendConnectedPing(const SystemAddress& target, bool immediate);
     bool IsOwnAddress(const SystemAddress& address) const;
     bool IsLoopbackTarget(const PeerTarget& target) const;
@@ -381,6 +404,12 @@ private:
     std::atomic<uint16_t> m_maximumIncomingConnections{0};
     P2PNetGUID m_myGuid;
     std::atomic<uint32_t> m_defaultTimeoutMs{kDefaultTimeoutMs};
+    std::atomic<uint32_t> m_closeGraceMs{1000};
+    struct AnsweredRequest {
+        SystemAddress address;
+        uint64_t timeMs = 0;
+    };
+    std::deque<AnsweredRequest> m_answeredRequests; // update thread only, oldest first
     std::atomic<uint32_t> m_unreliableTimeoutMs{1000};
     std::atomic<int> m_splitProgressStep{0};
     std::atomic<AckRule> m_ackRule{AckRule::EndOfRound};

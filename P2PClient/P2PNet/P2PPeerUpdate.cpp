@@ -167,9 +167,19 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
 
 void P2PPeer::ProcessConnectionRequests(uint64_t nowMs)
 {
+    // A connect to an address whose old link is still closing waits for that slot to go (it
+    // would otherwise land in it); the addresses are read first, the two locks never nest here.
+    std::vector<SystemAddress> closing;
+    {
+        CriticalSectionLock table(m_tableLock);
+        for (const RemoteSystem* remote : m_activeSystems)
+            if (IsClosingState(remote->state))
+                closing.push_back(remote->systemAddress);
+    }
     std::lock_guard lock(m_connectionLock);
     for (auto it = m_requestedConnections.begin(); it != m_requestedConnections.end();) {
-        if (it->nextRequestTime > nowMs) {
+        if (it->nextRequestTime > nowMs ||
+            std::find(closing.begin(), closing.end(), it->target) != closing.end()) {
             ++it;
             continue;
         }
@@ -215,15 +225,13 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
         // c. Drop decision.
         const RemoteSystemState state = remote->state;
         bool drop = layer.LinkIsDead();
-        if (!drop && (state == RemoteSystemState::DisconnectAsap ||
-                      state == RemoteSystemState::DisconnectAsapSilently))
-            drop = layer.IsOutgoingIdle();
-        if (!drop && state == RemoteSystemState::DisconnectOnNoAck)
-            drop = !layer.HasUnacknowledged() || layer.IsDeadAt(nowMs);
+        if (!drop && IsClosingState(state))
+            drop = ClosingSlotIsDone(*remote, nowMs);
         if (!drop && (state == RemoteSystemState::RequestedConnection ||
-                      state == RemoteSystemState::HandlingConnectionRequest ||
-                      state == RemoteSystemState::UnverifiedSender))
+                      state == RemoteSystemState::HandlingConnectionRequest))
             drop = nowMs > remote->connectionTime && nowMs - remote->connectionTime > kHandshakeLimitMs;
+        if (!drop && state == RemoteSystemState::UnverifiedSender)
+            drop = nowMs > remote->connectionTime && nowMs - remote->connectionTime > kUnverifiedLimitMs;
 
         if (drop) {
             // d. Tell the application, then close at once without notice.
@@ -236,7 +244,7 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
                 id = ID_PEER_CLOSED;
             if (id != 0)
                 PushOneBytePacket(id, remote->systemAddress, remote->guid);
-            CloseConnectionInternal(PeerTarget(remote->systemAddress), false, true, 0, SendPriority::Low);
+            RemoveSlot(remote);
             --i;
             continue;
         }
@@ -310,12 +318,9 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, co
             HandleConnectionRequest(remote, data, bytes, nowMs);
             return MessageOutcome::Continue;
         }
-        // Anything before the connection request: drop the slot and ban the sender's IP.
-        char ip[kAddressTextSize];
-        address.ToText(false, ip, sizeof ip);
-        const uint32_t banMs = remote.timeoutMs;
-        CloseConnectionInternal(PeerTarget(address), false, true, 0, SendPriority::Low);
-        BanAddress(ip, banMs);
+        // Anything before the connection request: the slot goes, without a ban. The sender may
+        // be forged, and a ban would fall on its IP address, links already made from it included.
+        RemoveSlot(&remote);
         return MessageOutcome::SlotClosed;
     }
 
@@ -391,6 +396,8 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, co
         return MessageOutcome::Continue;
     }
     case ID_PEER_CLOSED:
+        if (remote.state != RemoteSystemState::DisconnectOnNoAck)
+            remote.closeNoticeTime = nowMs;
         remote.state = RemoteSystemState::DisconnectOnNoAck;
         return MessageOutcome::Continue;
     case ID_LOST_CHECK:

@@ -25,6 +25,7 @@
 //   layer.IsDeadAt(nowMs)         // the same test applied at a given time (closing slots)
 //   layer.IsOutgoingIdle()        // nothing queued and nothing waiting for acknowledgement
 //   layer.HasUnacknowledged()     // reliable data sent and not yet acknowledged
+//   layer.HasPendingAcknowledgements() // acknowledgements still to be sent
 //   layer.GetStatistics()         // byte counters, queue sizes, window, round trip
 //   layer.GetLastArrivalMs(), GetLastUpdateUs()/SetLastUpdateUs()      // probe and clock checks
 //   layer.GetMtu()
@@ -196,6 +197,9 @@ public:
     bool IsDeadAt(uint64_t timeMs) const;
     bool IsOutgoingIdle() const { return m_sendQueue.empty() && m_resendHead == nullptr; }
     bool HasUnacknowledged() const { return m_resendHead != nullptr; }
+    // Acknowledgements of received datagrams not yet sent (held by the delayed-acknowledgement
+    // rule); a slot dropped before they leave leaves the remote resending until its time-out.
+    bool HasPendingAcknowledgements() const { return !m_acks.IsEmpty(); }
 
     uint64_t GetLastArrivalMs() const { return m_lastArrivalMs; }
     uint64_t GetLastUpdateUs() const { return m_lastUpdateUs; }
