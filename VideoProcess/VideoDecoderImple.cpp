@@ -2,6 +2,7 @@
 
 #include "DxvaDecoder.h"
 
+#include <AviRecorder.h>
 #include <NetLog.h>
 #include <NetProImple.h>
 
@@ -201,14 +202,25 @@ void VideoDecoderImple::OnLiveFrame(int frameType, int status, std::vector<char>
     // The reader's frame buffer may be longer than the frame; `length` must lie inside it.
     const bool whole = length != 0 && length <= payload.size();
     if (isAudio(frameType)) {
-        if (length == kAudioFrameBytes && whole && m_host.playAudio)
-            m_host.playAudio(payload.data(), length, frameType, pts);
+        if (length == kAudioFrameBytes && whole) {
+            if (m_host.playAudio)
+                m_host.playAudio(payload.data(), length, frameType, pts);
+            std::lock_guard<std::mutex> lock(m_recorderLock);
+            if (m_recorder)
+                m_recorder->WriteAudio(payload.data(), length);
+        }
         m_lastAudioPts.store(pts);
         repost(uid, streamKind, frameType, slot);
         return;
     }
     if (whole) {
         DecodeFrame(pts, streamKind, payload.data(), length);
+        {
+            // The recorder starts itself at the first sequence parameter set.
+            std::lock_guard<std::mutex> lock(m_recorderLock);
+            if (m_recorder)
+                m_recorder->WriteVideo(payload.data(), length);
+        }
         m_lastVideoPts.store(pts);
         repost(uid, streamKind, frameType, slot);
         return;
@@ -318,6 +330,18 @@ int VideoDecoderImple::OpenDownloadFile(std::string path, bool keep)
         return -1;
     }
     return 0;
+}
+
+void VideoDecoderImple::SetRecorder(AviRecorder* recorder)
+{
+    std::lock_guard<std::mutex> lock(m_recorderLock);
+    m_recorder = recorder;
+}
+
+AviRecorder* VideoDecoderImple::recorder()
+{
+    std::lock_guard<std::mutex> lock(m_recorderLock);
+    return m_recorder;
 }
 
 bool VideoDecoderImple::CancelDownload()

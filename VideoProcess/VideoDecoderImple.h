@@ -28,6 +28,7 @@
 #include <mutex>
 #include <string>
 
+class AviRecorder;
 class NetProImple;
 
 class VideoDecoderImple : public std::enable_shared_from_this<VideoDecoderImple> {
@@ -85,6 +86,12 @@ public:
     // True when `name` (from a device) is a bare file name: not empty, no '/' or '\\', not "." or "..".
     static bool IsBareFileName(const std::string& name);
 
+    // The local recording fed with this channel's live frames (not owned; null stops feeding it).
+    // Returns once no frame is being written to the previous recorder, so the caller may close
+    // and free it right after.
+    void SetRecorder(AviRecorder* recorder);
+    AviRecorder* recorder();
+
     void SetStopAtEmpty(bool stop) { m_stopAtEmpty.store(stop); }
     // Pause before retrying a download read that timed out (1 second by default).
     void SetRetryDelay(std::chrono::milliseconds delay) { m_retryDelayMs.store(delay.count()); }
@@ -125,6 +132,9 @@ private:
     std::atomic<bool> m_lossReported{false};
     std::atomic<long long> m_retryDelayMs{1000};
     std::atomic<uint64_t> m_deliveries{0};
+
+    std::mutex m_recorderLock; // held while a frame is written to the recorder
+    AviRecorder* m_recorder = nullptr;
 
     std::mutex m_downloadLock;
     uint64_t m_downloadBytes = 0;

@@ -76,7 +76,8 @@ namespace {
 std::filesystem::path fixtureDir()
 {
     static const std::filesystem::path dir = [] {
-        auto d = std::filesystem::temp_directory_path() / ("lumora-video-" + std::to_string(::getpid()));
+        // Shared by the test processes of one user; every file appears whole by a rename.
+        auto d = std::filesystem::temp_directory_path() / ("lumora-video-fixtures-" + std::to_string(::getuid()));
         std::filesystem::create_directories(d);
         return d;
     }();
@@ -101,10 +102,10 @@ std::string EncodedFixture(const std::string& codec, int width, int height, int 
     const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + std::to_string(width) + "x" +
                                 std::to_string(height) + ":rate=25 -frames:v " + std::to_string(frames) +
                                 " -preset ultrafast -pix_fmt yuv420p " + encoder + " -f " +
-                                (codec == "h265" ? "hevc " : "h264 ") + path.string() + ".tmp";
+                                (codec == "h265" ? "hevc " : "h264 ") + path.string() + "." + std::to_string(::getpid());
     if (std::system(command.c_str()) != 0)
         return {};
-    std::filesystem::rename(path.string() + ".tmp", path);
+    std::filesystem::rename(path.string() + "." + std::to_string(::getpid()), path);
     return path.string();
 }
 
@@ -112,11 +113,15 @@ std::vector<std::vector<uint8_t>> ReferenceDecode(const std::string& fixture, co
                                                   int height)
 {
     const std::string out = fixture + "." + pixelFormat + ".raw";
+    const std::string partial = out + "." + std::to_string(::getpid());
     const std::string command = "ffmpeg -nostdin -v error -y -i " + fixture + " -fps_mode passthrough -f rawvideo -pix_fmt " +
-                                pixelFormat + " " + out;
+                                pixelFormat + " " + partial;
     std::vector<std::vector<uint8_t>> pictures;
-    if (std::system(command.c_str()) != 0)
-        return pictures;
+    if (!std::filesystem::exists(out)) {
+        if (std::system(command.c_str()) != 0)
+            return pictures;
+        std::filesystem::rename(partial, out);
+    }
     const std::vector<char> data = ReadFile(out);
     const size_t size = platform::PictureBytes(
         pixelFormat == "bgr24" ? platform::PictureFormat::Bgr24 : platform::PictureFormat::Yuv420p, width, height);
