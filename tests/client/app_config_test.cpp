@@ -100,6 +100,9 @@ TEST_F(AppConfigTest, FoldersAreEmptyWithoutIniAndDefaultWithoutKey)
     EXPECT_EQ(config.GetRecPath(), "C://Lumora//Record");
     EXPECT_EQ(config.GetAlarmPath(), "C://Lumora//Alarm");
     EXPECT_EQ(config.GetSnapPath(), "/data/snap");
+    writeFile("Lumora.ini", "[PathSetting]\nSnapPath=Lumora/Snap\n");
+    EXPECT_EQ(config.GetSnapPath(), QDir(m_dir.path()).filePath("Lumora/Snap")) << "relative folders lie under the data folder";
+    writeFile("Lumora.ini", "[PathSetting]\nSnapPath=/data/snap\n");
     config.SetHardwareType(1);
     EXPECT_EQ(config.GetHardwareType(), 1);
 }
