@@ -9,7 +9,8 @@
 namespace {
 
 std::mutex g_mutex;
-QString g_dataFolder;  // empty: the program's folder
+QString g_dataFolder;      // empty: the program's folder
+QString g_resourceFolder;  // empty: the program's folder
 
 QString programFolder()
 {
@@ -40,7 +41,14 @@ QString DataFilePath(const QString& name)
 
 QString ResourceFilePath(const QString& name)
 {
-    return programFolder() + QLatin1Char('/') + name;
+    std::lock_guard lock(g_mutex);
+    return (g_resourceFolder.isEmpty() ? programFolder() : g_resourceFolder) + QLatin1Char('/') + name;
+}
+
+void SetResourceFolder(const QString& folder)
+{
+    std::lock_guard lock(g_mutex);
+    g_resourceFolder = QDir(folder).absolutePath();
 }
 
 QStringList ApplyDataFolderOption(const QStringList& arguments)

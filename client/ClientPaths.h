@@ -13,8 +13,9 @@ void SetDataFolder(const QString& folder);
 // folder + "/" + name.
 QString DataFilePath(const QString& name);
 
-// A resource installed beside the program.
+// A resource installed beside the program (or in the folder SetResourceFolder named).
 QString ResourceFilePath(const QString& name);
+void SetResourceFolder(const QString& folder);
 
 // Takes "--data-dir <folder>" (or "--data-dir=<folder>") from the arguments, applies it and
 // returns the arguments without it.

@@ -31,6 +31,8 @@ inline void PrepareDataFolder(const QTemporaryDir& dir, const char* languageValu
     }
     ini.close();
     SetDataFolder(dir.path());
+    // Pictures, sounds and help pages as the build installs them beside the program.
+    SetResourceFolder(QStringLiteral(LUMORA_BINARY_DIR "/client"));
 }
 
 // Runs the event loop until done() holds or timeoutMs passes; returns done().
