@@ -1,14 +1,41 @@
 #include "StringConvert.h"
 
-namespace lumora {
+std::string WideToMultiByte(const QString& text)
+{
+    return WideToUtf8(text);
+}
 
-std::string toUtf8(const QString& text) {
+QString MultiByteToWide(const char* text)
+{
+    return Utf8ToWide(text);
+}
+
+QString MultiByteToWide(const std::string& text)
+{
+    return Utf8ToWide(text);
+}
+
+std::string WideToUtf8(const QString& text)
+{
     const QByteArray bytes = text.toUtf8();
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-QString fromUtf8(const std::string& bytes) {
-    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+QString Utf8ToWide(const char* text)
+{
+    return text == nullptr ? QString() : QString::fromUtf8(text);
 }
 
-}  // namespace lumora
+QString Utf8ToWide(const std::string& text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString GetModuleDirectory(const QString& path)
+{
+    qsizetype cut = path.lastIndexOf(QLatin1Char('\\'));
+    if (cut < 0) {
+        cut = path.lastIndexOf(QLatin1Char('/'));
+    }
+    return cut < 0 ? QString() : path.left(cut);
+}
