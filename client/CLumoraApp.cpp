@@ -7,6 +7,7 @@
 #include "LumoraSdk.h"
 #include "UserInfoStore.h"
 
+#include <QGuiApplication>
 #include <QWidget>
 
 CLumoraApp::CLumoraApp(QObject* parent) : QObject(parent) {}
@@ -21,6 +22,9 @@ void CLumoraApp::InitInstance()
     if (m_stage != Stage::NotStarted) {
         return;
     }
+    // Between the closing of one dialog and the opening of the next no window shows; the
+    // application must not take that for its end.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     if (ClientDatabaseExists(QString::fromLatin1(kUserInfoDb))) {
         runLogin();
         return;
@@ -69,6 +73,7 @@ void CLumoraApp::afterLogin()
         return;
     }
     m_mainFrame->show();
+    QGuiApplication::setQuitOnLastWindowClosed(true);
 }
 
 void CLumoraApp::end(int exitCode)

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <mutex>
 
 namespace {
@@ -51,16 +52,35 @@ void SetResourceFolder(const QString& folder)
     g_resourceFolder = QDir(folder).absolutePath();
 }
 
+void SeedDataFolder(const QString& folder)
+{
+    QDir target(folder);
+    target.mkpath(QStringLiteral("."));
+    const QDir installed(programFolder());
+    QStringList names = installed.entryList({QStringLiteral("*_LAN.ini")}, QDir::Files);
+    names << QStringLiteral("Lumora.ini");
+    for (const QString& name : names) {
+        if (!target.exists(name) && installed.exists(name)) {
+            QFile::copy(installed.filePath(name), target.filePath(name));
+        }
+    }
+}
+
 QStringList ApplyDataFolderOption(const QStringList& arguments)
 {
     QStringList rest;
     const QString option = QStringLiteral("--data-dir");
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
+        QString folder;
         if (argument == option && i + 1 < arguments.size()) {
-            SetDataFolder(arguments[++i]);
+            folder = arguments[++i];
         } else if (argument.startsWith(option + QLatin1Char('='))) {
-            SetDataFolder(argument.mid(option.size() + 1));
+            folder = argument.mid(option.size() + 1);
+        }
+        if (!folder.isEmpty()) {
+            SeedDataFolder(folder);
+            SetDataFolder(folder);
         } else {
             rest << argument;
         }

@@ -17,6 +17,10 @@ QString DataFilePath(const QString& name);
 QString ResourceFilePath(const QString& name);
 void SetResourceFolder(const QString& folder);
 
-// Takes "--data-dir <folder>" (or "--data-dir=<folder>") from the arguments, applies it and
-// returns the arguments without it.
+// Makes folder and copies into it the installed Lumora.ini and language files it lacks (a fresh
+// data folder starts like a fresh installation).
+void SeedDataFolder(const QString& folder);
+
+// Takes "--data-dir <folder>" (or "--data-dir=<folder>") from the arguments, seeds and applies it
+// and returns the arguments without it.
 QStringList ApplyDataFolderOption(const QStringList& arguments);

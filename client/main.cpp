@@ -1,5 +1,6 @@
 #include "CLumoraApp.h"
 #include "ClientPaths.h"
+#include "MainFrame.h"
 
 #include <QApplication>
 
@@ -10,6 +11,11 @@ int main(int argc, char* argv[])
     ApplyDataFolderOption(QApplication::arguments());
 
     CLumoraApp lumora;
+    lumora.setMainFrameFactory([] {
+        auto* frame = new CMainFrame;
+        frame->setAttribute(Qt::WA_DeleteOnClose);
+        return frame;
+    });
     QObject::connect(&lumora, &CLumoraApp::finished, &app, [](int code) { QCoreApplication::exit(code); });
     lumora.InitInstance();
     const int code = QApplication::exec();

@@ -149,3 +149,23 @@ TEST_F(AppConfigTest, RecordPlanUnchangedWithoutIni)
 }
 
 }  // namespace
+
+#include "ClientPaths.h"
+
+namespace {
+
+TEST(DataFolderOption, SeedsAFreshFolderAndRemovesTheOption)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("fresh/data");
+    const QStringList rest = ApplyDataFolderOption({"Lumora", "--data-dir", folder, "-x"});
+    EXPECT_EQ(rest, QStringList({"Lumora", "-x"}));
+    EXPECT_EQ(DataFolder(), folder);
+    EXPECT_EQ(CAppConfig::GetInstance()->iniPath(), folder + "/Lumora.ini");
+    // The test program has no installed files beside it; the folder is made all the same.
+    EXPECT_TRUE(QDir(folder).exists());
+    ApplyDataFolderOption({"Lumora", "--data-dir=" + dir.path()});
+    EXPECT_EQ(DataFolder(), dir.path());
+}
+
+}  // namespace

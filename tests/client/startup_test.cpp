@@ -6,6 +6,7 @@
 #include "CaseName.h"
 #include "ClientTestSupport.h"
 #include "LumoraSdk.h"
+#include "MainFrame.h"
 #include "UserInfoStore.h"
 
 #include <QCheckBox>
@@ -89,6 +90,23 @@ TEST_F(StartupTest, FirstRunRegistersThenLogsInAndStartsTheLibrary)
     EXPECT_EQ(m_exitCode, 0) << "without a main frame start-up ends after the login";
     m_app.ExitInstance();
     EXPECT_FALSE(LumoraSdk::Started());
+}
+
+TEST_F(StartupTest, LoginOpensTheMainFrameWithItsPanes)
+{
+    ASSERT_EQ(UserInfoStore::Register("admin", "pw"), RegisterResult::Ok);
+    m_app.setMainFrameFactory([] { return new CMainFrame; });
+    startApp();
+    login("admin", "pw");
+    ASSERT_TRUE(WaitFor([&] { return m_app.mainFrame() != nullptr && m_app.mainFrame()->isVisible(); }));
+    auto* frame = qobject_cast<CMainFrame*>(m_app.mainFrame());
+    ASSERT_NE(frame, nullptr);
+    EXPECT_NE(frame->devTreePane(), nullptr);
+    EXPECT_NE(frame->alarmPane(), nullptr);
+    EXPECT_EQ(m_exitCode, -1) << "the application runs on with its main frame";
+    EXPECT_TRUE(QGuiApplication::quitOnLastWindowClosed());
+    frame->close();
+    delete frame;
 }
 
 TEST_F(StartupTest, ExistingUserDatabaseSkipsRegistration)
