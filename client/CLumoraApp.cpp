@@ -8,6 +8,7 @@
 #include "UserInfoStore.h"
 
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QWidget>
 
 CLumoraApp::CLumoraApp(QObject* parent) : QObject(parent) {}
@@ -80,6 +81,15 @@ void CLumoraApp::end(int exitCode)
 {
     m_stage = Stage::Ended;
     emit finished(exitCode);
+}
+
+void CLumoraApp::OnAppAbout()
+{
+    auto* about = new QMessageBox(QMessageBox::Information, QStringLiteral("About Lumora"),
+                                  QStringLiteral("Lumora, version 1.0"), QMessageBox::Ok, m_mainFrame);
+    about->setObjectName(QStringLiteral("CAboutDlg"));
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->open();
 }
 
 int CLumoraApp::ExitInstance()

@@ -31,6 +31,9 @@ public:
     // Stops libLumora when the login started it; returns the exit code to use (0).
     int ExitInstance();
 
+    // The about box: the product name and version 1.0 with an OK button (not blocking).
+    void OnAppAbout();
+
     Stage stage() const { return m_stage; }
     QWidget* mainFrame() const { return m_mainFrame; }
     CRegistUserDlg* registrationDialog() const { return m_registration; }
