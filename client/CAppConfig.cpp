@@ -4,6 +4,7 @@
 #include "PrivateProfile.h"
 #include "StringConvert.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 const std::array<const char*, 8> kRecPlanDayNames = {"Eve", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
@@ -80,7 +81,13 @@ QString CAppConfig::pathSetting(const char* key, const char* defaultValue) const
     if (!IniExists()) {
         return {};
     }
-    return Utf8ToWide(platform::GetPrivateProfileString("PathSetting", key, defaultValue, narrow(iniPath())));
+    const QString value = Utf8ToWide(platform::GetPrivateProfileString("PathSetting", key, "", narrow(iniPath())));
+    if (value.isEmpty()) {
+        return QString::fromUtf8(defaultValue);
+    }
+    // A folder written without a leading "/" lies under the data folder, so an installed
+    // Lumora.ini needs no absolute paths.
+    return QDir::isRelativePath(value) ? QDir(Folder()).filePath(value) : value;
 }
 
 QString CAppConfig::GetDownloadPath() const

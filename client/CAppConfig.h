@@ -44,7 +44,8 @@ public:
     bool IniExists() const;
 
     // Folders of [PathSetting]; empty when "Lumora.ini" does not exist, the default when the key
-    // is missing ("C://Lumora//Download" and the like).
+    // is missing or empty ("C://Lumora//Download" and the like). A folder written without a
+    // leading "/" is taken under the data folder.
     QString GetDownloadPath() const;
     QString GetSnapPath() const;
     QString GetRecPath() const;

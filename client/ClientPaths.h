@@ -13,9 +13,14 @@ void SetDataFolder(const QString& folder);
 // folder + "/" + name.
 QString DataFilePath(const QString& name);
 
-// A resource installed beside the program.
+// A resource installed beside the program (or in the folder SetResourceFolder named).
 QString ResourceFilePath(const QString& name);
+void SetResourceFolder(const QString& folder);
 
-// Takes "--data-dir <folder>" (or "--data-dir=<folder>") from the arguments, applies it and
-// returns the arguments without it.
+// Makes folder and copies into it the installed Lumora.ini and language files it lacks (a fresh
+// data folder starts like a fresh installation).
+void SeedDataFolder(const QString& folder);
+
+// Takes "--data-dir <folder>" (or "--data-dir=<folder>") from the arguments, seeds and applies it
+// and returns the arguments without it.
 QStringList ApplyDataFolderOption(const QStringList& arguments);

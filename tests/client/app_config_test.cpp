@@ -100,6 +100,9 @@ TEST_F(AppConfigTest, FoldersAreEmptyWithoutIniAndDefaultWithoutKey)
     EXPECT_EQ(config.GetRecPath(), "C://Lumora//Record");
     EXPECT_EQ(config.GetAlarmPath(), "C://Lumora//Alarm");
     EXPECT_EQ(config.GetSnapPath(), "/data/snap");
+    writeFile("Lumora.ini", "[PathSetting]\nSnapPath=Lumora/Snap\n");
+    EXPECT_EQ(config.GetSnapPath(), QDir(m_dir.path()).filePath("Lumora/Snap")) << "relative folders lie under the data folder";
+    writeFile("Lumora.ini", "[PathSetting]\nSnapPath=/data/snap\n");
     config.SetHardwareType(1);
     EXPECT_EQ(config.GetHardwareType(), 1);
 }
@@ -143,6 +146,26 @@ TEST_F(AppConfigTest, RecordPlanUnchangedWithoutIni)
     config.SaveRecPlan(*plan);
     EXPECT_EQ(config.LoadRecPlan()->RecTime, 4);
     EXPECT_FALSE(QFile::exists(m_dir.filePath("Lumora.ini")));
+}
+
+}  // namespace
+
+#include "ClientPaths.h"
+
+namespace {
+
+TEST(DataFolderOption, SeedsAFreshFolderAndRemovesTheOption)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("fresh/data");
+    const QStringList rest = ApplyDataFolderOption({"Lumora", "--data-dir", folder, "-x"});
+    EXPECT_EQ(rest, QStringList({"Lumora", "-x"}));
+    EXPECT_EQ(DataFolder(), folder);
+    EXPECT_EQ(CAppConfig::GetInstance()->iniPath(), folder + "/Lumora.ini");
+    // The test program has no installed files beside it; the folder is made all the same.
+    EXPECT_TRUE(QDir(folder).exists());
+    ApplyDataFolderOption({"Lumora", "--data-dir=" + dir.path()});
+    EXPECT_EQ(DataFolder(), dir.path());
 }
 
 }  // namespace
