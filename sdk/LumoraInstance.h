@@ -15,6 +15,7 @@
 #include "LumoraTypes.h"
 #include "PendingReply.h"
 #include "ThreadPool.h"
+#include "VideoDecoderImple.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -189,6 +190,13 @@ public:
     void RemoveSlotDecoders(std::string uid, int slot);
     // Frees the slot's channel object (called with the device-map lock held, or at teardown).
     void ReleaseSlotChannel(StreamSlot& slot);
+    void OnVideoStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
+    void OnVideoRestarted(std::string uid, int slot);
+    void OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
+    // Ends the slot's local recording (channel let go, file finished, bit 0x80 cleared).
+    void finishLocalRecording(const std::string& uid, int slot);
+    // What a stream channel of this instance calls back into.
+    VideoDecoderImple::Host channelHost();
 
     // ---- Listening, talk, face pictures, local recording, local playback, folders
     // (LumoraInstanceAudio.cpp)
