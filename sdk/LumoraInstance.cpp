@@ -323,20 +323,23 @@ int LumoraInstance::LoginDev(std::string uid, std::string password, DeviceResult
             entry = it->second.get();
             known = true;
             entry->slots[0].streamCallback = cb;
-            // A new login undoes an earlier logout, so that the device reconnects again.
-            entry->slots[0].closing = 0;
             entry->password = password;
         }
     }
     if (known) {
         if (entry->session && entry->session->LinkUp()) {
+            entry->slots[0].closing = 0;
             entry->state = DeviceState::kLoggedIn;
             callResult(cb, 0, 0, "", uid, nullptr, 0);
             return 0;
         }
         if (!registerReply(uid, ReplyCode::kLogin, handler))
             return 0;
-        return runLoginStep(*entry, *entry->session, uid, password, 0);
+        const int rc = runLoginStep(*entry, *entry->session, uid, password, 0);
+        // A new login undoes an earlier logout, so that the device reconnects again. Cleared only
+        // now: while the login connects, the closed link of the logout is no loss to report.
+        entry->slots[0].closing = 0;
+        return rc;
     }
 
     auto created = std::make_unique<DeviceEntry>();
@@ -365,9 +368,8 @@ int LumoraInstance::LoginDev(std::string uid, std::string password, DeviceResult
         if (inserted) {
             it->second = std::move(created);
         } else {
-            // Another thread created the device first: take the known-device path on its entry.
+            // Another thread created the device first: log in on its entry.
             it->second->slots[0].streamCallback = cb;
-            it->second->slots[0].closing = 0;
             it->second->password = password;
         }
         entry = it->second.get();
@@ -530,6 +532,11 @@ void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body
         return;
     if (slot < 0 || slot >= kStreamSlots)
         slot = 0;
+    // A read that fails because LogoutDev closed the link is no loss.
+    bool closing = false;
+    withSlot(uid, 0, [&](StreamSlot& s) { closing = s.closing.load() != 0; });
+    if (closing)
+        return;
     // The mark is set before message 1, so that an application looking at the state on that
     // message sees it.
     if (result == -100) {
