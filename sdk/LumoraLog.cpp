@@ -40,8 +40,10 @@ void routeLinkLog()
 // for the life of the process.
 void ensureLog4cplus()
 {
-    static log4cplus::Initializer* initializer = new log4cplus::Initializer();
-    (void)initializer;
+    // Kept in a static the leak checker can see: the initializer is meant to live until exit.
+    static log4cplus::Initializer* volatile initializer = nullptr;
+    if (initializer == nullptr)
+        initializer = new log4cplus::Initializer();
 }
 
 } // namespace
