@@ -29,7 +29,7 @@ inline constexpr int kDropped = 0x8000; // the link reported -100: login refused
 // Fields other than the atomics are guarded by the instance's device-map lock.
 struct StreamSlot {
     std::shared_ptr<VideoDecoderImple> decoder; // the slot's channel; queued reads hold it weakly
-    AviRecorder* recorder = nullptr;      // the running local recording, or null
+    std::shared_ptr<AviRecorder> recorder; // the slot's local recording (made by its first start)
     DeviceResultCallback streamCallback;  // last stream request's callback; slot 0: also the login's
     AVDataCallback rawFrameCallback;      // set by SetVideoDataCallBack; frames bypass the decoder
     int window = 0;                       // window handle given to BeginVideo

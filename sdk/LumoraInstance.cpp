@@ -627,7 +627,8 @@ void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& fram
 {
     {
         std::lock_guard<std::mutex> avLock(m_avDataMutex);
-        const bool whole = length != 0 && length == frame.size();
+        // The reader's frame buffer may be longer than the frame; `length` must lie inside it.
+        const bool whole = length != 0 && length <= frame.size();
         if (kind == 5) {
             if (whole)
                 SaveSnapJpeg(slot, type, uid, frame, length);

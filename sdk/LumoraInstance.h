@@ -226,6 +226,12 @@ public:
     void ReleaseSlotRecorder(StreamSlot& slot);
     // Frees the audio pair, its frame pool and the local player (teardown).
     void ReleaseAudio();
+    // Reply handlers of the listening, talk and face-picture requests.
+    void OnAudioStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
+    void OnAudioStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
+    void OnTalkStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
+    void OnFaceStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
+    void OnFaceStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
 
     // ---- Device recordings and downloads (LumoraInstanceRecord.cpp)
     int GetDevRecPath(std::string uid, DeviceResultCallback cb);
@@ -325,10 +331,11 @@ private:
 
     // Media objects, made and freed by the media files.
 public:
-    DevAudioIO* m_audio = nullptr;
-    FrameBufferPool* m_audioPool = nullptr;
-    PlayLocalRecImple* m_localPlayer = nullptr;
-    std::mutex m_mediaMutex; // guards the three pointers above
+    std::shared_ptr<DevAudioIO> m_audio;
+    std::shared_ptr<FrameBufferPool> m_audioPool;
+    std::shared_ptr<PlayLocalRecImple> m_localPlayer;
+    std::mutex m_mediaMutex;       // guards the three pointers above
+    std::mutex m_localPlayerCalls; // one local-player operation at a time
 
 private:
     mutable std::mutex m_folderMutex;

@@ -1,84 +1,425 @@
 // Listening, talk, face pictures, local recording, local AVI playback and the folders of
-// LumoraInstance, and the release of the audio objects. The audio and AVI pipeline fills the
-// stream parts in; until then a start answers -1 (-11 without a live link).
+// LumoraInstance, and the release of the audio objects.
+//
+// One listening queue and one audio pair (player, capture) serve all devices; they are made by
+// the first start reply and kept until the instance goes. The local player is made by the first
+// PlayLocalAVIFile and reused.
 #include "LumoraInstance.h"
 
+#include "AviRecorder.h"
+#include "DevAudioIO.h"
+#include "FrameBufferPool.h"
+#include "LumoraLog.h"
+#include "MakeDirs.h"
 #include "NetProImple.h"
+#include "PlayLocalRecImple.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+constexpr uint16_t kStreamReply = 3006;
+constexpr uint16_t kTalkReply = 1007;
+constexpr uint16_t kFaceReply = 1475;
+// Local recordings are written at this frame rate.
+constexpr int kRecordFps = 15;
+// The devices whose audio comes apart from the video have 20-character UIDs; a read with this
+// argument starts that audio.
+constexpr std::size_t kSeparateAudioUidLength = 20;
+constexpr int kSeparateAudioRead = 20;
+
+std::string localTimeName(const char* format)
+{
+    const std::time_t t = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&t, &parts);
+    char name[260];
+    std::snprintf(name, sizeof name, format, parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                  parts.tm_min, parts.tm_sec);
+    return name;
+}
+
+bool validSlot(int slot) { return slot >= 0 && slot < kStreamSlots; }
+
+} // namespace
+
+// ---- Listening ----------------------------------------------------------------------------------
 
 int LumoraInstance::BeginAudio(std::string uid, int stream, int reserved, DeviceResultCallback cb)
 {
-    return liveSession(uid) == nullptr ? -11 : -1;
+    withSlot(uid, 0, [&cb](StreamSlot& s) { s.streamCallback = cb; });
+    NetProImple* session = liveSession(uid);
+    if (session == nullptr)
+        return -11;
+    if (!registerReply(uid, kStreamReply, [this](int code, int result, std::string text, std::string replyUid,
+                                                  char* data, int slot) {
+            OnAudioStarted(code, result, std::move(text), std::move(replyUid), data, slot);
+        }))
+        return -11;
+    return session->SendStartAudio(stream);
+}
+
+void LumoraInstance::OnAudioStarted(int code, int result, std::string text, std::string uid, char*, int slot)
+{
+    if (!validSlot(slot))
+        slot = 0;
+    DeviceResultCallback cb;
+    int window = 0;
+    int streamIndex = 0;
+    std::shared_ptr<VideoDecoderImple> channel;
+    if (!withSlot(uid, slot, [&](StreamSlot& s) {
+            cb = s.streamCallback;
+            window = s.window;
+            streamIndex = s.streamIndex;
+            channel = s.decoder;
+        }))
+        return;
+    if (result < 0 || text.empty()) {
+        callResult(cb, code, result, text, uid, nullptr, slot);
+        return;
+    }
+    withSlot(uid, slot, [](StreamSlot& s) { s.playState.fetch_or(PlayStateMask::kAudio); });
+    std::shared_ptr<DevAudioIO> audio;
+    std::shared_ptr<FrameBufferPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        if (!m_audioPool)
+            m_audioPool = std::make_shared<FrameBufferPool>();
+        else
+            m_audioPool->Flush();
+        if (!m_audio)
+            m_audio = std::make_shared<DevAudioIO>();
+        audio = m_audio;
+        pool = m_audioPool;
+    }
+    audio->StartListen(window, pool.get());
+    callResult(cb, code, result, text, uid, nullptr, slot);
+    if (uid.size() == kSeparateAudioUidLength && channel)
+        channel->ReadStream(uid, streamIndex, kSeparateAudioRead, slot, nullptr);
 }
 
 int LumoraInstance::EndAudio(std::string uid, int stream, int reserved, DeviceResultCallback cb)
 {
-    if (liveSession(uid) == nullptr)
+    withSlot(uid, 0, [&cb](StreamSlot& s) {
+        s.playState.fetch_and(~PlayStateMask::kAudio);
+        s.streamCallback = cb;
+    });
+    NetProImple* session = liveSession(uid);
+    if (session == nullptr) {
+        // Without a link no reply will come: the player stops now.
+        std::shared_ptr<DevAudioIO> audio;
+        {
+            std::lock_guard<std::mutex> lock(m_mediaMutex);
+            audio = m_audio;
+        }
+        if (audio)
+            audio->StopListen();
         return -11;
-    withSlot(uid, 0, [](StreamSlot& s) { s.playState.fetch_and(~PlayStateMask::kAudio); });
-    return request(uid, 3006, std::move(cb), [stream](NetProImple& s) { return s.SendStopAudio(0, stream); });
+    }
+    if (!registerReply(uid, kStreamReply, [this](int code, int result, std::string text, std::string replyUid,
+                                                  char* data, int slot) {
+            OnAudioStopped(code, result, std::move(text), std::move(replyUid), data, slot);
+        }))
+        return -11;
+    return session->SendStopAudio(stream, 0);
 }
+
+void LumoraInstance::OnAudioStopped(int code, int result, std::string text, std::string uid, char* data, int slot)
+{
+    if (!validSlot(slot))
+        slot = 0;
+    std::shared_ptr<DevAudioIO> audio;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        audio = m_audio;
+    }
+    if (audio)
+        audio->StopListen();
+    DeviceResultCallback cb;
+    withSlot(uid, slot, [&cb](StreamSlot& s) { cb = s.streamCallback; });
+    callResult(cb, code, result, text, uid, data, slot);
+}
+
+void LumoraInstance::PlayAudioFrame(const char* data, unsigned length, uint64_t pts)
+{
+    std::shared_ptr<FrameBufferPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        pool = m_audioPool;
+    }
+    if (pool)
+        pool->Push(data, length, 0, pts);
+}
+
+// ---- Talk ---------------------------------------------------------------------------------------
 
 int LumoraInstance::BeginTalk(std::string uid, DeviceResultCallback cb)
 {
-    return liveSession(uid) == nullptr ? -11 : -1;
+    withSlot(uid, 0, [&cb](StreamSlot& s) { s.streamCallback = cb; });
+    NetProImple* session = liveSession(uid);
+    if (session == nullptr)
+        return -11;
+    if (!registerReply(uid, kTalkReply, [this](int code, int result, std::string text, std::string replyUid,
+                                                char* data, int slot) {
+            OnTalkStarted(code, result, std::move(text), std::move(replyUid), data, slot);
+        }))
+        return -11;
+    return session->SendStartTalk();
+}
+
+void LumoraInstance::OnTalkStarted(int code, int result, std::string text, std::string uid, char*, int slot)
+{
+    if (!validSlot(slot))
+        slot = 0;
+    DeviceResultCallback cb;
+    int window = 0;
+    if (!withSlot(uid, slot, [&](StreamSlot& s) {
+            cb = s.streamCallback;
+            window = s.window;
+        }))
+        return;
+    if (result < 0) {
+        callResult(cb, code, result, text, uid, nullptr, slot);
+        return;
+    }
+    withSlot(uid, slot, [](StreamSlot& s) { s.playState.fetch_or(PlayStateMask::kTalk); });
+    std::shared_ptr<DevAudioIO> audio;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        if (!m_audio)
+            m_audio = std::make_shared<DevAudioIO>();
+        audio = m_audio;
+    }
+    // Each talk frame goes through the device's session as it is at that moment, so a session
+    // replaced by a reconnect is never used after it is gone.
+    audio->StartTalk(window, [this, uid](std::vector<char> frame) {
+        if (NetProImple* session = liveSession(uid))
+            if (NetProParse* parser = session->parser())
+                parser->SendAudioFrame(std::move(frame));
+    });
+    callResult(cb, code, result, text, uid, nullptr, slot);
 }
 
 int LumoraInstance::EndTalk(std::string uid, DeviceResultCallback cb)
 {
-    if (liveSession(uid) == nullptr)
-        return -11;
     withSlot(uid, 0, [](StreamSlot& s) { s.playState.fetch_and(~PlayStateMask::kTalk); });
-    return request(uid, 1007, std::move(cb), [](NetProImple& s) { return s.SendStopTalk(); });
+    // The application's callback receives the stop reply unchanged.
+    const int rc = request(uid, kTalkReply, std::move(cb), [](NetProImple& s) { return s.SendStopTalk(); });
+    // The microphone stops whether or not the device could be told.
+    std::shared_ptr<DevAudioIO> audio;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        audio = m_audio;
+    }
+    if (audio)
+        audio->StopTalk();
+    return rc;
 }
+
+// ---- Face pictures ------------------------------------------------------------------------------
 
 int LumoraInstance::BeginFace(std::string uid, int stream, int reserved, DeviceResultCallback cb)
 {
-    return liveSession(uid) == nullptr ? -11 : -1;
+    withSlot(uid, 0, [&](StreamSlot& s) {
+        s.streamCallback = cb;
+        s.streamIndex = stream;
+    });
+    NetProImple* session = liveSession(uid);
+    if (session == nullptr)
+        return -11;
+    if (!registerReply(uid, kFaceReply, [this](int code, int result, std::string text, std::string replyUid,
+                                                char* data, int slot) {
+            OnFaceStarted(code, result, std::move(text), std::move(replyUid), data, slot);
+        }))
+        return -11;
+    return session->SendBeginFace();
+}
+
+void LumoraInstance::OnFaceStarted(int code, int result, std::string text, std::string uid, char* data, int slot)
+{
+    if (text.empty() || result < 0)
+        return;
+    if (!validSlot(slot))
+        slot = 0;
+    DeviceResultCallback cb;
+    NetProImple* session = nullptr;
+    if (!withDevice(uid, [&](DeviceEntry& e) {
+            StreamSlot& s = e.slots[static_cast<size_t>(slot)];
+            s.playState.fetch_or(PlayStateMask::kFace);
+            cb = std::move(s.streamCallback);
+            s.streamCallback = nullptr;
+            session = e.session.get();
+        }))
+        return;
+    callResult(cb, code, result, text, uid, data, slot);
+    if (session == nullptr)
+        return;
+    session->SetSnapDataCallback([this](int type, int status, std::vector<char>& frame, unsigned length,
+                                        std::string frameUid, int kind, uint64_t pts, int frameSlot) {
+        AVDataProcess(type, status, frame, length, std::move(frameUid), kind, pts, frameSlot);
+    });
+    m_streamPool.Schedule([this, uid, slot] { ContinueStream(uid, 5, slot); });
 }
 
 int LumoraInstance::EndFace(std::string uid, int stream, int reserved, DeviceResultCallback cb)
 {
-    if (liveSession(uid) == nullptr)
-        return -11;
     // The slot's closing flag belongs to LogoutDev: ending the face pictures leaves it alone.
-    withSlot(uid, 0, [](StreamSlot& s) { s.playState.fetch_and(~PlayStateMask::kFace); });
-    return request(uid, 1475, std::move(cb), [stream](NetProImple& s) { return s.SendEndFace(stream); });
+    withSlot(uid, 0, [&cb](StreamSlot& s) {
+        s.streamCallback = cb;
+        s.playState.fetch_and(~PlayStateMask::kFace);
+    });
+    NetProImple* session = liveSession(uid);
+    if (session == nullptr)
+        return -11;
+    if (!registerReply(uid, kFaceReply, [this](int code, int result, std::string text, std::string replyUid,
+                                                char* data, int slot) {
+            OnFaceStopped(code, result, std::move(text), std::move(replyUid), data, slot);
+        }))
+        return -11;
+    return session->SendEndFace(0);
 }
+
+void LumoraInstance::OnFaceStopped(int code, int result, std::string text, std::string uid, char* data, int slot)
+{
+    if (!validSlot(slot))
+        slot = 0;
+    DeviceResultCallback cb;
+    withSlot(uid, slot, [&cb](StreamSlot& s) { cb = s.streamCallback; });
+    callResult(cb, code, result, text, uid, data, slot);
+}
+
+// ---- Local recording ----------------------------------------------------------------------------
 
 int LumoraInstance::StartRecordFile(std::string uid, int slot, std::string path)
 {
-    if (slot < 0 || slot >= kStreamSlots || liveSession(uid) == nullptr)
+    if (!validSlot(slot) || liveSession(uid) == nullptr)
         return -11;
-    return -1;
+    bool playing = false;
+    withSlot(uid, slot, [&](StreamSlot& s) { playing = (s.playState.load() & PlayStateMask::kVideo) != 0; });
+    if (!playing)
+        return -11;
+    if (path.empty()) {
+        const std::string folder = recordFolder() + "//" + uid + "//";
+        if (!MakeDirs(folder)) {
+            LUMORA_LOG("could not make the record folder " << folder);
+            return -1;
+        }
+        path = folder + localTimeName("%04d%02d%02d-%02d%02d%02d.avi");
+    }
+    int result = -11;
+    withSlot(uid, slot, [&](StreamSlot& s) {
+        // Checked again under the lock: the video may have stopped meanwhile.
+        if (!(s.playState.load() & PlayStateMask::kVideo))
+            return;
+        if (!s.recorder)
+            s.recorder = std::make_shared<AviRecorder>();
+        // Open closes a recording the recorder still had; the channel writes nothing while the
+        // recorder's lock is held by Open.
+        result = s.recorder->Open(path, s.width, s.height, kRecordFps);
+        if (result == 0) {
+            s.playState.fetch_or(PlayStateMask::kLocalRecord);
+            if (s.decoder)
+                s.decoder->SetRecorder(s.recorder.get());
+        } else {
+            LUMORA_LOG("could not open the recording " << path);
+            s.playState.fetch_and(~PlayStateMask::kLocalRecord);
+            if (s.decoder)
+                s.decoder->SetRecorder(nullptr);
+        }
+    });
+    return result;
 }
 
 int LumoraInstance::StopRecordFile(std::string uid, int slot)
 {
-    if (slot < 0 || slot >= kStreamSlots || !withDevice(uid, [](DeviceEntry&) {}))
+    if (!validSlot(slot) || !withDevice(uid, [](DeviceEntry&) {}))
         return -11;
-    return -1;
+    // Ends the recording whether or not the video still plays (the channel lets go first).
+    finishLocalRecording(uid, slot);
+    withSlot(uid, slot, [this](StreamSlot& s) { ReleaseSlotRecorder(s); });
+    return 0;
 }
+
+void LumoraInstance::ReleaseSlotRecorder(StreamSlot& slot)
+{
+    if (slot.decoder)
+        slot.decoder->SetRecorder(nullptr);
+    if (slot.recorder)
+        slot.recorder->Close();
+    slot.recorder.reset();
+    slot.playState.fetch_and(~PlayStateMask::kLocalRecord);
+}
+
+// ---- Local AVI playback -------------------------------------------------------------------------
 
 int LumoraInstance::PlayLocalAVIFile(std::string path, HWND window)
 {
-    return -1;
+    std::lock_guard<std::mutex> calls(m_localPlayerCalls);
+    std::shared_ptr<PlayLocalRecImple> player;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        if (!m_localPlayer)
+            m_localPlayer = std::make_shared<PlayLocalRecImple>();
+        player = m_localPlayer;
+    }
+    return player->OpenAVIFile(path, static_cast<int>(reinterpret_cast<intptr_t>(window)));
 }
 
-void LumoraInstance::EndLocalAVIFile() {}
+namespace {
+
+template <class F> auto withPlayer(std::mutex& mediaMutex, const std::shared_ptr<PlayLocalRecImple>& slot, F&& fn)
+{
+    std::shared_ptr<PlayLocalRecImple> player;
+    {
+        std::lock_guard<std::mutex> lock(mediaMutex);
+        player = slot;
+    }
+    return fn(player.get());
+}
+
+} // namespace
+
+void LumoraInstance::EndLocalAVIFile()
+{
+    std::lock_guard<std::mutex> calls(m_localPlayerCalls);
+    withPlayer(m_mediaMutex, m_localPlayer, [](PlayLocalRecImple* p) {
+        if (p)
+            p->CloseAVIFile();
+        return 0;
+    });
+}
 
 int LumoraInstance::GetAVIFileFrames()
 {
-    return 0;
+    return withPlayer(m_mediaMutex, m_localPlayer, [](PlayLocalRecImple* p) { return p ? p->FrameCount() : 0; });
 }
 
-void LumoraInstance::SetAVIFileFrame(int frame) {}
+void LumoraInstance::SetAVIFileFrame(int frame)
+{
+    withPlayer(m_mediaMutex, m_localPlayer, [frame](PlayLocalRecImple* p) {
+        if (p)
+            p->SetPosition(frame);
+        return 0;
+    });
+}
 
 int LumoraInstance::GetLocalPlayPos()
 {
-    return 0;
+    return withPlayer(m_mediaMutex, m_localPlayer, [](PlayLocalRecImple* p) { return p ? p->Position() : 0; });
 }
 
-void LumoraInstance::LocalPlayOrStop(int paused) {}
+void LumoraInstance::LocalPlayOrStop(int paused)
+{
+    withPlayer(m_mediaMutex, m_localPlayer, [paused](PlayLocalRecImple* p) {
+        if (p)
+            p->SetPaused(paused != 0);
+        return 0;
+    });
+}
+
+// ---- Folders ------------------------------------------------------------------------------------
 
 void LumoraInstance::SetDownloadPath(std::string path)
 {
@@ -110,12 +451,23 @@ void LumoraInstance::SetAlarmPath(std::string path)
     setFolder(m_alarmFolder, std::move(path));
 }
 
-void LumoraInstance::PlayAudioFrame(const char* data, unsigned length, uint64_t pts) {}
+// ---- Teardown -----------------------------------------------------------------------------------
 
-void LumoraInstance::ReleaseSlotRecorder(StreamSlot& slot)
+void LumoraInstance::ReleaseAudio()
 {
-    // No recorder is made yet.
-    slot.recorder = nullptr;
+    std::shared_ptr<DevAudioIO> audio;
+    std::shared_ptr<FrameBufferPool> pool;
+    std::shared_ptr<PlayLocalRecImple> player;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        audio = std::move(m_audio);
+        pool = std::move(m_audioPool);
+        player = std::move(m_localPlayer);
+    }
+    // The player stops its sound thread before the queue it reads goes.
+    if (audio)
+        audio->Release();
+    player.reset();
+    audio.reset();
+    pool.reset();
 }
-
-void LumoraInstance::ReleaseAudio() {}

@@ -303,7 +303,7 @@ void LumoraInstance::finishLocalRecording(const std::string& uid, int slot)
         if (!(s.playState.load() & PlayStateMask::kLocalRecord))
             return;
         s.playState.fetch_and(~PlayStateMask::kLocalRecord);
-        recorder = s.recorder;
+        recorder = s.recorder.get();
         channel = s.decoder;
         // Nothing writes to the recorder once the channel lets go of it.
         if (channel)

@@ -89,7 +89,10 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
         std::list<std::thread> toJoin;
         {
             std::unique_lock<std::recursive_mutex> lock(mutex);
-            workerIdle.wait(lock, [this] { return queue.empty() && activeCount == 0; });
+            // A pool without workers never runs what is queued on it (tasks posted to a pool that
+            // replaced a running one at shut-down): those are dropped, not waited for.
+            workerIdle.wait(lock, [this] { return (queue.empty() || current == 0) && activeCount == 0; });
+            queue.clear();
             terminate = true;
             target = 0;
             taskAvailable.notify_all();

@@ -25,6 +25,7 @@ constexpr uint16_t kLoginReply = 4003;
 constexpr uint16_t kStream = 3006;
 constexpr uint16_t kTalk = 1006;
 constexpr uint16_t kSnap = 1474;
+constexpr int kFacePicture = 32;
 constexpr uint16_t kRecList = 1074;
 constexpr uint16_t kRecPage = 1076;
 constexpr uint16_t kRecOp = 1078;
@@ -447,10 +448,19 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
             startUplinkReader(session);
         return;
     }
-    case kSnap:
+    case kSnap: {
+        // "FD" switches the face-picture stream: on, the camera sends a face picture (type 32)
+        // at once; off, nothing more. Any other request takes one snapshot.
+        Json::Value root;
+        const Json::Value snap = parse(body, root) && root.isObject() ? root["SnapShoot.info"] : Json::Value();
+        const bool face = snap.isObject() && snap["SnapType"].isString() && snap["SnapType"].asString() == "FD";
         session.link->sendCommand(kSnap + 1, 0, styled(ok));
-        sendPicture(session);
+        if (!face)
+            sendPicture(session);
+        else if (snap["SnapEnable"].isBool() && snap["SnapEnable"].asBool())
+            sendPicture(session, kFacePicture);
         return;
+    }
     case kRecOp:
         handleRecordOp(session, body);
         return;
@@ -579,6 +589,7 @@ void CamSim::liveLoop(std::shared_ptr<Session> session)
     uint32_t index = 0;
     uint32_t audioIndex = 0;
     auto next = std::chrono::steady_clock::now();
+    const auto audioStart = next;
     while (m_running && session->link->alive() && (session->video || session->audio)) {
         if (session->video) {
             const std::vector<char> frame =
@@ -588,11 +599,18 @@ void CamSim::liveLoop(std::shared_ptr<Session> session)
                 break;
             ++index;
         }
-        if (session->audio) {
+        // Audio keeps its own pace: 25 frames of 40 ms a second, whatever the video's rate.
+        const auto elapsed = std::chrono::steady_clock::now() - audioStart;
+        const auto audioDue = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 40 + 1);
+        bool sent = true;
+        while (session->audio && audioIndex < audioDue && sent) {
             const std::vector<char> audio = syntheticAudio(audioIndex++);
-            if (!session->link->sendFrame(kChannelLive, 20, audioIndex, audio.data(), audio.size(), nowPts()))
-                break;
+            sent = session->link->sendFrame(kChannelLive, 20, audioIndex, audio.data(), audio.size(), nowPts());
         }
+        if (!sent)
+            break;
+        if (!session->audio)
+            audioIndex = audioDue;
         next += std::chrono::microseconds(1000000 / fps);
         std::this_thread::sleep_until(next);
     }
@@ -635,7 +653,7 @@ void CamSim::uplinkLoop(std::shared_ptr<Session> session)
     session->talkRunning = false;
 }
 
-void CamSim::sendPicture(Session& session)
+void CamSim::sendPicture(Session& session, int type)
 {
     // A small JPEG-shaped picture: start and end markers around deterministic bytes.
     std::vector<char> picture(30000);
@@ -645,7 +663,7 @@ void CamSim::sendPicture(Session& session)
     picture[1] = static_cast<char>(0xD8);
     picture[picture.size() - 2] = static_cast<char>(0xFF);
     picture[picture.size() - 1] = static_cast<char>(0xD9);
-    session.link->sendFrame(kChannelPicture, 0, 1, picture.data(), picture.size(), nowPts());
+    session.link->sendFrame(kChannelPicture, type, 1, picture.data(), picture.size(), nowPts());
 }
 
 void CamSim::handleRecordOp(Session& session, const std::string& body)

@@ -83,7 +83,8 @@ private:
     void handleLogin(Session& session, const std::string& body);
     void handleStream(Session& session, const std::string& body);
     void handleRecordOp(Session& session, const std::string& body);
-    void sendPicture(Session& session);
+    // One picture on the picture channel with this frame type (32 a face picture).
+    void sendPicture(Session& session, int type = 0);
     void liveLoop(std::shared_ptr<Session> session);
     // Reads the session's uplink (talk audio, user data); the caller has set talkRunning.
     void startUplinkReader(Session& session);
