@@ -263,8 +263,8 @@ TEST_F(StartupTest, FailingAutomaticLoginKeepsOneMessageBox)
     CloseMessageBoxes();
     EXPECT_EQ(onlyMessage(), CAppConfig::GetInstance()->GetLangString("UserLogin", "PWError"));
     // Unticking the box stops the attempts.
-    CloseMessageBoxes();
     Child<QCheckBox>(m_app.loginDialog(), "autoLogin")->click();
+    CloseMessageBoxes();
     EXPECT_FALSE(m_app.loginDialog()->autoLogin());
     EXPECT_EQ(UserInfoStore::FindUser("admin")->autoLogin, 0);
     ticks = 0;
