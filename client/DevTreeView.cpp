@@ -14,6 +14,7 @@
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QVBoxLayout>
 #include <json/json.h>
 #include <memory>
@@ -146,13 +147,14 @@ void CDevTreeView::cacheReply(const std::string& uid, const std::string& reply)
 
 void CDevTreeView::showPasswordError(const QString& uid)
 {
-    if (!m_passwordBoxes.insert(uid).second)
+    QPointer<QMessageBox>& open = m_passwordBoxes[uid];
+    if (open)
         return; // one box per device at a time
     auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Warring"),
                                 uid + QLatin1Char(' ') + LangText("DevTree", "PAError"), QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("PasswordErrorBox"));
-    connect(box, &QObject::destroyed, this, [this, uid] { m_passwordBoxes.erase(uid); });
+    open = box;
     box->open();
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <atomic>
@@ -16,7 +17,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 
 class CMainFrame;
@@ -26,6 +26,7 @@ class DevSearchDlg;
 class GuiMailbox;
 class LoginWorkers;
 class QMenu;
+class QMessageBox;
 class QTreeWidgetItem;
 
 class CDevTreeView : public QWidget {
@@ -123,6 +124,6 @@ private:
     DevSearchDlg* m_searchDlg = nullptr;
     CMobileNetDlg* m_mobileDlg = nullptr;
     std::atomic<bool> m_bClosing{false};
-    std::set<QString> m_passwordBoxes; // devices whose wrong-password box is open
+    std::map<QString, QPointer<QMessageBox>> m_passwordBoxes; // the open wrong-password box of each device
     CViewTree* m_tree;
 };

@@ -31,6 +31,7 @@ void DevAllProView::RefreshActivePage(const QString& uid)
 {
     m_uid = uid;
     // A page that can ask its device has a slot "requestSettings(QString)".
-    if (QWidget* page = m_tabs->currentWidget())
+    QWidget* page = m_tabs->currentWidget();
+    if (page && page->metaObject()->indexOfMethod("requestSettings(QString)") >= 0)
         QMetaObject::invokeMethod(page, "requestSettings", Qt::DirectConnection, Q_ARG(QString, uid));
 }
