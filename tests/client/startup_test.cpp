@@ -5,6 +5,7 @@
 #include "CServerDlg.h"
 #include "CaseName.h"
 #include "ClientTestSupport.h"
+#include "DesktopServices.h"
 #include "LumoraSdk.h"
 #include "MainFrame.h"
 #include "UserInfoStore.h"
@@ -105,6 +106,7 @@ TEST_F(StartupTest, LoginOpensTheMainFrameWithItsPanes)
     EXPECT_NE(frame->alarmPane(), nullptr);
     EXPECT_EQ(m_exitCode, -1) << "the application runs on with its main frame";
     EXPECT_TRUE(QGuiApplication::quitOnLastWindowClosed());
+    EXPECT_NE(frame->findChild<KeepAwake*>(), nullptr) << "the system is kept awake while the frame lives";
     frame->close();
     delete frame;
 }
