@@ -1,6 +1,10 @@
 #include "ClientMessageBox.h"
 
+#include "LangText.h"
+
+#include <QAbstractButton>
 #include <QApplication>
+#include <utility>
 
 namespace {
 
@@ -10,6 +14,13 @@ QMessageBox* makeBox(QWidget* parent, const QString& text, const QString& captio
                                 buttons, parent);
     box->setObjectName(QString::fromLatin1(kMessageBoxName));
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // The buttons speak the client's language too.
+    for (auto [button, key] : {std::pair{QMessageBox::Ok, "OK"}, std::pair{QMessageBox::Cancel, "Cancel"}}) {
+        const QString buttonText = LangText("Common", key);
+        if (QAbstractButton* b = box->button(button); b != nullptr && !buttonText.isEmpty()) {
+            b->setText(buttonText);
+        }
+    }
     return box;
 }
 

@@ -5,7 +5,9 @@
 
 #include <QDBusConnection>
 #include <QFileInfo>
+#include <QSoundEffect>
 #include <QThread>
+#include <algorithm>
 
 using namespace clienttest;
 
@@ -59,7 +61,15 @@ TEST(ClientSound, PlayingFromAnyThreadReturnsAtOnce)
     worker.quit();
     worker.wait();
     EXPECT_TRUE(called);
-    QCoreApplication::processEvents();
+    // Let the sounds finish loading before the test ends, so no loader outlives the application.
+    ASSERT_TRUE(WaitFor([] {
+        QCoreApplication::processEvents();
+        const auto effects = QCoreApplication::instance()->findChildren<QSoundEffect*>();
+        return effects.size() == 3 && std::all_of(effects.begin(), effects.end(), [](QSoundEffect* effect) {
+                   return effect->status() != QSoundEffect::Loading;
+               });
+    }));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST(KeepAwakeService, WithoutADesktopItDoesNothing)
