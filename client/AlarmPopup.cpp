@@ -27,13 +27,19 @@ CAlarmPopup::CAlarmPopup(const QString& text, QWidget* owner)
     setPalette(pal);
 
     auto* icon = new QLabel(this);
-    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(32, 32));
+    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(40, 40));
     auto* label = new QLabel(text, this);
     label->setObjectName(QStringLiteral("AlarmPopupText"));
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 1.25);
+    label->setFont(font);
     auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(16, 14, 16, 14);
+    layout->setSpacing(14);
     layout->addWidget(icon);
     layout->addWidget(label, 1);
-    setMinimumWidth(260);
+    setMinimumSize(300, 90);
+    setStyleSheet(QStringLiteral("CAlarmPopup { border: 1px solid rgb(200, 150, 60); }"));
     adjustSize();
 
     // Bottom right corner of the work area of the owner's screen.
