@@ -19,3 +19,4 @@ echo "== libTovel: a rendezvous server, devices and a client; a session by each 
 echo
 echo "== Device link: simulated cameras on libTovel, CS2 and ThroughTek"
 "$build/tools/lumora-demo/lumora-demo" "$@"
+echo; echo "== Lumora client: register, log in, search the LAN, cameras online, an alarm"; "$root/scripts/run-client.sh" "$build"
