@@ -4,6 +4,7 @@
 #include "CUserLoginDlg.h"
 #include "ClientCrashDump.h"
 #include "ClientDatabase.h"
+#include "DesktopServices.h"
 #include "LumoraSdk.h"
 #include "UserInfoStore.h"
 
@@ -73,6 +74,8 @@ void CLumoraApp::afterLogin()
         end(0);
         return;
     }
+    // The system stays awake while the main frame lives.
+    new KeepAwake(m_mainFrame);
     m_mainFrame->show();
     QGuiApplication::setQuitOnLastWindowClosed(true);
 }

@@ -17,33 +17,33 @@ s("UserRegist", [("RegTitle","Register a user","用户注册"),("RegUser","User 
 s("UserLogin", [("User","User","用户"),("Password","Password","密码"),("Remeber","Remember password","记住密码"),
     ("AutoLogin","Log in automatically","自动登录"),("Input","Please enter the user name","请输入用户名"),
     ("NoExist","This user does not exist","用户不存在"),("PWError","Wrong password","密码错误"),("Server","Server","服务器")])
-s("DevPWSet", [("Alias","Alias","别名"),("OldPW","Old password","旧密码"),("NewPW","New password","新密码"),
+s("DevPWSet", [("Alias","Camera","别名"),("OldPW","Old password","旧密码"),("NewPW","New password","新密码"),
     ("ReNewPW","Repeat new password","确认新密码"),("Visible","Show passwords","显示密码"),("Set","Set","设置"),
     ("OldPwError","The old password is wrong","旧密码错误"),("PwTwiceError","The two new passwords differ","两次输入的新密码不一致"),
     ("Fail","Changing the password failed","修改密码失败"),("Success","The password was changed","修改密码成功")])
 s("MainFrame", [("DevTreeName","Device list","设备列表"),("DevRecTree","Device recordings","设备录像"),("FileTreeName","Local files","本地文件"),
-    ("PTZPannel","PTZ control","云台控制"),("AlarmPannel","Alarms","报警信息"),("MoveAlarmType","Motion detected","移动侦测报警")])
-s("ToolBar", [("FullScreen","Full screen","全屏"),("SwitchWnd","Split screen","分屏"),("SavePathSet","Local settings","本地设置"),
-    ("Video","Live view","实时预览"),("AddDev","Add device","添加设备"),("Record","Record","录像"),("Audio","Listen","监听"),
+    ("PTZPannel","PTZ","云台控制"),("AlarmPannel","Alarms","报警信息"),("MoveAlarmType","Motion alarm","移动侦测报警")])
+s("ToolBar", [("FullScreen","Full screen","全屏"),("SwitchWnd","Split","分屏"),("SavePathSet","Folders","本地设置"),
+    ("Video","Live","实时预览"),("AddDev","Add device","添加设备"),("Record","Record","录像"),("Audio","Listen","监听"),
     ("Mirco","Talk","对讲"),("Zoom","Digital zoom","电子放大"),("Snap","Snapshot","抓拍"),("Close","Close","关闭"),
-    ("Roate","Rotate","旋转"),("DevPropety","Device settings","设备设置"),("DevRecList","Device playback","设备回放"),
-    ("LocalRecList","Local playback","本地回放"),("LocalRecPlan","Local recording plan","本地录像计划"),("Help","Help","帮助")])
+    ("Roate","Rotate","旋转"),("DevPropety","Device settings","设备设置"),("DevRecList","Device recordings","设备回放"),
+    ("LocalRecList","Local recordings","本地回放"),("LocalRecPlan","Recording plan","本地录像计划"),("Help","Help","帮助")])
 s("VideoMenu", [("Close","Close video","关闭视频"),("Snap","Snapshot","抓拍"),("OpenAudio","Start listening","打开监听"),
     ("CloseAudio","Stop listening","关闭监听"),("OpenMirco","Start talking","打开对讲"),("CloseMirco","Stop talking","关闭对讲"),
     ("BeginRec","Start recording","开始录像"),("EndRec","Stop recording","停止录像"),("Preset","Presets","预置位"),
     ("Switch","Switch stream","切换码流"),("OpenFace","Start face pictures","打开人脸抓拍"),("CloseFace","Stop face pictures","关闭人脸抓拍"),
     ("ExitFullscreen","Exit full screen","退出全屏"),("Roate","Rotate","旋转"),("Zoom","Digital zoom","电子放大"),("ZoomOver","End zoom","结束放大")])
-s("DevTree", [("PAError","wrong device password","设备密码错误"),("BeDel","Delete this device?","确定删除该设备吗？"),
+s("DevTree", [("PAError","wrong password","设备密码错误"),("BeDel","Delete the device?","确定删除该设备吗？"),
     ("BeAllDel","Delete all devices?","确定删除所有设备吗？")])
-s("DevListMenu", [("SearchDev","Search the LAN","局域网搜索"),("DevDel","Delete device","删除设备"),("DevAllDel","Delete all devices","删除所有设备"),
+s("DevListMenu", [("SearchDev","Search","局域网搜索"),("DevDel","Delete","删除设备"),("DevAllDel","Delete all","删除所有设备"),
     ("DevReLogin","Log in again","重新登录"),("DevReboot","Reboot device","重启设备"),("DevDefault","Restore factory defaults","恢复出厂设置"),
     ("DevInfoModify","Alias and password","修改别名和密码"),("DevMobile","4G/Wi-Fi switch","4G/Wi-Fi 切换"),("Dev50HZ","Anti-flicker 50 Hz","防闪烁 50Hz"),
     ("Dev60HZ","Anti-flicker 60 Hz","防闪烁 60Hz"),("IRCutPositive","IR-cut normal","红外滤光片正序"),("IRCutReverse","IR-cut reverse","红外滤光片反序"),
     ("DevIndoor","Indoor mode","室内模式"),("DevOutdoor","Outdoor mode","室外模式"),("DevHorizontal","Mirror","水平翻转"),("DevVertical","Flip","垂直翻转")])
-s("DevSearch", [("AddTip","Tick the devices to add, edit alias and password, then press Add","勾选要添加的设备，修改别名和密码后点击添加"),
+s("DevSearch", [("AddTip","Check the devices to add","勾选要添加的设备，修改别名和密码后点击添加"),
     ("DevSearch","Search","搜索"),("Manual","Manual","手动添加"),("Add","Add","添加"),("DevAlias","Alias","别名"),
-    ("DevLoginPW","Password","密码"),("DevIP","IP address","IP 地址"),("DevMac","MAC address","MAC 地址"),("Sofeware","Software","软件版本"),
-    ("Hardware","Hardware","硬件版本"),("ManualPA","Device password","设备密码"),("ManualUID","Device UID","设备 UID")])
+    ("DevLoginPW","Password","密码"),("DevIP","IP","IP 地址"),("DevMac","MAC","MAC 地址"),("Sofeware","Software","软件版本"),
+    ("Hardware","Hardware","硬件版本"),("ManualPA","password","设备密码"),("ManualUID","UID","设备 UID")])
 s("AlarmPannel", [("UID","UID","UID"),("AlarmTime","Time","报警时间"),("AlarmType","Type","报警类型")])
 s("LocRecSet", [("OpenLocRec","Enable plan recording","启用计划录像"),("AutoCover","Overwrite old recordings","自动覆盖"),
     ("RecTime","Recording length (minutes)","录像时长（分钟）"),("Eve","Every day","每天"),("Mon","Monday","星期一"),("Tue","Tuesday","星期二"),

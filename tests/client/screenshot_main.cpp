@@ -13,6 +13,8 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include "LeakSuppressions.h"
+
 namespace clienttest {
 
 QString ScreenshotFolder()

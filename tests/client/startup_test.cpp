@@ -5,6 +5,7 @@
 #include "CServerDlg.h"
 #include "CaseName.h"
 #include "ClientTestSupport.h"
+#include "DesktopServices.h"
 #include "LumoraSdk.h"
 #include "MainFrame.h"
 #include "UserInfoStore.h"
@@ -105,6 +106,7 @@ TEST_F(StartupTest, LoginOpensTheMainFrameWithItsPanes)
     EXPECT_NE(frame->alarmPane(), nullptr);
     EXPECT_EQ(m_exitCode, -1) << "the application runs on with its main frame";
     EXPECT_TRUE(QGuiApplication::quitOnLastWindowClosed());
+    EXPECT_NE(frame->findChild<KeepAwake*>(), nullptr) << "the system is kept awake while the frame lives";
     frame->close();
     delete frame;
 }
@@ -263,8 +265,8 @@ TEST_F(StartupTest, FailingAutomaticLoginKeepsOneMessageBox)
     CloseMessageBoxes();
     EXPECT_EQ(onlyMessage(), CAppConfig::GetInstance()->GetLangString("UserLogin", "PWError"));
     // Unticking the box stops the attempts.
-    CloseMessageBoxes();
     Child<QCheckBox>(m_app.loginDialog(), "autoLogin")->click();
+    CloseMessageBoxes();
     EXPECT_FALSE(m_app.loginDialog()->autoLogin());
     EXPECT_EQ(UserInfoStore::FindUser("admin")->autoLogin, 0);
     ticks = 0;
