@@ -56,7 +56,37 @@ CAlarmPopup::CAlarmPopup(const QString& text, QWidget* owner)
     fadeIn->setStartValue(0.0);
     fadeIn->setEndValue(kOpacity);
     fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
-    QTimer::singleShot(kAutoCloseMs, this, [this] { fadeOut(); });
+    m_closeTimer = new QTimer(this);
+    m_closeTimer->setSingleShot(true);
+    connect(m_closeTimer, &QTimer::timeout, this, &CAlarmPopup::fadeOut);
+    m_closeTimer->start(kAutoCloseMs);
+}
+
+void CAlarmPopup::setAutoClose(bool on)
+{
+    if (on) {
+        m_closeTimer->start(kAutoCloseMs);
+        return;
+    }
+    m_closeTimer->stop();
+    if (m_fade) {
+        m_fade->stop();
+        m_fade->deleteLater();
+        m_fade = nullptr;
+        setWindowOpacity(kOpacity);
+    }
+}
+
+void CAlarmPopup::enterEvent(QEnterEvent* event)
+{
+    QWidget::enterEvent(event);
+    setAutoClose(false);
+}
+
+void CAlarmPopup::leaveEvent(QEvent* event)
+{
+    QWidget::leaveEvent(event);
+    setAutoClose(true);
 }
 
 void CAlarmPopup::fadeOut()

@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QImage>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableWidget>
@@ -99,14 +100,17 @@ TEST_P(FrameScreenshots, MainFrameWithCamerasOnlineAndAnAlarm)
     ASSERT_TRUE(m_cameras[1]->pushAlarm(R"({"AlarmReport.info":{"AlarmType":1,"AlarmSta":1,)"
                                         R"("AlarmTime":{"Sec":12,"Min":34,"Hour":18},"AlarmDate":{"Day":10,"Mon":12,"Year":2026}}})"));
     ASSERT_TRUE(waitFor([&] { return m_frame->alarmPane()->list()->rowCount() == 1; }));
-    take(m_frame.get(), "mainframe-alarm-row");
-    // The whole screen, with the pop-up in its corner.
-    CAlarmPopup* popup = nullptr;
+    // The pop-up stays for its picture (it would fade after 3 s).
+    QPointer<CAlarmPopup> popup;
     for (QWidget* w : QApplication::topLevelWidgets())
         if (auto* p = qobject_cast<CAlarmPopup*>(w); p && p->isVisible())
             popup = p;
-    ASSERT_NE(popup, nullptr);
+    ASSERT_FALSE(popup.isNull());
+    popup->setAutoClose(false);
+    take(m_frame.get(), "mainframe-alarm-row");
+    ASSERT_FALSE(popup.isNull());
     take(popup, "alarm-popup");
+    popup->close();
 }
 
 TEST_P(FrameScreenshots, LanSearchDialogWithAnswers)
