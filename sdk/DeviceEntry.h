@@ -28,7 +28,7 @@ inline constexpr int kDropped = 0x8000; // the link reported -100: login refused
 // LumoraInstance::ResetStreamSlot (through the media files, which alone see their types).
 // Fields other than the atomics are guarded by the instance's device-map lock.
 struct StreamSlot {
-    VideoDecoderImple* decoder = nullptr; // the slot's channel: decoders, download file, recorder link
+    std::shared_ptr<VideoDecoderImple> decoder; // the slot's channel; queued reads hold it weakly
     AviRecorder* recorder = nullptr;      // the running local recording, or null
     DeviceResultCallback streamCallback;  // last stream request's callback; slot 0: also the login's
     AVDataCallback rawFrameCallback;      // set by SetVideoDataCallBack; frames bypass the decoder

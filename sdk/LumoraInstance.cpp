@@ -234,13 +234,16 @@ void LumoraInstance::startLoopedTasks()
 {
     std::lock_guard<std::mutex> lock(m_taskStartMutex);
     if (!m_pollFlag.exchange(true)) {
+        ++m_loopedTaskStarts;
         ScheduleLooped(m_replyPool, [this] { return PollIOTask(); }, m_options.pollIntervalMs);
         if (m_options.firstLoginPauseMs > 0)
             platform::sleepMillis(static_cast<uint32_t>(m_options.firstLoginPauseMs));
         ScheduleLooped(m_picturePool, [this] { return PollSnapTask(5); }, m_options.snapIntervalMs);
     }
-    if (!m_reconnectFlag.exchange(true))
+    if (!m_reconnectFlag.exchange(true)) {
+        ++m_loopedTaskStarts;
         ScheduleLooped(m_reconnectPool, [this] { return ReconnectTask(); }, m_options.reconnectScanMs);
+    }
 }
 
 int LumoraInstance::runLoginStep(DeviceEntry& entry, NetProImple& session, const std::string& uid,
@@ -606,8 +609,7 @@ bool LumoraInstance::PollIOTask()
         std::lock_guard<std::mutex> lock(m_deviceMutex);
         sessions.reserve(m_devices.size());
         for (auto& [uid, entry] : m_devices)
-            if (entry->session && entry->slots[0].closing.load() == 0 &&
-                !(entry->slots[0].playState.load() & PlayStateMask::kDropped))
+            if (entry->session)
                 sessions.emplace_back(uid, entry->session.get());
     }
     for (auto& [uid, session] : sessions) {
@@ -617,12 +619,23 @@ bool LumoraInstance::PollIOTask()
         if (parser == nullptr || parser->link() == nullptr)
             continue;
         const int handle = parser->link()->handle();
-        // A link that went down since the last pass is read once more so that its loss is reported.
-        if (handle >= 0 || handle == NetRWrite::kClosed)
+        if (handle >= 0) {
+            session->ReadIOData(0);
+            continue;
+        }
+        // A link that went down by itself since the last pass is read once more so that its loss
+        // is reported; one closed by a logout or a refused login is not.
+        bool report = false;
+        if (handle == NetRWrite::kClosed)
+            withSlot(uid, 0, [&](StreamSlot& s) {
+                report = s.closing.load() == 0 && !(s.playState.load() & PlayStateMask::kDropped);
+            });
+        if (report)
             session->ReadIOData(0);
     }
     // Requests of devices that say nothing still time out.
     CheckCmdTimeout();
+    ++m_pollPasses;
     return m_pollFlag;
 }
 
@@ -675,6 +688,7 @@ void LumoraInstance::OnDevLost(std::string uid, int slot)
 bool LumoraInstance::ReconnectTask()
 {
     ScanReconnectList();
+    ++m_scanPasses;
     return m_reconnectFlag;
 }
 

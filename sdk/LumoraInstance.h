@@ -15,6 +15,7 @@
 #include "LumoraTypes.h"
 #include "PendingReply.h"
 #include "ThreadPool.h"
+#include "VideoDecoderImple.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -186,6 +187,13 @@ public:
     void RemoveSlotDecoders(std::string uid, int slot);
     // Frees the slot's channel object (called with the device-map lock held, or at teardown).
     void ReleaseSlotChannel(StreamSlot& slot);
+    void OnVideoStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
+    void OnVideoRestarted(std::string uid, int slot);
+    void OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
+    // Ends the slot's local recording (channel let go, file finished, bit 0x80 cleared).
+    void finishLocalRecording(const std::string& uid, int slot);
+    // What a stream channel of this instance calls back into.
+    VideoDecoderImple::Host channelHost();
 
     // ---- Listening, talk, face pictures, local recording, local playback, folders
     // (LumoraInstanceAudio.cpp)
@@ -268,6 +276,11 @@ public:
     int deviceState(const std::string& uid);
     int loginAttempts(const std::string& uid);
     int pendingCount(const std::string& uid, uint16_t code);
+    // For tests: reply-poll passes and reconnect scans completed, and how often the looped tasks
+    // were started.
+    uint64_t pollPasses() const { return m_pollPasses.load(); }
+    uint64_t scanPasses() const { return m_scanPasses.load(); }
+    int loopedTaskStarts() const { return m_loopedTaskStarts.load(); }
 
 private:
     static uint32_t timeoutFor(uint16_t code);
@@ -297,6 +310,9 @@ private:
     std::atomic<bool> m_pollFlag{false};
     std::atomic<bool> m_furtherFlag{false};
     std::atomic<bool> m_reconnectFlag{false};
+    std::atomic<uint64_t> m_pollPasses{0};
+    std::atomic<uint64_t> m_scanPasses{0};
+    std::atomic<int> m_loopedTaskStarts{0};
 
     std::map<std::string, PendingReply> m_pending;
     std::mutex m_pendingMutex;

@@ -160,7 +160,7 @@ LUMORA_API void SetRecPath(std::string path);
 LUMORA_API void SetComparePath(std::string path);
 LUMORA_API void SetAlarmPath(std::string path);
 
-// ---- LAN search: every answer reaches the callback as (0, 0, "", "", datagram, length); the
+// ---- LAN search: every answer reaches the callback as (0, length, "", "", datagram, 0); the
 // search ends after `seconds` without an answer (0: until CancelSearch) with (0, -1, "", "", null, 0).
 LUMORA_API int SearchDev(int seconds, DeviceResultCallback callback);
 LUMORA_API void CancelSearch();

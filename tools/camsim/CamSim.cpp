@@ -347,6 +347,12 @@ void CamSim::pushAlarm(const std::string& body)
     }
 }
 
+void CamSim::setMuted(std::vector<uint16_t> commands)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_muted = std::move(commands);
+}
+
 void CamSim::loadDocuments()
 {
     std::vector<std::filesystem::path> folders;
@@ -385,8 +391,21 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
 {
     const uint16_t command = header.command;
     record(command, body);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (std::find(m_muted.begin(), m_muted.end(), command) != m_muted.end())
+            return;
+    }
     if (command == kLogin) {
         handleLogin(session, body);
+        bool loggedIn = false;
+        {
+            std::lock_guard<std::mutex> lock(session.mutex);
+            loggedIn = session.loggedIn;
+        }
+        // User data (1509) may come on the media channel at any time after a login.
+        if (loggedIn && !session.talkRunning.exchange(true))
+            startUplinkReader(session);
         return;
     }
     {
@@ -424,14 +443,8 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
         Json::Value root;
         const bool on = parse(body, root) && intOf(root["Talk.Req"]["TalkEnable"], 0) == 1;
         session.link->sendCommand(kTalk + 1, 0, styled(ok));
-        if (on && !session.talkRunning.exchange(true)) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            std::shared_ptr<Session> self;
-            for (auto& s : m_sessions)
-                if (s.get() == &session)
-                    self = s;
-            m_threads.emplace_back([this, self] { uplinkLoop(self); });
-        }
+        if (on && !session.talkRunning.exchange(true))
+            startUplinkReader(session);
         return;
     }
     case kSnap:
@@ -584,6 +597,16 @@ void CamSim::liveLoop(std::shared_ptr<Session> session)
         std::this_thread::sleep_until(next);
     }
     session->liveRunning = false;
+}
+
+void CamSim::startUplinkReader(Session& session)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_ptr<Session> self;
+    for (auto& s : m_sessions)
+        if (s.get() == &session)
+            self = s;
+    m_threads.emplace_back([this, self] { uplinkLoop(self); });
 }
 
 void CamSim::uplinkLoop(std::shared_ptr<Session> session)
