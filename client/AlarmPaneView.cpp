@@ -23,6 +23,7 @@ CAlarmPaneView::CAlarmPaneView(QWidget* parent) : QWidget(parent), m_list(new QT
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_list->verticalHeader()->hide();
+    m_list->setWordWrap(false);
     m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignCenter);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -60,7 +61,7 @@ void CAlarmPaneView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     // Columns keep the weights 8, 10, 10 of the list's width.
-    const int width = std::max(0, m_list->viewport()->width() - 2);
+    const int width = std::max(0, event->size().width() - 2 - m_list->frameWidth() * 2);
     const int weights[3] = {8, 10, 10};
     for (int column = 0; column < 3; ++column)
         m_list->setColumnWidth(column, width * weights[column] / 28);

@@ -27,13 +27,19 @@ CAlarmPopup::CAlarmPopup(const QString& text, QWidget* owner)
     setPalette(pal);
 
     auto* icon = new QLabel(this);
-    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(32, 32));
+    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(40, 40));
     auto* label = new QLabel(text, this);
     label->setObjectName(QStringLiteral("AlarmPopupText"));
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 1.25);
+    label->setFont(font);
     auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(16, 14, 16, 14);
+    layout->setSpacing(14);
     layout->addWidget(icon);
     layout->addWidget(label, 1);
-    setMinimumWidth(260);
+    setMinimumSize(300, 90);
+    setStyleSheet(QStringLiteral("CAlarmPopup { border: 1px solid rgb(200, 150, 60); }"));
     adjustSize();
 
     // Bottom right corner of the work area of the owner's screen.
@@ -50,7 +56,37 @@ CAlarmPopup::CAlarmPopup(const QString& text, QWidget* owner)
     fadeIn->setStartValue(0.0);
     fadeIn->setEndValue(kOpacity);
     fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
-    QTimer::singleShot(kAutoCloseMs, this, [this] { fadeOut(); });
+    m_closeTimer = new QTimer(this);
+    m_closeTimer->setSingleShot(true);
+    connect(m_closeTimer, &QTimer::timeout, this, &CAlarmPopup::fadeOut);
+    m_closeTimer->start(kAutoCloseMs);
+}
+
+void CAlarmPopup::setAutoClose(bool on)
+{
+    if (on) {
+        m_closeTimer->start(kAutoCloseMs);
+        return;
+    }
+    m_closeTimer->stop();
+    if (m_fade) {
+        m_fade->stop();
+        m_fade->deleteLater();
+        m_fade = nullptr;
+        setWindowOpacity(kOpacity);
+    }
+}
+
+void CAlarmPopup::enterEvent(QEnterEvent* event)
+{
+    QWidget::enterEvent(event);
+    setAutoClose(false);
+}
+
+void CAlarmPopup::leaveEvent(QEvent* event)
+{
+    QWidget::leaveEvent(event);
+    setAutoClose(true);
 }
 
 void CAlarmPopup::fadeOut()

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QPropertyAnimation;
+class QTimer;
 
 class CAlarmPopup : public QWidget {
     Q_OBJECT
@@ -17,10 +18,17 @@ public:
     explicit CAlarmPopup(const QString& text, QWidget* owner = nullptr);
 
     QString text() const { return m_text; }
+    // Off: the pop-up stays until closed (while the pointer rests on it, or for a picture of it).
+    void setAutoClose(bool on);
+
+protected:
+    void enterEvent(QEnterEvent* event) override;
+    void leaveEvent(QEvent* event) override;
 
 private:
     void fadeOut();
 
     QString m_text;
     QPropertyAnimation* m_fade = nullptr;
+    QTimer* m_closeTimer = nullptr;
 };

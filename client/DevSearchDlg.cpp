@@ -71,7 +71,7 @@ DevSearchDlg::~DevSearchDlg()
 
 void DevSearchDlg::RetranslateUi()
 {
-    setWindowTitle(LangText("DevSearch", "Title"));
+    setWindowTitle(LangText("DevListMenu", "SearchDev"));
     m_tip->setText(LangText("DevSearch", "AddTip"));
     m_search->setText(LangText("DevSearch", "DevSearch"));
     m_manual->setText(LangText("DevSearch", "Manual"));

@@ -1,5 +1,6 @@
 #include "DevTreeView.h"
 
+#include "CResetPADlg.h"
 #include "DevSearchDlg.h"
 #include "DeviceDatabases.h"
 #include "FrameText.h"
@@ -459,8 +460,13 @@ void CDevTreeView::OpenSettingsDialog(int id)
 {
     const QString uid = currentUid();
     if (id == ID_DEV_INFO_MODIFY) {
-        if (openAliasPasswordDialog)
-            openAliasPasswordDialog(this, uid);
+        if (!m_resetDlg) {
+            m_resetDlg = new CResetPADlg(this);
+            connect(m_resetDlg, &CResetPADlg::aliasChanged, this, &CDevTreeView::InsertDeviceItem);
+        }
+        m_resetDlg->LoadDevInfo(uid);
+        m_resetDlg->show();
+        m_resetDlg->raise();
         return;
     }
     if (!m_mobileDlg)

@@ -21,6 +21,7 @@
 
 class CMainFrame;
 class CMobileNetDlg;
+class CResetPADlg;
 class CViewTree;
 class DevSearchDlg;
 class GuiMailbox;
@@ -92,8 +93,7 @@ public:
     CViewTree* tree() const { return m_tree; }
     DevSearchDlg* searchDialog() const { return m_searchDlg; }
     CMobileNetDlg* mobileDialog() const { return m_mobileDlg; }
-    // Opens the alias and password dialog for a UID; set by whoever provides that dialog.
-    std::function<void(CDevTreeView* pane, const QString& uid)> openAliasPasswordDialog;
+    CResetPADlg* aliasPasswordDialog() const { return m_resetDlg; }
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -123,6 +123,7 @@ private:
 
     DevSearchDlg* m_searchDlg = nullptr;
     CMobileNetDlg* m_mobileDlg = nullptr;
+    CResetPADlg* m_resetDlg = nullptr;
     std::atomic<bool> m_bClosing{false};
     std::map<QString, QPointer<QMessageBox>> m_passwordBoxes; // the open wrong-password box of each device
     CViewTree* m_tree;

@@ -3,6 +3,7 @@
 #include "AlarmPaneView.h"
 #include "AlarmPopup.h"
 #include "AlarmReport.h"
+#include "DesktopServices.h"
 #include "DevTreeView.h"
 #include "DeviceDatabases.h"
 #include "FileTreeView.h"
@@ -23,7 +24,6 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
-#include <QSoundEffect>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QToolBar>
@@ -110,8 +110,6 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_mailbox(GuiMail
     }
     switchView(LiveView);
 
-    m_alarmSound = new QSoundEffect(this);
-    m_alarmSound->setSource(QUrl::fromLocalFile(ResourcePath(QStringLiteral("Alarm.wav"))));
 
     createToolBar();
     createDockingWindows();
@@ -128,6 +126,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_mailbox(GuiMail
     SetDownloadPath(DownloadDir().toStdString());
     SetRecPath(RecordDir().toStdString());
     SetAlarmPath(AlarmDir().toStdString());
+    m_keepAwake = new KeepAwake(this);
     resize(1280, 800);
 }
 
@@ -141,6 +140,8 @@ void CMainFrame::ShutDown()
     if (m_shutDown)
         return;
     m_shutDown = true;
+    delete m_keepAwake;
+    m_keepAwake = nullptr;
     SetMSGCallBack(DeviceMessageCallback());
     m_mailbox->close();
     if (m_devTree)
@@ -269,10 +270,7 @@ QString CMainFrame::UserToolTip(int id, const QString& current)
 
 QString CMainFrame::HelpFileFor(const QString& languageValue)
 {
-    QString code = languageValue;
-    if (code.endsWith(QLatin1String("_LAN")))
-        code.chop(4);
-    return code == QLatin1String("CN") ? QStringLiteral("Help.html") : QStringLiteral("HelpEn.html");
+    return HelpPageFor(languageValue);
 }
 
 QWidget* CMainFrame::installView(ViewMode mode, QWidget* newView)
@@ -454,7 +452,7 @@ void CMainFrame::ExitFullScreen()
 void CMainFrame::OnHelp()
 {
     m_lastHelp = HelpFileFor(LanguageCode());
-    QDesktopServices::openUrl(QUrl::fromLocalFile(ResourcePath(m_lastHelp)));
+    OpenHelp();
 }
 
 void CMainFrame::OpenDeviceVideo(const QString& uid, int stream, QPoint point)
@@ -566,5 +564,5 @@ void CMainFrame::OnAlarmPopup(const QString& alertText)
     ++m_popups;
     new CAlarmPopup(alertText, this);
     // Asynchronous; a missing or unplayable file gives no sound and the pop-up shows all the same.
-    m_alarmSound->play();
+    PlayClientSound(QStringLiteral("Alarm.wav"));
 }

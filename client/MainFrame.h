@@ -24,7 +24,7 @@ class CLocalRecPlanDlg;
 class GuiMailbox;
 class ProSettingDlg;
 class QDockWidget;
-class QSoundEffect;
+class KeepAwake;
 class QStackedWidget;
 class QToolBar;
 class QToolButton;
@@ -160,7 +160,7 @@ private:
 
     ProSettingDlg* m_localSettings = nullptr;
     CLocalRecPlanDlg* m_localRecPlan = nullptr;
-    QSoundEffect* m_alarmSound = nullptr;
+    KeepAwake* m_keepAwake = nullptr; // while the frame lives and is not shut down
 
     bool m_fullScreen = false;
     bool m_paneFullScreen = false;

@@ -19,3 +19,4 @@ echo "== libTovel: a rendezvous server, devices and a client; a session by each 
 echo
 echo "== libLumora SDK: cameras on libTovel, CS2 and ThroughTek; logins, settings, an alarm, a reconnect"
 "$build/tools/lumora-demo/lumora-demo" "$@"
+echo; echo "== Lumora client: register, log in, search the LAN, cameras online, an alarm"; "$root/scripts/run-client.sh" "$build"

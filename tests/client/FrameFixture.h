@@ -23,11 +23,11 @@ int searchPort();
 
 // A scratch data folder made current for the client (SetDataFolder): "Lumora.ini" with
 // [Language] language=<language> and [PathSetting] folders inside it, and the language files
-// "EN_LAN.ini" and "CN_LAN.ini" (the shipped ones when present beside the test program's
-// resources, else small files with the keys the tests read).
+// "EN_LAN.ini" and "CN_LAN.ini": the tests' own small files with the texts they compare, or,
+// with shippedTexts, the files the program ships (for screenshots).
 class DataFolder {
 public:
-    explicit DataFolder(const QString& language = QStringLiteral("EN_LAN"));
+    explicit DataFolder(const QString& language = QStringLiteral("EN_LAN"), bool shippedTexts = false);
     QString path() const { return m_dir.path(); }
     QString file(const QString& name) const { return m_dir.filePath(name); }
     QString downloadPath() const { return file(QStringLiteral("Download")); }
