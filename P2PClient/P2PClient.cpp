@@ -370,6 +370,9 @@ int P2PClient::Connect(const char* deviceIdText, int lanSearch)
             session->setState(kSessionInUse, 0);
             return session->handle();
         }
+        // A failed session's link may still be up, with the device streaming into it: it goes
+        // first, or the new attempt would find that endpoint taken.
+        dropFailedLink(*session);
         prepareConnect(*session, (lanSearch & 0xFF) != 0);
     } else {
         session = newSession(deviceId);
@@ -410,6 +413,9 @@ void P2PClient::prepareConnect(P2PConnection& session, bool lanSearch)
         session.m_punchedAddress = P2PNet::UNASSIGNED_SYSTEM_ADDRESS;
         session.m_relayAddress = P2PNet::UNASSIGNED_SYSTEM_ADDRESS;
         session.m_lanAddress = P2PNet::UNASSIGNED_SYSTEM_ADDRESS;
+        session.m_rejoinAt = 0;
+        session.m_rejoinDelayMs = 0;
+        session.m_rejoinPending = false;
         if (lanSearch)
             session.m_lanSearch = true;
     }
@@ -603,8 +609,24 @@ int P2PClient::sendOnSession(P2PConnection& session, int channel, const uint8_t*
     return length;
 }
 
+void P2PClient::dropFailedLink(P2PConnection& session)
+{
+    P2PNet::P2PNetGUID guid;
+    {
+        std::lock_guard<std::mutex> lock(session.m_mutex);
+        guid = session.m_failedLinkGuid;
+        session.m_failedLinkGuid = P2PNet::UNASSIGNED_P2PNET_GUID;
+    }
+    if (guid == P2PNet::UNASSIGNED_P2PNET_GUID)
+        return;
+    if (const auto user = findByGuid(guid); user && user.get() != &session)
+        return;
+    dropConnection(guid);
+}
+
 void P2PClient::closeSession(P2PConnection& session)
 {
+    dropFailedLink(session);
     dropConnection(session.remoteGuid());
     session.fail(-14, kSessionClosed);
     session.m_connectWakeup.release();

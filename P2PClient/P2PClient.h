@@ -60,6 +60,14 @@ struct OutgoingMessage {
     uint16_t port = 0;
 };
 
+// Time limits of the session client that tests shorten; the defaults are the protocol's. The link
+// time-out has its own setter, SetLinkTimeout.
+struct ClientTimings {
+    uint32_t housekeepingMs = 500;    // between two housekeeping passes
+    uint32_t sessionSweepMs = 3000;   // a device removes its ended sessions this often
+    uint32_t registrationMs = 1000;   // between two registrations with a server
+};
+
 class P2PClient {
 public:
     static constexpr int kModeConnecting = 1;
@@ -117,6 +125,14 @@ public:
     // Where local-network search pings go: by default every local subnet's broadcast address and
     // 255.255.255.255 at port 19886 and at the own port. With a host set, only that host and port.
     void SetLanSearchTarget(const std::string& host, uint16_t port);
+    // Milliseconds without acknowledgement after which a peer link counts as dead (6000 by
+    // default); applies to links opened from now on. Tests lengthen it so that a close that
+    // leans on the time-out shows.
+    void SetLinkTimeout(uint32_t timeoutMs);
+
+    // Takes effect at once.
+    void SetTimings(const ClientTimings& timings);
+    ClientTimings Timings() const;
 
     // Test and diagnostics access.
     using SendTap = std::function<void(const OutgoingMessage&)>;
@@ -193,6 +209,9 @@ private:
     // error, which the operation returns (whatever it is, 0 included).
     static bool useSession(P2PConnection& session, int& error);
     void closeSession(P2PConnection& session);
+    // Drops the peer link a failure of the session left behind, unless another session now uses
+    // it (a device's session replaced by a repeated hello over the same link).
+    void dropFailedLink(P2PConnection& session);
     int sendOnSession(P2PConnection& session, int channel, const uint8_t* data, int length);
     void sendSessionHello(P2PConnection& session);
     int connectionTypeOf(P2PConnection& session);
@@ -202,6 +221,11 @@ private:
     void onSessionData(const IncomingMessage& message);
     void onNewConnection(const IncomingMessage& message);
     void onAlreadyJoined(const IncomingMessage& message);
+    void onNewIncoming(const IncomingMessage& message);
+    // A new attempt towards address after an "already joined" refusal, unless the session's
+    // back-off holds it (then it is left for housekeeping).
+    void rejoin(P2PConnection& session, const P2PNet::SystemAddress& address, uint64_t now);
+    void retryRejoins(uint64_t now);
     void onConnectionLost(const IncomingMessage& message);
     void onPong(const IncomingMessage& message);
     void onReceiptAcked(const IncomingMessage& message);
@@ -247,6 +271,7 @@ private:
     std::vector<std::unique_ptr<P2PNet::PeerPlugin>> m_plugins;
     P2PNet::RelayClient* m_relayClient = nullptr; // one of m_plugins
     std::atomic<bool> m_peerRunning{false};
+    std::atomic<uint32_t> m_linkTimeoutMs{6000};
 
     mutable std::mutex m_loginMutex; // guards the texts below
     std::string m_serverString;
@@ -289,6 +314,9 @@ private:
 
     mutable std::mutex m_tapMutex;
     SendTap m_sendTap;
+
+    mutable std::mutex m_timingsMutex;
+    ClientTimings m_timings;
 
     std::mutex m_lifecycleMutex; // serialises Initialize and Shutdown
 };

@@ -92,6 +92,7 @@ int P2PClient::startPeer()
             return -21;
     }
     peer->SetIncomingLimit(1024);
+    peer->SetLinkTimeout(m_linkTimeoutMs.load(), P2PNet::UNASSIGNED_SYSTEM_ADDRESS);
     m_peer = std::move(peer);
     m_peerRunning.store(true);
 
@@ -146,6 +147,14 @@ void P2PClient::stopPeer()
     m_plugins.clear();
     m_punchDebug.reset();
     m_relayAdapter.reset();
+}
+
+void P2PClient::SetLinkTimeout(uint32_t timeoutMs)
+{
+    m_linkTimeoutMs.store(timeoutMs);
+    ApiGateGuard guard(m_gate);
+    if (m_peerRunning.load())
+        m_peer->SetLinkTimeout(timeoutMs, P2PNet::UNASSIGNED_SYSTEM_ADDRESS);
 }
 
 bool P2PClient::PeerRunning() const

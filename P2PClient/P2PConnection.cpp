@@ -84,6 +84,8 @@ void P2PConnection::fail(int32_t error, int32_t state)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_remoteAddress = P2PNet::UNASSIGNED_SYSTEM_ADDRESS;
+        if (m_remoteGuid != P2PNet::UNASSIGNED_P2PNET_GUID)
+            m_failedLinkGuid = m_remoteGuid;
         m_remoteGuid = P2PNet::UNASSIGNED_P2PNET_GUID;
         m_peerNatType = 5;
     }

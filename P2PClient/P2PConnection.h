@@ -44,6 +44,10 @@ inline constexpr int kChannelCount = 16;
 inline constexpr uint64_t kRelayRequestMs = 25000;
 // Milliseconds a direct connect on the local network has before a server route is used again.
 inline constexpr uint64_t kLanConnectMs = 3000;
+// Back-off of new attempts after "already joined" refusals: the first waits this long, each
+// further one twice as long, up to the limit (ms).
+inline constexpr uint64_t kRejoinFirstMs = 100;
+inline constexpr uint64_t kRejoinLimitMs = 2000;
 
 // Bytes written on a channel and not yet acknowledged, by receipt number.
 class SendQueue {
@@ -89,8 +93,8 @@ public:
     P2PNet::SystemAddress remoteAddress() const;
     P2PNet::SystemAddress relayAddress() const;
 
-    // State := state, error := error; remote address and GUID unassigned, peer NAT type 5, role 2,
-    // queues cleared; waiting readers are woken.
+    // State := state, error := error; remote address and GUID unassigned (the GUID is kept as
+    // the failed link's), peer NAT type 5, role 2, queues cleared; waiting readers are woken.
     void fail(int32_t error, int32_t state);
     // Empties every receive and send queue; the queues remain.
     void clearQueues();
@@ -129,6 +133,15 @@ private:
     uint64_t m_lanDeadline = 0;
     P2PNet::SystemAddress m_lanAddress;
     bool m_lanSearch = false;
+    // The remote GUID a failure forgot while its peer link may still be up; the close or the
+    // next connect of the session drops that link.
+    P2PNet::P2PNetGUID m_failedLinkGuid;
+    // "Already joined" back-off: no new attempt before m_rejoinAt; a refusal that came earlier
+    // leaves its address for the housekeeping pass that finds the time come.
+    uint64_t m_rejoinAt = 0;
+    uint64_t m_rejoinDelayMs = 0;
+    bool m_rejoinPending = false;
+    P2PNet::SystemAddress m_rejoinAddress;
     std::string m_deviceId;
 
     std::atomic<int32_t> m_relayState{kRelayNone};

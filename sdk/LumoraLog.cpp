@@ -54,7 +54,8 @@ void InitLog()
     g_initialised = true;
     try {
         ensureLog4cplus();
-        log4cplus::helpers::LogLog::getLogLog()->setInternalDebugging(false);
+        // The library writes nothing to the standard streams: log4cplus's own notes stay quiet.
+        log4cplus::helpers::LogLog::getLogLog()->setQuietMode(true);
         log4cplus::SharedAppenderPtr appender(new log4cplus::RollingFileAppender(
             LOG4CPLUS_TEXT(kLogFile), 2, 10, true, false));
         appender->setName(LOG4CPLUS_TEXT(kAppenderName));

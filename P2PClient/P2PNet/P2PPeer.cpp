@@ -281,6 +281,7 @@ void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority prior
         std::lock_guard lock(m_connectionLock);
         m_requestedConnections.clear();
     }
+    m_answeredRequests.clear();
     {
         std::lock_guard lock(m_socketQueryLock);
         m_socketQueryAnswers.clear();
@@ -476,6 +477,14 @@ void P2PPeer::SetSplitProgressStep(int step)
         remote->reliabilityLayer.SetSplitProgressInterval(static_cast<uint32_t>(std::max(0, step)));
 }
 
+void P2PPeer::SetAckRule(AckRule rule)
+{
+    m_ackRule = rule;
+    CriticalSectionLock table(m_tableLock);
+    for (RemoteSystem* remote : m_slotPointers)
+        remote->reliabilityLayer.SetAckRule(rule);
+}
+
 int P2PPeer::GetSplitProgressStep() const
 {
     return m_splitProgressStep;
@@ -593,7 +602,8 @@ ConnectResult P2PPeer::QueueConnection(const SystemAddress& target, const char* 
     {
         CriticalSectionLock table(m_tableLock);
         RemoteSystem* remote = FindRemote(target, true);
-        if (remote != nullptr)
+        // A link on its way out does not refuse a new one: the attempt waits for it to go.
+        if (remote != nullptr && !IsClosingState(remote->state))
             return ConnectResult::AlreadyConnectedToEndpoint;
     }
     RequestedConnection rc;
@@ -665,16 +675,22 @@ uint32_t P2PPeer::SendGathered(const char** data, const int* lengths, int count,
 {
     if (data == nullptr || lengths == nullptr || count <= 0)
         return 0;
-    std::vector<uint8_t> joined;
-    for (int i = 0; i < count; ++i) {
-        if (data[i] == nullptr || lengths[i] <= 0)
-            continue;
-        joined.insert(joined.end(), data[i], data[i] + lengths[i]);
-    }
-    if (joined.empty())
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        if (data[i] != nullptr && lengths[i] > 0)
+            total += static_cast<std::size_t>(lengths[i]);
+    if (total == 0 || total > UINT32_MAX / 8 || !IsRunning() || (!broadcast && target.IsUndefined()))
         return 0;
-    return SendBits(joined.data(), static_cast<uint32_t>(joined.size()) * 8, priority, reliability,
-                    orderingChannel, target, broadcast, forceReceiptNumber, false);
+    // The parts are copied once, straight into the buffer the queued command keeps.
+    std::vector<uint8_t> joined;
+    joined.reserve(total);
+    for (int i = 0; i < count; ++i)
+        if (data[i] != nullptr && lengths[i] > 0)
+            joined.insert(joined.end(), data[i], data[i] + lengths[i]);
+    const uint32_t receipt = forceReceiptNumber != 0 ? forceReceiptNumber : TakeReceiptNumber();
+    QueueSendOwned(std::move(joined), static_cast<uint32_t>(total) * 8, priority, reliability, orderingChannel,
+                   target, broadcast, receipt);
+    return receipt;
 }
 
 uint32_t P2PPeer::SendBits(const uint8_t* data, uint32_t bits, SendPriority priority,
@@ -710,6 +726,25 @@ void P2PPeer::QueueSend(const uint8_t* data, uint32_t bits, SendPriority priorit
     QueuedCommand command;
     command.kind = QueuedCommand::Kind::Send;
     command.data.assign(data, data + (bits + 7) / 8);
+    PushSendCommand(std::move(command), bits, priority, reliability, orderingChannel, target, broadcast, receipt,
+                    setState, state);
+}
+
+void P2PPeer::QueueSendOwned(std::vector<uint8_t> data, uint32_t bits, SendPriority priority,
+                             ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                             bool broadcast, uint32_t receipt)
+{
+    QueuedCommand command;
+    command.kind = QueuedCommand::Kind::Send;
+    command.data = std::move(data);
+    PushSendCommand(std::move(command), bits, priority, reliability, orderingChannel, target, broadcast, receipt,
+                    false, RemoteSystemState::NoAction);
+}
+
+void P2PPeer::PushSendCommand(QueuedCommand command, uint32_t bits, SendPriority priority,
+                              ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                              bool broadcast, uint32_t receipt, bool setState, RemoteSystemState state)
+{
     command.bits = bits;
     command.priority = priority;
     command.reliability = reliability;
@@ -1202,6 +1237,7 @@ RemoteSystem* P2PPeer::TakeSlot(const SystemAddress& address, const P2PNetGUID& 
     remote->mtu = mtu;
     remote->socket = socket;
     remote->sender = SenderFor(socket, remote->systemAddress);
+    remote->reliabilityLayer.SetAckRule(m_ackRule);
     remote->reliabilityLayer.Reset(mtu - kUdpHeaderSize, NowMicros());
     remote->reliabilityLayer.SetSplitProgressInterval(static_cast<uint32_t>(std::max(0, m_splitProgressStep.load())));
     remote->reliabilityLayer.SetUnreliableTimeout(m_unreliableTimeoutMs);
@@ -1231,7 +1267,9 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
         if (remote != nullptr)
             address = remote->systemAddress;
     }
-    if (address.IsUnassigned() || m_stopping)
+    // A close asked for while stopping is moot (Stop frees every slot); the update thread's own
+    // immediate closes must still free their slot, or its drop step would meet it again forever.
+    if (address.IsUnassigned() || (m_stopping && !immediate))
         return;
 
     if (notify) {
@@ -1261,8 +1299,12 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
     }
     CriticalSectionLock table(m_tableLock);
     RemoteSystem* remote = FindRemote(address, true);
-    if (remote == nullptr)
-        return;
+    if (remote != nullptr)
+        RemoveSlot(remote);
+}
+
+void P2PPeer::RemoveSlot(RemoteSystem* remote)
+{
     auto it = std::find(m_activeSystems.begin(), m_activeSystems.end(), remote);
     if (it != m_activeSystems.end()) {
         *it = m_activeSystems.back();
@@ -1270,9 +1312,36 @@ void P2PPeer::CloseConnectionInternal(const PeerTarget& target, bool notify, boo
     }
     remote->isActive = false;
     remote->guid = UNASSIGNED_P2PNET_GUID;
+    remote->state = RemoteSystemState::NoAction;
+    remote->closeNoticeTime = 0;
     remote->reliabilityLayer.Reset(remote->mtu - kUdpHeaderSize, NowMicros());
     remote->socket = nullptr;
     remote->sender = nullptr;
+}
+
+bool P2PPeer::ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const
+{
+    const ReliabilityLayer& layer = remote.reliabilityLayer;
+    if (layer.IsDeadAt(nowMs))
+        return true;
+    // The acknowledgements the delayed-acknowledgement rule still holds (the one of a close
+    // notice among them) go out with the next round; dropping the slot first would leave the
+    // remote resending until its time-out.
+    if (layer.HasPendingAcknowledgements())
+        return false;
+    switch (remote.state) {
+    case RemoteSystemState::DisconnectAsap:
+    case RemoteSystemState::DisconnectAsapSilently:
+        return layer.IsOutgoingIdle();
+    case RemoteSystemState::DisconnectOnNoAck: {
+        if (!layer.HasUnacknowledged())
+            return true;
+        const uint64_t lastHeard = std::max(layer.GetLastArrivalMs(), remote.closeNoticeTime);
+        return nowMs > lastHeard && nowMs - lastHeard > m_closeGraceMs.load();
+    }
+    default:
+        return false;
+    }
 }
 
 void P2PPeer::DropConnection(const PeerTarget& target, bool notify, uint8_t orderingChannel,
@@ -1745,15 +1814,39 @@ bool P2PPeer::WantsDontFragment(const PlatformSocket* socket)
 
 DatagramSender P2PPeer::SenderFor(PlatformSocket* socket, const SystemAddress& remote)
 {
-    return [socket, remote](const uint8_t* data, uint32_t length) {
+    // Only the reliability layers use it, from inside an update round (m_roundLock held).
+    return [this, socket, remote](const uint8_t* data, uint32_t length) {
         if (socket == nullptr)
             return;
-        DatagramOut out;
-        out.data = reinterpret_cast<const char*>(data);
-        out.length = static_cast<int32_t>(length);
-        out.target = remote;
-        socket->SendDatagram(out);
+        const std::size_t offset = m_outgoingBytes.size();
+        m_outgoingBytes.insert(m_outgoingBytes.end(), data, data + length);
+        m_outgoing.push_back(OutgoingDatagram{socket, remote, offset, length});
+        if (m_outgoing.size() >= kOutgoingBatch)
+            FlushOutgoing();
     };
+}
+
+void P2PPeer::FlushOutgoing()
+{
+    std::size_t first = 0;
+    while (first < m_outgoing.size()) {
+        // One call per run of datagrams that leave through the same socket, in order.
+        PlatformSocket* socket = m_outgoing[first].socket;
+        m_outgoingScratch.clear();
+        std::size_t next = first;
+        for (; next < m_outgoing.size() && m_outgoing[next].socket == socket; ++next) {
+            const OutgoingDatagram& d = m_outgoing[next];
+            DatagramOut out;
+            out.data = reinterpret_cast<const char*>(m_outgoingBytes.data() + d.offset);
+            out.length = static_cast<int32_t>(d.length);
+            out.target = d.target;
+            m_outgoingScratch.push_back(out);
+        }
+        socket->SendDatagrams(m_outgoingScratch.data(), static_cast<int>(m_outgoingScratch.size()));
+        first = next;
+    }
+    m_outgoing.clear();
+    m_outgoingBytes.clear();
 }
 
 PlatformSocket* P2PPeer::SocketAt(unsigned index) const
@@ -1934,6 +2027,30 @@ void P2PPeer::OnDatagram(RecvBuffer* buffer)
         m_receivedDatagrams.push_back(buffer);
     }
     // The update round takes every queued datagram, so the first of a burst wakes it.
+    if (wasEmpty)
+        m_updateEvent.set();
+}
+
+void P2PPeer::OnDatagrams(RecvBuffer* const* buffers, int count)
+{
+    bool wasEmpty = false;
+    {
+        std::lock_guard lock(m_recvLock);
+        wasEmpty = m_receivedDatagrams.empty();
+        for (int i = 0; i < count; ++i) {
+            RecvBuffer* buffer = buffers[i];
+            if (buffer == nullptr)
+                continue;
+            if (m_receivedDatagrams.size() >= kMaxQueuedDatagrams) {
+                // A flood faster than the update thread: drop rather than grow without bound.
+                m_freeRecvBuffers.push_back(buffer);
+                ++m_droppedDatagrams;
+                continue;
+            }
+            m_receivedDatagrams.push_back(buffer);
+        }
+    }
+    // One wake-up for the whole batch.
     if (wasEmpty)
         m_updateEvent.set();
 }

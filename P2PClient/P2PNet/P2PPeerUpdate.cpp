@@ -78,6 +78,7 @@ void P2PPeer::RunUpdateRound()
     ExecuteCommands(NowMillis());
     ProcessConnectionRequests(NowMillis());
     UpdateRemoteSystems(NowMillis(), NowMicros());
+    FlushOutgoing();
 }
 
 void P2PPeer::ProcessReceivedDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
@@ -99,6 +100,7 @@ void P2PPeer::ProcessDatagramForTest(const uint8_t* data, unsigned length, const
     std::lock_guard round(m_roundLock);
     RoundScope scope(this);
     ProcessReceivedDatagram(data, length, sender, SocketAt(0), NowMicros());
+    FlushOutgoing();
 }
 
 void P2PPeer::ExecuteCommands(uint64_t nowMs)
@@ -165,9 +167,19 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
 
 void P2PPeer::ProcessConnectionRequests(uint64_t nowMs)
 {
+    // A connect to an address whose old link is still closing waits for that slot to go (it
+    // would otherwise land in it); the addresses are read first, the two locks never nest here.
+    std::vector<SystemAddress> closing;
+    {
+        CriticalSectionLock table(m_tableLock);
+        for (const RemoteSystem* remote : m_activeSystems)
+            if (IsClosingState(remote->state))
+                closing.push_back(remote->systemAddress);
+    }
     std::lock_guard lock(m_connectionLock);
     for (auto it = m_requestedConnections.begin(); it != m_requestedConnections.end();) {
-        if (it->nextRequestTime > nowMs) {
+        if (it->nextRequestTime > nowMs ||
+            std::find(closing.begin(), closing.end(), it->target) != closing.end()) {
             ++it;
             continue;
         }
@@ -213,15 +225,13 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
         // c. Drop decision.
         const RemoteSystemState state = remote->state;
         bool drop = layer.LinkIsDead();
-        if (!drop && (state == RemoteSystemState::DisconnectAsap ||
-                      state == RemoteSystemState::DisconnectAsapSilently))
-            drop = layer.IsOutgoingIdle();
-        if (!drop && state == RemoteSystemState::DisconnectOnNoAck)
-            drop = !layer.HasUnacknowledged() || layer.IsDeadAt(nowMs);
+        if (!drop && IsClosingState(state))
+            drop = ClosingSlotIsDone(*remote, nowMs);
         if (!drop && (state == RemoteSystemState::RequestedConnection ||
-                      state == RemoteSystemState::HandlingConnectionRequest ||
-                      state == RemoteSystemState::UnverifiedSender))
+                      state == RemoteSystemState::HandlingConnectionRequest))
             drop = nowMs > remote->connectionTime && nowMs - remote->connectionTime > kHandshakeLimitMs;
+        if (!drop && state == RemoteSystemState::UnverifiedSender)
+            drop = nowMs > remote->connectionTime && nowMs - remote->connectionTime > kUnverifiedLimitMs;
 
         if (drop) {
             // d. Tell the application, then close at once without notice.
@@ -234,7 +244,7 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
                 id = ID_PEER_CLOSED;
             if (id != 0)
                 PushOneBytePacket(id, remote->systemAddress, remote->guid);
-            CloseConnectionInternal(PeerTarget(remote->systemAddress), false, true, 0, SendPriority::Low);
+            RemoveSlot(remote);
             --i;
             continue;
         }
@@ -253,7 +263,7 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
         if (oldestUnacknowledged != 0) {
             // A deadline the layer's round has already passed without clearing it is not one
             // to wake for (nothing was left to acknowledge).
-            const uint64_t due = oldestUnacknowledged + CongestionManager::kAckDelayUs;
+            const uint64_t due = oldestUnacknowledged + layer.GetCongestionManager().GetAckDelay();
             if (due > nowMicros)
                 nextAckDue = nextAckDue == 0 ? due : std::min(nextAckDue, due);
         }
@@ -308,12 +318,9 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, co
             HandleConnectionRequest(remote, data, bytes, nowMs);
             return MessageOutcome::Continue;
         }
-        // Anything before the connection request: drop the slot and ban the sender's IP.
-        char ip[kAddressTextSize];
-        address.ToText(false, ip, sizeof ip);
-        const uint32_t banMs = remote.timeoutMs;
-        CloseConnectionInternal(PeerTarget(address), false, true, 0, SendPriority::Low);
-        BanAddress(ip, banMs);
+        // Anything before the connection request: the slot goes, without a ban. The sender may
+        // be forged, and a ban would fall on its IP address, links already made from it included.
+        RemoveSlot(&remote);
         return MessageOutcome::SlotClosed;
     }
 
@@ -389,6 +396,8 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, co
         return MessageOutcome::Continue;
     }
     case ID_PEER_CLOSED:
+        if (remote.state != RemoteSystemState::DisconnectOnNoAck)
+            remote.closeNoticeTime = nowMs;
         remote.state = RemoteSystemState::DisconnectOnNoAck;
         return MessageOutcome::Continue;
     case ID_LOST_CHECK:

@@ -4,6 +4,12 @@
 
 namespace P2PNet {
 
+bool IsClosingState(RemoteSystemState state)
+{
+    return state == RemoteSystemState::DisconnectAsap || state == RemoteSystemState::DisconnectAsapSilently ||
+           state == RemoteSystemState::DisconnectOnNoAck;
+}
+
 void RemoteSystem::OnPong(uint64_t pingTime, uint64_t pongTime, uint64_t now)
 {
     uint64_t ping = pingTime < now ? now - pingTime : 0;

@@ -27,6 +27,9 @@ enum class RemoteSystemState : uint32_t {
     Connected = 7,
 };
 
+// True for the three states of a slot on its way out.
+bool IsClosingState(RemoteSystemState state);
+
 // Number of internal addresses each side reports in the handshake.
 inline constexpr unsigned kInternalAddressCount = 10;
 inline constexpr unsigned kPingRingSize = 5;
@@ -57,6 +60,7 @@ struct RemoteSystem {
     RemoteSystemState state = RemoteSystemState::NoAction;
     bool weInitiatedTheConnection = false;
     uint32_t timeoutMs = 6000;        // dead-connection time-out, also the length of a ban
+    uint64_t closeNoticeTime = 0;     // ms; when the remote's close notice (21) arrived
 
     // Pong handling: records a round trip (pingTime and pongTime in ms; now in ms).
     void OnPong(uint64_t pingTime, uint64_t pongTime, uint64_t now);

@@ -1,6 +1,8 @@
 #include "MediaFixture.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -134,6 +136,19 @@ std::vector<std::map<std::string, std::string>> probeStreams(const std::string& 
         }
     }
     return streams;
+}
+
+long long nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool waitStep(long long startMs, int timeoutMs)
+{
+    if (nowMs() - startMs >= timeoutMs)
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return true;
 }
 
 uint32_t le32(const std::vector<char>& b, std::size_t o)

@@ -42,6 +42,22 @@ std::vector<std::vector<char>> makeH264(const std::string& folder, int width, in
 // ffprobe's "key=value" entries of each stream of a file, stream by stream, counting frames.
 std::vector<std::map<std::string, std::string>> probeStreams(const std::string& path);
 
+// Polls `condition` until it holds or timeoutMs passed; true when it held. For waits on effects
+// that have no event to wait on (a file growing, another process's output).
+template <class Condition> bool waitUntil(Condition condition, int timeoutMs = 20000);
+bool waitStep(long long startMs, int timeoutMs); // false once the time is up (sleeps a poll step)
+long long nowMs();
+
+template <class Condition> bool waitUntil(Condition condition, int timeoutMs)
+{
+    const long long start = nowMs();
+    while (!condition()) {
+        if (!waitStep(start, timeoutMs))
+            return condition();
+    }
+    return true;
+}
+
 uint32_t le32(const std::vector<char>& bytes, std::size_t offset);
 std::string tag(const std::vector<char>& bytes, std::size_t offset);
 

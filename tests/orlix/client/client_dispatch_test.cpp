@@ -1,9 +1,11 @@
 // The client's message dispatcher without a network: messages are fed to P2PClient::OnMessage as
 // the receive thread would, and what the client sends is read from its send tap.
+#include "CaseName.h"
 #include "ClientWire.h"
 #include "MessageIdentifiers.h"
 #include "P2PClient.h"
 #include "PeerUtils.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -27,17 +29,7 @@ const SystemAddress kServerV6("::1", 9000);
 const SystemAddress kStranger = SystemAddress::FromIPv4(127, 0, 0, 9, 9000);
 const SystemAddress kDevice = SystemAddress::FromIPv4(127, 0, 0, 2, 4000);
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 class OfflineClient : public ::testing::Test {
 protected:
@@ -139,7 +131,7 @@ protected:
         m_connects.push_back(std::async(std::launch::async, [this, deviceId, lanSearch] {
             return client.Connect(deviceId.c_str(), lanSearch);
         }));
-        EXPECT_TRUE(waitFor([&] { return client.SessionCount() > 0 && client.SessionState(handleOf(deviceId)) == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return client.SessionCount() > 0 && client.SessionState(handleOf(deviceId)) == 1; }));
         return m_connects.back();
     }
 
@@ -384,7 +376,10 @@ TEST_P(LookupFailure, EndsTheConnectOnlyWhenSentByAServer)
     EXPECT_EQ(result.get(), GetParam().error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure, ::testing::Values(LookupCase{2, -4}, LookupCase{5, -6}));
+INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure, ::testing::Values(LookupCase{2, -4}, LookupCase{5, -6}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("status", paramInfo.param.status);
+                         });
 
 TEST_F(OfflineClient, ConnectBreakEndsTheWaitAndAConnectAfterItWaitsAgain)
 {
@@ -602,7 +597,10 @@ TEST_P(RouteChoice, RelayForHardNatPairsElseRouteRequest)
 
 INSTANTIATE_TEST_SUITE_P(Orlix, RouteChoice,
                          ::testing::Values(RouteCase{4, 4, true}, RouteCase{3, 4, true}, RouteCase{4, 3, true},
-                                           RouteCase{2, 4, false}, RouteCase{3, 3, false}, RouteCase{5, 5, false}));
+                                           RouteCase{2, 4, false}, RouteCase{3, 3, false}, RouteCase{5, 5, false}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("peer", paramInfo.param.peerNat, "own", paramInfo.param.ownNat);
+                         });
 
 // A direct connect found by local-network search keeps its 3000 ms; a server's route offer in
 // that time is not followed, after it the offer is used.
@@ -805,6 +803,64 @@ TEST_F(OfflineClient, LookupRequestNamesEachConnectingIdAtMostEvery4Seconds)
     EXPECT_EQ(id, "dev");
     client.ConnectBreak("dev");
     EXPECT_EQ(result.get(), -19);
+}
+
+// The route update that names the device's GUID and address for a connecting session.
+ByteWriter routeUpdate(const std::string& deviceId, uint64_t guid)
+{
+    ByteWriter update;
+    update.u8(ID_SESSION_CONTROL);
+    update.u8(kRouteUpdate);
+    update.string(deviceId);
+    update.u8(1);
+    update.u64(guid);
+    update.address(kDevice);
+    update.u8(2);
+    return update;
+}
+
+std::size_t countConnects(const std::vector<OutgoingMessage>& sent)
+{
+    return static_cast<std::size_t>(std::count_if(sent.begin(), sent.end(), [](const OutgoingMessage& m) {
+        return m.kind == OutgoingMessage::Kind::Connect;
+    }));
+}
+
+// A refusal as already joined is answered by a new attempt, but not one per refusal: a burst of
+// them gives one attempt, and the next comes from housekeeping once the back-off has passed.
+TEST_F(OfflineClient, AlreadyJoinedRefusalsBackOff)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    feed(routeUpdate("dev", 321), kServer);
+    taken();
+    ByteWriter refusal;
+    refusal.u8(P2PNet::ID_ALREADY_JOINED);
+    for (int i = 0; i < 50; ++i)
+        feed(refusal, kDevice, P2PNetGUID(321));
+    EXPECT_EQ(countConnects(taken()), 1u);
+    client.HousekeepingPass(P2PNet::NowMillis() + 60000);
+    EXPECT_EQ(countConnects(taken()), 1u);
+    client.ConnectBreak("dev");
+    EXPECT_EQ(result.get(), -19);
+}
+
+// A punched connection that the device opened towards this side arrives as an incoming one: the
+// connecting session takes it and sends its hello over it.
+TEST_F(OfflineClient, IncomingConnectionFromTheDeviceConnectsItsSession)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    feed(routeUpdate("dev", 321), kServer);
+    taken();
+    ByteWriter incoming;
+    incoming.u8(P2PNet::ID_NEW_INCOMING);
+    feed(incoming, kDevice, P2PNetGUID(321));
+    const auto hellos = sentWith({ID_SESSION_CONTROL, kSessionHello});
+    ASSERT_EQ(hellos.size(), 1u);
+    EXPECT_EQ(hellos[0].guid, P2PNetGUID(321));
+    EXPECT_GE(result.get(), 0);
+    EXPECT_EQ(client.SessionState(0), kSessionInUse);
 }
 
 } // namespace
