@@ -151,9 +151,17 @@ void VideoDecoderImple::ReadStream(std::string uid, int kind, int a, int slot, A
         repost(uid, kind, a, slot);
 }
 
+void VideoDecoderImple::StopReading()
+{
+    m_stopped.store(true);
+    m_busy.store(true);
+    if (m_session && m_session->parser())
+        m_session->parser()->SetAbandon(1);
+}
+
 void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot)
 {
-    if (!m_host.schedule)
+    if (!m_host.schedule || m_stopped.load())
         return;
     std::weak_ptr<VideoDecoderImple> weak = weak_from_this();
     m_host.schedule([weak, uid, kind, frameType, slot] {

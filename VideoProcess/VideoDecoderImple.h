@@ -92,6 +92,10 @@ public:
     void SetRecorder(AviRecorder* recorder);
     AviRecorder* recorder();
 
+    // Ends the pull loop for good: no step posts another, and a read waiting for the device is
+    // abandoned. For the owner's shut-down, whose pool waits for its queue to drain.
+    void StopReading();
+
     void SetStopAtEmpty(bool stop) { m_stopAtEmpty.store(stop); }
     // Pause before retrying a download read that timed out (1 second by default).
     void SetRetryDelay(std::chrono::milliseconds delay) { m_retryDelayMs.store(delay.count()); }
@@ -130,6 +134,7 @@ private:
     std::atomic<uint64_t> m_lastAudioPts{0};
     std::atomic<bool> m_stopAtEmpty{true};
     std::atomic<bool> m_lossReported{false};
+    std::atomic<bool> m_stopped{false};
     std::atomic<long long> m_retryDelayMs{1000};
     std::atomic<uint64_t> m_deliveries{0};
 

@@ -102,6 +102,7 @@ LumoraInstance::~LumoraInstance()
         std::lock_guard<std::mutex> lock(m_messageMutex);
         m_messageCallback = nullptr;
     }
+    stopChannels();
     m_streamPool.Clear();
     m_reconnectPool.Clear();
     m_replyPool.Clear();

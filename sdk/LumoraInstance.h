@@ -195,6 +195,8 @@ public:
     void OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
     // Ends the slot's local recording (channel let go, file finished, bit 0x80 cleared).
     void finishLocalRecording(const std::string& uid, int slot);
+    // Ends the pull loops of every channel (shut-down).
+    void stopChannels();
     // What a stream channel of this instance calls back into.
     VideoDecoderImple::Host channelHost();
 

@@ -286,13 +286,13 @@ void LumoraInstance::OnVideoStopped(int code, int result, std::string text, std:
             session = e.session.get();
         }))
         return;
-    callResult(cb, code, result, text, uid, data, slot);
-    // The recording of the stream ends with it.
+    // The recording of the stream ends with it; the application hears of the stop once done.
     finishLocalRecording(uid, slot);
     if (channel) {
         channel->RemoveDecoder(0);
         channel->RemoveDecoder(1);
     }
+    callResult(cb, code, result, text, uid, data, slot);
 }
 
 void LumoraInstance::finishLocalRecording(const std::string& uid, int slot)
@@ -501,4 +501,18 @@ void LumoraInstance::ReleaseSlotChannel(StreamSlot& slot)
     slot.decoder->RemoveDecoder(0);
     slot.decoder->RemoveDecoder(1);
     slot.decoder.reset();
+}
+
+void LumoraInstance::stopChannels()
+{
+    std::vector<std::shared_ptr<VideoDecoderImple>> channels;
+    {
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        for (auto& [uid, entry] : m_devices)
+            for (auto& slot : entry->slots)
+                if (slot.decoder)
+                    channels.push_back(slot.decoder);
+    }
+    for (auto& channel : channels)
+        channel->StopReading();
 }

@@ -64,7 +64,7 @@ private:
 
 class ChannelTest : public ::testing::Test {
 protected:
-    ChannelTest() : pool(5)
+    ChannelTest() : pool(std::make_unique<videotest::WorkerPool>(5))
     {
         ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
         session = std::make_unique<NetProImple>("CHANNELCAM", nullptr, nullptr);
@@ -72,7 +72,7 @@ protected:
             [this](int channelId, char* buffer, int& length) { return bytes.read(channelId, buffer, length); });
         session->parser()->link()->setHandle(0);
         VideoDecoderImple::Host host;
-        host.schedule = pool.scheduler();
+        host.schedule = pool->scheduler();
         host.playAudio = [this](const char* data, unsigned length, int type, uint64_t pts) {
             std::lock_guard<std::mutex> lock(m_mutex);
             audio.emplace_back(data, data + length);
@@ -98,7 +98,9 @@ protected:
         bytes.breakLink();
         session->parser()->SetAbandon(1);
         channel.reset();
-        // Workers still reading end on the broken link.
+        // Workers still reading end on the broken link; they are joined before anything they
+        // record into goes.
+        pool.reset();
         std::filesystem::remove_all(dir);
     }
 
@@ -124,7 +126,7 @@ protected:
     DeviceBytes bytes;
     std::unique_ptr<NetProImple> session;
     // Joined before the session goes: its workers may still be inside a read.
-    videotest::WorkerPool pool;
+    std::unique_ptr<videotest::WorkerPool> pool;
     std::shared_ptr<VideoDecoderImple> channel;
     std::string dir;
     videotest::Waiter waiter;
@@ -213,7 +215,7 @@ TEST_F(ChannelTest, StoppingTheStreamGivesAStalledReadBack)
     ASSERT_EQ(channel->AddDecoder(0, 320, 240, 0, false, 0), 0);
     session->SetAVDataCallback(channel->LiveSink(), nullptr);
     std::promise<void> returned;
-    pool.post([&] {
+    pool->post([&] {
         channel->ReadStream("CHANNELCAM", 0, 0, 0, nullptr);
         returned.set_value();
     });
@@ -232,7 +234,7 @@ TEST_F(ChannelTest, DroppedChannelLivesUntilItsReadReturns)
     ASSERT_EQ(channel->AddDecoder(window.handle(), 320, 240, 0, false, 0), 0);
     session->SetAVDataCallback(channel->LiveSink(), nullptr);
     std::weak_ptr<VideoDecoderImple> weak = channel;
-    pool.post([self = channel] { self->ReadStream("CHANNELCAM", 0, 0, 0, nullptr); });
+    pool->post([self = channel] { self->ReadStream("CHANNELCAM", 0, 0, 0, nullptr); });
     channel.reset();
     EXPECT_FALSE(weak.expired());
     auto units = SplitAccessUnits(ReadFile(videotest::EncodedFixture("h264", 320, 240, 12)), false);
@@ -274,7 +276,7 @@ TEST_F(ChannelTest, RecordPlaybackStopsAtTheEndWhenAsked)
     channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr);
     ASSERT_TRUE(window.surface().waitFor(12));
     // The loop ended at the empty frame: the audio behind it is never read.
-    pool.post([&] { waiter.notify(); });
+    pool->post([&] { waiter.notify(); });
     EXPECT_FALSE(waiter.waitUntil([&] { return bytes.pending(kChannelRecord) == 0; }, 300ms));
     EXPECT_EQ(audioCount(), 0u);
 }
@@ -332,10 +334,10 @@ TEST_F(ChannelTest, CancelledDownloadEndsAsUncompleteEvenWhenTheDeviceIsSilent)
     ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false), 0);
     session->SetRecDataCallback(channel->RecordSink());
     pushFile(bytes, recordBytes(20000));
-    pool.post([this] { channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr); });
+    pool->post([this] { channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr); });
     // Each look at the count queues the next look behind the download's own steps.
     ASSERT_TRUE(waiter.waitUntil([&] {
-        pool.post([&] { waiter.notify(); });
+        pool->post([&] { waiter.notify(); });
         return channel->GetDloadSize() == 20000u;
     }));
     EXPECT_TRUE(channel->CancelDownload());

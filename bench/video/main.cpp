@@ -1,0 +1,312 @@
+// bench-video: decode-and-draw rate of the stream channel on a 1080p H.264 stream that a
+// simulated camera sends over the CS2 stand-in on loopback, against FFmpeg decoding the same
+// access units alone on one thread (the channel's decoders use one thread each); then the CPU
+// time of 16 simultaneous 720p streams against FFmpeg decoding as many frames alone.
+// Usage: bench-video [frames] [seconds-of-16-streams]
+#include "CamSim.h"
+#include "DxvaDecoder.h"
+#include "LumoraInstance.h"
+#include "VideoSurface.h"
+#include "ffmpeg_dxva2.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string fixture(int width, int height, int frames)
+{
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("lumora-bench-" + std::to_string(width) + "x" + std::to_string(height) + "-" +
+                               std::to_string(frames) + ".h264"))
+                                 .string();
+    if (std::filesystem::exists(path))
+        return path;
+    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + std::to_string(width) + "x" +
+                                std::to_string(height) + ":rate=25 -frames:v " + std::to_string(frames) +
+                                " -c:v libx264 -preset veryfast -bf 0 -g 50 -pix_fmt yuv420p -f h264 " + path + ".part";
+    if (std::system(command.c_str()) != 0)
+        return {};
+    std::filesystem::rename(path + ".part", path);
+    return path;
+}
+
+std::vector<std::vector<char>> accessUnits(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 < data.size(); ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            starts.push_back(i > 0 && data[i - 1] == 0 ? i - 1 : i);
+            i += 2;
+        }
+    std::vector<std::vector<char>> units;
+    std::vector<char> current;
+    for (size_t n = 0; n < starts.size(); ++n) {
+        const size_t begin = starts[n];
+        const size_t end = n + 1 < starts.size() ? starts[n + 1] : data.size();
+        size_t header = begin;
+        while (header < end && data[header] == 0)
+            ++header;
+        if (header + 1 >= end)
+            continue;
+        const int type = static_cast<uint8_t>(data[header + 1]) & 0x1f;
+        current.insert(current.end(), data.begin() + static_cast<std::ptrdiff_t>(begin),
+                       data.begin() + static_cast<std::ptrdiff_t>(end));
+        if (type >= 1 && type <= 5) {
+            units.push_back(std::move(current));
+            current.clear();
+        }
+    }
+    return units;
+}
+
+// FFmpeg alone: `frames` pictures decoded from the access units (looping), one thread.
+double ffmpegSeconds(const std::vector<std::vector<char>>& units, int frames, double* cpuSeconds)
+{
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    AVCodecContext* context = avcodec_alloc_context3(codec);
+    context->thread_count = 1;
+    avcodec_open2(context, codec, nullptr);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    auto threadCpuNow = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    };
+    const double cpu0 = threadCpuNow();
+    const auto start = Clock::now();
+    int decoded = 0;
+    for (size_t i = 0; decoded < frames; ++i) {
+        const auto& unit = units[i % units.size()];
+        packet->data = reinterpret_cast<uint8_t*>(const_cast<char*>(unit.data()));
+        packet->size = static_cast<int>(unit.size());
+        avcodec_send_packet(context, packet);
+        while (avcodec_receive_frame(context, frame) == 0)
+            ++decoded;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (cpuSeconds)
+        *cpuSeconds = threadCpuNow() - cpu0;
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&context);
+    return seconds;
+}
+
+class CountingSurface : public platform::VideoSurface {
+public:
+    void present(const platform::SurfacePicture& picture) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_count == 0)
+            m_first = Clock::now();
+        ++m_count;
+        m_last = Clock::now();
+        m_cv.notify_all();
+        (void)picture;
+    }
+    bool waitFor(long count, std::chrono::seconds deadline)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, deadline, [&] { return m_count >= count; });
+    }
+    long count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_count;
+    }
+    double seconds()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::chrono::duration<double>(m_last - m_first).count();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    long m_count = 0;
+    Clock::time_point m_first;
+    Clock::time_point m_last;
+};
+
+// CPU seconds of this process's threads whose names start with `prefix`.
+double threadCpu(const std::string& prefix)
+{
+    double total = 0;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.rfind(prefix, 0) != 0)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::vector<std::string> fields;
+        std::string field;
+        for (size_t i = close + 2; i < text.size(); ++i) {
+            if (text[i] == ' ') {
+                fields.push_back(field);
+                field.clear();
+            } else {
+                field += text[i];
+            }
+        }
+        if (fields.size() > 12)
+            total += double(std::stol(fields[11]) + std::stol(fields[12])) / double(ticks);
+    }
+    return total;
+}
+
+struct Camera {
+    std::unique_ptr<camsim::CamSim> sim;
+    std::string uid;
+    std::shared_ptr<CountingSurface> surface;
+    int window = 0;
+};
+
+bool startCameras(LumoraInstance& sdk, std::vector<Camera>& cameras, int count, const std::string& file, int width,
+                  int height, int fps, int firstWindow)
+{
+    for (int i = 0; i < count; ++i) {
+        Camera c;
+        c.uid = "HOWBENCH" + std::to_string(::getpid() % 100000) + "N" + std::to_string(firstWindow + i);
+        camsim::CamSimOptions options;
+        options.uid = c.uid;
+        options.password = "bench";
+        options.transport = "cs2";
+        options.mediaFile = file;
+        options.width = width;
+        options.height = height;
+        options.fps = fps;
+        c.sim = std::make_unique<camsim::CamSim>(options);
+        std::string error;
+        if (!c.sim->start(error)) {
+            std::fprintf(stderr, "camsim: %s\n", error.c_str());
+            return false;
+        }
+        c.surface = std::make_shared<CountingSurface>();
+        c.window = firstWindow + i;
+        platform::RegisterVideoSurface(c.window, c.surface);
+        std::mutex m;
+        std::condition_variable cv;
+        int result = 1;
+        sdk.LoginDev(c.uid, "bench", [&](int, int r, std::string, std::string, char*, int) {
+            std::lock_guard<std::mutex> lock(m);
+            result = r;
+            cv.notify_all();
+        });
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return result != 1; }) || result != 0) {
+            std::fprintf(stderr, "login failed for %s\n", c.uid.c_str());
+            return false;
+        }
+        lock.unlock();
+        sdk.SetbeUseHardware(c.uid, true);
+        sdk.BeginVideo(c.window, c.uid, 0, 0, nullptr);
+        cameras.push_back(std::move(c));
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int frames = argc > 1 ? std::atoi(argv[1]) : 300;
+    const int busySeconds = argc > 2 ? std::atoi(argv[2]) : 4;
+    const auto dir = std::filesystem::temp_directory_path() / ("lumora-bench-video-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
+    ::setenv("LUMORA_P2P_DIRECTORY", (dir / "devices").c_str(), 1);
+    ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
+    av_log_set_level(AV_LOG_QUIET);
+
+    const std::string fullHd = fixture(1920, 1080, 100);
+    const std::string hd = fixture(1280, 720, 100);
+    if (fullHd.empty() || hd.empty()) {
+        std::fprintf(stderr, "ffmpeg could not make the fixtures\n");
+        return 1;
+    }
+    const auto fullHdUnits = accessUnits(fullHd);
+    const auto hdUnits = accessUnits(hd);
+
+    LumoraInstance::Options options;
+    options.pollIntervalMs = 10;
+    options.firstLoginPauseMs = 0;
+    auto sdk = std::make_unique<LumoraInstance>(options);
+    sdk->InitLib("", 0);
+
+    // 1. One 1080p stream, as fast as the camera can send it.
+    std::vector<Camera> one;
+    if (!startCameras(*sdk, one, 1, fullHd, 1920, 1080, 1000, 100))
+        return 1;
+    const long warmup = 20;
+    if (!one[0].surface->waitFor(warmup + frames, std::chrono::seconds(300))) {
+        std::fprintf(stderr, "only %ld pictures arrived\n", one[0].surface->count());
+        return 1;
+    }
+    const double pipelineSeconds = one[0].surface->seconds();
+    const long pipelineFrames = one[0].surface->count() - 1;
+    sdk->EndVideo(one[0].uid, 0, 0, nullptr);
+    const double pipelineRate = double(pipelineFrames) / pipelineSeconds;
+    const double ffmpegRate = double(frames) / ffmpegSeconds(fullHdUnits, frames, nullptr);
+    std::printf("1080p H.264, one decoding thread:\n");
+    std::printf("  pipeline (camsim -> CS2 loopback -> channel -> decoder -> surface): %.1f pictures/s\n", pipelineRate);
+    std::printf("  FFmpeg alone:                                                     %.1f pictures/s\n", ffmpegRate);
+
+    // 2. Sixteen 720p streams at 25 pictures/s.
+    std::vector<Camera> sixteen;
+    if (!startCameras(*sdk, sixteen, 16, hd, 1280, 720, 25, 200))
+        return 1;
+    for (auto& c : sixteen)
+        c.surface->waitFor(25, std::chrono::seconds(60));
+    long before = 0;
+    for (auto& c : sixteen)
+        before += c.surface->count();
+    const double cpu0 = threadCpu("lum-stream");
+    std::this_thread::sleep_for(std::chrono::seconds(busySeconds));
+    const double streamCpu = threadCpu("lum-stream") - cpu0;
+    long after = 0;
+    for (auto& c : sixteen)
+        after += c.surface->count();
+    const long shown = after - before;
+    double ffmpegCpu = 0;
+    ffmpegSeconds(hdUnits, static_cast<int>(shown), &ffmpegCpu);
+    std::printf("16 x 720p H.264 at 25 pictures/s for %d s: %ld pictures drawn\n", busySeconds, shown);
+    std::printf("  stream workers' CPU: %.2f s; FFmpeg alone for as many pictures: %.2f s; ratio %.2f\n", streamCpu,
+                ffmpegCpu, ffmpegCpu > 0 ? streamCpu / ffmpegCpu : 0.0);
+    sdk.reset();
+    for (auto& c : one)
+        c.sim->stop();
+    for (auto& c : sixteen)
+        c.sim->stop();
+    std::filesystem::remove_all(dir);
+    std::printf("pipeline/ffmpeg decode ratio: %.2f\n", pipelineRate / ffmpegRate);
+    return 0;
+}

@@ -1,0 +1,266 @@
+// Live video through the SDK against a simulated camera streaming a real H.264 or H.265 file,
+// over the CS2 and ThroughTek stand-ins: pictures reach the application's surface whole and
+// equal to FFmpeg's decode, the stream is switched and stopped, a decoder that cannot be set up
+// is reported as a failure, and stream snapshots and picture files get their exact names.
+#include "CamSim.h"
+#include "LumoraInstance.h"
+#include "NetProImple.h"
+#include "SdkTestSupport.h"
+#include "VideoDecoderImple.h"
+#include "ffmpeg_dxva2.h"
+
+#include "VideoTestSupport.h"
+
+#include <ctime>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <set>
+#include <unistd.h>
+
+namespace {
+
+using sdktest::MessageRecorder;
+using sdktest::ResultRecorder;
+using videotest::ScopedSurface;
+
+constexpr const char* kPassword = "video-secret";
+
+struct LiveCase {
+    const char* name;
+    const char* transport;
+    const char* codec;
+    int width;
+    int height;
+};
+
+std::string uidFor(const std::string& transport)
+{
+    static int counter = 0;
+    const std::string unique = std::to_string(::getpid() % 100000) + "V" + std::to_string(counter++);
+    if (transport == "tutk") {
+        std::string uid = "T" + unique;
+        uid.resize(20, 'Q');
+        return uid;
+    }
+    return "HOWVID" + unique;
+}
+
+class LiveVideo : public ::testing::Test {
+protected:
+    void start(const std::string& transport, const std::string& fixture, int width, int height)
+    {
+        ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
+        static int counter = 0;
+        m_dir = std::filesystem::temp_directory_path() /
+                ("lumora-live-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(m_dir);
+        m_oldCwd = std::filesystem::current_path();
+        std::filesystem::current_path(m_dir);
+        ::setenv("LUMORA_P2P_DIRECTORY", (m_dir / "devices").c_str(), 1);
+        uid = uidFor(transport);
+        LumoraInstance::Options options;
+        options.pollIntervalMs = 10;
+        options.snapIntervalMs = 50;
+        options.reconnectScanMs = 10;
+        options.firstLoginPauseMs = 0;
+        sdk = std::make_unique<LumoraInstance>(options);
+        sdk->InitLib("", 0);
+        sdk->SetMSGCallBack(messages.callback());
+        sdk->SetSnapPath((m_dir / "snap").string());
+        sdk->SetAlarmPath((m_dir / "alarm").string());
+        sdk->SetFacePath((m_dir / "face").string());
+        camsim::CamSimOptions camera;
+        camera.uid = uid;
+        camera.password = kPassword;
+        camera.transport = transport;
+        camera.mediaFile = fixture;
+        camera.width = width;
+        camera.height = height;
+        camera.fps = 50;
+        m_camera = std::make_unique<camsim::CamSim>(camera);
+        std::string error;
+        ASSERT_TRUE(m_camera->start(error)) << error;
+        ASSERT_GE(sdk->LoginDev(uid, kPassword, results.callback(4003)), 0);
+        ASSERT_TRUE(results.wait(4003));
+        ASSERT_EQ(results.calls(4003).back().result, 0);
+    }
+
+    void TearDown() override
+    {
+        sdk.reset();
+        if (m_camera)
+            m_camera->stop();
+        if (!m_oldCwd.empty())
+            std::filesystem::current_path(m_oldCwd);
+        std::filesystem::remove_all(m_dir);
+    }
+
+    std::shared_ptr<VideoDecoderImple> channel()
+    {
+        std::shared_ptr<VideoDecoderImple> c;
+        sdk->withSlot(uid, 0, [&](StreamSlot& s) { c = s.decoder; });
+        return c;
+    }
+
+    ResultRecorder results;
+    MessageRecorder messages;
+    std::unique_ptr<LumoraInstance> sdk;
+    std::string uid;
+    std::filesystem::path m_dir;
+    std::unique_ptr<camsim::CamSim> m_camera;
+
+private:
+    std::filesystem::path m_oldCwd;
+};
+
+class LiveVideoOverTransport : public LiveVideo, public ::testing::WithParamInterface<LiveCase> {};
+
+// Every picture drawn is one of FFmpeg's pictures of the file the camera streams.
+TEST_P(LiveVideoOverTransport, PicturesReachTheSurfaceAsFfmpegDecodesThem)
+{
+    const LiveCase& c = GetParam();
+    const std::string fixture = videotest::EncodedFixture(c.codec, c.width, c.height, 12, 12);
+    const auto reference = videotest::ReferenceDecode(fixture, "yuv420p", c.width, c.height);
+    ASSERT_EQ(reference.size(), 12u);
+    start(c.transport, fixture, c.width, c.height);
+    ScopedSurface window;
+    sdk->SetbeUseHardware(uid, true);
+    ASSERT_GE(sdk->BeginVideo(window.handle(), uid, 0, 0, results.callback(3006)), 0);
+    ASSERT_TRUE(results.wait(3006));
+    EXPECT_EQ(results.calls(3006)[0].result, 0);
+    EXPECT_EQ(sdk->GetPlayStateMask(uid) & 0x01, 0x01);
+    ASSERT_TRUE(window.surface().waitFor(30));
+    const std::set<std::vector<uint8_t>> known(reference.begin(), reference.end());
+    for (const auto& picture : window.surface().pictures()) {
+        ASSERT_EQ(picture.width, c.width);
+        ASSERT_EQ(picture.height, c.height);
+        ASSERT_EQ(picture.format, platform::PictureFormat::Yuv420p);
+        EXPECT_TRUE(known.count(picture.pixels)) << "a picture FFmpeg never produced";
+    }
+    std::set<std::vector<uint8_t>> seen;
+    for (const auto& picture : window.surface().pictures())
+        seen.insert(picture.pixels);
+    EXPECT_EQ(seen.size(), reference.size()) << "the whole looping file is shown";
+    ASSERT_GE(sdk->EndVideo(uid, 0, 0, results.callback(3007)), 0);
+    ASSERT_TRUE(results.wait(3007));
+    EXPECT_EQ(sdk->GetPlayStateMask(uid) & 0x01, 0);
+    ASSERT_TRUE(channel());
+    EXPECT_EQ(channel()->kindMask(), 0);
+    EXPECT_TRUE(channel()->busy());
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, LiveVideoOverTransport,
+                         ::testing::Values(LiveCase{"Cs2H264", "cs2", "h264", 640, 360},
+                                           LiveCase{"TutkH264", "tutk", "h264", 640, 360},
+                                           LiveCase{"Cs2H265", "cs2", "h265", 640, 360},
+                                           LiveCase{"Cs2H264FullHd", "cs2", "h264", 1920, 1080}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+TEST_F(LiveVideo, SameStreamAnswersAtOnceAnotherStreamAsksTheCamera)
+{
+    start("cs2", videotest::EncodedFixture("h264", 320, 240, 12, 12), 320, 240);
+    ScopedSurface window;
+    ASSERT_GE(sdk->BeginVideo(window.handle(), uid, 0, 0, results.callback(1)), 0);
+    ASSERT_TRUE(results.wait(1));
+    ASSERT_TRUE(window.surface().waitFor(5));
+    const size_t requests = m_camera->requests().size();
+    ASSERT_EQ(sdk->BeginVideo(window.handle(), uid, 0, 0, results.callback(2)), 0);
+    ASSERT_EQ(results.count(2), 1u) << "answered on the caller's thread";
+    EXPECT_EQ(results.calls(2)[0].code, 3006);
+    EXPECT_EQ(results.calls(2)[0].result, 0);
+    EXPECT_EQ(m_camera->requests().size(), requests) << "nothing sent";
+    ASSERT_GE(sdk->BeginVideo(window.handle(), uid, 1, 0, results.callback(3)), 0);
+    ASSERT_TRUE(results.wait(3));
+    EXPECT_GT(m_camera->requests().size(), requests);
+    const size_t shown = window.surface().count();
+    EXPECT_TRUE(window.surface().waitFor(shown + 5)) << "pictures keep coming after the switch";
+}
+
+// A camera announcing a picture no decoder is set up for: the application hears of the failure.
+TEST_F(LiveVideo, DecoderThatCannotBeSetUpIsReportedAsAFailure)
+{
+    start("cs2", videotest::EncodedFixture("h264", 320, 240, 12, 12), 100000, 240);
+    ScopedSurface window;
+    ASSERT_GE(sdk->BeginVideo(window.handle(), uid, 0, 0, results.callback(1)), 0);
+    ASSERT_TRUE(results.wait(1));
+    EXPECT_LT(results.calls(1)[0].result, 0);
+    EXPECT_EQ(sdk->GetPlayStateMask(uid) & 0x01, 0);
+    EXPECT_FALSE(channel());
+}
+
+std::set<std::string> namesAround(const char* format, const std::function<void()>& action)
+{
+    auto name = [format] {
+        std::time_t t = std::time(nullptr);
+        std::tm parts{};
+        localtime_r(&t, &parts);
+        char text[64];
+        std::snprintf(text, sizeof text, format, parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                      parts.tm_min, parts.tm_sec);
+        return std::string(text);
+    };
+    std::set<std::string> names{name()};
+    action();
+    names.insert(name());
+    return names;
+}
+
+TEST_F(LiveVideo, StreamPictureIsABmpNamedByTheLocalTimeOrTheGivenPath)
+{
+    start("cs2", videotest::EncodedFixture("h264", 320, 240, 12, 12), 320, 240);
+    ScopedSurface window;
+    ASSERT_GE(sdk->BeginVideo(window.handle(), uid, 0, 0, results.callback(1)), 0);
+    ASSERT_TRUE(window.surface().waitFor(3));
+    const auto names = namesAround("%04d%02d%02d-%02d%02d%02d.bmp", [&] { sdk->SnapStreamPic(uid, "", results.callback(2)); });
+    ASSERT_TRUE(results.wait(2));
+    const std::string path = results.calls(2)[0].text;
+    EXPECT_EQ(results.calls(2)[0].result, 0);
+    const std::string folder = (m_dir / "snap").string() + "/" + uid + "/";
+    ASSERT_EQ(path.substr(0, folder.size()), folder);
+    EXPECT_TRUE(names.count(path.substr(folder.size()))) << path;
+    EXPECT_EQ(std::filesystem::file_size(path), 320u * 240u * 3u + 54u);
+    const std::string given = (m_dir / "given.bmp").string();
+    sdk->SnapStreamPic(uid, given, results.callback(3));
+    ASSERT_TRUE(results.wait(3));
+    EXPECT_EQ(results.calls(3)[0].text, given);
+    EXPECT_TRUE(std::filesystem::exists(given));
+    // Without a snapshot folder nothing is saved and the callback is never called.
+    sdk->SetSnapPath("");
+    sdk->SnapStreamPic(uid, "", results.callback(4));
+    sdk->SnapStreamPic("NOSUCHUID", (m_dir / "x.bmp").string(), results.callback(4));
+    ASSERT_TRUE(window.surface().waitFor(window.surface().count() + 3));
+    EXPECT_EQ(results.count(4), 0u);
+}
+
+TEST_F(LiveVideo, DevicePicturesAreWrittenUnderTheirExactNames)
+{
+    start("cs2", videotest::EncodedFixture("h264", 320, 240, 12, 12), 320, 240);
+    std::vector<char> jpeg(1000, 'j');
+    // Snapshot: snapshot folder / uid / local time, and message 0 with the name and the path.
+    const auto snapNames = namesAround("%04d%02d%02d-%02d%02d%02d.jpg", [&] { sdk->SaveSnapJpeg(2, 31, uid, jpeg, 1000); });
+    ASSERT_TRUE(messages.wait(0));
+    const auto message = messages.calls().back();
+    EXPECT_TRUE(snapNames.count(message.text)) << message.text;
+    EXPECT_EQ(message.value, 2);
+    const auto snapPath = m_dir / "snap" / uid / message.text;
+    EXPECT_EQ(videotest::ReadFile(snapPath.string()), jpeg);
+    // Face picture: the tick follows the time, then the letter d.
+    sdk->SaveSnapJpeg(0, 32, uid, jpeg, 1000);
+    ASSERT_TRUE(messages.wait(0, 2));
+    const std::string face = messages.calls().back().text;
+    EXPECT_TRUE(std::regex_match(face, std::regex(R"(\d{8}-\d{6}-\d+d\.jpg)"))) << face;
+    EXPECT_EQ(std::filesystem::file_size(m_dir / "face" / uid / face), 1000u);
+    std::vector<char> shortFrame(999, 'j');
+    sdk->SaveSnapJpeg(0, 32, uid, shortFrame, 1000);
+    // Alarm picture: the frame's pts as UTC seconds.
+    sdk->SavePictureFile(34, 0, jpeg, 1000, uid, 5, 0, 0);
+    EXPECT_EQ(std::filesystem::file_size((m_dir / "alarm").string() + "//19700101000000.jpg"), 1000u);
+    sdk->SavePictureFile(34, 0, jpeg, 1000, uid, 5, 1796720703, 0);
+    EXPECT_TRUE(std::filesystem::exists((m_dir / "alarm").string() + "//20261208090503.jpg"));
+    sdk->SavePictureFile(31, 0, jpeg, 1000, uid, 5, 5, 0);
+    EXPECT_FALSE(std::filesystem::exists((m_dir / "alarm").string() + "//19700101000005.jpg")) << "only alarms here";
+    EXPECT_EQ(messages.count(0), 2u);
+}
+
+} // namespace
