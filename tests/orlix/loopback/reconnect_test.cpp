@@ -2,7 +2,9 @@
 // time-out (lengthened here to two minutes, so that a reconnect that waits for it fails the
 // deadline of its cycle), and each new session carries data both ways.
 #include "P2PClient.h"
+#include "QuickClientTimings.h"
 #include "RendezvousServer.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -23,17 +25,7 @@ constexpr uint32_t kLongLinkTimeoutMs = 120000;
 // A cycle that needs the link time-out or a second lookup round runs far past this.
 constexpr int kCycleDeadlineMs = 20000;
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 15000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 struct ReconnectCase {
     const char* name;
@@ -66,6 +58,7 @@ protected:
         ASSERT_TRUE(m_server->start(&error)) << error;
 
         m_device = std::make_unique<P2PClient>();
+        m_device->SetTimings(lumora::test::quickClientTimings());
         m_device->SetLinkTimeout(kLongLinkTimeoutMs);
         m_device->SetLoginInfo("cam-again", "secret", P2PClient::kModeDevice);
         ASSERT_EQ(m_device->Initialize(c.lanOnly ? "" : m_server->serverString().c_str(), nullptr, nullptr, nullptr),
@@ -75,10 +68,11 @@ protected:
         }
 
         m_phone = std::make_unique<P2PClient>();
+        m_phone->SetTimings(lumora::test::quickClientTimings());
         m_phone->SetLinkTimeout(kLongLinkTimeoutMs);
         m_phone->SetLoginInfo("phone", "secret", P2PClient::kModeConnecting);
         ASSERT_EQ(m_phone->Initialize(m_server->serverString().c_str(), nullptr, nullptr, nullptr), 0);
-        ASSERT_TRUE(waitFor([&] { return m_phone->ServerState(0) == kServerLoggedIn; }));
+        ASSERT_TRUE(waitUntil([&] { return m_phone->ServerState(0) == kServerLoggedIn; }));
         if (c.lanOnly)
             m_phone->SetLanSearchTarget("127.0.0.1", m_device->BoundAddress().GetPort());
     }
@@ -97,7 +91,7 @@ protected:
     int accept()
     {
         int handle = -3;
-        waitFor([&] {
+        waitUntil([&] {
             handle = m_device->Listen(nullptr, 1, nullptr);
             return handle >= 0;
         });
@@ -170,12 +164,12 @@ TEST_P(Reconnect, AConnectAfterACloseOpensAWorkingSessionAtOnce)
             // has no link of its own to close: the device learns of it from the next hello.
             SessionInfo info{};
             if (!c.serverRelay) {
-                EXPECT_TRUE(waitFor([&] { return m_device->Check(deviceHandle, &info) != 0; }, kCycleDeadlineMs));
+                EXPECT_TRUE(waitUntil([&] { return m_device->Check(deviceHandle, &info) != 0; }, std::chrono::milliseconds(kCycleDeadlineMs)));
             }
         } else {
             EXPECT_EQ(m_device->Close(deviceHandle), 0);
             SessionInfo info{};
-            EXPECT_TRUE(waitFor([&] { return m_phone->Check(handle, &info) != 0; }, kCycleDeadlineMs));
+            EXPECT_TRUE(waitUntil([&] { return m_phone->Check(handle, &info) != 0; }, std::chrono::milliseconds(kCycleDeadlineMs)));
         }
         stopWriting = true;
         if (writer.joinable())
@@ -218,7 +212,7 @@ TEST_P(ReconnectAfterFailure, AClosedFailedSessionConnectsAgain)
     while (m_phone->SessionError(handle) == 0 && written < 64 &&
            m_device->Write(deviceHandle, 2, block.data(), static_cast<int>(block.size())) > 0)
         ++written;
-    ASSERT_TRUE(waitFor([&] { return m_phone->SessionError(handle) < 0; }));
+    ASSERT_TRUE(waitUntil([&] { return m_phone->SessionError(handle) < 0; }));
 
     if (c.phoneCloses) {
         EXPECT_EQ(m_phone->Close(handle), 0);
