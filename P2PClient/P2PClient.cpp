@@ -413,6 +413,9 @@ void P2PClient::prepareConnect(P2PConnection& session, bool lanSearch)
         session.m_punchedAddress = P2PNet::UNASSIGNED_SYSTEM_ADDRESS;
         session.m_relayAddress = P2PNet::UNASSIGNED_SYSTEM_ADDRESS;
         session.m_lanAddress = P2PNet::UNASSIGNED_SYSTEM_ADDRESS;
+        session.m_rejoinAt = 0;
+        session.m_rejoinDelayMs = 0;
+        session.m_rejoinPending = false;
         if (lanSearch)
             session.m_lanSearch = true;
     }

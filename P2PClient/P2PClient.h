@@ -221,6 +221,11 @@ private:
     void onSessionData(const IncomingMessage& message);
     void onNewConnection(const IncomingMessage& message);
     void onAlreadyJoined(const IncomingMessage& message);
+    void onNewIncoming(const IncomingMessage& message);
+    // A new attempt towards address after an "already joined" refusal, unless the session's
+    // back-off holds it (then it is left for housekeeping).
+    void rejoin(P2PConnection& session, const P2PNet::SystemAddress& address, uint64_t now);
+    void retryRejoins(uint64_t now);
     void onConnectionLost(const IncomingMessage& message);
     void onPong(const IncomingMessage& message);
     void onReceiptAcked(const IncomingMessage& message);

@@ -39,15 +39,9 @@ void P2PClient::OnMessage(const IncomingMessage& message)
     case P2PNet::ID_ALREADY_JOINED:
         onAlreadyJoined(message);
         break;
-    case P2PNet::ID_NEW_INCOMING: {
-        // The WAN address: this side as the new remote sees it, when it tells.
-        const P2PNet::SystemAddress seen = externalAddressFor(message.address);
-        if (isAssigned(seen)) {
-            std::lock_guard<std::mutex> lock(m_addressMutex);
-            m_wanAddress = seen;
-        }
+    case P2PNet::ID_NEW_INCOMING:
+        onNewIncoming(message);
         break;
-    }
     case P2PNet::ID_PEER_CLOSED:
     case P2PNet::ID_PEER_LOST:
         onConnectionLost(message);
@@ -205,7 +199,67 @@ void P2PClient::onAlreadyJoined(const IncomingMessage& message)
     }
     if (state == kSessionConnected || state == kSessionInUse)
         session->fail(-27, kSessionFailed);
-    connectToHost(hostText(message.address), message.address.GetPort());
+    rejoin(*session, message.address, nowMs());
+}
+
+void P2PClient::rejoin(P2PConnection& session, const P2PNet::SystemAddress& address, uint64_t now)
+{
+    {
+        std::lock_guard<std::mutex> lock(session.m_mutex);
+        if (now < session.m_rejoinAt) {
+            session.m_rejoinPending = true;
+            session.m_rejoinAddress = address;
+            return;
+        }
+        session.m_rejoinPending = false;
+        session.m_rejoinDelayMs =
+            session.m_rejoinDelayMs == 0 ? kRejoinFirstMs : std::min(session.m_rejoinDelayMs * 2, kRejoinLimitMs);
+        session.m_rejoinAt = now + session.m_rejoinDelayMs;
+    }
+    connectToHost(hostText(address), address.GetPort());
+}
+
+void P2PClient::retryRejoins(uint64_t now)
+{
+    ApiGateGuard guard(m_gate);
+    for (const auto& session : sessions()) {
+        P2PNet::SystemAddress address;
+        {
+            std::lock_guard<std::mutex> lock(session->m_mutex);
+            if (!session->m_rejoinPending || now < session->m_rejoinAt)
+                continue;
+            address = session->m_rejoinAddress;
+        }
+        if (session->state() == kSessionConnecting)
+            rejoin(*session, address, now);
+        else {
+            std::lock_guard<std::mutex> lock(session->m_mutex);
+            session->m_rejoinPending = false;
+        }
+    }
+}
+
+void P2PClient::onNewIncoming(const IncomingMessage& message)
+{
+    // The WAN address: this side as the new remote sees it, when it tells.
+    const P2PNet::SystemAddress seen = externalAddressFor(message.address);
+    if (isAssigned(seen)) {
+        std::lock_guard<std::mutex> lock(m_addressMutex);
+        m_wanAddress = seen;
+    }
+    // Both sides of a punch connect at once; the device's attempt may win and arrive here as an
+    // incoming connection. A session still connecting to that device takes it as its own.
+    if (m_mode.load() != kModeConnecting)
+        return;
+    ApiGateGuard guard(m_gate);
+    const auto session = findByGuid(message.guid);
+    if (!session || session->state() != kSessionConnecting)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(session->m_mutex);
+        session->m_remoteAddress = message.address;
+    }
+    sendSessionHello(*session);
 }
 
 void P2PClient::onConnectionLost(const IncomingMessage& message)

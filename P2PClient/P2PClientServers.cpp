@@ -259,6 +259,7 @@ void P2PClient::HousekeepingPass(uint64_t now)
             }
         }
         SendLookupRequest(now);
+        retryRejoins(now);
         if (lanDue)
             LanSearch();
 

@@ -44,6 +44,10 @@ inline constexpr int kChannelCount = 16;
 inline constexpr uint64_t kRelayRequestMs = 25000;
 // Milliseconds a direct connect on the local network has before a server route is used again.
 inline constexpr uint64_t kLanConnectMs = 3000;
+// Back-off of new attempts after "already joined" refusals: the first waits this long, each
+// further one twice as long, up to the limit (ms).
+inline constexpr uint64_t kRejoinFirstMs = 100;
+inline constexpr uint64_t kRejoinLimitMs = 2000;
 
 // Bytes written on a channel and not yet acknowledged, by receipt number.
 class SendQueue {
@@ -132,6 +136,12 @@ private:
     // The remote GUID a failure forgot while its peer link may still be up; the close or the
     // next connect of the session drops that link.
     P2PNet::P2PNetGUID m_failedLinkGuid;
+    // "Already joined" back-off: no new attempt before m_rejoinAt; a refusal that came earlier
+    // leaves its address for the housekeeping pass that finds the time come.
+    uint64_t m_rejoinAt = 0;
+    uint64_t m_rejoinDelayMs = 0;
+    bool m_rejoinPending = false;
+    P2PNet::SystemAddress m_rejoinAddress;
     std::string m_deviceId;
 
     std::atomic<int32_t> m_relayState{kRelayNone};

@@ -1,4 +1,5 @@
 #include "BsdSocket.h"
+#include "PeerUtils.h"
 
 #include <cstdio>
 #include <cstring>
@@ -67,31 +68,61 @@ void BsdSocket::ReceiveLoop()
 {
     m_receiveThreads.fetch_add(1);
     SocketEventHandler* handler = m_eventHandler;
+    // Buffers lent by the handler for the next receive; a burst of datagrams is taken with one
+    // system call and handed on with one call.
+    RecvBuffer* lent[kReceiveBatch] = {};
+    int lentCount = 0;
+    platform::ReceiveSlot slots[kReceiveBatch];
+    RecvBuffer* filled[kReceiveBatch];
     while (handler != nullptr && !m_stop.load(std::memory_order_acquire)) {
-        RecvBuffer* buffer = handler->TakeBuffer();
-        if (buffer == nullptr) {
+        while (lentCount < kReceiveBatch) {
+            RecvBuffer* buffer = handler->TakeBuffer();
+            if (buffer == nullptr)
+                break;
+            lent[lentCount++] = buffer;
+        }
+        if (lentCount == 0) {
             // The handler's pool is dry; give it a moment instead of spinning.
             platform::sleepMillis(1);
             continue;
         }
-        platform::NetAddress source;
-        platform::ReceiveInfo info;
-        const int count = m_socket.receiveFrom(buffer->data, sizeof buffer->data, source, &info);
-        // A datagram longer than a buffer is dropped rather than handed on cut short.
-        if (count > 0 && !info.truncated) {
-            buffer->byteCount = count;
-            buffer->arrivalMicros = info.arrivalMicros;
-            buffer->source = FromNetAddress(source);
-            buffer->socket = this;
-            handler->OnDatagram(buffer);
+        for (int i = 0; i < lentCount; ++i)
+            slots[i] = platform::ReceiveSlot{lent[i]->data, sizeof lent[i]->data, 0, {}, false};
+        uint64_t arrival = 0;
+        const int count = m_socket.receiveBatch(slots, lentCount, &arrival);
+        if (count <= 0) {
+            if (count == static_cast<int>(platform::NetError::Shutdown))
+                break;
+            if (m_nonBlocking)
+                platform::sleepMillis(3);
             continue;
         }
-        buffer->byteCount = 0;
-        handler->ReturnBuffer(buffer);
-        if (count == static_cast<int>(platform::NetError::Shutdown))
-            break;
-        if (m_nonBlocking)
-            platform::sleepMillis(3);
+        int handed = 0;
+        for (int i = 0; i < count; ++i) {
+            RecvBuffer* buffer = lent[i];
+            // A datagram longer than a buffer is dropped rather than handed on cut short; an
+            // empty one carries nothing.
+            if (slots[i].length <= 0 || slots[i].truncated) {
+                buffer->byteCount = 0;
+                handler->ReturnBuffer(buffer);
+                continue;
+            }
+            buffer->byteCount = slots[i].length;
+            buffer->arrivalMicros = arrival;
+            buffer->source = FromNetAddress(slots[i].source);
+            buffer->socket = this;
+            filled[handed++] = buffer;
+        }
+        if (handed > 0)
+            handler->OnDatagrams(filled, handed);
+        // The buffers not used stay lent for the next receive.
+        for (int i = count; i < lentCount; ++i)
+            lent[i - count] = lent[i];
+        lentCount -= count;
+    }
+    for (int i = 0; i < lentCount; ++i) {
+        lent[i]->byteCount = 0;
+        handler->ReturnBuffer(lent[i]);
     }
     m_receiveThreads.fetch_sub(1);
 }
@@ -116,32 +147,21 @@ void BsdSocket::ListHostAddresses(SystemAddress* table)
     std::vector<platform::NetAddress> addresses;
     const platform::NetError error = platform::hostAddresses(addresses);
     if (error != platform::NetError::None) {
-        std::printf("getaddrinfo failed with error: %d/n", static_cast<int>(error));
-        std::fflush(stdout);
+        LogDebug("host address lookup failed with error %d", static_cast<int>(error));
         return;
     }
-    std::printf("getaddrinfo returned success/n");
+    LogDebug("host address lookup found %zu addresses", addresses.size());
     int filled = 0;
     for (const platform::NetAddress& address : addresses) {
         if (filled == kHostAddressTableSize)
             break;
-        std::printf("getaddrinfo response %d/n", filled + 1);
-        std::printf("/tFamily: ");
-        switch (address.family) {
-        case platform::AddressFamily::IPv4:
-            std::printf("AF_INET (IPv4)/n");
-            std::printf("/tIPv4 address %s/n", platform::numericHostText(address).c_str());
-            break;
-        case platform::AddressFamily::IPv6:
-            std::printf("AF_INET6 (IPv6)/n");
-            break;
-        default:
-            std::printf("Unspecified/n");
-            break;
-        }
+        if (address.family == platform::AddressFamily::IPv4)
+            LogDebug("host address %d: IPv4 %s", filled + 1, platform::numericHostText(address).c_str());
+        else
+            LogDebug("host address %d: %s", filled + 1,
+                     address.family == platform::AddressFamily::IPv6 ? "IPv6" : "unspecified family");
         table[filled++] = FromNetAddress(address);
     }
-    std::fflush(stdout);
     for (int i = filled; i < kHostAddressTableSize; ++i)
         table[i] = UNASSIGNED_SYSTEM_ADDRESS;
 }

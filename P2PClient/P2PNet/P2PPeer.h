@@ -65,6 +65,14 @@ inline constexpr unsigned kDefaultMtu = 576;
 inline constexpr unsigned kUdpHeaderSize = 28;
 inline constexpr uint32_t kDefaultTimeoutMs = 6000;
 inline constexpr uint64_t kHandshakeLimitMs = 10000;
+// A slot taken on a confirmation (7) waits this long for the connection request (9).
+inline constexpr uint64_t kUnverifiedLimitMs = 3000;
+// Slots waiting for their connection request from one IP address at a time.
+inline constexpr unsigned kUnverifiedPerAddress = 4;
+// How long an answered open request (6 sent) lets a confirmation from that address take a slot,
+// and how many such answers are remembered.
+inline constexpr uint64_t kAnsweredRequestMs = 10000;
+inline constexpr std::size_t kAnsweredRequestCount = 1024;
 
 // ---- The peer ----------------------------------------------------------------------------------
 
@@ -162,15 +170,15 @@ public:
     void SetSplitProgressStep(int step) override;
     int GetSplitProgressStep() const override;
     void SetUnreliableLifetime(uint32_t ms) override;
-    // Milliseconds a slot that got the remote's close notice waits for the remote to acknowledge
-    // data of its own once nothing more arrives (1000 by default): a closing remote drops its
-    // slot as soon as its notice is acknowledged, after which nothing of ours is acknowledged.
-    void SetCloseGrace(uint32_t ms) { m_closeGraceMs = ms; }
     // How every connection acknowledges and answers acknowledgements (ReliabilityLayer.h);
     // AckRule::EndOfRound unless set. Applies to open connections and new ones; both ends may
     // use different rules.
     void SetAckRule(AckRule rule);
     AckRule GetAckRule() const { return m_ackRule; }
+    // Milliseconds a slot that got the remote's close notice waits for the remote to acknowledge
+    // data of its own once nothing more arrives (1000 by default): a closing remote drops its
+    // slot as soon as its notice is acknowledged, after which nothing of ours is acknowledged.
+    void SetCloseGrace(uint32_t ms) { m_closeGraceMs = ms; }
     void SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex = 0) override;
     void SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex = 0) override;
     void AddPlugin(PeerPlugin* plugin) override;
@@ -199,6 +207,7 @@ public:
 
     // SocketEventHandler: called on a socket's receive thread.
     void OnDatagram(RecvBuffer* buffer) override;
+    void OnDatagrams(RecvBuffer* const* buffers, int count) override;
     void ReturnBuffer(RecvBuffer* buffer) override;
     RecvBuffer* TakeBuffer() override;
 
@@ -206,6 +215,8 @@ public:
     // thread.
     uint64_t DroppedIncomingDatagrams() const;
     static constexpr std::size_t kMaxQueuedDatagrams = 8192;
+    // Datagrams of the reliability layers collected before they are sent together.
+    static constexpr std::size_t kOutgoingBatch = 64;
 
     // Test hooks (see the header comment).
     void SetTestMaxDatagramSize(unsigned bytes);
@@ -313,7 +324,10 @@ private:
     void QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
                         std::vector<PlatformSocket*>& sockets);
     // Writes datagrams of a reliability layer to remote through socket.
+    // The reliability layer's way out for one connection: datagrams are collected during the
+    // update round and sent together (FlushOutgoing), at the latest at the round's end.
     DatagramSender SenderFor(PlatformSocket* socket, const SystemAddress& remote);
+    void FlushOutgoing();
 
     // ---- remote-system table (P2PPeer.cpp) ----
     // Lookups; `activeOnly` restricts to active slots. On the update thread the hash serves.
@@ -349,6 +363,12 @@ private:
     // Frees a slot at once, whatever its state and whether or not the peer is stopping. Update
     // thread (or Stop after it), table lock held.
     void RemoveSlot(RemoteSystem* remote);
+    // Open requests answered lately (update thread): only their senders' confirmations take a
+    // slot.
+    void NoteAnsweredRequest(const SystemAddress& sender, uint64_t nowMs);
+    bool WasAnsweredLately(const SystemAddress& sender, uint64_t nowMs) const;
+    // Slots of the sender's IP address that wait for their connection request (table lock held).
+    unsigned CountUnverifiedFrom(const SystemAddress& sender) const;
     // True when a closing slot may go now (update thread, table lock held).
     bool ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const;
     void SendConnectedPing(const SystemAddress& target, bool immediate);
@@ -385,6 +405,11 @@ private:
     P2PNetGUID m_myGuid;
     std::atomic<uint32_t> m_defaultTimeoutMs{kDefaultTimeoutMs};
     std::atomic<uint32_t> m_closeGraceMs{1000};
+    struct AnsweredRequest {
+        SystemAddress address;
+        uint64_t timeMs = 0;
+    };
+    std::deque<AnsweredRequest> m_answeredRequests; // update thread only, oldest first
     std::atomic<uint32_t> m_unreliableTimeoutMs{1000};
     std::atomic<int> m_splitProgressStep{0};
     std::atomic<AckRule> m_ackRule{AckRule::EndOfRound};
@@ -424,6 +449,16 @@ private:
 
     // Serialises update rounds (the update thread and UpdateCycle callers).
     std::mutex m_roundLock;
+    // Datagrams written by the reliability layers in the current round (under m_roundLock).
+    struct OutgoingDatagram {
+        PlatformSocket* socket;
+        SystemAddress target;
+        std::size_t offset;
+        uint32_t length;
+    };
+    std::vector<OutgoingDatagram> m_outgoing;
+    std::vector<uint8_t> m_outgoingBytes;
+    std::vector<DatagramOut> m_outgoingScratch;
     // Earliest delayed-acknowledgement deadline of any connection (NowMicros), 0 when none.
     std::atomic<uint64_t> m_nextAckDueMicros{0};
 

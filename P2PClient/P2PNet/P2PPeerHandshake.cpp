@@ -246,6 +246,40 @@ void P2PPeer::HandleOpenRequest(const uint8_t* data, unsigned length, const Syst
     out.WriteU8(0);  // no security
     out.WriteU16(static_cast<uint16_t>(std::min(length + kUdpHeaderSize, kMaximumMtu)));
     SendRaw(socket, out.GetData(), out.GetNumberOfBytesUsed(), sender);
+    NoteAnsweredRequest(sender, NowMillis());
+}
+
+void P2PPeer::NoteAnsweredRequest(const SystemAddress& sender, uint64_t nowMs)
+{
+    while (!m_answeredRequests.empty() && (m_answeredRequests.size() >= kAnsweredRequestCount ||
+                                           nowMs - m_answeredRequests.front().timeMs > kAnsweredRequestMs))
+        m_answeredRequests.pop_front();
+    for (AnsweredRequest& answered : m_answeredRequests)
+        if (answered.address == sender) {
+            answered.timeMs = nowMs;
+            return;
+        }
+    m_answeredRequests.push_back(AnsweredRequest{sender, nowMs});
+}
+
+bool P2PPeer::WasAnsweredLately(const SystemAddress& sender, uint64_t nowMs) const
+{
+    for (const AnsweredRequest& answered : m_answeredRequests)
+        if (answered.address == sender && nowMs >= answered.timeMs && nowMs - answered.timeMs <= kAnsweredRequestMs)
+            return true;
+    return false;
+}
+
+unsigned P2PPeer::CountUnverifiedFrom(const SystemAddress& sender) const
+{
+    unsigned count = 0;
+    for (const RemoteSystem* remote : m_activeSystems) {
+        SystemAddress samePort = remote->systemAddress;
+        samePort.SetPort(sender.GetPort());
+        if (remote->state == RemoteSystemState::UnverifiedSender && samePort == sender)
+            ++count;
+    }
+    return count;
 }
 
 void P2PPeer::HandleOpenReply(const uint8_t* data, unsigned length, const SystemAddress& sender,
@@ -344,6 +378,11 @@ void P2PPeer::HandleOpenConfirm(const uint8_t* data, unsigned length, const Syst
             answerRefusal(ID_ALREADY_JOINED);
         return;
     }
+    // A confirmation takes a slot only from an address whose open request was just answered, and
+    // one IP address holds only a few slots that still wait for their connection request: forged
+    // or replayed confirmations cannot fill the table.
+    if (!WasAnsweredLately(sender, now) || CountUnverifiedFrom(sender) >= kUnverifiedPerAddress)
+        return;
     if (CountIncomingConnections() >= m_maximumIncomingConnections.load()) {
         answerRefusal(ID_NO_FREE_SLOTS);
         return;

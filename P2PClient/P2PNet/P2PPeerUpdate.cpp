@@ -78,6 +78,7 @@ void P2PPeer::RunUpdateRound()
     ExecuteCommands(NowMillis());
     ProcessConnectionRequests(NowMillis());
     UpdateRemoteSystems(NowMillis(), NowMicros());
+    FlushOutgoing();
 }
 
 void P2PPeer::ProcessReceivedDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
@@ -99,6 +100,7 @@ void P2PPeer::ProcessDatagramForTest(const uint8_t* data, unsigned length, const
     std::lock_guard round(m_roundLock);
     RoundScope scope(this);
     ProcessReceivedDatagram(data, length, sender, SocketAt(0), NowMicros());
+    FlushOutgoing();
 }
 
 void P2PPeer::ExecuteCommands(uint64_t nowMs)
@@ -226,9 +228,10 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
         if (!drop && IsClosingState(state))
             drop = ClosingSlotIsDone(*remote, nowMs);
         if (!drop && (state == RemoteSystemState::RequestedConnection ||
-                      state == RemoteSystemState::HandlingConnectionRequest ||
-                      state == RemoteSystemState::UnverifiedSender))
+                      state == RemoteSystemState::HandlingConnectionRequest))
             drop = nowMs > remote->connectionTime && nowMs - remote->connectionTime > kHandshakeLimitMs;
+        if (!drop && state == RemoteSystemState::UnverifiedSender)
+            drop = nowMs > remote->connectionTime && nowMs - remote->connectionTime > kUnverifiedLimitMs;
 
         if (drop) {
             // d. Tell the application, then close at once without notice.
@@ -315,12 +318,9 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, co
             HandleConnectionRequest(remote, data, bytes, nowMs);
             return MessageOutcome::Continue;
         }
-        // Anything before the connection request: drop the slot and ban the sender's IP.
-        char ip[kAddressTextSize];
-        address.ToText(false, ip, sizeof ip);
-        const uint32_t banMs = remote.timeoutMs;
-        CloseConnectionInternal(PeerTarget(address), false, true, 0, SendPriority::Low);
-        BanAddress(ip, banMs);
+        // Anything before the connection request: the slot goes, without a ban. The sender may
+        // be forged, and a ban would fall on its IP address, links already made from it included.
+        RemoveSlot(&remote);
         return MessageOutcome::SlotClosed;
     }
 

@@ -1,5 +1,9 @@
 #include "PeerUtils.h"
 
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -61,6 +65,24 @@ uint64_t CounterToMicros(uint64_t value, uint64_t frequency)
 uint64_t NowMicros() { return platform::monotonicMicros(); }
 
 uint64_t NowMillis() { return NowMicros() / 1000u; }
+
+namespace {
+std::atomic<bool> g_debugLog{false};
+} // namespace
+
+void SetDebugLog(bool on) { g_debugLog.store(on); }
+
+void LogDebug(const char* format, ...)
+{
+    if (!g_debugLog.load())
+        return;
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    std::fprintf(stderr, "libTovel: %s\n", line);
+}
 
 void MersenneTwister::Seed(uint32_t seed)
 {

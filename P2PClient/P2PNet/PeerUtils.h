@@ -41,6 +41,12 @@ uint64_t NowMillis();
 // A frequency of 0 gives 0.
 uint64_t CounterToMicros(uint64_t value, uint64_t frequency);
 
+// ---- Log --------------------------------------------------------------------------------------
+// The peer core's one log: lines go to standard error, never to standard output, and debug
+// lines only once SetDebugLog(true) was called (off by default).
+void SetDebugLog(bool on);
+void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---- Locks ------------------------------------------------------------------------------------
 // Every lock of the peer core is a re-entrant critical section.
 using CriticalSection = platform::CriticalSection;

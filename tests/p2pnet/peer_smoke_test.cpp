@@ -110,6 +110,10 @@ public:
     uint64_t Guid() const { return m_guid; }
     const SystemAddress& Address() const { return m_address; }
 
+    // The open request (5) and its answer (6) that let this remote's confirmation take a slot.
+    void Open(const SystemAddress& peer, uint64_t guid);
+    void Open(const SystemAddress& peer) { Open(peer, m_guid); }
+
 private:
     platform::UdpSocket m_socket;
     uint64_t m_guid;
@@ -151,6 +155,14 @@ BitStream OpenConfirm(uint64_t guid, const SystemAddress& peer, uint16_t mtu)
     out.WriteU16(mtu);
     out.WriteU64(guid);
     return out;
+}
+
+void RawRemote::Open(const SystemAddress& peer, uint64_t guid)
+{
+    SendTo(peer, OpenRequest(guid, kPeerProtocolVersion, 540));
+    const std::vector<uint8_t> reply = Next();
+    ASSERT_FALSE(reply.empty());
+    ASSERT_EQ(reply[0], ID_OPEN_REPLY);
 }
 
 uint64_t GuidAt(const std::vector<uint8_t>& data, unsigned offset)
@@ -618,6 +630,7 @@ TEST_F(RawHandshake, MtuFromTheRemoteIsClamped)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offered);
         RawRemote remote(c.guid);
+        ASSERT_NO_FATAL_FAILURE(remote.Open(m_address));
         remote.SendTo(m_address, OpenConfirm(c.guid, m_address, c.offered));
         const std::vector<uint8_t> answer = remote.Next();
         ASSERT_FALSE(answer.empty());
@@ -640,6 +653,9 @@ TEST_F(RawHandshake, SecondConfirmWhileWaitingIsAnsweredAgainAndFullTableRefuses
     RawRemote first(0xB1);
     RawRemote second(0xB2);
     RawRemote third(0xB3);
+    ASSERT_NO_FATAL_FAILURE(first.Open(m_address));
+    ASSERT_NO_FATAL_FAILURE(second.Open(m_address));
+    ASSERT_NO_FATAL_FAILURE(third.Open(m_address));
     first.SendTo(m_address, OpenConfirm(first.Guid(), m_address, 1200));
     ASSERT_EQ(first.Next().at(0), ID_OPEN_CONFIRM_REPLY);
     // The same requester again, its slot still waiting for 9: 8 again, not 18.
@@ -659,11 +675,13 @@ TEST_F(RawHandshake, SecondConfirmWhileWaitingIsAnsweredAgainAndFullTableRefuses
     EXPECT_EQ(GuidAt(refusal, 17), m_peer->GetOwnGuid().g);
 }
 
-TEST_F(RawHandshake, UnverifiedSenderOfUserDataIsDroppedAndBanned)
+// Anything but the connection request on a slot that waits for it: the slot goes, and nothing is
+// banned (the sender may be forged; a ban would cut off every link from its IP address).
+TEST_F(RawHandshake, UnverifiedSenderOfUserDataIsDroppedWithoutABan)
 {
-    // The slot's time-out, which is also the ban's length.
     m_peer->SetLinkTimeout(300, UNASSIGNED_SYSTEM_ADDRESS);
     RawRemote remote(0xD1);
+    ASSERT_NO_FATAL_FAILURE(remote.Open(m_address));
     remote.SendTo(m_address, OpenConfirm(remote.Guid(), m_address, 1200));
     ASSERT_EQ(remote.Next().at(0), ID_OPEN_CONFIRM_REPLY);
 
@@ -675,20 +693,56 @@ TEST_F(RawHandshake, UnverifiedSenderOfUserDataIsDroppedAndBanned)
     ASSERT_TRUE(layer.Send(user, 24, SendPriority::Immediate, ReliabilityKind::Reliable, 0, NowMicros()));
     layer.Update(peer, send, NowMicros(), 0, {});
 
-    // From now on the IP is refused, whatever it sends, until the ban runs out.
-    std::vector<uint8_t> answer;
-    ASSERT_TRUE(waitUntil([&] {
-        remote.SendTo(m_address, OfflinePing(remote.Guid(), 1));
-        for (answer = remote.Next(); !answer.empty() && answer[0] != ID_PEER_BANNED && answer[0] != ID_OFFLINE_PONG;)
-            answer = remote.Next();
-        return !answer.empty() && answer[0] == ID_PEER_BANNED;
+    EXPECT_TRUE(waitUntil([&] {
+        return m_peer->QueryLinkState(PeerTarget(remote.Address())) != LinkState::Connecting;
     }));
-    EXPECT_EQ(m_peer->QueryLinkState(PeerTarget(remote.Address())), LinkState::Disconnected);
-    ASSERT_TRUE(waitUntil([&] {
-        remote.SendTo(m_address, OfflinePing(remote.Guid(), 1));
+    char ip[kAddressTextSize];
+    remote.Address().ToText(false, ip, sizeof ip);
+    EXPECT_FALSE(m_peer->IsAddressBanned(ip));
+    remote.SendTo(m_address, OfflinePing(remote.Guid(), 1));
+    std::vector<uint8_t> answer = remote.Next();
+    while (!answer.empty() && answer[0] != ID_OFFLINE_PONG && answer[0] != ID_PEER_BANNED)
         answer = remote.Next();
-        return !answer.empty() && answer[0] == ID_OFFLINE_PONG;
-    }));
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(answer[0], ID_OFFLINE_PONG);
+}
+
+// A confirmation from an address whose open request was not answered takes no slot and gets no
+// answer: the ping sent after it is answered first and alone.
+TEST_F(RawHandshake, ConfirmWithoutAnAnsweredRequestTakesNoSlot)
+{
+    RawRemote remote(0xE1);
+    remote.SendTo(m_address, OpenConfirm(remote.Guid(), m_address, 1200));
+    remote.SendTo(m_address, OfflinePing(remote.Guid(), 1));
+    const std::vector<uint8_t> answer = remote.Next();
+    ASSERT_FALSE(answer.empty());
+    EXPECT_EQ(answer[0], ID_OFFLINE_PONG);
+    EXPECT_EQ(m_peer->QueryLinkState(PeerTarget(remote.Address())), LinkState::NotConnected);
+}
+
+// One IP address holds at most four slots that wait for their connection request.
+TEST(RawHandshakeLimits, UnverifiedSlotsPerAddressAreCapped)
+{
+    std::unique_ptr<P2PPeer> peer = StartPeer(8);
+    ASSERT_TRUE(peer);
+    const SystemAddress address = peer->GetBoundAddress(0);
+    std::vector<std::unique_ptr<RawRemote>> remotes;
+    unsigned accepted = 0;
+    for (uint64_t guid = 0xF1; guid < 0xF7; ++guid) {
+        remotes.push_back(std::make_unique<RawRemote>(guid));
+        RawRemote& remote = *remotes.back();
+        ASSERT_NO_FATAL_FAILURE(remote.Open(address));
+        remote.SendTo(address, OpenConfirm(guid, address, 1200));
+        remote.SendTo(address, OfflinePing(guid, 1));
+        std::vector<uint8_t> answer = remote.Next();
+        if (!answer.empty() && answer[0] == ID_OPEN_CONFIRM_REPLY) {
+            ++accepted;
+            answer = remote.Next();
+        }
+        ASSERT_FALSE(answer.empty());
+        EXPECT_EQ(answer[0], ID_OFFLINE_PONG);
+    }
+    EXPECT_EQ(accepted, kUnverifiedPerAddress);
 }
 
 TEST_F(RawHandshake, BannedAddressGetsBannedWhateverItSends)

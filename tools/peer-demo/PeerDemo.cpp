@@ -5,7 +5,6 @@
 // 1 with the reason on failure.
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
-#include "QuietStdout.h"
 
 #include <chrono>
 #include <cstdio>
@@ -38,11 +37,7 @@ std::unique_ptr<P2PPeer> startPeer(const char* role)
     SocketSpec spec;
     std::snprintf(spec.host, sizeof spec.host, "127.0.0.1");
     spec.family = kWireFamilyIPv4;
-    StartResult result;
-    {
-        QuietStdout quiet;
-        result = peer->Start(4, &spec, 1, -99999);
-    }
+    const StartResult result = peer->Start(4, &spec, 1, -99999);
     if (result != StartResult::Started)
         throw Failure{std::string(role) + " peer did not start (result " + std::to_string(static_cast<int>(result)) + ")"};
     peer->SetIncomingLimit(4);

@@ -805,4 +805,62 @@ TEST_F(OfflineClient, LookupRequestNamesEachConnectingIdAtMostEvery4Seconds)
     EXPECT_EQ(result.get(), -19);
 }
 
+// The route update that names the device's GUID and address for a connecting session.
+ByteWriter routeUpdate(const std::string& deviceId, uint64_t guid)
+{
+    ByteWriter update;
+    update.u8(ID_SESSION_CONTROL);
+    update.u8(kRouteUpdate);
+    update.string(deviceId);
+    update.u8(1);
+    update.u64(guid);
+    update.address(kDevice);
+    update.u8(2);
+    return update;
+}
+
+std::size_t countConnects(const std::vector<OutgoingMessage>& sent)
+{
+    return static_cast<std::size_t>(std::count_if(sent.begin(), sent.end(), [](const OutgoingMessage& m) {
+        return m.kind == OutgoingMessage::Kind::Connect;
+    }));
+}
+
+// A refusal as already joined is answered by a new attempt, but not one per refusal: a burst of
+// them gives one attempt, and the next comes from housekeeping once the back-off has passed.
+TEST_F(OfflineClient, AlreadyJoinedRefusalsBackOff)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    feed(routeUpdate("dev", 321), kServer);
+    taken();
+    ByteWriter refusal;
+    refusal.u8(P2PNet::ID_ALREADY_JOINED);
+    for (int i = 0; i < 50; ++i)
+        feed(refusal, kDevice, P2PNetGUID(321));
+    EXPECT_EQ(countConnects(taken()), 1u);
+    client.HousekeepingPass(P2PNet::NowMillis() + 60000);
+    EXPECT_EQ(countConnects(taken()), 1u);
+    client.ConnectBreak("dev");
+    EXPECT_EQ(result.get(), -19);
+}
+
+// A punched connection that the device opened towards this side arrives as an incoming one: the
+// connecting session takes it and sends its hello over it.
+TEST_F(OfflineClient, IncomingConnectionFromTheDeviceConnectsItsSession)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    feed(routeUpdate("dev", 321), kServer);
+    taken();
+    ByteWriter incoming;
+    incoming.u8(P2PNet::ID_NEW_INCOMING);
+    feed(incoming, kDevice, P2PNetGUID(321));
+    const auto hellos = sentWith({ID_SESSION_CONTROL, kSessionHello});
+    ASSERT_EQ(hellos.size(), 1u);
+    EXPECT_EQ(hellos[0].guid, P2PNetGUID(321));
+    EXPECT_GE(result.get(), 0);
+    EXPECT_EQ(client.SessionState(0), kSessionInUse);
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 // time-out (lengthened here to two minutes, so that a reconnect that waits for it fails the
 // deadline of its cycle), and each new session carries data both ways.
 #include "P2PClient.h"
+#include "PeerUtils.h"
 #include "QuickClientTimings.h"
 #include "RendezvousServer.h"
 #include "WaitUntil.h"
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <ostream>
 #include <future>
 #include <memory>
@@ -236,6 +239,92 @@ INSTANTIATE_TEST_SUITE_P(Orlix, ReconnectAfterFailure,
                          ::testing::Values(ReconnectCase{"punchedClosed", 1, false, false, false, true},
                                            ReconnectCase{"punchedNotClosed", 1, false, false, false, false},
                                            ReconnectCase{"forwardedClosed", 4, false, false, false, true}),
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
+} // namespace
+
+namespace {
+
+// Threads, open descriptors and resident memory of this process, from /proc.
+struct ProcessUse {
+    long threads = 0;
+    long descriptors = 0;
+    long residentKb = 0;
+};
+
+ProcessUse processUse()
+{
+    ProcessUse use;
+    if (std::FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status)) {
+            std::sscanf(line, "Threads: %ld", &use.threads);
+            std::sscanf(line, "VmRSS: %ld", &use.residentKb);
+        }
+        std::fclose(status);
+    }
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++use.descriptors;
+    return use;
+}
+
+// Two hundred connect-close cycles by one path: every one succeeds, and the process ends them with
+// as many threads and descriptors as it had after the first few. The connect times (first,
+// median, max) and the resident memory are printed.
+class ReconnectLoop : public Reconnect {};
+
+TEST_P(ReconnectLoop, TwoHundredCyclesLeaveThreadsAndDescriptorsFlat)
+{
+    const ReconnectCase& c = GetParam();
+    constexpr int kCycles = 200;
+    constexpr int kWarmUp = 10;
+    std::vector<long> connectMs;
+    ProcessUse warm;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        if (cycle == kWarmUp)
+            warm = processUse();
+        const auto started = std::chrono::steady_clock::now();
+        auto connect = std::async(std::launch::async, [&] { return m_phone->Connect("cam-again", c.lanOnly ? 1 : 0); });
+        if (connect.wait_for(std::chrono::milliseconds(kCycleDeadlineMs)) != std::future_status::ready) {
+            m_phone->ConnectBreak("cam-again");
+            connect.get();
+            FAIL() << "the connect did not end within its cycle";
+        }
+        const int handle = connect.get();
+        connectMs.push_back(static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count()));
+        ASSERT_GE(handle, 0);
+        const int deviceHandle = accept();
+        ASSERT_GE(deviceHandle, 0);
+        ASSERT_TRUE(carries(*m_phone, handle, *m_device, deviceHandle, "cycle " + std::to_string(cycle)));
+        ASSERT_EQ(m_phone->Close(handle), 0);
+        SessionInfo info{};
+        if (!c.serverRelay) {
+            ASSERT_TRUE(waitUntil([&] { return m_device->Check(deviceHandle, &info) != 0; }, std::chrono::milliseconds(kCycleDeadlineMs)));
+        }
+        m_device->Close(deviceHandle);
+    }
+    // The device side reaps closed sessions on its housekeeping pass; what is left settles there.
+    m_device->HousekeepingPass(P2PNet::NowMillis() + 60000);
+    const ProcessUse last = processUse();
+    EXPECT_LE(last.threads, warm.threads);
+    EXPECT_LE(last.descriptors, warm.descriptors);
+    std::vector<long> sorted = connectMs;
+    std::sort(sorted.begin(), sorted.end());
+    std::printf("%s: first connect %ld ms, then median %ld ms, max %ld ms over %d cycles; RSS %ld kB after %d "
+                "cycles, %ld kB after %d; threads %ld then %ld; descriptors %ld then %ld\n",
+                c.name, connectMs.front(), sorted[sorted.size() / 2], sorted.back(), kCycles, warm.residentKb, kWarmUp,
+                last.residentKb, kCycles, warm.threads, last.threads, warm.descriptors, last.descriptors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orlix, ReconnectLoop,
+                         ::testing::Values(ReconnectCase{"lan", 1, false, true, false, true},
+                                           ReconnectCase{"punched", 1, false, false, false, true},
+                                           ReconnectCase{"forwarded", 4, false, false, false, true},
+                                           ReconnectCase{"serverRelay", 1, true, false, false, true}),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 } // namespace
