@@ -83,9 +83,10 @@ int DevSearch::Start(int timeoutSeconds, DeviceResultCallback callback)
     }
     m_stop = false;
     m_senderStop.reset();
-    m_receiver = std::thread([this, callback, timeoutSeconds] { receiver(callback, timeoutSeconds); });
+    const uint32_t secondMs = m_secondMs.load();
+    m_receiver = std::thread([this, callback, timeoutSeconds, secondMs] { receiver(callback, timeoutSeconds, secondMs); });
     if (m_socketOk)
-        m_sender = std::thread([this] { sender(); });
+        m_sender = std::thread([this, secondMs] { sender(secondMs); });
     return 0;
 }
 
@@ -103,7 +104,7 @@ void DevSearch::Cancel()
     reportEnd(idle);
 }
 
-void DevSearch::sender()
+void DevSearch::sender(uint32_t secondMs)
 {
     platform::NetAddress target;
     std::vector<platform::NetAddress> found;
@@ -117,12 +118,12 @@ void DevSearch::sender()
     target = found.front();
     for (int i = 0; i < 3; ++i) {
         m_socket.sendTo(kProbe, sizeof kProbe, target);
-        if (m_senderStop.wait(1000))
+        if (m_senderStop.wait(static_cast<int>(secondMs)))
             return;
     }
 }
 
-void DevSearch::receiver(DeviceResultCallback callback, int timeoutSeconds)
+void DevSearch::receiver(DeviceResultCallback callback, int timeoutSeconds, uint32_t secondMs)
 {
     std::vector<char> buffer(kReceiveBuffer);
     uint32_t last = platform::tickMillis();
@@ -137,7 +138,7 @@ void DevSearch::receiver(DeviceResultCallback callback, int timeoutSeconds)
             continue;
         }
         const uint32_t now = platform::tickMillis();
-        if (timeoutSeconds != 0 && static_cast<int>((now - last) / 1000) > timeoutSeconds)
+        if (timeoutSeconds != 0 && static_cast<int>((now - last) / secondMs) > timeoutSeconds)
             break;
         if (m_stop)
             break;

@@ -32,10 +32,15 @@ public:
     int Start(int timeoutSeconds, DeviceResultCallback callback);
     void Cancel();
 
+    // The length of one second of the search (the probe spacing and the unit of the time-out):
+    // 1000 ms unless set. Tests shorten it; a search takes the value when it starts.
+    static constexpr uint32_t kDefaultSecondMs = 1000;
+    void setSecondMs(uint32_t secondMs) { m_secondMs.store(secondMs == 0 ? 1 : secondMs); }
+
 private:
     void open();
-    void receiver(DeviceResultCallback callback, int timeoutSeconds);
-    void sender();
+    void receiver(DeviceResultCallback callback, int timeoutSeconds, uint32_t secondMs);
+    void sender(uint32_t secondMs);
     void finishRunning();
     void reportEnd(const DeviceResultCallback& callback);
 
@@ -46,6 +51,7 @@ private:
     std::mutex m_mutex;
     bool m_active = false; // a search whose end has not been reported yet
     std::atomic<bool> m_stop{false};
+    std::atomic<uint32_t> m_secondMs{kDefaultSecondMs};
     DeviceResultCallback m_callback;
     platform::ManualResetEvent m_senderStop;
     std::thread m_receiver;

@@ -22,7 +22,6 @@ constexpr int kAvTimeout = -20011;
 constexpr int kAvNotReady = -20012;
 constexpr int kAvIncomplete = -20013;
 constexpr int kAvLostFrame = -20014;
-constexpr uint32_t kTutkStallMs = 10000;
 
 bool bigReply(int code)
 {
@@ -286,7 +285,7 @@ int NetProParse::readIODataTutk(int slot)
         if (rc == kAvTimeout) {
             if (bodyLength < 0)
                 return 0;
-            if (platform::tickMillis() - lastProgress > kTutkStallMs) {
+            if (platform::tickMillis() - lastProgress > m_link->stallLimitMs()) {
                 NETLOG("Read tutk frame erro stalled");
                 m_link->Close();
                 reportIo(errorCode(), -1, slot);

@@ -19,9 +19,6 @@ constexpr int kTutkAudioBuffer = 1024;
 constexpr int kTimedOut = -3;
 constexpr int kAvTimeout = -20011;
 constexpr int kAvNotReady = -20012;
-// A message that has begun must finish: a channel that then stays silent this long is treated as
-// a dead link instead of being waited on for ever.
-constexpr uint32_t kMidMessageStallMs = 10000;
 
 } // namespace
 
@@ -194,6 +191,7 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
     const int wanted = length;
     int count = 0;
     int rc = 0;
+    const uint32_t stallLimitMs = m_stallLimitMs.load();
     uint32_t lastProgress = platform::tickMillis();
     while (count < wanted) {
         const int h = m_handle.load();
@@ -226,7 +224,7 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
         }
         // Reaching here the message has begun: bytes of this read, or (count 0) an earlier read
         // took its start (only a message start may find nothing and return -3, above).
-        if (platform::tickMillis() - lastProgress > kMidMessageStallMs) {
+        if (platform::tickMillis() - lastProgress > stallLimitMs) {
             NETLOG("read stalled mid-message on channel " << channel << " after " << count << " bytes");
             Close();
             rc = -1;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -62,6 +63,13 @@ public:
     std::atomic<int>& abandon() { return m_abandon; }
     std::atomic<int>& abandonAudio() { return m_abandonAudio; }
 
+    // A message that has begun must finish: a channel that then stays silent this long (10 s
+    // unless set) is treated as a dead link instead of being waited on for ever. The ThroughTek
+    // command reader of NetProParse uses the same limit.
+    static constexpr uint32_t kDefaultStallLimitMs = 10000;
+    uint32_t stallLimitMs() const { return m_stallLimitMs.load(); }
+    void setStallLimitMs(uint32_t limitMs) { m_stallLimitMs.store(limitMs); }
+
     // Test seam for feeding the readers from memory (fuzz targets, malformed-input tests). A byte
     // source has the contract of one transport read: fill at most `length` bytes of `buffer` from
     // `channel`, set `length` to the count, and return 0, -3 (nothing there yet; `length` may be
@@ -82,6 +90,7 @@ private:
     std::atomic<int> m_connected{0};
     std::atomic<int> m_abandon{-1};
     std::atomic<int> m_abandonAudio{-1};
+    std::atomic<uint32_t> m_stallLimitMs{kDefaultStallLimitMs};
     mutable std::mutex m_uidMutex;
     std::string m_uid;
     std::mutex m_avMutex;

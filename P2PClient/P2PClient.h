@@ -60,6 +60,14 @@ struct OutgoingMessage {
     uint16_t port = 0;
 };
 
+// Time limits of the session client that tests shorten; the defaults are the protocol's. The link
+// time-out has its own setter, SetLinkTimeout.
+struct ClientTimings {
+    uint32_t housekeepingMs = 500;    // between two housekeeping passes
+    uint32_t sessionSweepMs = 3000;   // a device removes its ended sessions this often
+    uint32_t registrationMs = 1000;   // between two registrations with a server
+};
+
 class P2PClient {
 public:
     static constexpr int kModeConnecting = 1;
@@ -121,6 +129,10 @@ public:
     // default); applies to links opened from now on. Tests lengthen it so that a close that
     // leans on the time-out shows.
     void SetLinkTimeout(uint32_t timeoutMs);
+
+    // Takes effect at once.
+    void SetTimings(const ClientTimings& timings);
+    ClientTimings Timings() const;
 
     // Test and diagnostics access.
     using SendTap = std::function<void(const OutgoingMessage&)>;
@@ -302,6 +314,9 @@ private:
 
     mutable std::mutex m_tapMutex;
     SendTap m_sendTap;
+
+    mutable std::mutex m_timingsMutex;
+    ClientTimings m_timings;
 
     std::mutex m_lifecycleMutex; // serialises Initialize and Shutdown
 };

@@ -168,11 +168,11 @@ void P2PClient::serverStep(ServerRecord& server, int& intervalMs)
         break;
     case kServerJoined:
         server.state.store(kServerRegistering);
-        intervalMs = 1000;
+        intervalMs = static_cast<int>(Timings().registrationMs);
         break;
     case kServerRegistering:
         sendRegistration(server);
-        intervalMs = 1000;
+        intervalMs = static_cast<int>(Timings().registrationMs);
         break;
     case kServerLost:
         intervalMs = 200;
@@ -216,11 +216,26 @@ void P2PClient::sendRegistration(ServerRecord& server)
 
 // ---- Housekeeping ---------------------------------------------------------------------------
 
+void P2PClient::SetTimings(const ClientTimings& timings)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_timingsMutex);
+        m_timings = timings;
+    }
+    m_housekeepingWakeup.set();
+}
+
+ClientTimings P2PClient::Timings() const
+{
+    std::lock_guard<std::mutex> lock(m_timingsMutex);
+    return m_timings;
+}
+
 void P2PClient::housekeepingLoop()
 {
     while (m_housekeepingRunning.load()) {
         HousekeepingPass(nowMs());
-        m_housekeepingWakeup.wait(500);
+        m_housekeepingWakeup.wait(static_cast<int>(Timings().housekeepingMs));
     }
 }
 
@@ -277,9 +292,10 @@ void P2PClient::HousekeepingPass(uint64_t now)
         }
         return;
     }
-    if (mode != kModeDevice || !periodDue(m_lastPeriod.load(), now, 5000))
+    const uint64_t sweepMs = Timings().sessionSweepMs;
+    if (mode != kModeDevice || !periodDue(m_lastPeriod.load(), now, sweepMs + 2000))
         return;
-    m_lastPeriod.store(now + 3000);
+    m_lastPeriod.store(now + sweepMs);
     for (const auto& session : all) {
         const int32_t state = session->state();
         bool dead = state == kSessionFailed || state == kSessionClosed;

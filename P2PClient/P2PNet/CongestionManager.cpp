@@ -117,7 +117,7 @@ bool CongestionManager::IsAckDue(uint64_t timeUs) const
 {
     if (m_lastRtt == -1)
         return true;
-    return timeUs >= m_oldestUnacknowledgedUs + kAckDelayUs;
+    return timeUs >= m_oldestUnacknowledgedUs + m_ackDelayUs;
 }
 
 uint64_t CongestionManager::GetRetransmissionTimeout() const

@@ -23,7 +23,8 @@ public:
     static constexpr uint64_t kMaxRetransmissionTimeoutUs = 1000000;
     // Added to the computed resend time-out.
     static constexpr uint64_t kRetransmissionSlackUs = 30000;
-    // Acknowledgements wait at most this long after the first unacknowledged arrival.
+    // Acknowledgements wait at most this long after the first unacknowledged arrival, unless
+    // the owner sets another delay (SetAckDelay).
     static constexpr uint64_t kAckDelayUs = 10000;
 
     // mtu: the connection MTU less the 28 bytes of IP and UDP headers.
@@ -47,8 +48,13 @@ public:
     // A message is resent after its time-out (the caller calls it while sending continuously).
     void OnResend();
 
-    // True when an ACK datagram should go out now.
+    // True when an ACK datagram should go out now: before the first round-trip sample always,
+    // afterwards once the ACK delay has passed since the first unacknowledged arrival.
     bool IsAckDue(uint64_t timeUs) const;
+    // The ACK delay in microseconds (kAckDelayUs unless set); 0 makes ACKs due as soon as
+    // anything arrived. Kept by Init.
+    void SetAckDelay(uint64_t delayUs) { m_ackDelayUs = delayUs; }
+    uint64_t GetAckDelay() const { return m_ackDelayUs; }
 
     // Resend time-out in microseconds.
     uint64_t GetRetransmissionTimeout() const;
@@ -83,6 +89,7 @@ public:
 
 private:
     uint32_t m_mtu = 0;
+    uint64_t m_ackDelayUs = kAckDelayUs;
     double m_cwnd = 0;
     double m_ssThresh = 0;
     uint64_t m_oldestUnacknowledgedUs = 0;

@@ -31,6 +31,33 @@ void DatagramRangeList::Insert(uint32_t number)
     m_ranges.insert(next, Range{number, number});
 }
 
+void DatagramRangeList::InsertRange(uint32_t low, uint32_t high)
+{
+    if (high < low)
+        return;
+    if (low == high) {
+        Insert(low);
+        return;
+    }
+    // First range that ends at or after low - 1 (it may touch or overlap the new one).
+    auto first = std::lower_bound(m_ranges.begin(), m_ranges.end(), low, [](const Range& r, uint32_t n) {
+        return static_cast<uint64_t>(r.high) + 1 < n;
+    });
+    auto last = first;
+    while (last != m_ranges.end() && static_cast<uint64_t>(last->low) <= static_cast<uint64_t>(high) + 1) {
+        low = std::min(low, last->low);
+        high = std::max(high, last->high);
+        ++last;
+    }
+    if (first == last) {
+        m_ranges.insert(first, Range{low, high});
+        return;
+    }
+    first->low = low;
+    first->high = high;
+    m_ranges.erase(first + 1, last);
+}
+
 std::size_t DatagramRangeList::SerializeAndRemoveFront(BitStream& stream, uint32_t maxBits)
 {
     std::size_t taken = 0;

@@ -25,6 +25,10 @@ public:
     // Order is plain numeric order of the 24-bit values.
     void Insert(uint32_t number);
 
+    // Adds every number from low to high (low <= high), merging with the ranges it overlaps or
+    // touches.
+    void InsertRange(uint32_t low, uint32_t high);
+
     bool IsEmpty() const { return m_ranges.empty(); }
     std::size_t RangeCount() const { return m_ranges.size(); }
     const std::vector<Range>& Ranges() const { return m_ranges; }

@@ -477,6 +477,14 @@ void P2PPeer::SetSplitProgressStep(int step)
         remote->reliabilityLayer.SetSplitProgressInterval(static_cast<uint32_t>(std::max(0, step)));
 }
 
+void P2PPeer::SetAckRule(AckRule rule)
+{
+    m_ackRule = rule;
+    CriticalSectionLock table(m_tableLock);
+    for (RemoteSystem* remote : m_slotPointers)
+        remote->reliabilityLayer.SetAckRule(rule);
+}
+
 int P2PPeer::GetSplitProgressStep() const
 {
     return m_splitProgressStep;
@@ -667,16 +675,25 @@ uint32_t P2PPeer::SendGathered(const char** data, const int* lengths, int count,
 {
     if (data == nullptr || lengths == nullptr || count <= 0)
         return 0;
-    std::vector<uint8_t> joined;
+    std::size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        if (data[i] != nullptr && lengths[i] > 0)
+            total += static_cast<std::size_t>(lengths[i]);
+    if (total == 0 || total > UINT32_MAX / 8 || !IsRunning() || (!broadcast && target.IsUndefined()))
+        return 0;
+    // The parts are copied once, straight into the buffer the queued command keeps.
+    std::vector<uint8_t> joined(total);
+    std::size_t at = 0;
     for (int i = 0; i < count; ++i) {
         if (data[i] == nullptr || lengths[i] <= 0)
             continue;
-        joined.insert(joined.end(), data[i], data[i] + lengths[i]);
+        std::memcpy(joined.data() + at, data[i], static_cast<std::size_t>(lengths[i]));
+        at += static_cast<std::size_t>(lengths[i]);
     }
-    if (joined.empty())
-        return 0;
-    return SendBits(joined.data(), static_cast<uint32_t>(joined.size()) * 8, priority, reliability,
-                    orderingChannel, target, broadcast, forceReceiptNumber, false);
+    const uint32_t receipt = forceReceiptNumber != 0 ? forceReceiptNumber : TakeReceiptNumber();
+    QueueSendOwned(std::move(joined), static_cast<uint32_t>(total) * 8, priority, reliability, orderingChannel,
+                   target, broadcast, receipt);
+    return receipt;
 }
 
 uint32_t P2PPeer::SendBits(const uint8_t* data, uint32_t bits, SendPriority priority,
@@ -712,6 +729,25 @@ void P2PPeer::QueueSend(const uint8_t* data, uint32_t bits, SendPriority priorit
     QueuedCommand command;
     command.kind = QueuedCommand::Kind::Send;
     command.data.assign(data, data + (bits + 7) / 8);
+    PushSendCommand(std::move(command), bits, priority, reliability, orderingChannel, target, broadcast, receipt,
+                    setState, state);
+}
+
+void P2PPeer::QueueSendOwned(std::vector<uint8_t> data, uint32_t bits, SendPriority priority,
+                             ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                             bool broadcast, uint32_t receipt)
+{
+    QueuedCommand command;
+    command.kind = QueuedCommand::Kind::Send;
+    command.data = std::move(data);
+    PushSendCommand(std::move(command), bits, priority, reliability, orderingChannel, target, broadcast, receipt,
+                    false, RemoteSystemState::NoAction);
+}
+
+void P2PPeer::PushSendCommand(QueuedCommand command, uint32_t bits, SendPriority priority,
+                              ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                              bool broadcast, uint32_t receipt, bool setState, RemoteSystemState state)
+{
     command.bits = bits;
     command.priority = priority;
     command.reliability = reliability;
@@ -1204,6 +1240,7 @@ RemoteSystem* P2PPeer::TakeSlot(const SystemAddress& address, const P2PNetGUID& 
     remote->mtu = mtu;
     remote->socket = socket;
     remote->sender = SenderFor(socket, remote->systemAddress);
+    remote->reliabilityLayer.SetAckRule(m_ackRule);
     remote->reliabilityLayer.Reset(mtu - kUdpHeaderSize, NowMicros());
     remote->reliabilityLayer.SetSplitProgressInterval(static_cast<uint32_t>(std::max(0, m_splitProgressStep.load())));
     remote->reliabilityLayer.SetUnreliableTimeout(m_unreliableTimeoutMs);

@@ -174,6 +174,11 @@ public:
     // data of its own once nothing more arrives (1000 by default): a closing remote drops its
     // slot as soon as its notice is acknowledged, after which nothing of ours is acknowledged.
     void SetCloseGrace(uint32_t ms) { m_closeGraceMs = ms; }
+    // How every connection acknowledges and answers acknowledgements (ReliabilityLayer.h);
+    // AckRule::EndOfRound unless set. Applies to open connections and new ones; both ends may
+    // use different rules.
+    void SetAckRule(AckRule rule);
+    AckRule GetAckRule() const { return m_ackRule; }
     void SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex = 0) override;
     void SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex = 0) override;
     void AddPlugin(PeerPlugin* plugin) override;
@@ -332,6 +337,14 @@ private:
     bool SendImmediate(const uint8_t* data, uint32_t bits, SendPriority priority,
                        ReliabilityKind reliability, uint8_t orderingChannel,
                        const PeerTarget& target, bool broadcast, uint32_t receipt, uint64_t nowMicros);
+    // Fills in a send command and queues it, waking the update thread as the priority asks.
+    void PushSendCommand(QueuedCommand command, uint32_t bits, SendPriority priority,
+                         ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                         bool broadcast, uint32_t receipt, bool setState, RemoteSystemState state);
+    // Queues a send command with data the command takes over; any thread.
+    void QueueSendOwned(std::vector<uint8_t> data, uint32_t bits, SendPriority priority,
+                        ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
+                        bool broadcast, uint32_t receipt);
     // Queues a send command; any thread.
     void QueueSend(const uint8_t* data, uint32_t bits, SendPriority priority,
                    ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
@@ -393,6 +406,7 @@ private:
     std::deque<AnsweredRequest> m_answeredRequests; // update thread only, oldest first
     std::atomic<uint32_t> m_unreliableTimeoutMs{1000};
     std::atomic<int> m_splitProgressStep{0};
+    std::atomic<AckRule> m_ackRule{AckRule::EndOfRound};
     std::atomic<int> m_bitsPerSecondLimit{0};
     std::atomic<bool> m_limitConnectionFrequency{false};
     std::atomic<bool> m_occasionalPing{false};

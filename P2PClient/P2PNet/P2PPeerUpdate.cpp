@@ -261,7 +261,7 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
         if (oldestUnacknowledged != 0) {
             // A deadline the layer's round has already passed without clearing it is not one
             // to wake for (nothing was left to acknowledge).
-            const uint64_t due = oldestUnacknowledged + CongestionManager::kAckDelayUs;
+            const uint64_t due = oldestUnacknowledged + layer.GetCongestionManager().GetAckDelay();
             if (due > nowMicros)
                 nextAckDue = nextAckDue == 0 ? due : std::min(nextAckDue, due);
         }

@@ -19,7 +19,7 @@ enum class BindResult : int {
 // Socket settings applied after every successful bind.
 class SocketPlatformMixin {
 public:
-    static constexpr int kReceiveBufferBytes = 262144;
+    static constexpr int kReceiveBufferBytes = 2 * 1024 * 1024;
     static constexpr int kSendBufferBytes = 16384;
     // Pause between the two bind tries, milliseconds.
     static constexpr uint32_t kBindRetryDelayMs = 100;

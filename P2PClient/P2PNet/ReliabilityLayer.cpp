@@ -134,6 +134,9 @@ void ReliabilityLayer::FreeAll()
     m_receipts.clear();
     m_acks.Clear();
     m_naks.Clear();
+    for (auto& ranges : m_previousAcks)
+        ranges.clear();
+    m_nakResends.clear();
     // Receive side: incomplete split messages, early ordered messages, undelivered output.
     m_splits.clear();
     for (OrderingChannel& channel : m_ordering) {
@@ -151,6 +154,7 @@ void ReliabilityLayer::Reset(uint32_t mtu, uint64_t timeUs)
     FreeAll();
     m_mtu = std::clamp(mtu, kMinMtu, kMaxMtu);
     m_congestion.Init(m_mtu);
+    SetAckRule(m_ackRule);
     m_queueSequence = 0;
     for (uint32_t p = 0; p < kSendPriorityCount; ++p)
         m_nextWeight[p] = StepWeight(p);
@@ -178,6 +182,17 @@ void ReliabilityLayer::Reset(uint32_t mtu, uint64_t timeUs)
         channel = OrderingChannel{};
     m_receivedDatagrams = 0;
     m_unreliableCountdownUs = m_unreliableTimeoutUs;
+}
+
+void ReliabilityLayer::SetAckRule(AckRule rule)
+{
+    m_ackRule = rule;
+    m_congestion.SetAckDelay(rule == AckRule::Delayed ? CongestionManager::kAckDelayUs : 0);
+    if (rule == AckRule::Delayed) {
+        for (auto& ranges : m_previousAcks)
+            ranges.clear();
+        m_nakResends.clear();
+    }
 }
 
 void ReliabilityLayer::SetUnreliableTimeout(uint32_t timeoutMs)
@@ -558,6 +573,28 @@ void ReliabilityLayer::SendRound(const Context& context, uint32_t bitsPerSecondL
         ++datagramsClosed;
     };
 
+    // Resends asked for by a NAK first, wherever they sit in the resend list.
+    std::size_t nakTaken = 0;
+    while (nakTaken < m_nakResends.size() && bytesThisRound < resendBudget) {
+        const uint32_t number = m_nakResends[nakTaken];
+        InternalPacket* packet = m_resendBuffer[number % kResendBufferSize];
+        if (packet == nullptr || packet->reliableMessageNumber != number || packet->nextActionTimeUs > timeUs) {
+            ++nakTaken;  // acknowledged or already resent since
+            continue;
+        }
+        const uint32_t bytes = PackedBytes(*packet);
+        if (datagram.bits + bytes * 8 > maxBits) {
+            if (datagram.IsEmpty())
+                break;
+            close();
+            continue;
+        }
+        ++nakTaken;
+        PackResend(packet, datagram, bytes, false, lastRoundContinuous, timeUs);
+        bytesThisRound += bytes;
+    }
+    m_nakResends.erase(m_nakResends.begin(), m_nakResends.begin() + static_cast<std::ptrdiff_t>(nakTaken));
+
     // Resends: messages whose time-out has come, oldest first.
     while (bytesThisRound < resendBudget && m_resendHead != nullptr) {
         InternalPacket* packet = m_resendHead;
@@ -570,17 +607,8 @@ void ReliabilityLayer::SendRound(const Context& context, uint32_t bitsPerSecondL
             close();
             continue;
         }
-        // Move to the tail of the resend list: the head moves on.
-        m_resendHead = packet->resendNext;
-        datagram.messages.push_back(packet);
-        datagram.bits += bytes * 8;
+        PackResend(packet, datagram, bytes, true, lastRoundContinuous, timeUs);
         bytesThisRound += bytes;
-        m_counters[static_cast<int>(LayerCounter::BytesResent)].Add(timeUs, packet->ByteLength());
-        ++packet->timesSent;
-        if (lastRoundContinuous)
-            m_congestion.OnResend();
-        packet->retransmissionTimeoutUs = m_congestion.GetRetransmissionTimeout();
-        packet->nextActionTimeUs = timeUs + packet->retransmissionTimeoutUs;
     }
 
     // New data, as far as the congestion window, the resend buffer and the rate limit allow.
@@ -589,8 +617,10 @@ void ReliabilityLayer::SendRound(const Context& context, uint32_t bitsPerSecondL
     auto rateExceeded = [&]() {
         return bitsPerSecondLimit != 0 && sentCounter.window > (uint64_t{bitsPerSecondLimit} + 7) / 8;
     };
-    if (bytesThisRound < transmissionBudget) {
-        while (!m_sendQueue.empty() && bytesThisRound < transmissionBudget && slotFree() && !rateExceeded()) {
+    const uint64_t newDataBudget =
+        m_ackRule == AckRule::EndOfRound ? std::min<uint64_t>(transmissionBudget, kMaxBurstBytes) : transmissionBudget;
+    if (bytesThisRound < newDataBudget) {
+        while (!m_sendQueue.empty() && bytesThisRound < newDataBudget && slotFree() && !rateExceeded()) {
             InternalPacket* packet = m_sendQueue.front().packet;
             if (packet->dataDropped) {
                 PopSendQueue();
@@ -633,6 +663,27 @@ void ReliabilityLayer::SendRound(const Context& context, uint32_t bitsPerSecondL
     if (!datagram.IsEmpty())
         close();
     m_continuousSend = !m_sendQueue.empty();
+}
+
+void ReliabilityLayer::PackResend(InternalPacket* packet, PendingDatagram& datagram, uint32_t bytes,
+                                  bool afterTimeout, bool lastRoundContinuous, uint64_t timeUs)
+{
+    // To the tail of the resend list: the list stays in order of the last send.
+    if (packet == m_resendHead) {
+        m_resendHead = packet->resendNext;
+    } else {
+        RemoveResendList(packet);
+        AppendResendList(packet);
+    }
+    datagram.messages.push_back(packet);
+    datagram.bits += bytes * 8;
+    m_counters[static_cast<int>(LayerCounter::BytesResent)].Add(timeUs, packet->ByteLength());
+    ++packet->timesSent;
+    // A resend after a NAK has already been answered by the NAK's back-off.
+    if (afterTimeout && lastRoundContinuous)
+        m_congestion.OnResend();
+    packet->retransmissionTimeoutUs = m_congestion.GetRetransmissionTimeout();
+    packet->nextActionTimeUs = timeUs + packet->retransmissionTimeoutUs;
 }
 
 void ReliabilityLayer::CloseDatagram(const Context& context, PendingDatagram& datagram, bool continuousSend)
@@ -731,6 +782,16 @@ void ReliabilityLayer::VisitHistory(const DatagramRangeList::Range& range, Visit
 
 void ReliabilityLayer::SendAcknowledgements(const Context& context)
 {
+    if (m_ackRule == AckRule::EndOfRound) {
+        // The ranges of the last two ACKs go out again with the new ones: a lost ACK datagram
+        // is made good by the next one instead of by resends of everything it covered.
+        std::vector<DatagramRangeList::Range> fresh = m_acks.Ranges();
+        for (const auto& previous : m_previousAcks)
+            for (const DatagramRangeList::Range& range : previous)
+                m_acks.InsertRange(range.low, range.high);
+        m_previousAcks[1].swap(m_previousAcks[0]);
+        m_previousAcks[0].swap(fresh);
+    }
     BitStream& stream = *m_scratch;
     while (!m_acks.IsEmpty()) {
         stream.Reset();
@@ -906,8 +967,11 @@ bool ReliabilityLayer::HandleNak(BitStream& stream, const Context& context)
                 m_congestion.OnNak();
             for (uint32_t messageNumber : entry.messageNumbers) {
                 InternalPacket* packet = m_resendBuffer[messageNumber % kResendBufferSize];
-                if (packet != nullptr && packet->reliableMessageNumber == messageNumber)
-                    packet->nextActionTimeUs = context.timeUs;
+                if (packet == nullptr || packet->reliableMessageNumber != messageNumber)
+                    continue;
+                packet->nextActionTimeUs = context.timeUs;
+                if (m_ackRule == AckRule::EndOfRound && m_nakResends.size() < kResendBufferSize * 4)
+                    m_nakResends.push_back(messageNumber);
             }
         });
     }

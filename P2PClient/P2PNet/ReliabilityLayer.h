@@ -71,6 +71,20 @@ struct LayerMessage {
     bool generatedLocally = false;
 };
 
+// How a layer acknowledges what it receives and answers the acknowledgements it gets.
+enum class AckRule : uint8_t {
+    // At the end of each round that received data (the peer runs a round as soon as datagrams
+    // arrive); every ACK datagram repeats the ranges of the two ACKs before it, so that one lost
+    // ACK costs no resend; a negatively acknowledged message is resent in the next round wherever
+    // it sits in the resend list.
+    EndOfRound = 0,
+    // The earlier rule, kept to talk to and test against peers that use it: ACKs wait up to
+    // CongestionManager::kAckDelayUs (10 ms) after the first unacknowledged arrival, carry only
+    // new ranges, and a negatively acknowledged message waits until it reaches the head of the
+    // resend list.
+    Delayed = 1,
+};
+
 // The seven byte counters of a layer.
 enum class LayerCounter : int {
     BytesPushed = 0,             // handed to Send
@@ -128,6 +142,11 @@ public:
     static constexpr uint32_t kDefaultTimeoutMs = 6000;
     // Reliable messages that may be unacknowledged at once (resend buffer slots).
     static constexpr uint32_t kResendBufferSize = 512;
+    // Bytes of new data one round puts on the wire at most (AckRule::EndOfRound). The round is
+    // clocked by arriving acknowledgements, so this spaces a window's worth of datagrams over
+    // several rounds instead of one burst that a user-space forwarder on the path (or the
+    // receiver's socket) could not take in one go.
+    static constexpr uint64_t kMaxBurstBytes = 64 * 1024;
     // Sent datagrams remembered for acknowledgement.
     static constexpr std::size_t kMaxDatagramHistory = 512;
 
@@ -143,6 +162,9 @@ public:
 
     void SetTimeout(uint32_t timeoutMs) { m_timeoutMs = timeoutMs; }
     uint32_t GetTimeout() const { return m_timeoutMs; }
+    // How acknowledgements are sent and answered; kept by Reset. EndOfRound by default.
+    void SetAckRule(AckRule rule);
+    AckRule GetAckRule() const { return m_ackRule; }
     // Queued unreliable messages older than this are dropped unsent; 0 = never.
     void SetUnreliableTimeout(uint32_t timeoutMs);
     // With n > 0, every n-th fragment of an incomplete split message (once its first fragment
@@ -297,6 +319,9 @@ private:
     void RemoveUnreliableList(InternalPacket* packet);
     void ExpireUnreliable(uint64_t timeUs);
     void SendRound(const Context& context, uint32_t bitsPerSecondLimit);
+    // Moves a resent packet into the datagram and to the tail of the resend list.
+    void PackResend(InternalPacket* packet, PendingDatagram& datagram, uint32_t bytes, bool afterTimeout,
+                    bool lastRoundContinuous, uint64_t timeUs);
     void CloseDatagram(const Context& context, PendingDatagram& datagram, bool continuousSend);
     void WriteMessage(BitStream& stream, const InternalPacket& packet) const;
     void SendAcknowledgements(const Context& context);
@@ -325,6 +350,7 @@ private:
 
     // ---- Configuration ----
     uint32_t m_mtu = kDefaultMtu;
+    AckRule m_ackRule = AckRule::EndOfRound;
     uint32_t m_timeoutMs = kDefaultTimeoutMs;
     uint64_t m_unreliableTimeoutUs = 0;
     uint64_t m_unreliableCountdownUs = 0;
@@ -358,6 +384,10 @@ private:
     std::deque<ReceiptEntry> m_receipts;
     DatagramRangeList m_acks;
     DatagramRangeList m_naks;
+    // The new ranges of the last two ACK rounds, repeated in the next ACK (AckRule::EndOfRound).
+    std::array<std::vector<DatagramRangeList::Range>, 2> m_previousAcks;
+    // Reliable message numbers negatively acknowledged and not yet resent (AckRule::EndOfRound).
+    std::vector<uint32_t> m_nakResends;
     uint32_t m_unackedCount = 0;
     uint64_t m_unackedBytes = 0;
     uint64_t m_bytesInFlight = 0;

@@ -3,10 +3,12 @@
 //     Orlix_Close) to a device reached directly on the local network, through punched NATs, through
 //     a UDP forwarder and through the server itself; the path is confirmed by the connection type
 //     of the Orlix_Check record.
-//  2. Goodput of one session: the device writes 100 KB blocks on channel 1 (Orlix_Write), this side
-//     reads them (Orlix_Read), next to the peer core's own goodput in the same run (two peers,
-//     ReliableOrdered 100 KB messages, as bench-peer measures it).
-// The last line is the session's goodput over the peer core's.
+//  2. Goodput of one session per path: the device writes 100 KB blocks on channel 1 (Orlix_Write),
+//     this side reads them (Orlix_Read), next to the peer core's own goodput in the same run (two
+//     peers, ReliableOrdered 100 KB messages, as bench-peer measures it). Three rounds, each a
+//     fresh session per path and one peer-core run; per path the median of its three runs and
+//     its ratio to the peer core's median.
+// The last line is the direct path's ratio (the first established path with channel data).
 //
 // The device is this program again (bench-orlix --device SERVER_STRING ID): a process holds one
 // libTovel client. The rendezvous servers run in this process (their peers are not libTovel
@@ -47,6 +49,7 @@ constexpr int kConnectCapMs = 8000;
 constexpr int kPathCapMs = 20000;
 constexpr uint64_t kStreamBytes = 80'000'000;
 constexpr double kStreamCapSeconds = 5.0;
+constexpr int kGoodputRounds = 3;
 
 const char kClientId[] = "bench-client";
 const char kPassword[] = "bench";
@@ -392,31 +395,64 @@ int main(int argc, char** argv)
                 " a connect that has no handle after %d s is broken off with Orlix_Connect_Break, giving -19)\n",
                 static_cast<unsigned>(deployment::kLanSearchPort), kConnectCapMs / 1000);
 
-    // Goodput over the first established path that carries channel data (direct, then punched,
-    // then the forwarder).
-    std::printf("\ngoodput: %d B writes on channel %d (device Orlix_Write -> this side Orlix_Read), up to %.0f MB or %.0f s\n",
-                kStreamWriteBytes, kStreamChannel, kStreamBytes / 1e6, kStreamCapSeconds);
-    double sessionMBps = 0;
+    // Goodput per path that carries channel data, three rounds; the peer core's own goodput in
+    // each round too, between the paths' runs.
+    std::printf("\ngoodput: %d B writes on channel %d (device Orlix_Write -> this side Orlix_Read), up to %.0f MB or %.0f s,\n"
+                "%d rounds of one fresh session per path and one peer-core run; median and range per path\n",
+                kStreamWriteBytes, kStreamChannel, kStreamBytes / 1e6, kStreamCapSeconds, kGoodputRounds);
+    std::vector<std::vector<double>> pathRuns(std::size(kPaths));
+    std::vector<std::string> pathNotes(std::size(kPaths));
+    std::vector<double> peerRuns;
+    std::string peerNote;
+    for (int round = 0; round < kGoodputRounds; ++round) {
+        for (std::size_t p = 0; p < std::size(kPaths); ++p) {
+            const Path& path = kPaths[p];
+            if (!path.channelData || !established[p])
+                continue;
+            const StreamResult s = measureStream(path);
+            if (s.error != 0 && s.bytes == 0) {
+                pathNotes[p] = "failed with " + std::to_string(s.error);
+                continue;
+            }
+            if (!s.complete)
+                pathNotes[p] = "incomplete";
+            if (s.error)
+                pathNotes[p] += " (ended with " + std::to_string(s.error) + ")";
+            if (s.damaged) {
+                pathNotes[p] += " " + std::to_string(s.damaged) + " bytes damaged";
+                continue;
+            }
+            pathRuns[p].push_back(s.mbps());
+        }
+        peerRuns.push_back(peerGoodput(peerNote));
+    }
+    const double peerMBps = median(peerRuns);
+    std::printf("peer     %-20s %8.2f MB/s  runs", "loopback", peerMBps);
+    for (double r : peerRuns)
+        std::printf(" %.2f", r);
+    std::printf("  (two P2PPeer, ReliableOrdered %d B messages, 4 MiB in flight) %s\n", kStreamWriteBytes, peerNote.c_str());
+    double sessionRatio = 0;
+    bool firstPath = true;
     for (std::size_t p = 0; p < std::size(kPaths); ++p) {
         const Path& path = kPaths[p];
         if (!path.channelData || !established[p])
             continue;
-        const StreamResult s = measureStream(path);
-        if (s.error != 0 && s.bytes == 0) {
-            std::printf("session  %-20s failed with %d\n", path.name, s.error);
+        if (pathRuns[p].empty()) {
+            std::printf("session  %-20s no run completed: %s\n", path.name, pathNotes[p].c_str());
             continue;
         }
-        std::string note = s.complete ? "" : "incomplete";
-        if (s.error)
-            note += " (ended with " + std::to_string(s.error) + ")";
-        if (s.damaged)
-            note += " " + std::to_string(s.damaged) + " bytes damaged";
-        std::printf("session  %-20s %8.2f MB/s  %.1f MB in %.2f s %s\n", path.name, s.mbps(), s.bytes / 1e6, s.seconds,
-                    note.c_str());
-        std::fflush(stdout);
-        if (sessionMBps == 0 && s.damaged == 0)
-            sessionMBps = s.mbps();
+        const double m = median(pathRuns[p]);
+        const double ratio = peerMBps > 0 ? m / peerMBps : 0;
+        std::printf("session  %-20s %8.2f MB/s  runs", path.name, m);
+        for (double r : pathRuns[p])
+            std::printf(" %.2f", r);
+        std::printf("  %s\n", pathNotes[p].c_str());
+        std::printf("orlix/peer %s goodput ratio: %.3f\n", path.name, ratio);
+        if (firstPath)
+            sessionRatio = ratio;
+        firstPath = false;
     }
+    std::fflush(stdout);
     if (std::none_of(established.begin(), established.end(), [](bool b) { return b; }))
         std::printf("session  no path established: no session goodput\n");
 
@@ -433,11 +469,8 @@ int main(int argc, char** argv)
         lanServer.stop();
     }
 
-    std::string peerNote;
-    const double peerMBps = peerGoodput(peerNote);
-    std::printf("peer     %-20s %8.2f MB/s  (two P2PPeer, ReliableOrdered %d B messages, 4 MiB in flight) %s\n",
-                "loopback", peerMBps, kStreamWriteBytes, peerNote.c_str());
-    std::printf("ratio below: session goodput (first established path with channel data) / peer core goodput\n");
-    std::printf("orlix/peer goodput ratio: %.3f\n", peerMBps > 0 ? sessionMBps / peerMBps : 0.0);
+    std::printf("ratio below: session goodput of the first established path with channel data (median of its runs) /\n"
+                "peer core goodput (median of its runs)\n");
+    std::printf("orlix/peer goodput ratio: %.3f\n", sessionRatio);
     return 0;
 }

@@ -1,8 +1,10 @@
 // bench-peer: moves ReliableOrdered messages one way between two UDP peers of the peer core over
-// 127.0.0.1 and prints goodput and one-way latency, next to ENet (reliable packets on one channel)
-// and a TCP connection as the ceiling, clean and with 2% of the datagrams of each direction dropped.
-// The last line is the peer's goodput over ENet's for 1 MiB messages without loss (medians of three
-// alternating runs each).
+// 127.0.0.1 and prints goodput, one-way latency and CPU time per MB moved, next to ENet (reliable
+// packets on one channel) and a TCP connection as the ceiling, clean and with 2% of the datagrams
+// of each direction dropped.
+// The closing lines are the peer's goodput over ENet's: 100 B messages without loss, 1 MiB
+// messages with 2% loss, and last 1 MiB messages without loss; each the median of three runs per
+// side, the sides alternating, after one warm-up run of each.
 #include "BenchHarness.h"
 #include "EnetLink.h"
 #include "QuietStdout.h"
@@ -10,6 +12,7 @@
 #include "PeerLink.h"
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -50,11 +53,88 @@ double median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-void printRow(const char* transport, double loss, const char* size, const CaseResult& r)
+// CPU time of the whole process (both ends of a link live in it), seconds.
+double processCpuSeconds()
 {
-    std::printf("%-6s %4.0f%%  %-6s %10.2f %9.1f %9.1f %9.1f  %s\n", transport, loss * 100, size, r.goodputMBps, r.p50us,
-                r.p90us, r.p99us, r.note.c_str());
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+struct Measured {
+    CaseResult result;
+    double cpuMsPerMB = 0;  // process CPU time per 10^6 payload bytes delivered
+    bool connected = false;
+    std::string error;
+};
+
+Measured measure(const Transport& t, double loss, const CaseSpec& spec)
+{
+    Measured m;
+    std::unique_ptr<Link> link;
+    {
+        QuietStdout quiet;
+        link = t.open(loss, m.error);
+    }
+    if (!link)
+        return m;
+    m.connected = true;
+    const double cpuStart = processCpuSeconds();
+    m.result = bench::runCase(*link, spec);
+    const double cpu = processCpuSeconds() - cpuStart;
+    {
+        QuietStdout quiet;
+        link.reset();
+    }
+    // Payload delivered in both phases: goodput messages and latency samples.
+    const double mb = static_cast<double>(m.result.goodputMessages + m.result.latencySamples) *
+                      static_cast<double>(spec.messageBytes) / 1e6;
+    m.cpuMsPerMB = mb > 0 ? cpu * 1000.0 / mb : 0;
+    return m;
+}
+
+void printRow(const char* transport, double loss, const char* size, const Measured& m)
+{
+    const CaseResult& r = m.result;
+    std::printf("%-6s %4.0f%%  %-6s %10.2f %9.1f %9.1f %9.1f %9.2f  %s\n", transport, loss * 100, size, r.goodputMBps,
+                r.p50us, r.p90us, r.p99us, m.cpuMsPerMB, r.note.c_str());
     std::fflush(stdout);
+}
+
+struct RatioCase {
+    const char* label;     // of the closing line: "peer/enet <label> ratio: R"
+    const char* workload;  // in words, for the runs line
+    CaseSpec spec;
+    double loss;
+};
+
+// One warm-up run of each side, then three runs of each, alternating; the median goodput of the
+// peer over ENet's. Prints the runs and the CPU time per MB of each side.
+double alternatingRatio(const Transport& enet, const Transport& peer, const RatioCase& c)
+{
+    CaseSpec spec = c.spec;
+    spec.latencySamples = 0;
+    std::vector<double> goodput[2], cpu[2];
+    const Transport* sides[2] = {&enet, &peer};
+    for (int run = 0; run < 4; ++run) {
+        for (int side = 0; side < 2; ++side) {
+            const Measured m = measure(*sides[side], c.loss, spec);
+            if (run == 0 || !m.connected)
+                continue;
+            goodput[side].push_back(m.result.goodputMBps);
+            cpu[side].push_back(m.cpuMsPerMB);
+        }
+    }
+    std::printf("%s, runs in MB/s: enet", c.workload);
+    for (double g : goodput[0])
+        std::printf(" %.2f", g);
+    std::printf("; peer");
+    for (double g : goodput[1])
+        std::printf(" %.2f", g);
+    std::printf("; CPU ms/MB (median): enet %.2f, peer %.2f\n", median(cpu[0]), median(cpu[1]));
+    std::fflush(stdout);
+    const double enetMedian = median(goodput[0]);
+    return enetMedian > 0 ? median(goodput[1]) / enetMedian : 0;
 }
 
 } // namespace
@@ -70,91 +150,38 @@ int main()
     std::printf("bench-peer: one-way reliable ordered stream over 127.0.0.1; MB = 10^6 bytes of payload;\n"
                 "goodput with at most 256 KiB (100 B) or 4 MiB (1 MiB) in flight; latency = send call to\n"
                 "delivery of the whole message, one message in flight; loss = share of datagrams dropped\n"
-                "in each direction (enet: on receipt, peer: on sending, tcp: never); the peer sends with\n"
-                "priority Immediate\n");
-    std::printf("%-6s %5s  %-6s %10s %9s %9s %9s\n", "link", "loss", "size", "MB/s", "p50 us", "p90 us", "p99 us");
+                "in each direction (enet: on receipt, peer: on sending, tcp: never); CPU = process CPU time\n"
+                "(sender and receiver) per MB delivered; the peer sends with priority Immediate\n");
+    std::printf("%-6s %5s  %-6s %10s %9s %9s %9s %9s\n", "link", "loss", "size", "MB/s", "p50 us", "p90 us", "p99 us",
+                "CPU ms/MB");
 
-    double peerGoodput = 0, enetGoodput = 0;
-    bool peerBuilt = false;
     for (const Transport& t : transports) {
         for (double loss : kLossRates) {
             if (loss > 0 && !t.lossCapable)
                 continue;
             for (const SizeCase& size : kSizes) {
-                std::string error;
-                std::unique_ptr<Link> link;
-                {
-                    QuietStdout quiet;
-                    link = t.open(loss, error);
-                }
-                if (!link) {
-                    std::printf("%-6s %4.0f%%  %-6s  could not connect: %s\n", t.name, loss * 100, size.label, error.c_str());
+                const Measured m = measure(t, loss, size.spec);
+                if (!m.connected) {
+                    std::printf("%-6s %4.0f%%  %-6s  could not connect: %s\n", t.name, loss * 100, size.label, m.error.c_str());
                     continue;
                 }
-                const CaseResult r = bench::runCase(*link, size.spec);
-                {
-                    QuietStdout quiet;
-                    link.reset();
-                }
-                printRow(t.name, loss, size.label, r);
-                if (loss == 0 && size.spec.messageBytes == (1u << 20)) {
-                    if (std::string(t.name) == "peer") {
-                        peerGoodput = r.goodputMBps;
-                        peerBuilt = true;
-                    } else if (std::string(t.name) == "enet") {
-                        enetGoodput = r.goodputMBps;
-                    }
-                }
+                printRow(t.name, loss, size.label, m);
             }
         }
     }
-    // The ratio: 1 MiB messages without loss, ENet and peer alternating, three runs each, median
-    // of each side, so that one disturbed run on a shared machine does not decide it.
-    double ratio = 0;
-    if (peerBuilt && enetGoodput > 0) {
-        const Transport* enet = nullptr;
-        const Transport* peer = nullptr;
-        for (const Transport& t : transports) {
-            if (std::string(t.name) == "enet")
-                enet = &t;
-            else if (std::string(t.name) == "peer")
-                peer = &t;
-        }
-        CaseSpec spec = kSizes[1].spec;
-        spec.latencySamples = 0;
-        std::vector<double> enetRuns = {enetGoodput}, peerRuns = {peerGoodput};
-        for (int run = 0; run < 2; ++run) {
-            for (const Transport* t : {enet, peer}) {
-                std::string error;
-                std::unique_ptr<Link> link;
-                {
-                    QuietStdout quiet;
-                    link = t->open(0, error);
-                }
-                if (!link)
-                    continue;
-                const double goodput = bench::runCase(*link, spec).goodputMBps;
-                {
-                    QuietStdout quiet;
-                    link.reset();
-                }
-                (t == enet ? enetRuns : peerRuns).push_back(goodput);
-            }
-        }
-        std::printf("1 MiB without loss, runs in MB/s: enet");
-        for (double g : enetRuns)
-            std::printf(" %.2f", g);
-        std::printf("; peer");
-        for (double g : peerRuns)
-            std::printf(" %.2f", g);
-        std::printf("\n");
-        const double enetMedian = median(enetRuns);
-        if (enetMedian > 0)
-            ratio = median(peerRuns) / enetMedian;
-    } else if (!peerBuilt) {
-        std::printf("peer: not measured (the peer core is not part of this build)\n");
-    }
-    std::printf("ratio below: median peer goodput / median ENet goodput, 1 MiB messages, no loss\n");
-    std::printf("peer/enet goodput ratio: %.3f\n", ratio);
+
+    const Transport& enet = transports[1];
+    const Transport& peer = transports[2];
+    const RatioCase ratios[] = {
+        {"small-message", "100 B without loss", kSizes[0].spec, 0.0},
+        {"loss", "1 MiB with 2% loss", kSizes[1].spec, 0.02},
+        {"goodput", "1 MiB without loss", kSizes[1].spec, 0.0},
+    };
+    double results[std::size(ratios)] = {};
+    for (std::size_t i = 0; i < std::size(ratios); ++i)
+        results[i] = alternatingRatio(enet, peer, ratios[i]);
+    std::printf("ratios below: median peer goodput / median ENet goodput, three alternating runs after a warm-up\n");
+    for (std::size_t i = 0; i < std::size(ratios); ++i)
+        std::printf("peer/enet %s ratio: %.3f\n", ratios[i].label, results[i]);
     return 0;
 }

@@ -1,5 +1,6 @@
 // The device link end to end against the simulated camera, per transport: login, the command
 // set, live media, talk, pictures and record transfers.
+#include "CaseName.h"
 #include "DeviceFixture.h"
 
 #include "NetCrypto.h"
@@ -234,7 +235,7 @@ TEST_P(DeviceLinkTest, PictureArrivesOnTheSnapshotChannel)
     EXPECT_EQ(static_cast<unsigned char>(picture[1]), 0xD8);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, DeviceLinkTest, ::testing::Values("cs2", "tutk"));
+INSTANTIATE_TEST_SUITE_P(Transports, DeviceLinkTest, ::testing::Values("cs2", "tutk"), lumora::test::CaseName{});
 
 class RecordTransferTest : public ::testing::TestWithParam<std::string> {};
 
@@ -275,6 +276,6 @@ TEST_P(RecordTransferTest, DownloadIsByteExactAndEndsWithTheEndChunk)
 
 // The ThroughTek reader reports the stream end as a zero-size frame; the chunked readers as the
 // end chunk. Both are covered by the same expectation.
-INSTANTIATE_TEST_SUITE_P(Transports, RecordTransferTest, ::testing::Values("cs2", "tutk"));
+INSTANTIATE_TEST_SUITE_P(Transports, RecordTransferTest, ::testing::Values("cs2", "tutk"), lumora::test::CaseName{});
 
 } // namespace

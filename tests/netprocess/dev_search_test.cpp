@@ -11,6 +11,11 @@
 
 namespace {
 
+// The searches here count their seconds in units of this many milliseconds: short enough that no
+// test waits seconds, long enough that a loaded machine still sees all three probes answered
+// before the one-"second" silence that ends a search.
+constexpr uint32_t kSecondMs = 100;
+
 // A device stand-in: answers every probe it receives with a fixed datagram.
 class ProbeAnswerer {
 public:
@@ -83,6 +88,7 @@ TEST(DevSearch, DeliversAnswersCutTo512AndEndsOnceAfterTimeout)
     Recorder recorder;
     {
         DevSearch search("127.0.0.1", small.port());
+        search.setSecondMs(kSecondMs);
         ASSERT_EQ(search.Start(1, recorder.callback()), 0);
         ASSERT_TRUE(recorder.waitEnds(1, 15));
     }
@@ -94,6 +100,7 @@ TEST(DevSearch, DeliversAnswersCutTo512AndEndsOnceAfterTimeout)
     ProbeAnswerer large(600);
     Recorder cut;
     DevSearch search("127.0.0.1", large.port());
+    search.setSecondMs(kSecondMs);
     search.Start(1, cut.callback());
     ASSERT_TRUE(cut.waitEnds(1, 15));
     std::lock_guard<std::mutex> lock2(cut.mutex);
@@ -105,22 +112,23 @@ TEST(DevSearch, CancelAndRestartEachEndExactlyOnce)
 {
     ProbeAnswerer device(10);
     Recorder recorder;
-    DevSearch search("127.0.0.1", device.port());
+    {
+        DevSearch search("127.0.0.1", device.port());
 
-    // Cancel with nothing running: one end call at once.
-    search.Start(0, recorder.callback());
-    search.Cancel();
-    ASSERT_TRUE(recorder.waitEnds(1, 5));
-    search.Cancel();
-    ASSERT_TRUE(recorder.waitEnds(2, 5));
+        // Cancel with nothing running: one end call at once.
+        search.Start(0, recorder.callback());
+        search.Cancel();
+        ASSERT_TRUE(recorder.waitEnds(1, 5));
+        search.Cancel();
+        ASSERT_TRUE(recorder.waitEnds(2, 5));
 
-    // Start while a search runs: the old search ends first, then the new one runs until cancelled.
-    search.Start(0, recorder.callback());
-    search.Start(0, recorder.callback());
-    ASSERT_TRUE(recorder.waitEnds(3, 5));
-    search.Cancel();
-    ASSERT_TRUE(recorder.waitEnds(4, 5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Start while a search runs: the old search ends first, then the new one runs until cancelled.
+        search.Start(0, recorder.callback());
+        search.Start(0, recorder.callback());
+        ASSERT_TRUE(recorder.waitEnds(3, 5));
+        search.Cancel();
+        ASSERT_TRUE(recorder.waitEnds(4, 5));
+    } // the search's threads are joined here: no end call can come later
     std::lock_guard<std::mutex> lock(recorder.mutex);
     EXPECT_EQ(recorder.ends, 4);
 }
@@ -129,6 +137,7 @@ TEST(DevSearch, UnusableTargetStillEndsOnce)
 {
     Recorder recorder;
     DevSearch search("not-an-address", 9);
+    search.setSecondMs(kSecondMs);
     search.Start(1, recorder.callback());
     ASSERT_TRUE(recorder.waitEnds(1, 10));
     std::lock_guard<std::mutex> lock(recorder.mutex);

@@ -1,4 +1,5 @@
 // Wire layouts of command messages and media chunks, and the login digest routines.
+#include "CaseName.h"
 #include "NetCrypto.h"
 #include "NetProtocol.h"
 
@@ -61,7 +62,8 @@ TEST_P(TutkPacketising, SplitsBodyIntoHeaderCopiesWithSlices)
 
 INSTANTIATE_TEST_SUITE_P(Sizes, TutkPacketising,
                          ::testing::Values(PacketCase{0, {76}}, PacketCase{924, {1000}}, PacketCase{925, {1000, 77}},
-                                           PacketCase{2000, {1000, 1000, 228}}));
+                                           PacketCase{2000, {1000, 1000, 228}}),
+                         [](const auto& paramInfo) { return lumora::test::caseName("body", paramInfo.param.body); });
 
 TEST(MediaChunkHeaderWire, RoundTripAndPresentationTime)
 {
@@ -102,7 +104,8 @@ INSTANTIATE_TEST_SUITE_P(Rfc, Md5Vectors,
                                            DigestCase{"abc", "900150983CD24FB0D6963F7D28E17F72"},
                                            DigestCase{"message digest", "F96B697D7CB7938D525A2F31AAF161D0"},
                                            DigestCase{"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-                                                      "57EDF4A22BE3C955AC49DA2E2107B67A"}));
+                                                      "57EDF4A22BE3C955AC49DA2E2107B67A"}),
+                         [](const auto& paramInfo) { return lumora::test::caseName(paramInfo.param.text); });
 
 TEST(Base64, TickEncodingsUsedByTheLogin)
 {

@@ -2,7 +2,7 @@
 // checks that need no session, and shut-down while other threads are inside the library.
 #include "Orlix.h"
 
-#include "PlatformThread.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -163,10 +163,11 @@ TEST_F(OrlixApi, DeInitializeWakesEveryCallInside)
             }
         });
     // The connect's session (handle 0) exists once Check_Buffer stops answering -6; the busy
-    // threads run until told to stop.
     unsigned pending = 0, readable = 0;
-    while (Orlix_Check_Buffer(0, 0, &pending, &readable) == -6 || busyCalls.load() < 100)
-        platform::sleepMillis(1);
+    // threads run until told to stop. A session that never appears fails here, and the
+    // de-initialisation below still releases every thread.
+    EXPECT_TRUE(lumora::test::waitUntil(
+        [&] { return Orlix_Check_Buffer(0, 0, &pending, &readable) != -6 && busyCalls.load() >= 100; }));
     EXPECT_EQ(Orlix_DeInitialize(), 0);
     stop = true;
     for (auto& t : threads)

@@ -1,4 +1,5 @@
 // Text, parsing, wire form, equality and hashing of addresses and GUIDs.
+#include "CaseName.h"
 #include "BitStream.h"
 #include "PeerUtils.h"
 #include "SystemAddress.h"
@@ -172,7 +173,10 @@ INSTANTIATE_TEST_SUITE_P(SystemAddress, ParseWithPortRejects,
                                            BadText{"abc", 0}, BadText{"::1", 4}, BadText{"1:2:3", 6},
                                            BadText{"fe80::1%eth0", 0}, BadText{"fe80::1%", 0},
                                            BadText{"fe80::1%99999999999", 0}, BadText{"1.2.3.4/24", 0},
-                                           BadText{"|5000", 0}, BadText{"-1.2.3.4", 0}));
+                                           BadText{"|5000", 0}, BadText{"-1.2.3.4", 0}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName(paramInfo.param.text, "v", paramInfo.param.ipVersion);
+                         });
 
 TEST(ParseWithPort, NullTextGivesAnyAddressWithThePort)
 {
@@ -252,7 +256,8 @@ TEST_P(ParseDottedLocalhost, GivesLoopbackAndSkipsTheDelimiter)
 
 INSTANTIATE_TEST_SUITE_P(SystemAddress, ParseDottedLocalhost,
                          ::testing::Values(LocalhostCase{"localhost", 1234}, LocalhostCase{"LocalHost|5000", 5000},
-                                           LocalhostCase{"localhost:80", 80}, LocalhostCase{"localhost|", 1234}));
+                                           LocalhostCase{"localhost:80", 80}, LocalhostCase{"localhost|", 1234}),
+                         [](const auto& paramInfo) { return lumora::test::caseName(paramInfo.param.text); });
 
 class ParseDottedRejects : public ::testing::TestWithParam<const char*> {};
 
@@ -266,7 +271,8 @@ TEST_P(ParseDottedRejects, FailsUnassigned)
 INSTANTIATE_TEST_SUITE_P(SystemAddress, ParseDottedRejects,
                          ::testing::Values(nullptr, "", "host.example|80", "300.1.1.1|5", "1.2.3|5", "1.2.3.4|70000",
                                            "1.2.3.4|9999999999", "localhost|99999", "localhost|x", "|5000",
-                                           "abc"));
+                                           "abc"),
+                         lumora::test::CaseName{});
 
 // ---- Family matching --------------------------------------------------------------------------
 
@@ -329,7 +335,8 @@ INSTANTIATE_TEST_SUITE_P(SystemAddress, AddressRanges,
                                            RangeCase{"::ffff:10.9.9.9", true, false},
                                            RangeCase{"::ffff:8.8.8.8", false, false},
                                            RangeCase{"fe80::1", true, false}, RangeCase{"fe81::1", false, false},
-                                           RangeCase{"2001:db8::1", false, false}));
+                                           RangeCase{"2001:db8::1", false, false}),
+                         [](const auto& paramInfo) { return lumora::test::caseName(paramInfo.param.text); });
 
 // ---- Equality, ordering, hashing ------------------------------------------------------------------
 
@@ -432,7 +439,8 @@ TEST_P(AddressWireRoundTrip, ReadsBackAtAnyBitOffset)
 
 INSTANTIATE_TEST_SUITE_P(SystemAddress, AddressWireRoundTrip,
                          ::testing::Values("1.2.3.4", "255.255.255.255", "0.0.0.0", "::1", "fe80::1%3",
-                                           "::ffff:192.168.1.7"));
+                                           "::ffff:192.168.1.7"),
+                         lumora::test::CaseName{});
 
 TEST(AddressWire, ShortInputFailsAndLeavesAddressAndPosition)
 {

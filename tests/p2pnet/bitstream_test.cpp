@@ -1,4 +1,5 @@
 // Bit positions, byte orders, growth and the read-past-end rules of the bit stream.
+#include "CaseName.h"
 #include "BitStream.h"
 #include "PeerUtils.h"
 
@@ -128,7 +129,7 @@ TEST_P(RoundTripAtOffset, NumbersBytesAndStringsComeBack)
     EXPECT_EQ(s.GetNumberOfUnreadBits(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(BitStream, RoundTripAtOffset, ::testing::Range(0, 8));
+INSTANTIATE_TEST_SUITE_P(BitStream, RoundTripAtOffset, ::testing::Range(0, 8), lumora::test::CaseName{"offset"});
 
 // ---- Zero tail: bits after the write position stay clear ------------------------------------
 
@@ -312,7 +313,10 @@ TEST_P(WriteBitsFromOffsets, CopiesTheBitsAndAdvancesBoth)
 }
 
 INSTANTIATE_TEST_SUITE_P(BitStream, WriteBitsFromOffsets,
-                         ::testing::Values(std::pair{0, 0}, std::pair{3, 0}, std::pair{0, 5}, std::pair{1, 7}, std::pair{8, 8}));
+                         ::testing::Values(std::pair{0, 0}, std::pair{3, 0}, std::pair{0, 5}, std::pair{1, 7}, std::pair{8, 8}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("source", paramInfo.param.first, "dest", paramInfo.param.second);
+                         });
 
 TEST(BitStreamWriteBitsFrom, StopsWhenTheSourceRunsOut)
 {

@@ -17,7 +17,7 @@ using punchtest::RawSendRecorder;
 using punchtest::Received;
 using punchtest::TestPeer;
 using punchtest::TextRecorder;
-using punchtest::WaitUntil;
+using punchtest::waitUntil;
 
 namespace {
 
@@ -214,7 +214,7 @@ TEST(PunchFailure, FailsWithPunchFailedAfterOneRetry)
 
     // A later punch to the same target gets its own retry again.
     ASSERT_TRUE(fx.clientA.RequestPunch(fx.b.guid(), fx.f.address()));
-    ASSERT_TRUE(WaitUntil([&] { return fx.a.countId(ID_PUNCH_FAILED) == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return fx.a.countId(ID_PUNCH_FAILED) == 2; }));
     EXPECT_EQ(fx.textsA.countPrefix("First punch-through failure on guid " + bGuid), 2u);
     EXPECT_EQ(fx.facilitator.GetCounters().started, 4u);
 }
@@ -290,7 +290,7 @@ TEST(PunchFailure, LateUnidirectionalDuringInternalProbingStillEnds)
                                            target.guid().g, false),
                              PeerTarget(a.guid())));
     // Two sends per internal address: at 7 sends a is probing its fourth address.
-    ASSERT_TRUE(WaitUntil([&] { return PunchSends(raw, f.address()).size() >= 7; }));
+    ASSERT_TRUE(waitUntil([&] { return PunchSends(raw, f.address()).size() >= 7; }));
     const uint8_t unidirectional[5] = {kPunchUnidirectional, 0, 31, 0, 0};
     ASSERT_TRUE(target.peer().SendRawTo(a.address(), reinterpret_cast<const char*>(unidirectional), 5));
 
@@ -417,7 +417,7 @@ TEST(PunchFacilitatorMessages, LosingTheFacilitatorFailsTheAttemptAtOnce)
     ASSERT_TRUE(fx.clientA.RequestPunch(fx.b.guid(), fx.f.address()));
     // A's answer to 60 shows that A has recorded its facilitator.
     const P2PNetGUID aGuid = fx.a.guid();
-    ASSERT_TRUE(WaitUntil([&] { return fx.facilitator.LastPredictedPort(aGuid) != 0; }));
+    ASSERT_TRUE(waitUntil([&] { return fx.facilitator.LastPredictedPort(aGuid) != 0; }));
     fx.f.peer().DropConnection(PeerTarget(fx.a.guid()), true);
 
     Received failed;
@@ -440,7 +440,7 @@ TEST(PunchPorts, StrideFromTheFacilitatorShiftsThePredictedPort)
     ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_SUCCEEDED));
     const P2PNetGUID aGuid = fx.a.guid();
     const uint16_t expected = static_cast<uint16_t>(fx.a.address().GetPort() + 2);
-    ASSERT_TRUE(WaitUntil([&] { return fx.facilitator.LastPredictedPort(aGuid) != 0; }));
+    ASSERT_TRUE(waitUntil([&] { return fx.facilitator.LastPredictedPort(aGuid) != 0; }));
     EXPECT_EQ(fx.facilitator.LastPredictedPort(aGuid), expected) << "our port as the facilitator sees it, plus the stride";
     EXPECT_EQ(fx.facilitator.LastPredictedPort(fx.b.guid()), fx.b.address().GetPort());
 }
@@ -502,7 +502,7 @@ TEST_P(PunchMalformed, IsDroppedAndCounted)
     else
         ASSERT_TRUE(f.SendBytes(c.bytes, PeerTarget(a.guid())));
     // The out-of-band datagram races the marker; wait for the count rather than the marker alone.
-    ASSERT_TRUE(WaitUntil([&] { return client.MalformedCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return client.MalformedCount() == 1; }));
     ASSERT_TRUE(Flush(f, a));
     EXPECT_EQ(client.MalformedCount(), 1u);
     EXPECT_EQ(client.AttemptCount(), 0u);

@@ -15,7 +15,7 @@
 using namespace P2PNet;
 using punchtest::Received;
 using punchtest::TestPeer;
-using punchtest::WaitUntil;
+using punchtest::waitUntil;
 
 namespace {
 
@@ -63,7 +63,7 @@ protected:
         EXPECT_EQ(verdict.data[1], natType);
         EXPECT_EQ(verdict.address, server.address());
         EXPECT_EQ(verdict.guid, server.guid());
-        EXPECT_TRUE(WaitUntil([&] { return !detector.IsDetecting(); }));
+        EXPECT_TRUE(waitUntil([&] { return !detector.IsDetecting(); }));
         EXPECT_TRUE(detector.GetTestSocketAddress().IsUnassigned());
     }
 
@@ -160,7 +160,7 @@ TEST_F(NatTypeFixture, LosingTheServerEndsTheTest)
 {
     StartAndCheckRequest();
     server.peer().DropConnection(PeerTarget(client.guid()), true);
-    EXPECT_TRUE(WaitUntil([&] { return !detector.IsDetecting(); }));
+    EXPECT_TRUE(waitUntil([&] { return !detector.IsDetecting(); }));
     EXPECT_TRUE(detector.GetTestSocketAddress().IsUnassigned());
     EXPECT_EQ(client.countId(ID_NAT_TYPE_RESULT), 0u);
 }

@@ -1,6 +1,8 @@
 // The peer over real UDP on 127.0.0.1: two peers connect, exchange reliable messages and
 // disconnect; a raw socket plays a remote peer to check the offline handshake answers byte by
 // byte; the MTU and loss test hooks.
+#include "CaseName.h"
+#include "WaitUntil.h"
 #include "BitStream.h"
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
@@ -24,16 +26,7 @@ namespace {
 
 constexpr uint64_t kDeadlineMs = 10000;
 
-bool WaitUntil(const std::function<bool()>& condition, uint64_t limitMs = kDeadlineMs)
-{
-    const uint64_t deadline = NowMillis() + limitMs;
-    while (NowMillis() < deadline) {
-        if (condition())
-            return true;
-        platform::sleepMillis(2);
-    }
-    return condition();
-}
+using lumora::test::waitUntil;
 
 struct Received {
     std::vector<uint8_t> data;
@@ -333,7 +326,7 @@ TEST_F(TwoPeers, ConnectExchangeAndDisconnect)
     m_a->DropConnection(PeerTarget(m_b->GetOwnGuid()), true);
     EXPECT_TRUE(WaitForPacket(*m_b, ID_PEER_CLOSED));
     EXPECT_TRUE(WaitForPacket(*m_a, ID_PEER_CLOSED));
-    EXPECT_TRUE(WaitUntil([&] { return m_a->CountConnected() == 0 && m_b->CountConnected() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return m_a->CountConnected() == 0 && m_b->CountConnected() == 0; }));
 }
 
 class FewAttempts : public TwoPeers, public ::testing::WithParamInterface<unsigned> {};
@@ -343,7 +336,7 @@ TEST_P(FewAttempts, ConnectSucceeds)
     Connect(GetParam(), 200);
 }
 
-INSTANTIATE_TEST_SUITE_P(Attempts, FewAttempts, ::testing::Values(1u, 2u, 3u));
+INSTANTIATE_TEST_SUITE_P(Attempts, FewAttempts, ::testing::Values(1u, 2u, 3u), lumora::test::CaseName{"attempts"});
 
 TEST_F(TwoPeers, MtuFallsBackWhenLargeDatagramsAreDropped)
 {
@@ -452,7 +445,7 @@ TEST_P(JoinPassword, DecidesAcceptanceOrBadJoinData)
         std::optional<Received> refused = WaitForPacket(*m_a, ID_BAD_JOIN_DATA, &others);
         ASSERT_TRUE(refused);
         EXPECT_EQ(refused->guid, m_b->GetOwnGuid());
-        EXPECT_TRUE(WaitUntil([&] { return m_a->QueryLinkState(PeerTarget(m_b->GetOwnGuid())) != LinkState::Connected &&
+        EXPECT_TRUE(waitUntil([&] { return m_a->QueryLinkState(PeerTarget(m_b->GetOwnGuid())) != LinkState::Connected &&
                                            m_b->CountConnected() == 0; }));
     }
     for (const Received& r : others)
@@ -473,7 +466,7 @@ TEST_F(TwoPeers, DropWithoutNoticeReportsLostAtOnce)
     std::optional<Received> lost = WaitForPacket(*m_a, ID_PEER_LOST);
     ASSERT_TRUE(lost);
     EXPECT_EQ(lost->guid, m_b->GetOwnGuid());
-    EXPECT_TRUE(WaitUntil([&] { return m_a->CountConnected() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return m_a->CountConnected() == 0; }));
 }
 
 // Records what the peer tells it and answers OfferMessage by the packet's first byte.
@@ -651,7 +644,7 @@ TEST_F(RawHandshake, MtuFromTheRemoteIsClamped)
         EXPECT_EQ(guid, m_peer->GetOwnGuid().g);
         EXPECT_EQ(seenAs, remote.Address());
         EXPECT_EQ(mtu, c.taken);
-        EXPECT_TRUE(WaitUntil([&] { return m_peer->MtuOf(remote.Address()) == c.taken; }));
+        EXPECT_TRUE(waitUntil([&] { return m_peer->MtuOf(remote.Address()) == c.taken; }));
     }
 }
 
@@ -700,7 +693,7 @@ TEST_F(RawHandshake, UnverifiedSenderOfUserDataIsDroppedWithoutABan)
     ASSERT_TRUE(layer.Send(user, 24, SendPriority::Immediate, ReliabilityKind::Reliable, 0, NowMicros()));
     layer.Update(peer, send, NowMicros(), 0, {});
 
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(waitUntil([&] {
         return m_peer->QueryLinkState(PeerTarget(remote.Address())) != LinkState::Connecting;
     }));
     char ip[kAddressTextSize];
@@ -782,7 +775,7 @@ TEST(BanList, PatternsExpiryAndLimits)
     EXPECT_FALSE(peer.IsAddressBanned(tooLong.c_str()));
     peer.BanAddress("192.168.1.7", 50);
     EXPECT_TRUE(peer.IsAddressBanned("192.168.1.7"));
-    EXPECT_TRUE(WaitUntil([&] { return !peer.IsAddressBanned("192.168.1.7"); }));
+    EXPECT_TRUE(waitUntil([&] { return !peer.IsAddressBanned("192.168.1.7"); }));
     peer.UnbanAddress("10.0.*");
     EXPECT_FALSE(peer.IsAddressBanned("10.0.3.4"));
 }

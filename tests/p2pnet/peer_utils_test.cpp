@@ -1,4 +1,5 @@
 // Integer formatting, clocks, hashing, the twister seed, P2PString and the plugin base.
+#include "CaseName.h"
 #include "BitStream.h"
 #include "P2PString.h"
 #include "Packet.h"
@@ -43,7 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IntegerCase{std::numeric_limits<int64_t>::min(), 16, "8000000000000000"},
                       IntegerCase{std::numeric_limits<int64_t>::max(), 16, "7fffffffffffffff"},
                       IntegerCase{-1, 2, "1"}, IntegerCase{10, 17, ""}, IntegerCase{10, 1, ""}, IntegerCase{10, 0, ""},
-                      IntegerCase{10, -10, ""}));
+                      IntegerCase{10, -10, ""}),
+    [](const auto& paramInfo) { return lumora::test::caseName(paramInfo.param.value, "base", paramInfo.param.base); });
 
 TEST(IntegerTextBuffer, TooSmallBufferGetsEmptyTextNeverOverflows)
 {
@@ -295,7 +297,10 @@ INSTANTIATE_TEST_SUITE_P(P2PString, P2PStringSubStr,
                          ::testing::Values(SubStrCase{"abcdef", 3, 0, "abc"}, SubStrCase{"abcdef", 3, 4, "ef"},
                                            SubStrCase{"abcdef", 0, 1, ""}, SubStrCase{"abcdef", 1, 6, ""},
                                            SubStrCase{"abcdef", 10, 100, ""}, SubStrCase{"", 1, 0, ""},
-                                           SubStrCase{"abcdef", static_cast<std::size_t>(-1), 2, "cdef"}));
+                                           SubStrCase{"abcdef", static_cast<std::size_t>(-1), 2, "cdef"}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName(paramInfo.param.text, "count", paramInfo.param.count, "from", paramInfo.param.index);
+                         });
 
 struct ColonCase {
     const char* text;
@@ -314,7 +319,8 @@ TEST_P(P2PStringColon, KeepsWhatFollowsTheLastColon)
 INSTANTIATE_TEST_SUITE_P(P2PString, P2PStringColon,
                          ::testing::Values(ColonCase{"host:5000", "5000"}, ColonCase{"a:b:c", "c"},
                                            ColonCase{"trailing:", "trailing:"}, ColonCase{"none", "none"},
-                                           ColonCase{":x", "x"}, ColonCase{"", ""}));
+                                           ColonCase{":x", "x"}, ColonCase{"", ""}),
+                         [](const auto& paramInfo) { return lumora::test::caseName(paramInfo.param.text); });
 
 TEST(P2PStringPool, FreePoolEmptiesThePoolAndStringsStillWork)
 {

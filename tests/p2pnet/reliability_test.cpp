@@ -557,6 +557,116 @@ TEST(Window, AtMost512ReliableMessagesWaitForAcknowledgementWhateverTheWindow)
     EXPECT_EQ(stats.queuedMessages[static_cast<int>(SendPriority::High)], 88u);
 }
 
+// Per rule: the ACK datagrams a receiver sends for data datagrams 0 and 1 in one round, then 2, 3
+// and 4 in a round each. EndOfRound repeats the ranges of the two ACKs before; Delayed does not.
+struct AckRuleCase {
+    const char* name;
+    AckRule rule;
+    std::vector<std::vector<WireRange>> acks;
+};
+
+class AckRules : public ::testing::TestWithParam<AckRuleCase> {};
+
+TEST_P(AckRules, EachRoundAcknowledgesWhatArrivedAndRepeatsAsTheRuleSays)
+{
+    Endpoint b;
+    b.layer.SetAckRule(GetParam().rule);
+    b.layer.Reset(kMtu, 0);
+    EXPECT_EQ(b.layer.GetAckRule(), GetParam().rule) << "the rule is kept by Reset";
+    const std::vector<std::vector<uint32_t>> rounds = {{0, 1}, {2}, {3}, {4}};
+    std::vector<Bytes> acks;
+    uint64_t t = 1000;
+    for (const std::vector<uint32_t>& round : rounds) {
+        for (uint32_t n : round)
+            b.Handle(DataDatagram(n, {WireMessage{.kind = 0, .data = B({40})}}), t);
+        // No round-trip sample yet: both rules acknowledge in the round itself.
+        b.Update(t);
+        for (Bytes& d : b.TakeSent())
+            acks.push_back(std::move(d));
+        t += 1000;
+    }
+    std::vector<Bytes> expected;
+    for (const std::vector<WireRange>& ranges : GetParam().acks)
+        expected.push_back(Ack(ranges));
+    EXPECT_EQ(acks, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AckRules,
+    ::testing::Values(AckRuleCase{"end_of_round", AckRule::EndOfRound, {{{0, 1}}, {{0, 2}}, {{0, 3}}, {{2, 4}}}},
+                      AckRuleCase{"delayed", AckRule::Delayed, {{{0, 1}}, {{2, 2}}, {{3, 3}}, {{4, 4}}}}),
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
+TEST(Acks, EndOfRoundAcknowledgesAtOnceOnceTheRoundTripIsKnownWhereDelayedWaitsTenMilliseconds)
+{
+    for (AckRule rule : {AckRule::EndOfRound, AckRule::Delayed}) {
+        Endpoint b;
+        b.layer.SetAckRule(rule);
+        // A round-trip sample: b sends one reliable message and gets it acknowledged.
+        ASSERT_TRUE(Send(b, B({40}), ReliabilityKind::Reliable));
+        b.Update(0);
+        b.TakeSent();
+        b.Handle(Ack({{0, 0}}), 500);
+        ASSERT_GE(b.layer.GetCongestionManager().GetLastRtt(), 0);
+
+        b.Handle(DataDatagram(0, {WireMessage{.kind = 0, .data = B({41})}}), 1000);
+        b.Update(1000);
+        const std::size_t atOnce = b.TakeSent().size();
+        b.Update(1000 + CongestionManager::kAckDelayUs);
+        const std::size_t later = b.TakeSent().size();
+        if (rule == AckRule::EndOfRound) {
+            EXPECT_EQ(atOnce, 1u);
+            EXPECT_EQ(later, 0u);
+        } else {
+            EXPECT_EQ(atOnce, 0u);
+            EXPECT_EQ(later, 1u);
+        }
+    }
+}
+
+// Two reliable messages in two datagrams; the second one's datagram is NAK'ed while the first is
+// still waiting for its time-out.
+struct NakResendCase {
+    const char* name;
+    AckRule rule;
+    bool resentAtOnce;
+};
+
+class NakResends : public ::testing::TestWithParam<NakResendCase> {};
+
+TEST_P(NakResends, NakedMessageBehindTheHeadOfTheResendList)
+{
+    Endpoint a;
+    a.layer.SetAckRule(GetParam().rule);
+    ASSERT_TRUE(Send(a, Bytes(800, 1), ReliabilityKind::Reliable));
+    ASSERT_TRUE(Send(a, Bytes(800, 2), ReliabilityKind::Reliable));
+    a.Update(0);
+    const auto first = a.TakeSent();
+    ASSERT_EQ(first.size(), 2u);
+    ASSERT_EQ(ParseDataDatagram(first[1])[0].data, Bytes(800, 2));
+
+    a.Handle(Nak({{DatagramNumber(first[1]), DatagramNumber(first[1])}}), 2000);
+    a.Update(3000);
+    const auto again = a.TakeSent();
+    if (!GetParam().resentAtOnce) {
+        EXPECT_TRUE(again.empty());
+        return;
+    }
+    ASSERT_EQ(again.size(), 1u);
+    const auto messages = ParseDataDatagram(again[0]);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].data, Bytes(800, 2));
+    EXPECT_EQ(messages[0].number, 1u);
+    // Resent once: the next round sends nothing more until a time-out.
+    a.Update(4000);
+    EXPECT_TRUE(a.TakeSent().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NakResends,
+                         ::testing::Values(NakResendCase{"end_of_round", AckRule::EndOfRound, true},
+                                           NakResendCase{"delayed", AckRule::Delayed, false}),
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
 TEST(Probe, IsAnsweredEvenOnAFreshLayer)
 {
     Endpoint a;

@@ -414,15 +414,16 @@ void RendezvousServer::onRegistration(const Packet* packet) {
     record->mode = mode;
     record->registered = true;
     record->accepted = !refusedDevice;
-    sendLoginAnswer(*record, !refusedDevice);
-    if (first)
-        logLine(std::string(refusedDevice ? "refused " : "registered ") + id + " mode " + std::to_string(mode) +
-                " nat " + std::to_string(natTypeOf(*record)));
+    // Recorded before the answer leaves, so that whoever has the answer finds the id registered.
     if (!refusedDevice) {
         std::lock_guard<std::mutex> lock(m_stateLock);
         m_registeredIds.insert(id);
         m_stateChanged.notify_all();
     }
+    sendLoginAnswer(*record, !refusedDevice);
+    if (first)
+        logLine(std::string(refusedDevice ? "refused " : "registered ") + id + " mode " + std::to_string(mode) +
+                " nat " + std::to_string(natTypeOf(*record)));
 }
 
 void RendezvousServer::onLookup(const Packet* packet) {

@@ -3,6 +3,7 @@
 #include "Orlix.h"
 #include "P2PClient.h"
 #include "RendezvousServer.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,7 @@
 
 namespace {
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 15000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 class OrlixSession : public ::testing::Test {
 protected:
@@ -37,6 +28,12 @@ protected:
         ASSERT_TRUE(m_server->start(&error)) << error;
         if (!deviceId.empty()) {
             m_device = std::make_unique<P2PClient>();
+            // The device side (this program's own client) registers and sweeps without delay.
+            ClientTimings timings;
+            timings.housekeepingMs = 20;
+            timings.sessionSweepMs = 50;
+            timings.registrationMs = 50;
+            m_device->SetTimings(timings);
             m_device->SetLoginInfo(deviceId.c_str(), "secret", P2PClient::kModeDevice);
             ASSERT_EQ(m_device->Initialize(m_server->serverString().c_str(), nullptr, nullptr, nullptr), 0);
             ASSERT_TRUE(m_server->waitRegistered(deviceId, 15000));
@@ -47,7 +44,7 @@ protected:
     int acceptOnDevice()
     {
         int handle = -3;
-        waitFor([&] {
+        waitUntil([&] {
             handle = m_device->Listen(nullptr, 1, nullptr);
             return handle >= 0;
         });
@@ -95,14 +92,14 @@ TEST_P(OrlixPath, ConnectionTypeIsByte81)
     ASSERT_EQ(Orlix_Write(handle, 0, "login", 5), 5);
     char buffer[16];
     int length = 0;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         length = sizeof(buffer);
         return m_device->Read(deviceHandle, 0, buffer, &length, 0) == 0 && length > 0;
     }));
     EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(length)), "login");
     ASSERT_EQ(m_device->Write(deviceHandle, 0, "reply", 5), 5);
     int result = -3;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         length = sizeof(buffer);
         result = Orlix_Read(handle, 0, buffer, &length, 0);
         return result != -3;
@@ -164,12 +161,12 @@ TEST_F(OrlixSession, BreakAndDeInitializeEndAWaitingConnect)
     auto first = std::async(std::launch::async, [] { return Orlix_Connect("cam-silent", 0, 0); });
     unsigned pending = 0;
     // A connecting session reports its stored error, 0, until the connect ends.
-    ASSERT_TRUE(waitFor([&] { return Orlix_Check_Buffer(0, 0, &pending, nullptr) == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return Orlix_Check_Buffer(0, 0, &pending, nullptr) == 0; }));
     EXPECT_EQ(Orlix_Connect_Break("cam-silent"), 0);
     EXPECT_EQ(first.get(), -19);
 
     auto second = std::async(std::launch::async, [] { return Orlix_Connect("cam-silent", 1, 0); });
-    ASSERT_TRUE(waitFor([&] { return Orlix_Check_Buffer(0, 0, &pending, nullptr) == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return Orlix_Check_Buffer(0, 0, &pending, nullptr) == 0; }));
     EXPECT_EQ(Orlix_DeInitialize(), 0);
     EXPECT_EQ(second.get(), -19);
     EXPECT_EQ(Orlix_Connect("cam-silent", 0, 0), -1);
@@ -194,7 +191,7 @@ TEST_F(OrlixSession, CloseAndDeviceLossAreReported)
     ASSERT_GE(handle, 0);
     m_device->Shutdown();
     int result = 0;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         length = sizeof(buffer);
         result = Orlix_Read(handle, 0, buffer, &length, 0);
         return result != -3 && result != 0;

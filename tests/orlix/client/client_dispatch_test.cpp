@@ -1,9 +1,11 @@
 // The client's message dispatcher without a network: messages are fed to P2PClient::OnMessage as
 // the receive thread would, and what the client sends is read from its send tap.
+#include "CaseName.h"
 #include "ClientWire.h"
 #include "MessageIdentifiers.h"
 #include "P2PClient.h"
 #include "PeerUtils.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -27,17 +29,7 @@ const SystemAddress kServerV6("::1", 9000);
 const SystemAddress kStranger = SystemAddress::FromIPv4(127, 0, 0, 9, 9000);
 const SystemAddress kDevice = SystemAddress::FromIPv4(127, 0, 0, 2, 4000);
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 5000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 class OfflineClient : public ::testing::Test {
 protected:
@@ -139,7 +131,7 @@ protected:
         m_connects.push_back(std::async(std::launch::async, [this, deviceId, lanSearch] {
             return client.Connect(deviceId.c_str(), lanSearch);
         }));
-        EXPECT_TRUE(waitFor([&] { return client.SessionCount() > 0 && client.SessionState(handleOf(deviceId)) == 1; }));
+        EXPECT_TRUE(waitUntil([&] { return client.SessionCount() > 0 && client.SessionState(handleOf(deviceId)) == 1; }));
         return m_connects.back();
     }
 
@@ -384,7 +376,10 @@ TEST_P(LookupFailure, EndsTheConnectOnlyWhenSentByAServer)
     EXPECT_EQ(result.get(), GetParam().error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure, ::testing::Values(LookupCase{2, -4}, LookupCase{5, -6}));
+INSTANTIATE_TEST_SUITE_P(Orlix, LookupFailure, ::testing::Values(LookupCase{2, -4}, LookupCase{5, -6}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("status", paramInfo.param.status);
+                         });
 
 TEST_F(OfflineClient, ConnectBreakEndsTheWaitAndAConnectAfterItWaitsAgain)
 {
@@ -624,7 +619,10 @@ TEST_P(RouteChoice, RelayForHardNatPairsElseRouteRequest)
 
 INSTANTIATE_TEST_SUITE_P(Orlix, RouteChoice,
                          ::testing::Values(RouteCase{4, 4, true}, RouteCase{3, 4, true}, RouteCase{4, 3, true},
-                                           RouteCase{2, 4, false}, RouteCase{3, 3, false}, RouteCase{5, 5, false}));
+                                           RouteCase{2, 4, false}, RouteCase{3, 3, false}, RouteCase{5, 5, false}),
+                         [](const auto& paramInfo) {
+                             return lumora::test::caseName("peer", paramInfo.param.peerNat, "own", paramInfo.param.ownNat);
+                         });
 
 // A direct connect found by local-network search keeps its 3000 ms; a server's route offer in
 // that time is not followed, after it the offer is used.

@@ -1,6 +1,7 @@
 // A channel's receive queue: a byte stream over the chunks that arrive, with its own wake-up and a
 // bound on what it holds.
 #include "DataList.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -51,21 +52,23 @@ TEST(DataList, WaitingReaderWakesForDataAndForWakeAll)
     reader.join();
     EXPECT_EQ(got, "late");
 
-    DataList::ReadResult result = DataList::ReadResult::Data;
-    std::atomic<bool> waiting{false};
+    // The reader's result is handed over through atomics: the loop below reads them while the
+    // reader may still be writing.
+    std::atomic<DataList::ReadResult> result{DataList::ReadResult::Data};
+    std::atomic<bool> returned{false};
     std::thread sleeper([&] {
-        waiting = true;
-        readText(list, 64, 60000, &result);
+        DataList::ReadResult own = DataList::ReadResult::Data;
+        readText(list, 64, 60000, &own);
+        result = own;
+        returned = true;
     });
-    while (!waiting.load())
-        std::this_thread::yield();
-    // wakeAll only reaches a reader inside its wait; repeat until this one has left.
-    while (result == DataList::ReadResult::Data) {
+    // wakeAll only reaches a reader inside its wait; repeat until this one has returned.
+    EXPECT_TRUE(lumora::test::waitUntil([&] {
         list.wakeAll();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+        return returned.load();
+    }));
     sleeper.join();
-    EXPECT_EQ(result, DataList::ReadResult::Woken);
+    EXPECT_EQ(result.load(), DataList::ReadResult::Woken);
 }
 
 // Each queue wakes its own readers: data for one channel never ends another channel's wait.

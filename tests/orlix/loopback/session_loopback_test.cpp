@@ -2,6 +2,7 @@
 // peer, meeting through an in-process rendezvous server, by every path the library knows.
 #include "P2PClient.h"
 #include "RendezvousServer.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,7 @@
 
 namespace {
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 15000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 uint32_t crc32(const uint8_t* data, std::size_t length)
 {
@@ -42,6 +33,17 @@ uint32_t crc32(const uint8_t* data, std::size_t length)
 
 class Loopback : public ::testing::Test {
 protected:
+    // Housekeeping, registration and the sweep of ended sessions run often, so that no test waits
+    // for them.
+    static ClientTimings fastTimings()
+    {
+        ClientTimings timings;
+        timings.housekeepingMs = 20;
+        timings.sessionSweepMs = 50;
+        timings.registrationMs = 50;
+        return timings;
+    }
+
     void startServer(rendezvous::RendezvousOptions options = {})
     {
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
@@ -55,6 +57,7 @@ protected:
     std::unique_ptr<P2PClient> startDevice(const std::string& id, bool registered = true)
     {
         auto device = std::make_unique<P2PClient>();
+        device->SetTimings(fastTimings());
         device->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeDevice);
         EXPECT_EQ(device->Initialize(registered ? serverString().c_str() : "", nullptr, nullptr, nullptr), 0);
         if (registered) {
@@ -66,10 +69,11 @@ protected:
     std::unique_ptr<P2PClient> startPhone(const std::string& id = "phone")
     {
         auto phone = std::make_unique<P2PClient>();
+        phone->SetTimings(fastTimings());
         phone->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeConnecting);
         EXPECT_EQ(phone->Initialize(serverString().c_str(), nullptr, nullptr, nullptr), 0);
         if (m_server) {
-            EXPECT_TRUE(waitFor([&] { return phone->ServerState(0) == kServerLoggedIn; })) << "login";
+            EXPECT_TRUE(waitUntil([&] { return phone->ServerState(0) == kServerLoggedIn; })) << "login";
         }
         return phone;
     }
@@ -78,7 +82,7 @@ protected:
     static int accept(P2PClient& device)
     {
         int handle = -3;
-        waitFor([&] {
+        waitUntil([&] {
             handle = device.Listen(nullptr, 1, nullptr);
             return handle >= 0;
         });
@@ -236,7 +240,7 @@ TEST_F(Loopback, WrittenBytesArePendingUntilAcknowledged)
     uint32_t pending = 0;
     ASSERT_EQ(phone->CheckBuffer(handle, 3, &pending, nullptr), 0);
     EXPECT_GT(pending, 0u);
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         phone->CheckBuffer(handle, 3, &pending, nullptr);
         return pending == 0;
     }));
@@ -272,12 +276,12 @@ TEST_F(Loopback, BreakAndShutdownEndAWaitingConnect)
     startServer(options);
     auto phone = startPhone();
     auto first = std::async(std::launch::async, [&] { return phone->Connect("cam-absent", 0); });
-    ASSERT_TRUE(waitFor([&] { return phone->SessionState(0) == kSessionConnecting; }));
+    ASSERT_TRUE(waitUntil([&] { return phone->SessionState(0) == kSessionConnecting; }));
     EXPECT_EQ(phone->ConnectBreak("cam-absent"), 0);
     EXPECT_EQ(first.get(), -19);
 
     auto second = std::async(std::launch::async, [&] { return phone->Connect("cam-absent", 1); });
-    ASSERT_TRUE(waitFor([&] { return phone->SessionState(0) == kSessionConnecting; }));
+    ASSERT_TRUE(waitUntil([&] { return phone->SessionState(0) == kSessionConnecting; }));
     phone->Shutdown();
     EXPECT_EQ(second.get(), -19);
 }
@@ -287,7 +291,10 @@ TEST_F(Loopback, BreakAndShutdownEndAWaitingConnect)
 TEST_F(Loopback, CloseEndsTheSessionOnBothSides)
 {
     startServer();
+    // The device notices the closed link within a shortened dead-connection time-out at the
+    // latest; the connecting side's probes keep an open link alive well within it.
     auto device = startDevice("cam-close");
+    device->SetLinkTimeout(2000);
     auto phone = startPhone();
     const int handle = phone->Connect("cam-close", 0);
     ASSERT_GE(handle, 0);
@@ -301,7 +308,7 @@ TEST_F(Loopback, CloseEndsTheSessionOnBothSides)
     SessionInfo info{};
     EXPECT_EQ(phone->Check(handle, &info), -14);
 
-    EXPECT_TRUE(waitFor([&] { return device->Check(deviceHandle, &info) == -6; }, 20000));
+    EXPECT_TRUE(waitUntil([&] { return device->Check(deviceHandle, &info) == -6; }, std::chrono::milliseconds(20000)));
 }
 
 TEST_F(Loopback, DeviceGoingAwayFailsTheSessionWithMinus27)
@@ -342,8 +349,8 @@ TEST_F(Loopback, LosingTheServerEndsServerRelayedSessionsOnly)
     ASSERT_GE(direct, 0);
     const int directDeviceHandle = accept(*directDevice);
     m_server->stop();
-    EXPECT_TRUE(waitFor([&] { return phone->SessionError(relayed) == -27; }, 30000));
-    EXPECT_TRUE(waitFor([&] { return phone->ServerState(0) != kServerLoggedIn; }, 30000));
+    EXPECT_TRUE(waitUntil([&] { return phone->SessionError(relayed) == -27; }, std::chrono::milliseconds(30000)));
+    EXPECT_TRUE(waitUntil([&] { return phone->ServerState(0) != kServerLoggedIn; }, std::chrono::milliseconds(30000)));
     exchange(*phone, direct, *directDevice, directDeviceHandle, 1);
 }
 
@@ -400,7 +407,7 @@ TEST_F(Loopback, ShutdownUnderConcurrentCallsIsClean)
             return result;
         }));
     }
-    ASSERT_TRUE(waitFor([&] { return phone->SessionCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return phone->SessionCount() == 2; }));
     std::thread phoneDown([&] { phone->Shutdown(); });
     std::thread deviceDown([&] { device->Shutdown(); });
     phoneDown.join();

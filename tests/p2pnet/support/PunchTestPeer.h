@@ -9,6 +9,7 @@
 #include "PeerPlugin.h"
 #include "PunchDebugPrinter.h"
 #include "SystemAddress.h"
+#include "WaitUntil.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,18 +37,8 @@ struct Received {
     uint8_t id() const { return data.empty() ? 0 : data[0]; }
 };
 
-// Polls a condition every 2 ms until it holds or the deadline passes; for state that is not
-// pushed into a log.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+// Polls state that is not pushed into a log until it holds or the deadline passes.
+using lumora::test::waitUntil;
 
 // Collects values pushed from another thread; waits for one that matches, up to a deadline.
 template <class T>
