@@ -56,13 +56,13 @@ void NetProParse::CloseLink()
 void NetProParse::SetAbandon(int value)
 {
     if (m_link)
-        m_link->abandon().store(value);
+        m_link->setAbandon(value);
 }
 
 void NetProParse::SetAudioAbandon(int value)
 {
     if (m_link)
-        m_link->abandonAudio().store(value);
+        m_link->setAudioAbandon(value);
 }
 
 void NetProParse::StopTalkChannel()

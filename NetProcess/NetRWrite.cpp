@@ -170,7 +170,8 @@ void NetRWrite::Close()
         Orlix_Close(h);
     }
     m_connected.store(0);
-    m_abandon.store(0);
+    m_abandonLive.store(0);
+    m_abandonPicture.store(0);
     // Keep a reported loss reported; anything else becomes "closed".
     int expected = h;
     if (h != kLossReported)
@@ -180,6 +181,39 @@ void NetRWrite::Close()
         m_uid.clear();
     }
 }
+
+void NetRWrite::setAbandon(int value)
+{
+    if (value == 5) {
+        m_abandonPicture.store(1);
+    } else if (value == 1) {
+        m_abandonLive.store(1);
+    } else {
+        m_abandonLive.store(value);
+        m_abandonPicture.store(value);
+    }
+}
+
+void NetRWrite::setAudioAbandon(int value)
+{
+    if (value == 4) {
+        m_abandonRecord.store(1);
+    } else if (value == 1) {
+        m_abandonLiveAudio.store(1);
+    } else {
+        m_abandonLiveAudio.store(value);
+        m_abandonRecord.store(value);
+    }
+}
+
+namespace {
+// Takes an abandon request: true (and the flag cleared) when it was set.
+bool takeAbandon(std::atomic<int>& flag)
+{
+    int expected = 1;
+    return flag.compare_exchange_strong(expected, -1);
+}
+} // namespace
 
 int NetRWrite::Read(int channel, char* buffer, int& length)
 {
@@ -214,13 +248,25 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
         if (count == 0 && ((channel == 0 && wanted == 4) || (channel == 5 && wanted == 24)))
             break;
         if (channel == 1 || channel == 4) {
-            if (count == 0 && wanted == 24 && m_abandon.load() == 1) {
-                m_abandon.store(-1);
-                rc = 0;
+            // A media read waits for the next chunk as long as its stream runs; once a chunk has
+            // begun it must finish within the stall limit like any message. A stop abandons the
+            // wait; a chunk cut off by it leaves the stream out of step, so the link goes.
+            // Only a chunk-header read that has nothing yet is between messages.
+            const bool begun = count > 0 || wanted != 24;
+            if (takeAbandon(channel == 1 ? m_abandonLive : m_abandonRecord)) {
+                if (!begun) {
+                    rc = 0;
+                    break;
+                }
+                NETLOG("read abandoned mid-message on channel " << channel << " after " << count << " bytes");
+                Close();
+                rc = -1;
                 break;
             }
-            platform::sleepMillis(50);
-            continue;
+            if (!begun) {
+                platform::sleepMillis(50);
+                continue;
+            }
         }
         // Reaching here the message has begun: bytes of this read, or (count 0) an earlier read
         // took its start (only a message start may find nothing and return -3, above).
@@ -341,8 +387,7 @@ int NetRWrite::RecvFrameData2(int channel, char* buffer, int bufferSize, int* ac
     const int rc = avRecvFrameData2(index, buffer, size, actualSize, expectedSize, frameInfo, kTutkInfoBuffer,
                                     frameInfoSize, frameIndex);
     if (rc == kAvTimeout || rc == kAvNotReady) {
-        int flag = channel == 1 ? 1 : (channel == 5 ? 5 : 0);
-        if (flag != 0 && m_abandon.compare_exchange_strong(flag, -1))
+        if ((channel == 1 && takeAbandon(m_abandonLive)) || (channel == 5 && takeAbandon(m_abandonPicture)))
             return 0;
     }
     return rc;
@@ -362,8 +407,7 @@ int NetRWrite::RecvAudioData(int channel, char* buffer, int, char* frameInfo, in
         return -1;
     const int rc = avRecvAudioData(index, buffer, kTutkAudioBuffer, frameInfo, kTutkInfoBuffer, frameIndex);
     if (rc == kAvTimeout || rc == kAvNotReady) {
-        int flag = channel == 1 ? 1 : 4;
-        if (m_abandonAudio.compare_exchange_strong(flag, -1))
+        if (takeAbandon(channel == 1 ? m_abandonLiveAudio : m_abandonRecord))
             return 0;
     }
     return rc;

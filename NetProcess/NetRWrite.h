@@ -58,10 +58,13 @@ public:
     void setHandle(int handle) { m_handle.store(handle); }
     bool connected() const { return m_connected.load() != 0; }
     std::string uid() const;
-    // Abandon flags: 1 ends a waiting live/record media read, 5 a waiting ThroughTek picture read;
-    // the second flag (1 audio, 4 record) is read only by RecvAudioData.
-    std::atomic<int>& abandon() { return m_abandon; }
-    std::atomic<int>& abandonAudio() { return m_abandonAudio; }
+    // Abandon flags, one per media channel, so that stopping one stream never ends a read of
+    // another. setAbandon: 1 ends a waiting live read (channel 1, ThroughTek frames included),
+    // 5 a waiting ThroughTek picture read, -1 clears both (a stream start). setAudioAbandon: 1
+    // ends a waiting ThroughTek live-audio read, 4 a waiting record read (channel 4: media
+    // chunks and ThroughTek audio), -1 clears both.
+    void setAbandon(int value);
+    void setAudioAbandon(int value);
 
     // A message that has begun must finish: a channel that then stays silent this long (10 s
     // unless set) is treated as a dead link instead of being waited on for ever. The ThroughTek
@@ -88,8 +91,11 @@ private:
 
     std::atomic<int> m_handle{kNeverConnected};
     std::atomic<int> m_connected{0};
-    std::atomic<int> m_abandon{-1};
-    std::atomic<int> m_abandonAudio{-1};
+    // Each is -1 (none), 0 (after Close) or 1 (abandon the next wait).
+    std::atomic<int> m_abandonLive{-1};
+    std::atomic<int> m_abandonPicture{-1};
+    std::atomic<int> m_abandonLiveAudio{-1};
+    std::atomic<int> m_abandonRecord{-1};
     std::atomic<uint32_t> m_stallLimitMs{kDefaultStallLimitMs};
     mutable std::mutex m_uidMutex;
     std::string m_uid;

@@ -459,8 +459,13 @@ void P2PClient::onSessionControl(const IncomingMessage& message)
         ApiGateGuard guard(m_gate);
         const auto session = findByGuid(P2PNet::P2PNetGUID(guid));
         // Relayed data is taken only from the relay the session was accepted through.
-        if (session && sameAddress(session->relayAddress(), message.address))
-            session->deliver(0, reader.current(), reader.remaining());
+        if (!session || !sameAddress(session->relayAddress(), message.address) ||
+            session->deliver(0, reader.current(), reader.remaining()))
+            break;
+        // A full queue: as for direct data, the session fails rather than lose a piece of the
+        // stream without a word.
+        if (const int32_t state = session->state(); state == kSessionConnected || state == kSessionInUse)
+            session->fail(-27, kSessionFailed);
         break;
     }
     case kRelayClosed: {

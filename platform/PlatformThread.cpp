@@ -33,7 +33,9 @@ struct Thread::Impl {
 namespace {
 void* threadEntry(void* arg)
 {
-    auto* impl = static_cast<Thread::Impl*>(arg);
+    // The thread's own reference to its state, handed over by start().
+    const std::unique_ptr<std::shared_ptr<Thread::Impl>> owned(static_cast<std::shared_ptr<Thread::Impl>*>(arg));
+    Thread::Impl* impl = owned->get();
     if (!impl->name.empty())
         pthread_setname_np(pthread_self(), impl->name.substr(0, 15).c_str());
     impl->fn();
@@ -50,7 +52,7 @@ bool Thread::start(std::function<void()> fn, std::size_t stackSize, const std::s
 {
     if (m_started)
         return false;
-    auto* impl = new Impl;
+    auto impl = std::make_shared<Impl>();
     impl->fn = std::move(fn);
     impl->name = name;
     pthread_attr_t attr;
@@ -61,13 +63,13 @@ bool Thread::start(std::function<void()> fn, std::size_t stackSize, const std::s
             stackSize = 65536;
         pthread_attr_setstacksize(&attr, stackSize);
     }
-    const int rc = pthread_create(&impl->handle, &attr, &threadEntry, impl);
+    auto threadReference = std::make_unique<std::shared_ptr<Impl>>(impl);
+    const int rc = pthread_create(&impl->handle, &attr, &threadEntry, threadReference.get());
     pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        delete impl;
+    if (rc != 0)
         return false;
-    }
-    m_impl = impl;
+    threadReference.release(); // now the thread's, freed when it ends
+    m_impl = std::move(impl);
     m_started = true;
     return true;
 }
@@ -82,8 +84,7 @@ void Thread::join()
     } else {
         pthread_join(m_impl->handle, nullptr);
     }
-    delete m_impl;
-    m_impl = nullptr;
+    m_impl.reset();
     m_started = false;
 }
 

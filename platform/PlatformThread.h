@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -42,7 +43,9 @@ public:
     struct Impl;
 
 private:
-    Impl* m_impl = nullptr;
+    // Shared with the running thread, which keeps the function alive until it returns even when
+    // join() was called on the thread itself.
+    std::shared_ptr<Impl> m_impl;
     bool m_started = false;
 };
 

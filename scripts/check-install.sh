@@ -40,10 +40,17 @@ check_library() {
 }
 
 check_library Tovel Orlix.h 'Orlix_[A-Za-z0-9_]+' 19
+check_library Lumora libLumora.h "$(sed -n 's/^ *\([A-Za-z][A-Za-z0-9_]*\);$/\1/p' "$root/sdk/libLumora.map" | paste -sd '|')" 115
+[ -f "$prefix/include/LumoraTypes.h" ] || fail "LumoraTypes.h is not installed"
 libdir=$(dirname "$(find "$prefix" -name libTovel.so | head -n 1)")
 
-# A consumer that sees only the installed tree.
+# Consumers that see only the installed tree. They check the install, not the libraries' memory:
+# in a sanitizer build the leak check stays off for them.
+export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
 "$cc" "${flags[@]}" -I"$prefix/include" "$root/tests/install/orlix_consumer.c" -L"$libdir" -lTovel \
   -Wl,-rpath,"$libdir" -o "$prefix/orlix_consumer"
 "$prefix/orlix_consumer" || fail "the program built against the installed libTovel failed"
+"$cxx" -std=c++20 "${flags[@]}" -I"$prefix/include" "$root/tests/install/lumora_consumer.cpp" -L"$libdir" -lLumora \
+  -Wl,-rpath,"$libdir" -o "$prefix/lumora_consumer"
+(cd "$prefix" && ./lumora_consumer) || fail "the program built against the installed libLumora failed"
 echo "check-install: the installed tree is a usable SDK"

@@ -39,21 +39,6 @@ constexpr uint32_t kOutOfBandIdBytes = 1;
 
 } // namespace
 
-const char* HolePunchClient::StateName(AttemptState state)
-{
-    switch (state) {
-    case AttemptState::PROBING_INTERNAL: return "PROBING_INTERNAL";
-    case AttemptState::AWAITING_INTERNAL_ANSWER: return "AWAITING_INTERNAL_ANSWER";
-    case AttemptState::PROBING_EXTERNAL_SAME_TO_SAME: return "PROBING_EXTERNAL_SAME_TO_SAME";
-    case AttemptState::PROBING_EXTERNAL_1024_TO_SAME: return "PROBING_EXTERNAL_1024_TO_SAME";
-    case AttemptState::PROBING_EXTERNAL_SAME_TO_1024: return "PROBING_EXTERNAL_SAME_TO_1024";
-    case AttemptState::PROBING_EXTERNAL_1024_TO_1024: return "PROBING_EXTERNAL_1024_TO_1024";
-    case AttemptState::AFTER_ALL_ATTEMPTS: return "AFTER_ALL_ATTEMPTS";
-    case AttemptState::PUNCHING_FIXED_PORT: return "PUNCHING_FIXED_PORT";
-    }
-    return "UNKNOWN";
-}
-
 HolePunchClient::HolePunchClient() = default;
 
 HolePunchClient::HolePunchClient(const PunchConfig& config) : m_config(config)

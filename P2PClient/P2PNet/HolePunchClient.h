@@ -90,7 +90,6 @@ public:
         AFTER_ALL_ATTEMPTS = 6,
         PUNCHING_FIXED_PORT = 7,
     };
-    static const char* StateName(AttemptState state);
 
     // Port-stride knowledge.
     enum class StrideState : int { Known = 0, Unknown = 1, NotMeasurable = 3 };

@@ -86,15 +86,6 @@ int LocalFamilyFromWire(uint16_t wireFamily)
     return AF_UNSPEC;
 }
 
-uint16_t WireFamilyFromLocal(int localFamily)
-{
-    if (localFamily == AF_INET)
-        return kWireFamilyIPv4;
-    if (localFamily == AF_INET6)
-        return kWireFamilyIPv6;
-    return 0;
-}
-
 const SystemAddress UNASSIGNED_SYSTEM_ADDRESS;
 const P2PNetGUID UNASSIGNED_P2PNET_GUID;
 
@@ -115,30 +106,6 @@ SystemAddress SystemAddress::FromIPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d
                             (static_cast<uint32_t>(c) << 8) | d);
     result.SetPort(port);
     return result;
-}
-
-bool SystemAddress::FromSockaddr(const sockaddr* socketAddress, std::size_t length)
-{
-    if (socketAddress == nullptr || length < sizeof(sa_family_t))
-        return false;
-    if (socketAddress->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
-        std::memset(&address, 0, sizeof address);
-        std::memcpy(&address.addr4, socketAddress, sizeof(sockaddr_in));
-    } else if (socketAddress->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
-        std::memset(&address, 0, sizeof address);
-        std::memcpy(&address.addr6, socketAddress, sizeof(sockaddr_in6));
-    } else {
-        return false;
-    }
-    debugPort = ntohs(GetPortNetworkOrder());
-    return true;
-}
-
-const sockaddr* SystemAddress::GetSockaddr() const { return reinterpret_cast<const sockaddr*>(&address); }
-
-std::size_t SystemAddress::GetSockaddrLength() const
-{
-    return IsIPv6() ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
 int SystemAddress::GetIPVersion() const { return address.addr4.sin_family == AF_INET6 ? 6 : 4; }

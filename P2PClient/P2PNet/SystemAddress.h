@@ -23,8 +23,6 @@ constexpr uint16_t kWireFamilyIPv4 = 2;
 constexpr uint16_t kWireFamilyIPv6 = 23;
 // Local family for a wire family (2 -> AF_INET, 23 -> AF_INET6, anything else -> AF_UNSPEC).
 int LocalFamilyFromWire(uint16_t wireFamily);
-// Wire family for a local family (AF_INET -> 2, AF_INET6 -> 23, anything else -> 0).
-uint16_t WireFamilyFromLocal(int localFamily);
 
 // Bytes that hold any address text ToText writes, port and terminator included
 // ("ffff:...:ffff%4294967295|65535" and "::ffff:255.255.255.255|65535" fit with room to spare).
@@ -54,12 +52,6 @@ struct SystemAddress {
 
     // An IPv4 address from its four octets (a.b.c.d) and a host-order port.
     static SystemAddress FromIPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port);
-    // From a socket address of `length` bytes (AF_INET or AF_INET6); false (and unchanged) for any
-    // other family or a short length.
-    bool FromSockaddr(const sockaddr* socketAddress, std::size_t length);
-    // The storage as a socket address, and its length for the family held.
-    const sockaddr* GetSockaddr() const;
-    std::size_t GetSockaddrLength() const;
 
     // 4 or 6.
     int GetIPVersion() const;

@@ -267,14 +267,6 @@ bool LoopSession::pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeo
     return true;
 }
 
-bool LoopSession::hasMessage(MsgKind kind, uint8_t channel)
-{
-    if (channel >= kChannels)
-        return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return !queueOf(kind, channel).empty();
-}
-
 std::string directoryPath()
 {
     const char* v = std::getenv("LUMORA_P2P_DIRECTORY");

@@ -55,7 +55,6 @@ public:
     int readStream(uint8_t channel, char* out, int size, int timeoutMs);
     // Takes the next message of that kind on that channel; false on time-out or closed session.
     bool pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeoutMs);
-    bool hasMessage(MsgKind kind, uint8_t channel);
     void close(LinkState why = LinkState::ClosedLocal);
 
 private:

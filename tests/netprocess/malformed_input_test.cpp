@@ -7,11 +7,13 @@
 #include "NetProParse.h"
 #include "NetProtocol.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <deque>
 #include <gtest/gtest.h>
 #include <map>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -251,6 +253,65 @@ TEST_F(CommandReader, HeaderThatNeverFinishesDropsTheLinkAfterTheStallLimit)
 // ---- media chunk reader ----------------------------------------------------------------------
 
 class MediaReader : public ::testing::Test, public ScriptedReader {};
+
+
+// A chunk header that stops after 10 of its 24 bytes: the live and the record reader end on the
+// stall limit (the link is closed), and on an abandon by the stop of their stream.
+struct PartialHeaderCase {
+    const char* name;
+    int channel;
+    bool abandon; // false: wait for the stall limit
+};
+
+void PrintTo(const PartialHeaderCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class PartialHeader : public ::testing::TestWithParam<PartialHeaderCase>, public ScriptedReader {};
+
+TEST_P(PartialHeader, EndsTheReader)
+{
+    const PartialHeaderCase& c = GetParam();
+    parse.link()->setStallLimitMs(c.abandon ? 600000 : 50);
+    script.dryResult[c.channel] = kNothing;
+    const auto whole = chunk(1, 100, std::string(100, 'p'));
+    script.add(c.channel, std::vector<char>(whole.begin(), whole.begin() + 10));
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        if (c.channel == 4)
+            parse.ReadRecData(0, 0, 0, nullptr);
+        else
+            readMedia();
+        done = true;
+    });
+    if (c.abandon) {
+        if (c.channel == 4)
+            parse.SetAudioAbandon(4);
+        else
+            parse.SetAbandon(1);
+    }
+    const bool ended = lumora::test::waitUntil([&] { return done.load(); }, std::chrono::seconds(10));
+    if (!ended)
+        parse.CloseLink(); // lets the reader return
+    reader.join();
+    EXPECT_TRUE(ended) << "the reader waited for the rest of the header for ever";
+    // No frame comes of the cut header; what the live reader reports is the loss of the link.
+    for (const AvCall& call : av) {
+        EXPECT_TRUE(call.frame.empty());
+        EXPECT_LT(call.p1, 0);
+    }
+    if (!c.abandon) {
+        EXPECT_LT(handle(), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, PartialHeader,
+                         ::testing::Values(PartialHeaderCase{"liveStall", 1, false},
+                                           PartialHeaderCase{"recordStall", 4, false},
+                                           PartialHeaderCase{"liveAbandon", 1, true},
+                                           PartialHeaderCase{"recordAbandon", 4, true}),
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(MediaReader, FrameInChunksIsReassembledWithItsPts)
 {

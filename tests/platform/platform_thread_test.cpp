@@ -1,6 +1,9 @@
 #include "PlatformThread.h"
 
 #include <atomic>
+#include <future>
+#include <numeric>
+#include <vector>
 #include <gtest/gtest.h>
 
 using namespace platform;
@@ -33,6 +36,24 @@ TEST(PlatformSemaphore, CountsAndClampsAtMaximum)
     EXPECT_TRUE(sem.wait(0));
     EXPECT_TRUE(sem.wait(0));
     EXPECT_FALSE(sem.wait(5));
+}
+
+// A thread that joins its own Thread object (a stop called from the thread itself) goes on
+// running its function, whose captured state must stay alive until the function returns.
+TEST(PlatformThread, JoinOnItsOwnThreadKeepsTheRunningFunctionAlive)
+{
+    Thread thread;
+    std::promise<long> result;
+    std::vector<long> numbers(4096);
+    std::iota(numbers.begin(), numbers.end(), 1);
+    ASSERT_TRUE(thread.start(
+        [&thread, &result, numbers] {
+            thread.join();
+            result.set_value(std::accumulate(numbers.begin(), numbers.end(), 0L));
+        },
+        0, "selfjoin"));
+    EXPECT_EQ(result.get_future().get(), 4096L * 4097L / 2);
+    EXPECT_FALSE(thread.running());
 }
 
 TEST(PlatformThread, RunsWithSmallStackAndJoins)

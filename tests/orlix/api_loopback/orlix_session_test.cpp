@@ -3,6 +3,7 @@
 #include "Orlix.h"
 #include "P2PClient.h"
 #include "RendezvousServer.h"
+#include "QuickClientTimings.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -29,11 +30,7 @@ protected:
         if (!deviceId.empty()) {
             m_device = std::make_unique<P2PClient>();
             // The device side (this program's own client) registers and sweeps without delay.
-            ClientTimings timings;
-            timings.housekeepingMs = 20;
-            timings.sessionSweepMs = 50;
-            timings.registrationMs = 50;
-            m_device->SetTimings(timings);
+            m_device->SetTimings(lumora::test::quickClientTimings());
             m_device->SetLoginInfo(deviceId.c_str(), "secret", P2PClient::kModeDevice);
             ASSERT_EQ(m_device->Initialize(m_server->serverString().c_str(), nullptr, nullptr, nullptr), 0);
             ASSERT_TRUE(m_server->waitRegistered(deviceId, 15000));

@@ -503,6 +503,28 @@ TEST_F(OfflineClient, OverflowingChannelFailsTheSessionInsteadOfDroppingData)
     EXPECT_EQ(length, 0);
 }
 
+// The same for data the server relays: a full queue fails the session, nothing is dropped silently.
+TEST_F(OfflineClient, OverflowingRelayedDataFailsTheSessionInsteadOfDroppingData)
+{
+    login("phone", "pw", 1);
+    auto& result = connectAsync("dev");
+    feed(accepted("dev", 903, 3), kServer);
+    const int handle = result.get();
+    ASSERT_EQ(handle, 0);
+    ByteWriter in;
+    in.u8(ID_SESSION_CONTROL);
+    in.u8(kRelayedDataIn);
+    in.u64(903);
+    const std::string megabyte(1u << 20, 'r');
+    in.bytes(megabyte.data(), megabyte.size());
+    for (int i = 0; i < 17; ++i)
+        feed(in, kServer);
+    std::vector<char> buffer(1u << 20);
+    int length = static_cast<int>(buffer.size());
+    EXPECT_EQ(client.Read(handle, 0, buffer.data(), &length, 0), -27);
+    EXPECT_EQ(length, 0);
+}
+
 // A relay grant is followed only for a session that asked for one: nobody else can send this
 // side's connection to a proxy of their choosing.
 TEST_F(OfflineClient, RelayGrantIsFollowedOnlyWhileRequested)

@@ -2,6 +2,7 @@
 // peer, meeting through an in-process rendezvous server, by every path the library knows.
 #include "P2PClient.h"
 #include "RendezvousServer.h"
+#include "QuickClientTimings.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
@@ -33,17 +34,6 @@ uint32_t crc32(const uint8_t* data, std::size_t length)
 
 class Loopback : public ::testing::Test {
 protected:
-    // Housekeeping, registration and the sweep of ended sessions run often, so that no test waits
-    // for them.
-    static ClientTimings fastTimings()
-    {
-        ClientTimings timings;
-        timings.housekeepingMs = 20;
-        timings.sessionSweepMs = 50;
-        timings.registrationMs = 50;
-        return timings;
-    }
-
     void startServer(rendezvous::RendezvousOptions options = {})
     {
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
@@ -57,7 +47,7 @@ protected:
     std::unique_ptr<P2PClient> startDevice(const std::string& id, bool registered = true)
     {
         auto device = std::make_unique<P2PClient>();
-        device->SetTimings(fastTimings());
+        device->SetTimings(lumora::test::quickClientTimings());
         device->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeDevice);
         EXPECT_EQ(device->Initialize(registered ? serverString().c_str() : "", nullptr, nullptr, nullptr), 0);
         if (registered) {
@@ -69,7 +59,7 @@ protected:
     std::unique_ptr<P2PClient> startPhone(const std::string& id = "phone")
     {
         auto phone = std::make_unique<P2PClient>();
-        phone->SetTimings(fastTimings());
+        phone->SetTimings(lumora::test::quickClientTimings());
         phone->SetLoginInfo(id.c_str(), "secret", P2PClient::kModeConnecting);
         EXPECT_EQ(phone->Initialize(serverString().c_str(), nullptr, nullptr, nullptr), 0);
         if (m_server) {
