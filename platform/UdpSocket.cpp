@@ -2,6 +2,7 @@
 
 #include "PlatformThread.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -745,6 +746,117 @@ int UdpSocket::receiveFrom(void* buffer, std::size_t capacity, NetAddress& sourc
         }
     }
     return static_cast<int>(received);
+}
+
+int UdpSocket::receiveBatch(ReceiveSlot* slots, int count, uint64_t* arrivalMicros)
+{
+    if (m_fd < 0 || receiveShutDown())
+        return static_cast<int>(NetError::Shutdown);
+    if (slots == nullptr || count <= 0)
+        return static_cast<int>(NetError::Failed);
+    constexpr int kMaxBatch = 64;
+    count = std::min(count, kMaxBatch);
+    sockaddr_storage storage[kMaxBatch];
+    iovec iov[kMaxBatch];
+    mmsghdr messages[kMaxBatch];
+    int received = 0;
+    for (;;) {
+        for (int i = 0; i < count; ++i) {
+            iov[i] = iovec{slots[i].buffer, std::min<std::size_t>(slots[i].capacity, INT_MAX)};
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_name = &storage[i];
+            messages[i].msg_hdr.msg_namelen = sizeof storage[i];
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        received = ::recvmmsg(m_fd, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+        if (received > 0)
+            break;
+        if (received == 0)
+            continue;
+        const int error = errno;
+        if (error == EINTR)
+            continue;
+        if (error != EAGAIN && error != EWOULDBLOCK)
+            return static_cast<int>(fromErrno(error));
+        if (m_nonBlocking)
+            return static_cast<int>(NetError::WouldBlock);
+        pollfd waits[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        if (receiveShutDown())
+            return static_cast<int>(NetError::Shutdown);
+        const int ready = ::poll(waits, 2, -1);
+        if (ready < 0 && errno != EINTR)
+            return static_cast<int>(fromErrno(errno));
+        if (receiveShutDown() || (waits[1].revents & POLLIN) != 0)
+            return static_cast<int>(NetError::Shutdown);
+    }
+    if (arrivalMicros != nullptr)
+        *arrivalMicros = monotonicMicros();
+    for (int i = 0; i < received; ++i) {
+        ReceiveSlot& slot = slots[i];
+        slot.length = static_cast<int>(messages[i].msg_len);
+        slot.truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        if (!fromSockaddr(reinterpret_cast<const sockaddr*>(&storage[i]), slot.source))
+            slot.source = NetAddress{};
+    }
+    return received;
+}
+
+int UdpSocket::sendBatch(const BatchDatagram* datagrams, int count)
+{
+    if (m_fd < 0)
+        return static_cast<int>(NetError::Shutdown);
+    if (datagrams == nullptr || count <= 0)
+        return 0;
+    constexpr int kMaxBatch = 64;
+    sockaddr_storage storage[kMaxBatch];
+    iovec iov[kMaxBatch];
+    mmsghdr messages[kMaxBatch];
+    int sent = 0;
+    std::shared_lock<std::shared_mutex> lock(m_sendLock);
+    for (int first = 0; first < count;) {
+        // Fill one batch with the datagrams that really go out.
+        int filled = 0;
+        int next = first;
+        for (; next < count && filled < kMaxBatch; ++next) {
+            const BatchDatagram& d = datagrams[next];
+            if ((d.data == nullptr && d.length != 0) || d.length > static_cast<std::size_t>(INT_MAX))
+                continue;
+            NetAddress to = d.target;
+            if (m_family == AddressFamily::IPv4) {
+                to = to.unmapped();
+                if (to.family != AddressFamily::IPv4)
+                    continue;
+            } else {
+                to = to.toIPv4Mapped();
+            }
+            if (loopbackOnly() && !to.isLoopback()) {
+                g_droppedNonLoopback.fetch_add(1);
+                ++sent;
+                continue;
+            }
+            iov[filled] = iovec{const_cast<void*>(d.data), d.length};
+            messages[filled] = mmsghdr{};
+            messages[filled].msg_hdr.msg_name = &storage[filled];
+            messages[filled].msg_hdr.msg_namelen = toSockaddr(to, storage[filled]);
+            messages[filled].msg_hdr.msg_iov = &iov[filled];
+            messages[filled].msg_hdr.msg_iovlen = 1;
+            ++filled;
+        }
+        first = next;
+        for (int done = 0; done < filled;) {
+            const int result = ::sendmmsg(m_fd, messages + done, static_cast<unsigned>(filled - done), MSG_NOSIGNAL);
+            if (result > 0) {
+                done += result;
+                sent += result;
+            } else if (result < 0 && errno == EINTR) {
+                continue;
+            } else {
+                ++done;  // the system refused this one; the rest still go
+            }
+        }
+    }
+    return sent;
 }
 
 void UdpSocket::shutdownReceive()

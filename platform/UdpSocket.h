@@ -119,6 +119,22 @@ struct ReceiveInfo {
     bool truncated = false;      // it was longer than the buffer and was cut
 };
 
+// One datagram of a batched receive: the caller's buffer and what arrived in it.
+struct ReceiveSlot {
+    void* buffer = nullptr;
+    std::size_t capacity = 0;
+    int length = 0;          // bytes received
+    NetAddress source;
+    bool truncated = false;  // it was longer than the buffer and was cut
+};
+
+// One datagram of a batched send.
+struct BatchDatagram {
+    const void* data = nullptr;
+    std::size_t length = 0;
+    NetAddress target;
+};
+
 // One UDP socket. IPv6 sockets are dual-stack: they carry IPv4 traffic as ::ffff:a.b.c.d.
 // Sockets start with don't-fragment off (as on Windows) and TTL as the system sets it.
 //
@@ -174,6 +190,16 @@ public:
     // Returns the byte count (0 for an empty datagram) or a negative NetError; Shutdown once
     // receiving has been shut down.
     int receiveFrom(void* buffer, std::size_t capacity, NetAddress& source, ReceiveInfo* info = nullptr);
+
+    // Takes up to count datagrams that are waiting, in one system call; waits for the first one
+    // as receiveFrom does. Returns the number taken (at least 1) or a negative NetError;
+    // *arrivalMicros (when given) is the time they were taken.
+    int receiveBatch(ReceiveSlot* slots, int count, uint64_t* arrivalMicros = nullptr);
+
+    // Sends the datagrams in order, as many per system call as the system takes. A datagram the
+    // system refuses is skipped; the loopback guard's drops count as sent. Returns the number
+    // sent, or a negative NetError when the socket is not open.
+    int sendBatch(const BatchDatagram* datagrams, int count);
 
     // Wakes every receiveFrom blocked on this socket and makes later ones return Shutdown at
     // once. Sending still works. Undone only by open.

@@ -16,6 +16,8 @@ packages=(
   qt6-base-dev qt6-multimedia-dev portaudio19-dev libspeexdsp-dev
   # test fixtures (video generated with the ffmpeg command line), screenshots under a real X server
   ffmpeg xvfb xauth
+  # the client's pictures and sounds are drawn at build time
+  python3
   # faster rebuilds
   ccache
   # benchmark anchors

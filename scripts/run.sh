@@ -17,5 +17,5 @@ echo
 echo "== libTovel: a rendezvous server, devices and a client; a session by each path"
 "$build/bench/orlix/bench-orlix"
 echo
-echo "== Device link: simulated cameras on libTovel, CS2 and ThroughTek"
+echo "== libLumora SDK: cameras on libTovel, CS2 and ThroughTek; logins, settings, an alarm, a reconnect"
 "$build/tools/lumora-demo/lumora-demo" "$@"

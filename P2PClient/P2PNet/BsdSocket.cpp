@@ -68,31 +68,61 @@ void BsdSocket::ReceiveLoop()
 {
     m_receiveThreads.fetch_add(1);
     SocketEventHandler* handler = m_eventHandler;
+    // Buffers lent by the handler for the next receive; a burst of datagrams is taken with one
+    // system call and handed on with one call.
+    RecvBuffer* lent[kReceiveBatch] = {};
+    int lentCount = 0;
+    platform::ReceiveSlot slots[kReceiveBatch];
+    RecvBuffer* filled[kReceiveBatch];
     while (handler != nullptr && !m_stop.load(std::memory_order_acquire)) {
-        RecvBuffer* buffer = handler->TakeBuffer();
-        if (buffer == nullptr) {
+        while (lentCount < kReceiveBatch) {
+            RecvBuffer* buffer = handler->TakeBuffer();
+            if (buffer == nullptr)
+                break;
+            lent[lentCount++] = buffer;
+        }
+        if (lentCount == 0) {
             // The handler's pool is dry; give it a moment instead of spinning.
             platform::sleepMillis(1);
             continue;
         }
-        platform::NetAddress source;
-        platform::ReceiveInfo info;
-        const int count = m_socket.receiveFrom(buffer->data, sizeof buffer->data, source, &info);
-        // A datagram longer than a buffer is dropped rather than handed on cut short.
-        if (count > 0 && !info.truncated) {
-            buffer->byteCount = count;
-            buffer->arrivalMicros = info.arrivalMicros;
-            buffer->source = FromNetAddress(source);
-            buffer->socket = this;
-            handler->OnDatagram(buffer);
+        for (int i = 0; i < lentCount; ++i)
+            slots[i] = platform::ReceiveSlot{lent[i]->data, sizeof lent[i]->data, 0, {}, false};
+        uint64_t arrival = 0;
+        const int count = m_socket.receiveBatch(slots, lentCount, &arrival);
+        if (count <= 0) {
+            if (count == static_cast<int>(platform::NetError::Shutdown))
+                break;
+            if (m_nonBlocking)
+                platform::sleepMillis(3);
             continue;
         }
-        buffer->byteCount = 0;
-        handler->ReturnBuffer(buffer);
-        if (count == static_cast<int>(platform::NetError::Shutdown))
-            break;
-        if (m_nonBlocking)
-            platform::sleepMillis(3);
+        int handed = 0;
+        for (int i = 0; i < count; ++i) {
+            RecvBuffer* buffer = lent[i];
+            // A datagram longer than a buffer is dropped rather than handed on cut short; an
+            // empty one carries nothing.
+            if (slots[i].length <= 0 || slots[i].truncated) {
+                buffer->byteCount = 0;
+                handler->ReturnBuffer(buffer);
+                continue;
+            }
+            buffer->byteCount = slots[i].length;
+            buffer->arrivalMicros = arrival;
+            buffer->source = FromNetAddress(slots[i].source);
+            buffer->socket = this;
+            filled[handed++] = buffer;
+        }
+        if (handed > 0)
+            handler->OnDatagrams(filled, handed);
+        // The buffers not used stay lent for the next receive.
+        for (int i = count; i < lentCount; ++i)
+            lent[i - count] = lent[i];
+        lentCount -= count;
+    }
+    for (int i = 0; i < lentCount; ++i) {
+        lent[i]->byteCount = 0;
+        handler->ReturnBuffer(lent[i]);
     }
     m_receiveThreads.fetch_sub(1);
 }

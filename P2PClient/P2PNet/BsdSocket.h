@@ -51,6 +51,8 @@ class BsdSocket : public ISocketBase, public P2PNetSocket2 {
 public:
     // Stack of the receive thread.
     static constexpr std::size_t kReceiveThreadStackSize = 2u * 1024u * 1024u;
+    // Datagrams taken with one system call at most.
+    static constexpr int kReceiveBatch = 32;
 
     BsdSocket();
     // Stops and joins the receive thread, then closes the socket.

@@ -682,14 +682,11 @@ uint32_t P2PPeer::SendGathered(const char** data, const int* lengths, int count,
     if (total == 0 || total > UINT32_MAX / 8 || !IsRunning() || (!broadcast && target.IsUndefined()))
         return 0;
     // The parts are copied once, straight into the buffer the queued command keeps.
-    std::vector<uint8_t> joined(total);
-    std::size_t at = 0;
-    for (int i = 0; i < count; ++i) {
-        if (data[i] == nullptr || lengths[i] <= 0)
-            continue;
-        std::memcpy(joined.data() + at, data[i], static_cast<std::size_t>(lengths[i]));
-        at += static_cast<std::size_t>(lengths[i]);
-    }
+    std::vector<uint8_t> joined;
+    joined.reserve(total);
+    for (int i = 0; i < count; ++i)
+        if (data[i] != nullptr && lengths[i] > 0)
+            joined.insert(joined.end(), data[i], data[i] + lengths[i]);
     const uint32_t receipt = forceReceiptNumber != 0 ? forceReceiptNumber : TakeReceiptNumber();
     QueueSendOwned(std::move(joined), static_cast<uint32_t>(total) * 8, priority, reliability, orderingChannel,
                    target, broadcast, receipt);
@@ -1817,15 +1814,39 @@ bool P2PPeer::WantsDontFragment(const PlatformSocket* socket)
 
 DatagramSender P2PPeer::SenderFor(PlatformSocket* socket, const SystemAddress& remote)
 {
-    return [socket, remote](const uint8_t* data, uint32_t length) {
+    // Only the reliability layers use it, from inside an update round (m_roundLock held).
+    return [this, socket, remote](const uint8_t* data, uint32_t length) {
         if (socket == nullptr)
             return;
-        DatagramOut out;
-        out.data = reinterpret_cast<const char*>(data);
-        out.length = static_cast<int32_t>(length);
-        out.target = remote;
-        socket->SendDatagram(out);
+        const std::size_t offset = m_outgoingBytes.size();
+        m_outgoingBytes.insert(m_outgoingBytes.end(), data, data + length);
+        m_outgoing.push_back(OutgoingDatagram{socket, remote, offset, length});
+        if (m_outgoing.size() >= kOutgoingBatch)
+            FlushOutgoing();
     };
+}
+
+void P2PPeer::FlushOutgoing()
+{
+    std::size_t first = 0;
+    while (first < m_outgoing.size()) {
+        // One call per run of datagrams that leave through the same socket, in order.
+        PlatformSocket* socket = m_outgoing[first].socket;
+        m_outgoingScratch.clear();
+        std::size_t next = first;
+        for (; next < m_outgoing.size() && m_outgoing[next].socket == socket; ++next) {
+            const OutgoingDatagram& d = m_outgoing[next];
+            DatagramOut out;
+            out.data = reinterpret_cast<const char*>(m_outgoingBytes.data() + d.offset);
+            out.length = static_cast<int32_t>(d.length);
+            out.target = d.target;
+            m_outgoingScratch.push_back(out);
+        }
+        socket->SendDatagrams(m_outgoingScratch.data(), static_cast<int>(m_outgoingScratch.size()));
+        first = next;
+    }
+    m_outgoing.clear();
+    m_outgoingBytes.clear();
 }
 
 PlatformSocket* P2PPeer::SocketAt(unsigned index) const
@@ -2006,6 +2027,30 @@ void P2PPeer::OnDatagram(RecvBuffer* buffer)
         m_receivedDatagrams.push_back(buffer);
     }
     // The update round takes every queued datagram, so the first of a burst wakes it.
+    if (wasEmpty)
+        m_updateEvent.set();
+}
+
+void P2PPeer::OnDatagrams(RecvBuffer* const* buffers, int count)
+{
+    bool wasEmpty = false;
+    {
+        std::lock_guard lock(m_recvLock);
+        wasEmpty = m_receivedDatagrams.empty();
+        for (int i = 0; i < count; ++i) {
+            RecvBuffer* buffer = buffers[i];
+            if (buffer == nullptr)
+                continue;
+            if (m_receivedDatagrams.size() >= kMaxQueuedDatagrams) {
+                // A flood faster than the update thread: drop rather than grow without bound.
+                m_freeRecvBuffers.push_back(buffer);
+                ++m_droppedDatagrams;
+                continue;
+            }
+            m_receivedDatagrams.push_back(buffer);
+        }
+    }
+    // One wake-up for the whole batch.
     if (wasEmpty)
         m_updateEvent.set();
 }

@@ -170,15 +170,15 @@ public:
     void SetSplitProgressStep(int step) override;
     int GetSplitProgressStep() const override;
     void SetUnreliableLifetime(uint32_t ms) override;
-    // Milliseconds a slot that got the remote's close notice waits for the remote to acknowledge
-    // data of its own once nothing more arrives (1000 by default): a closing remote drops its
-    // slot as soon as its notice is acknowledged, after which nothing of ours is acknowledged.
-    void SetCloseGrace(uint32_t ms) { m_closeGraceMs = ms; }
     // How every connection acknowledges and answers acknowledgements (ReliabilityLayer.h);
     // AckRule::EndOfRound unless set. Applies to open connections and new ones; both ends may
     // use different rules.
     void SetAckRule(AckRule rule);
     AckRule GetAckRule() const { return m_ackRule; }
+    // Milliseconds a slot that got the remote's close notice waits for the remote to acknowledge
+    // data of its own once nothing more arrives (1000 by default): a closing remote drops its
+    // slot as soon as its notice is acknowledged, after which nothing of ours is acknowledged.
+    void SetCloseGrace(uint32_t ms) { m_closeGraceMs = ms; }
     void SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex = 0) override;
     void SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex = 0) override;
     void AddPlugin(PeerPlugin* plugin) override;
@@ -207,6 +207,7 @@ public:
 
     // SocketEventHandler: called on a socket's receive thread.
     void OnDatagram(RecvBuffer* buffer) override;
+    void OnDatagrams(RecvBuffer* const* buffers, int count) override;
     void ReturnBuffer(RecvBuffer* buffer) override;
     RecvBuffer* TakeBuffer() override;
 
@@ -214,6 +215,8 @@ public:
     // thread.
     uint64_t DroppedIncomingDatagrams() const;
     static constexpr std::size_t kMaxQueuedDatagrams = 8192;
+    // Datagrams of the reliability layers collected before they are sent together.
+    static constexpr std::size_t kOutgoingBatch = 64;
 
     // Test hooks (see the header comment).
     void SetTestMaxDatagramSize(unsigned bytes);
@@ -321,7 +324,10 @@ private:
     void QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
                         std::vector<PlatformSocket*>& sockets);
     // Writes datagrams of a reliability layer to remote through socket.
+    // The reliability layer's way out for one connection: datagrams are collected during the
+    // update round and sent together (FlushOutgoing), at the latest at the round's end.
     DatagramSender SenderFor(PlatformSocket* socket, const SystemAddress& remote);
+    void FlushOutgoing();
 
     // ---- remote-system table (P2PPeer.cpp) ----
     // Lookups; `activeOnly` restricts to active slots. On the update thread the hash serves.
@@ -443,6 +449,16 @@ private:
 
     // Serialises update rounds (the update thread and UpdateCycle callers).
     std::mutex m_roundLock;
+    // Datagrams written by the reliability layers in the current round (under m_roundLock).
+    struct OutgoingDatagram {
+        PlatformSocket* socket;
+        SystemAddress target;
+        std::size_t offset;
+        uint32_t length;
+    };
+    std::vector<OutgoingDatagram> m_outgoing;
+    std::vector<uint8_t> m_outgoingBytes;
+    std::vector<DatagramOut> m_outgoingScratch;
     // Earliest delayed-acknowledgement deadline of any connection (NowMicros), 0 when none.
     std::atomic<uint64_t> m_nextAckDueMicros{0};
 

@@ -78,6 +78,7 @@ void P2PPeer::RunUpdateRound()
     ExecuteCommands(NowMillis());
     ProcessConnectionRequests(NowMillis());
     UpdateRemoteSystems(NowMillis(), NowMicros());
+    FlushOutgoing();
 }
 
 void P2PPeer::ProcessReceivedDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
@@ -99,6 +100,7 @@ void P2PPeer::ProcessDatagramForTest(const uint8_t* data, unsigned length, const
     std::lock_guard round(m_roundLock);
     RoundScope scope(this);
     ProcessReceivedDatagram(data, length, sender, SocketAt(0), NowMicros());
+    FlushOutgoing();
 }
 
 void P2PPeer::ExecuteCommands(uint64_t nowMs)

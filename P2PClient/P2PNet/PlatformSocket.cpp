@@ -2,6 +2,7 @@
 
 #include "PlatformThread.h"
 
+#include <algorithm>
 #include <strings.h>
 
 namespace P2PNet {
@@ -81,6 +82,47 @@ int PlatformSocket::SendDatagram(const DatagramOut& datagram)
         if (sent != 0 || datagram.length == 0)
             break;
     }
+    return sent;
+}
+
+int PlatformSocket::SendDatagrams(const DatagramOut* datagrams, int count)
+{
+    if (datagrams == nullptr || count <= 0)
+        return 0;
+    if (!m_socket.isOpen())
+        return static_cast<int>(platform::NetError::Shutdown);
+    constexpr int kBatch = 64;
+    platform::BatchDatagram batch[kBatch];
+    int filled = 0;
+    int sent = 0;
+    auto flush = [&] {
+        if (filled > 0) {
+            const int result = m_socket.sendBatch(batch, filled);
+            sent += std::max(0, result);
+        }
+        filled = 0;
+    };
+    for (int i = 0; i < count; ++i) {
+        const DatagramOut& d = datagrams[i];
+        if (d.length < 0 || (d.data == nullptr && d.length > 0))
+            continue;
+        SystemAddress target = d.target;
+        if (m_socket.family() == platform::AddressFamily::IPv4) {
+            target.MatchSocketFamily(kWireFamilyIPv4);
+        } else if (target.IsIPv4()) {
+            target.MatchSocketFamily(kWireFamilyIPv6);
+            target.systemIndex = SystemAddress::kUnknownIndex;
+        }
+        // A hook that takes a datagram ends its way here, as in SendDatagram.
+        if (m_datagramHook != nullptr && m_datagramHook->OnSendDatagram(d.data, d.length, target) >= 0) {
+            ++sent;
+            continue;
+        }
+        batch[filled++] = platform::BatchDatagram{d.data, static_cast<std::size_t>(d.length), ToNetAddress(target)};
+        if (filled == kBatch)
+            flush();
+    }
+    flush();
     return sent;
 }
 

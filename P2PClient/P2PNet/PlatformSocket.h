@@ -43,6 +43,9 @@ public:
     // the datagram hook, when set, may take it; else it goes to the system with the datagram's
     // own TTL and don't-fragment setting. Returns the byte count or a negative platform::NetError.
     int SendDatagram(const DatagramOut& datagram) override;
+    // Sends several datagrams in order, as few system calls as the system allows (one by one
+    // through SendDatagram while a datagram hook is installed). Returns the number sent.
+    int SendDatagrams(const DatagramOut* datagrams, int count);
 
     // Binds as the request says (see BindRequest), sets the socket options and the bound address
     // and sends a 4-byte datagram of zeros to itself, which the receive thread will hand to the

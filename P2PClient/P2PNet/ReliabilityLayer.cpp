@@ -219,8 +219,11 @@ void ReliabilityLayer::RecyclePacket(PacketPtr packet)
         return;
     if (m_packetPool.size() >= kMaxPooledPackets)
         return;
+    // A block of up to one datagram stays with the pooled packet for the next fragment; larger
+    // ones (reassembled messages) go back to the allocator.
     packet->heapBlock.clear();
-    packet->heapBlock.shrink_to_fit();
+    if (packet->heapBlock.capacity() > kMaxMtu)
+        packet->heapBlock.shrink_to_fit();
     packet->sharedBlock.reset();
     packet->data = nullptr;
     packet->dataDropped = false;

@@ -9,6 +9,12 @@ void SocketEventHandler::OnDatagram(RecvBuffer* buffer)
     delete buffer;
 }
 
+void SocketEventHandler::OnDatagrams(RecvBuffer* const* buffers, int count)
+{
+    for (int i = 0; i < count; ++i)
+        OnDatagram(buffers[i]);
+}
+
 void SocketEventHandler::ReturnBuffer(RecvBuffer* buffer)
 {
     delete buffer;

@@ -34,6 +34,9 @@ public:
 
     // A filled buffer (byteCount > 0); the handler takes it over. The default frees it.
     virtual void OnDatagram(RecvBuffer* buffer);
+    // Several filled buffers taken in one receive, in arrival order; the handler takes them all
+    // over. The default hands each to OnDatagram.
+    virtual void OnDatagrams(RecvBuffer* const* buffers, int count);
     // A buffer given back without data (a failed or empty receive). The default frees it.
     virtual void ReturnBuffer(RecvBuffer* buffer);
     // An empty buffer for the next receive, or null when none can be had now (the socket asks

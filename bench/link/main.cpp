@@ -1,5 +1,7 @@
-// bench-link: what the device link costs on top of its transport, on loopback with the device in
-// the same process. Per transport (CS2 and ThroughTek stand-ins; libTovel is not measured yet):
+// bench-link: what the device link costs on top of its transport, on loopback. Per transport (CS2
+// and ThroughTek stand-ins with the device in this process; libTovel with the device in a second
+// process of this program, `bench-link --tovel-device SERVER UID`, and a tovel-rendezvous process,
+// since a process holds one libTovel client):
 //  - reply round trip: a command sent with NetProParse::SendIOCtrl until its reply is read by
 //    NetProParse::ReadIOData (polled back to back), median and p90 over a few hundred requests;
 //  - media throughput on the live channel: 200 KB frames streamed by the device as fast as the
@@ -8,6 +10,9 @@
 // The last line is the link/raw media throughput ratio of the CS2 path.
 #include "AVAPIs.h"
 #include "BenchDevice.h"
+#include "ChildProcess.h"
+#include "Orlix.h"
+#include "QuietStdout.h"
 #include "IOTCAPIs.h"
 #include "NetProParse.h"
 #include "NetProtocol.h"
@@ -17,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -188,6 +194,10 @@ public:
 private:
     int readRaw(int h, char* buffer, int& n)
     {
+        if (m_transport == Transport::Tovel) {
+            const int rc = Orlix_Read(h, kRawChannel, buffer, &n, 1);
+            return rc == ORLIX_ERROR_TIMEOUT ? PPCS_ERR_TIME_OUT : rc;
+        }
         return PPCS_Read(h, kRawChannel, buffer, &n, 50);
     }
 
@@ -233,6 +243,100 @@ bool measure(Transport transport, const char* name, Figures& out)
 }
 
 
+// The libTovel device: this program again, in its own process.
+int runTovelDevice(const char* serverString, const char* uid)
+{
+    ::setenv("LUMORA_LOOPBACK_ONLY", "1", 1);
+    if (Orlix_Initialize(serverString) < 0 || Orlix_SetLoginInfo(uid, "bench", 2) < 0) {
+        std::printf("device error\n");
+        std::fflush(stdout);
+        return 1;
+    }
+    StreamDeviceOps ops;
+    const std::string id = uid;
+    ops.accept = [id] { return Orlix_Listen(id.c_str(), 10, 0, 0, "bench"); };
+    ops.read = [](int h, int channel, char* buffer, int* length) { return Orlix_Read(h, channel, buffer, length, 1); };
+    ops.write = [](int h, int channel, const char* data, int length) { return Orlix_Write(h, channel, data, length); };
+    ops.pending = [](int h, int channel) {
+        unsigned int pending = 0;
+        Orlix_Check_Buffer(h, channel, &pending, nullptr);
+        return static_cast<uint32_t>(pending);
+    };
+    ops.close = [](int h) { Orlix_Close(h); };
+    ops.wake = [] { Orlix_Listen_Break(); };
+    {
+        BenchDevice device(Transport::Tovel, uid, ops);
+        if (!device.start()) {
+            std::printf("device error\n");
+            std::fflush(stdout);
+            return 1;
+        }
+        std::printf("device started\n");
+        std::fflush(stdout);
+        // The parent writes "quit" (or closes our standard input) when it is done.
+        char line[64];
+        while (std::fgets(line, sizeof line, stdin) && std::strncmp(line, "quit", 4) != 0) {
+        }
+        device.stop();
+    }
+    Orlix_DeInitialize();
+    return 0;
+}
+
+bool measureTovel(const std::string& self, Figures& out, std::string& why)
+{
+    const std::string rendezvousBinary = std::string(LUMORA_BINARY_DIR) + "/tools/tovel-rendezvous/tovel-rendezvous";
+    platform::ChildProcess rendezvous;
+    std::string server;
+    if (!rendezvous.start(rendezvousBinary, {"--port", "0"}) || !rendezvous.readLine(server, 10000) || server.empty()) {
+        why = "tovel-rendezvous did not start (" + rendezvousBinary + ")";
+        return false;
+    }
+    const std::string uid = "TOVELBENCH" + std::to_string(::getpid() % 100000);
+    platform::ChildProcess device;
+    bool started = device.start(self, {"--tovel-device", server, uid});
+    std::string line;
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    bool ready = false;
+    while (started && !ready && Clock::now() < deadline && device.readLine(line, 500))
+        ready = line.find("device started") != std::string::npos;
+    if (!ready) {
+        why = "the libTovel device did not start";
+        device.stop(2000);
+        rendezvous.stop();
+        return false;
+    }
+    bool ok;
+    {
+        // The peer core prints while it starts; keep it out of the figures.
+        QuietStdout quiet;
+        ok = Orlix_Initialize(server.c_str()) == 0;
+    }
+    if (ok) {
+        Client client(Transport::Tovel, uid);
+        {
+            QuietStdout quiet;
+            ok = client.connect();
+        }
+        if (!ok)
+            why = "no connection to the device";
+        ok = ok && client.roundTrips(out);
+        for (int run = 0; ok && run < kRuns; ++run)
+            ok = client.linkStream(out.link) && client.rawStream(out.raw);
+        if (!ok && why.empty())
+            why = "a measurement failed";
+        QuietStdout quiet;
+        client.close();
+        Orlix_DeInitialize();
+    } else {
+        why = "Orlix_Initialize failed";
+    }
+    device.writeLine("quit");
+    device.stop(3000);
+    rendezvous.stop();
+    return ok;
+}
+
 void print(const char* name, const char* rawCalls, const Figures& f)
 {
     std::printf("[%s] reply round trip: median %.1f us, p90 %.1f us (%d requests)\n", name, f.rttMedianUs, f.rttP90Us, kRequests);
@@ -243,8 +347,14 @@ void print(const char* name, const char* rawCalls, const Figures& f)
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "--tovel-device") == 0)
+        return runTovelDevice(argv[2], argv[3]);
+    if (argc != 1 || std::strchr(argv[0], '/') == nullptr) {
+        std::fprintf(stderr, "usage: path/to/bench-link (started with a path, so that it can start its libTovel device)\n");
+        return 2;
+    }
     const auto directory = std::filesystem::temp_directory_path() / ("lumora-bench-link-" + std::to_string(::getpid()));
     std::filesystem::remove(directory);
     ::setenv("LUMORA_P2P_DIRECTORY", directory.c_str(), 1);
@@ -263,7 +373,12 @@ int main()
         print("cs2", "PPCS_Read (raw):", cs2);
     if (measure(Transport::Tutk, "tutk", tutk))
         print("tutk", "avRecvFrameData2:", tutk);
-    std::printf("[tovel] skipped: not measured by this program yet (needs a libTovel device and a rendezvous server)\n");
+    Figures tovel;
+    std::string why;
+    if (measureTovel(argv[0], tovel, why))
+        print("tovel", "Orlix_Read (raw):", tovel);
+    else
+        std::printf("[tovel] not measured: %s\n", why.c_str());
 
     avDeInitialize();
     IOTC_DeInitialize();

@@ -12,6 +12,7 @@
 #include "PeerLink.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <cstdio>
 #include <functional>
@@ -139,8 +140,15 @@ double alternatingRatio(const Transport& enet, const Transport& peer, const Rati
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    // bench-peer --case TRANSPORT SIZE LOSS: one row of the table only (for profiling), e.g.
+    // bench-peer --case peer "100 B" 0
+    const bool oneCase = argc == 5 && std::string(argv[1]) == "--case";
+    if (argc != 1 && !oneCase) {
+        std::fprintf(stderr, "usage: bench-peer [--case TRANSPORT SIZE LOSS]\n");
+        return 2;
+    }
     std::vector<Transport> transports = {
         {"tcp", [](double, std::string& e) -> std::unique_ptr<Link> { return bench::TcpLink::open(e); }, false},
         {"enet", [](double loss, std::string& e) -> std::unique_ptr<Link> { return bench::EnetLink::open(loss, e); }, true},
@@ -160,6 +168,9 @@ int main()
             if (loss > 0 && !t.lossCapable)
                 continue;
             for (const SizeCase& size : kSizes) {
+                if (oneCase && (std::string(argv[2]) != t.name || std::string(argv[3]) != size.label ||
+                                std::atof(argv[4]) != loss))
+                    continue;
                 const Measured m = measure(t, loss, size.spec);
                 if (!m.connected) {
                     std::printf("%-6s %4.0f%%  %-6s  could not connect: %s\n", t.name, loss * 100, size.label, m.error.c_str());
@@ -170,6 +181,8 @@ int main()
         }
     }
 
+    if (oneCase)
+        return 0;
     const Transport& enet = transports[1];
     const Transport& peer = transports[2];
     const RatioCase ratios[] = {

@@ -22,9 +22,11 @@
 namespace {
 
 // One answer record, after the 4-byte datagram header: IP text (80 bytes) at 0, MAC (6 bytes)
-// at 80, UID text (64 bytes) at 88.
+// at 80, UID text (64 bytes) at 88, hardware version (16 bytes) at 152, software version (32
+// bytes, as camsim sends it) at 168.
 constexpr int kAnswerHeader = 4;
 constexpr int kAnswerSize = kAnswerHeader + 152;
+constexpr int kCamsimAnswerSize = kAnswerHeader + 168 + 32;
 constexpr int kIpOffset = 0;
 constexpr int kIpSize = 80;
 constexpr int kMacOffset = 80;
@@ -162,7 +164,7 @@ TEST(LanSearch, TwoCamerasOnLoopbackBothAnswerTheBroadcastProbe)
         std::unique_lock<std::mutex> lock(mutex);
         EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return ends == 1; }));
         for (int size : sizes)
-            EXPECT_EQ(size, kAnswerSize);
+            EXPECT_EQ(size, kCamsimAnswerSize);
         ASSERT_EQ(answers.size(), 2u);
         for (const auto& [uid, answer] : answers) {
             ASSERT_TRUE(expected.count(uid)) << "unexpected UID " << uid;

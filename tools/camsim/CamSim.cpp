@@ -16,6 +16,10 @@ namespace camsim {
 
 namespace {
 
+// The versions the camera reports in its login reply and its LAN answer.
+constexpr const char kSoftwareVersion[] = "V2.1.0.camsim";
+constexpr const char kHardwareVersion[] = "HW1.0";
+
 constexpr uint16_t kLogin = 3001;
 constexpr uint16_t kLoginReply = 4003;
 constexpr uint16_t kStream = 3006;
@@ -343,6 +347,12 @@ void CamSim::pushAlarm(const std::string& body)
     }
 }
 
+void CamSim::setMuted(std::vector<uint16_t> commands)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_muted = std::move(commands);
+}
+
 void CamSim::loadDocuments()
 {
     std::vector<std::filesystem::path> folders;
@@ -381,8 +391,21 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
 {
     const uint16_t command = header.command;
     record(command, body);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (std::find(m_muted.begin(), m_muted.end(), command) != m_muted.end())
+            return;
+    }
     if (command == kLogin) {
         handleLogin(session, body);
+        bool loggedIn = false;
+        {
+            std::lock_guard<std::mutex> lock(session.mutex);
+            loggedIn = session.loggedIn;
+        }
+        // User data (1509) may come on the media channel at any time after a login.
+        if (loggedIn && !session.talkRunning.exchange(true))
+            startUplinkReader(session);
         return;
     }
     {
@@ -420,14 +443,8 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
         Json::Value root;
         const bool on = parse(body, root) && intOf(root["Talk.Req"]["TalkEnable"], 0) == 1;
         session.link->sendCommand(kTalk + 1, 0, styled(ok));
-        if (on && !session.talkRunning.exchange(true)) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            std::shared_ptr<Session> self;
-            for (auto& s : m_sessions)
-                if (s.get() == &session)
-                    self = s;
-            m_threads.emplace_back([this, self] { uplinkLoop(self); });
-        }
+        if (on && !session.talkRunning.exchange(true))
+            startUplinkReader(session);
         return;
     }
     case kSnap:
@@ -513,6 +530,7 @@ void CamSim::handleLogin(Session& session, const std::string& body)
     answer["DevInfo"]["UID"] = m_options.uid;
     answer["DevInfo"]["Width"] = m_options.width;
     answer["DevInfo"]["Height"] = m_options.height;
+    answer["dev_info"]["dev_ver"] = kSoftwareVersion;
     if (!session.loggedIn) {
         session.loggedIn = true;
         ++m_loggedIn;
@@ -579,6 +597,16 @@ void CamSim::liveLoop(std::shared_ptr<Session> session)
         std::this_thread::sleep_until(next);
     }
     session->liveRunning = false;
+}
+
+void CamSim::startUplinkReader(Session& session)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_ptr<Session> self;
+    for (auto& s : m_sessions)
+        if (s.get() == &session)
+            self = s;
+    m_threads.emplace_back([this, self] { uplinkLoop(self); });
 }
 
 void CamSim::uplinkLoop(std::shared_ptr<Session> session)
@@ -674,8 +702,9 @@ void CamSim::searchLoop()
     if (socket.bind(platform::NetAddress::ipv4Any(static_cast<uint16_t>(m_options.searchPort))) != platform::NetError::None)
         return;
     socket.setNonBlocking(true);
-    // The answer record after a 4-byte header: IP text (80 bytes), MAC (6 bytes at 80), UID at 88.
-    std::vector<char> answer(4 + 152, 0);
+    // The answer record after a 4-byte header: IP text (80 bytes), MAC (6 bytes at 80), UID at 88,
+    // hardware version at 152, software version at 168.
+    std::vector<char> answer(4 + 168 + 32, 0);
     answer[0] = 0x44;
     answer[1] = 0x48;
     answer[2] = 0x01;
@@ -686,6 +715,8 @@ void CamSim::searchLoop()
                                   static_cast<unsigned char>(hash >> 8), static_cast<unsigned char>(hash)};
     std::memcpy(answer.data() + 4 + 80, mac, 6);
     std::strncpy(answer.data() + 4 + 88, m_options.uid.c_str(), 63);
+    std::strncpy(answer.data() + 4 + 152, kHardwareVersion, 15);
+    std::strncpy(answer.data() + 4 + 168, kSoftwareVersion, 31);
     char probe[64];
     while (m_running) {
         platform::NetAddress from;

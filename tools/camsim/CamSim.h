@@ -61,6 +61,9 @@ public:
     void pushAlarm(const std::string& body);
     // Closes every session link at once (a device that drops off the network).
     void dropSessions();
+    // Requests with these command codes are recorded but never answered (a device that stays
+    // silent), until the next call.
+    void setMuted(std::vector<uint16_t> commands);
     // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
     // ("uplink TYPE BYTES", "uplink command CODE BYTES"); set before start.
     void setObserver(std::function<void(const std::string&)> observer) { m_observer = std::move(observer); }
@@ -82,6 +85,8 @@ private:
     void handleRecordOp(Session& session, const std::string& body);
     void sendPicture(Session& session);
     void liveLoop(std::shared_ptr<Session> session);
+    // Reads the session's uplink (talk audio, user data); the caller has set talkRunning.
+    void startUplinkReader(Session& session);
     void uplinkLoop(std::shared_ptr<Session> session);
     void recordLoop(std::shared_ptr<Session> session, std::string path);
     void searchLoop();
@@ -107,6 +112,7 @@ private:
     std::vector<std::vector<char>> m_media; // access units of the media file
     bool m_mediaH265 = false;
     std::atomic<int> m_loggedIn{0};
+    std::vector<uint16_t> m_muted;
     std::function<void(const std::string&)> m_observer;
 };
 

@@ -1,12 +1,11 @@
 // lumora-demo [--frames N]
-// Starts a rendezvous server and one simulated camera per transport on loopback, then, as the
-// client, logs into each camera, reads and writes a setting and watches some live video,
-// printing what happens. Exits 0 when every camera that could be started answered.
+// The SDK demo on loopback: starts a rendezvous server and one simulated camera per transport,
+// then, as an application linked against libLumora through its public header, initialises the
+// library, logs into every camera, reads and writes settings, receives an alarm, and kills one
+// camera and starts it again to show the library reconnecting it. Exits 0 when all of it worked.
+#include "libLumora.h"
+
 #include "ChildProcess.h"
-#include "NetProImple.h"
-#include "NetRWrite.h"
-#include "Orlix.h"
-#include "PlatformThread.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,74 +15,71 @@
 #include <deque>
 #include <filesystem>
 #include <json/json.h>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 struct Reply {
     int code = 0;
     int result = 0;
-    std::string body;
+    std::string text;
 };
 
-class Device {
+// Collects callbacks so that the demo can wait for them in order.
+class Inbox {
 public:
-    Device(std::string name, std::string id) : uid(std::move(id)), m_name(std::move(name))
+    DeviceResultCallback reply()
     {
-        session = std::make_unique<NetProImple>(
-            this->uid, nullptr, [this](int code, int result, std::vector<char>& body, unsigned length, std::string, int, int) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_replies.push_back({code, result, std::string(body.data(), body.data() + std::min<size_t>(length, body.size()))});
-                m_cv.notify_all();
-            });
+        return [this](int code, int result, std::string text, std::string, char*, int) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_replies.push_back({code, result, std::move(text)});
+            m_cv.notify_all();
+        };
     }
 
-    ~Device() { stopPolling(); }
-
-    void startPolling()
+    DeviceMessageCallback message()
     {
-        m_poller = std::thread([this] {
-            while (!m_stop)
-                if (session->ReadIOData(0) != 0)
-                    platform::sleepMillis(20);
-        });
+        return [this](int message, std::string uid, char* text, char*, int, int) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_messages.push_back({message, uid + (text != nullptr ? std::string(" ") + text : std::string())});
+            m_cv.notify_all();
+        };
     }
 
-    void stopPolling()
+    bool waitReply(Reply& out, int timeoutMs)
     {
-        m_stop = true;
-        if (m_poller.joinable())
-            m_poller.join();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !m_replies.empty(); }))
+            return false;
+        out = m_replies.front();
+        m_replies.pop_front();
+        return true;
     }
 
-    bool wait(int code, Reply& out, int timeoutMs)
+    // Waits for message `number`; its text (the uid and any text of the message) in `text`.
+    bool waitMessage(int number, std::string& text, int timeoutMs)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            for (auto it = m_replies.begin(); it != m_replies.end(); ++it)
-                if (it->code == code) {
-                    out = *it;
-                    m_replies.erase(it);
+            for (auto it = m_messages.begin(); it != m_messages.end(); ++it)
+                if (it->first == number) {
+                    text = it->second;
+                    m_messages.erase(it);
                     return true;
                 }
             return false;
         });
     }
 
-    const std::string& name() const { return m_name; }
-    std::string uid;
-    std::unique_ptr<NetProImple> session;
-
 private:
-    std::string m_name;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::deque<Reply> m_replies;
-    std::atomic<bool> m_stop{false};
-    std::thread m_poller;
+    std::deque<std::pair<int, std::string>> m_messages;
 };
 
 std::string toolPath(const char* name)
@@ -92,65 +88,86 @@ std::string toolPath(const char* name)
     return (self.parent_path().parent_path() / name / name).string();
 }
 
-bool runDevice(Device& device, const std::string& password, int frames)
+struct Camera {
+    std::string name, transport, uid;
+    platform::ChildProcess process;
+};
+
+bool startCamera(Camera& c, const std::string& password, const std::string& server)
 {
-    std::printf("\n[%s] device %s\n", device.name().c_str(), device.uid.c_str());
-    device.startPolling();
-    const auto t0 = std::chrono::steady_clock::now();
-    const int sent = device.session->SendLoginMsg(0, device.uid, password);
+    std::vector<std::string> args = {"--uid", c.uid, "--password", password, "--transport", c.transport};
+    if (c.transport == "tovel")
+        args.insert(args.end(), {"--server", server});
+    // libTovel's peer writes a few lines of its own first; the camera's line starts "camsim ready".
+    std::string line;
+    bool ready = c.process.start(toolPath("camsim"), args);
+    while (ready && (ready = c.process.readLine(line, 20000)) && line.find("camsim ready") == std::string::npos) {
+    }
+    return ready;
+}
+
+Json::Value parse(const std::string& text)
+{
+    Json::Value root;
+    Json::Reader().parse(text, root, false);
+    return root;
+}
+
+bool runDevice(Camera& camera, Inbox& inbox, const std::string& password, int frames)
+{
+    std::printf("\n[%s] device %s\n", camera.name.c_str(), camera.uid.c_str());
     Reply reply;
-    if (sent < 0 || !device.wait(4003, reply, 15000) || reply.result != 0) {
-        std::printf("  login failed (send %d, result %d)\n", sent, reply.result);
+    const auto t0 = std::chrono::steady_clock::now();
+    bool loggedIn = false;
+    for (int attempt = 0; attempt < 3 && !loggedIn; ++attempt) {
+        LoginDev(camera.uid, password, inbox.reply());
+        loggedIn = inbox.waitReply(reply, 60000) && reply.result == 0;
+    }
+    if (!loggedIn) {
+        std::printf("  login failed (result %d)\n", reply.result);
         return false;
     }
-    const double loginMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("  logged in with the challenge handshake in %.0f ms\n", loginMs);
-    if (TransportForUid(device.uid) == LinkTransport::Tovel) {
-        Orlix_SessionInfo info{};
-        if (Orlix_Check(device.session->parser()->link()->handle(), &info) == 0)
-            std::printf("  libTovel session, connection type %d (1 direct, 2 punched through, 3 relayed)\n",
-                        info.connectionType);
-    }
+    std::printf("  LoginDev: logged in (reply %d) in %.0f ms; LoginState %d\n", reply.code,
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count(),
+                LoginState(camera.uid));
 
-    device.session->SendGetTimezone();
-    if (device.wait(1403, reply, 5000)) {
-        Json::Value doc;
-        Json::Reader().parse(reply.body, doc);
-        std::printf("  Time.Conf read: %s", Json::FastWriter().write(doc["Time.Conf"]).c_str());
+    GetTimezone(camera.uid, inbox.reply());
+    if (inbox.waitReply(reply, 10000))
+        std::printf("  GetTimezone (reply %d): %s", reply.code, Json::FastWriter().write(parse(reply.text)["Time.Conf"]).c_str());
+    SetTimezone(camera.uid, R"({"TimeZone": 1, "NtpEnable": 0, "NtpServer": "127.0.0.1"})", inbox.reply());
+    if (inbox.waitReply(reply, 10000))
+        std::printf("  SetTimezone (reply %d): result %d\n", reply.code, reply.result);
+    GetTimezone(camera.uid, inbox.reply());
+    if (inbox.waitReply(reply, 10000)) {
+        const Json::Value conf = parse(reply.text)["Time.Conf"];
+        std::printf("  GetTimezone again: TimeZone=%d NtpEnable=%d\n", conf["TimeZone"].asInt(), conf["NtpEnable"].asInt());
     }
-    device.session->SendSetTimezone("{\"TimeZone\": 1, \"NtpEnable\": 0, \"NtpServer\": \"127.0.0.1\"}");
-    if (device.wait(1405, reply, 5000))
-        std::printf("  Time.Conf written (reply 1405, result %d)\n", reply.result);
-    device.session->SendGetTimezone();
-    if (device.wait(1403, reply, 5000)) {
-        Json::Value doc;
-        Json::Reader().parse(reply.body, doc);
-        std::printf("  Time.Conf read back: TimeZone=%d NtpEnable=%d\n", doc["Time.Conf"]["TimeZone"].asInt(),
-                    doc["Time.Conf"]["NtpEnable"].asInt());
-    }
+    GetNetworkEth(camera.uid, inbox.reply());
+    if (inbox.waitReply(reply, 10000))
+        std::printf("  GetNetworkEth (reply %d): %zu bytes of NetWork.Eth\n", reply.code, reply.text.size());
+    SetNetworkEth(camera.uid, Json::FastWriter().write(parse(reply.text)["NetWork.Eth"]), inbox.reply());
+    if (inbox.waitReply(reply, 10000))
+        std::printf("  SetNetworkEth (reply %d): result %d\n", reply.code, reply.result);
+    GetExposureType(camera.uid, inbox.reply());
+    if (inbox.waitReply(reply, 10000))
+        std::printf("  GetExposureType (reply %d): result %d\n", reply.code, reply.result);
 
-    device.session->SendStartVideo(0, 0);
-    if (!device.wait(3006, reply, 5000)) {
-        std::printf("  no answer to the stream request\n");
-        return false;
+    // Live video reaches the application's raw-frame callback once the video pipeline is in.
+    std::atomic<int> got{0};
+    SetVideoDataCallBack(camera.uid, [&got](int, int, std::vector<char>&, unsigned, std::string, int, uint64_t, int) { ++got; });
+    const int video = BeginVideo(0, camera.uid, 1, 0, inbox.reply());
+    if (video >= 0 && inbox.waitReply(reply, 10000)) {
+        const auto v0 = std::chrono::steady_clock::now();
+        while (got < frames && std::chrono::steady_clock::now() - v0 < std::chrono::seconds(10))
+            ::usleep(10000);
+        std::printf("  live video: %d frames\n", got.load());
+        EndVideo(camera.uid, 1, 0, inbox.reply());
+        inbox.waitReply(reply, 10000);
+    } else {
+        std::printf("  live video: not started (BeginVideo %d)\n", video);
     }
-    size_t bytes = 0;
-    int got = 0;
-    const auto v0 = std::chrono::steady_clock::now();
-    while (got < frames) {
-        const int rc = device.session->ReadMediaData(
-            0, 0, [&](int, int, std::vector<char>&, unsigned length, std::string, int, uint64_t, int) { bytes += length; }, 0);
-        if (rc != 0)
-            break;
-        ++got;
-    }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - v0).count();
-    std::printf("  live video: %d frames, %.1f KB, %.1f frames/s\n", got, bytes / 1024.0, got / seconds);
-    device.session->SendStopVideo(0, 0);
-    device.wait(3006, reply, 2000);
-    device.session->CloseLink();
-    device.stopPolling();
-    return got == frames;
+    SetVideoDataCallBack(camera.uid, nullptr);
+    return true;
 }
 
 } // namespace
@@ -164,66 +181,93 @@ int main(int argc, char** argv)
 
     const auto dir = std::filesystem::temp_directory_path() / ("lumora-demo-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
+    const auto oldCwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir); // libLumora writes DllSysState.log here
     ::setenv("LUMORA_P2P_DIRECTORY", (dir / "devices").c_str(), 1);
     const std::string password = "demo-pass";
-    std::printf("Lumora loopback demo: simulated cameras on every transport, one client side.\n");
+    std::printf("Lumora SDK demo: simulated cameras on every transport, an application on libLumora.\n");
 
-    // libTovel needs a rendezvous server; the two vendor stand-ins find devices through the
-    // directory file.
     std::string serverString;
     platform::ChildProcess rendezvous;
-    const std::string rendezvousPath = toolPath("tovel-rendezvous");
-    if (std::filesystem::exists(rendezvousPath) && rendezvous.start(rendezvousPath, {"--port", "0"}) &&
-        rendezvous.readLine(serverString, 5000)) {
-        std::printf("rendezvous server on loopback, server string %s\n", serverString.c_str());
-    } else {
-        std::printf("no rendezvous server in this build: the libTovel camera is skipped\n");
-        serverString.clear();
+    if (!rendezvous.start(toolPath("tovel-rendezvous"), {"--port", "0"}) || !rendezvous.readLine(serverString, 10000)) {
+        std::printf("the rendezvous server did not start\n");
+        return 1;
     }
+    std::printf("rendezvous server on loopback, server string %s\n", serverString.c_str());
 
-    struct Camera {
-        std::string name, transport, uid;
-        platform::ChildProcess process;
-    };
-    auto makeCamera = [](const char* name, const char* transport, const char* uid) {
-        auto camera = std::make_unique<Camera>();
-        camera->name = name;
-        camera->transport = transport;
-        camera->uid = uid;
-        return camera;
-    };
     std::vector<std::unique_ptr<Camera>> cameras;
-    if (!serverString.empty())
-        cameras.push_back(makeCamera("libTovel", "tovel", "LUMORADEMO01"));
-    cameras.push_back(makeCamera("CS2", "cs2", "DEMOHOW000123"));
-    cameras.push_back(makeCamera("ThroughTek", "tutk", "DEMOTUTK000000000001"));
+    auto add = [&](const char* name, const char* transport, const char* uid) {
+        auto c = std::make_unique<Camera>();
+        c->name = name;
+        c->transport = transport;
+        c->uid = uid;
+        cameras.push_back(std::move(c));
+    };
+    add("libTovel", "tovel", "LUMORADEMO01");
+    add("CS2", "cs2", "DEMOHOW000123");
+    add("ThroughTek", "tutk", "DEMOTUTK000000000001");
     for (auto& c : cameras) {
-        std::vector<std::string> args = {"--uid", c->uid, "--password", password, "--transport", c->transport};
-        if (c->transport == "tovel")
-            args.insert(args.end(), {"--server", serverString});
-        // libTovel's peer writes a few lines of its own first; the camera's line starts "camsim ready".
-        std::string line;
-        bool ready = c->process.start(toolPath("camsim"), args);
-        while (ready && (ready = c->process.readLine(line, 10000)) && line.find("camsim ready") == std::string::npos) {
-        }
-        if (!ready) {
+        if (!startCamera(*c, password, serverString)) {
             std::printf("camera %s did not start\n", c->name.c_str());
             return 1;
         }
-        std::printf("%s\n", line.c_str());
+        std::printf("camera %s (%s) ready\n", c->uid.c_str(), c->name.c_str());
     }
 
-    NetRWrite::InitNetRW(serverString.c_str(), 0);
+    Inbox inbox;
+    InitLibLumora(serverString.c_str(), 0);
+    SetMSGCallBack(inbox.message());
+    std::printf("libLumora initialised\n");
     bool ok = true;
-    for (auto& c : cameras) {
-        Device device(c->name, c->uid);
-        ok = runDevice(device, password, frames) && ok;
+    for (auto& c : cameras)
+        ok = runDevice(*c, inbox, password, frames) && ok;
+
+    // An alarm pushed by a camera reaches the message callback as message 1502.
+    std::string text;
+    Camera& cs2 = *cameras[1];
+    cs2.process.writeLine(R"(alarm {"AlarmType":1,"Channel":0})");
+    if (inbox.waitMessage(1502, text, 10000)) {
+        std::printf("\nalarm: message 1502 from %s\n", text.c_str());
+    } else {
+        std::printf("\nalarm: no message\n");
+        ok = false;
     }
-    NetRWrite::DeInitNetRW();
+
+    // A camera that vanishes: message 1, then after the reconnect delay the library logs in
+    // again by itself: message 2.
+    std::printf("\nkilling the %s camera\n", cs2.name.c_str());
+    cs2.process.kill();
+    cs2.process.stop(0); // reaps it
+    const auto lost = std::chrono::steady_clock::now();
+    if (inbox.waitMessage(1, text, 30000)) {
+        std::printf("  message 1 (link lost): %s; LoginState %d\n", text.c_str(), LoginState(cs2.uid));
+    } else {
+        std::printf("  the loss was not reported\n");
+        ok = false;
+    }
+    if (startCamera(cs2, password, serverString))
+        std::printf("  camera started again; waiting for the library to reconnect\n");
+    if (inbox.waitMessage(2, text, 60000)) {
+        std::printf("  message 2 (reconnected) %.1f s after the loss; LoginState %d\n",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - lost).count(), LoginState(cs2.uid));
+    } else {
+        std::printf("  no reconnect\n");
+        ok = false;
+    }
+    Reply reply;
+    GetTimezone(cs2.uid, inbox.reply());
+    if (inbox.waitReply(reply, 10000))
+        std::printf("  GetTimezone after the reconnect (reply %d): result %d\n", reply.code, reply.result);
+
+    for (auto& c : cameras)
+        LogoutDev(c->uid);
+    DeInitLibLumora();
     for (auto& c : cameras)
         c->process.stop();
     rendezvous.stop();
+    std::filesystem::current_path(oldCwd);
     std::filesystem::remove_all(dir);
-    std::printf("\n%s\n", ok ? "demo finished: every camera answered" : "demo finished with failures");
+    std::printf("\n%s\n", ok ? "demo finished: every camera answered and the lost one came back"
+                              : "demo finished with failures");
     return ok ? 0 : 1;
 }

@@ -1,0 +1,306 @@
+#include "DxvaDecoder.h"
+
+#include "BitmapFile.h"
+#include "CWndDisplay.h"
+#include "DxRenderDisplay.h"
+#include "ffmpeg_dxva2.h"
+
+#include <NetLog.h>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+}
+
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+std::atomic<int> g_threadCount{1};
+
+int alignUp(int value, int alignment)
+{
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+// FFmpeg's own messages go to the SDK log (errors only), never to the terminal.
+void forwardFfmpegLog(void* object, int level, const char* format, va_list args)
+{
+    if (level > AV_LOG_ERROR)
+        return;
+    char line[512];
+    int prefix = 1;
+    av_log_format_line2(object, level, format, args, line, sizeof line, &prefix);
+    NETLOG("ffmpeg: " << line);
+}
+
+void installFfmpegLog()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(forwardFfmpegLog); });
+}
+
+} // namespace
+
+void DxvaDecoder::SetThreadCount(int threads)
+{
+    g_threadCount.store(threads < 0 ? 0 : threads);
+}
+
+DxvaDecoder::~DxvaDecoder()
+{
+    UnInit();
+}
+
+int DxvaDecoder::InitDecoder(int window, int width, int height, bool hardware, int codec)
+{
+    UnInit();
+    installFfmpegLog();
+    m_useDxva2 = hardware;
+    m_useDirect3D = hardware;
+    // A size from the device sizes our buffers: refuse what no camera sends.
+    if (width < 0 || height < 0 || width > kMaxDimension || height > kMaxDimension) {
+        NETLOG("refused decoder size " << width << " x " << height);
+        return -1;
+    }
+    m_frame.reset(av_frame_alloc());
+    m_hwCopy.reset(av_frame_alloc());
+    m_packet.reset(av_packet_alloc());
+    if (!m_frame || !m_hwCopy || !m_packet)
+        return -1;
+    m_codec = codec;
+    const AVCodecID id = codec == kCodecH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+    m_alignment = codec == kCodecH265 ? 128 : 16;
+    m_alignedWidth = alignUp(width, m_alignment);
+    m_alignedHeight = alignUp(height, m_alignment);
+    const AVCodec* decoder = avcodec_find_decoder(id);
+    if (!decoder)
+        return -1;
+    m_context.reset(avcodec_alloc_context3(decoder));
+    if (!m_context)
+        return -1;
+    m_context->thread_count = g_threadCount.load();
+    if (m_useDxva2 && !ffmpeg_dxva2::Setup(m_context.get(), decoder)) {
+        NETLOG("error init dxva decode");
+        m_useDxva2 = false;
+    }
+    if (avcodec_open2(m_context.get(), decoder, nullptr) < 0) {
+        m_context.reset();
+        return -1;
+    }
+    m_window = window;
+    return 0;
+}
+
+void DxvaDecoder::UnInit()
+{
+    m_context.reset();
+    m_frame.reset();
+    m_hwCopy.reset();
+    m_packet.reset();
+}
+
+void DxvaDecoder::Stop()
+{
+    m_keySeen = false;
+    if (m_displayer)
+        m_displayer->Reset();
+}
+
+void DxvaDecoder::SetSnapshot(std::string path, DeviceResultCallback done)
+{
+    if (m_snapshotPending)
+        return;
+    m_snapshotPending = true;
+    m_snapshotPath = std::move(path);
+    m_snapshotDone = std::move(done);
+}
+
+void DxvaDecoder::SetDisplayParam(int value)
+{
+    if (m_displayer)
+        m_displayer->displayParam = value;
+}
+
+void DxvaDecoder::DrawPicture(const char* path, int left, int top, int right, int bottom, int index)
+{
+    if (m_displayer)
+        m_displayer->LoadPicture(path, left, top, right, bottom, index);
+}
+
+void DxvaDecoder::RotateImage(int degrees)
+{
+    if (m_displayer)
+        m_displayer->SetRotation(degrees);
+}
+
+int DxvaDecoder::DecoderFrame(uint64_t pts, const char* frame, size_t length)
+{
+    if (!frame || length == 0)
+        return -1;
+    return decode(pts, reinterpret_cast<const uint8_t*>(frame), length, true);
+}
+
+int DxvaDecoder::DecodeBuffer(uint64_t pts, const uint8_t* data, int length)
+{
+    if (!data || length <= 0)
+        return -1;
+    return decode(pts, data, static_cast<size_t>(length), false);
+}
+
+int DxvaDecoder::decode(uint64_t pts, const uint8_t* data, size_t length, bool live)
+{
+    if (!m_context)
+        return -1;
+    // Key gate: note the first H.264 sequence parameter set; every frame is decoded.
+    if (length > 4 && (data[4] & 0x1F) == 7)
+        m_keySeen = true;
+    if (live)
+        m_lastPts = pts;
+    if (length > static_cast<size_t>(INT32_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+        return -1;
+    // A packet without a buffer: avcodec_send_packet copies it into a padded one.
+    m_packet->data = const_cast<uint8_t*>(data);
+    m_packet->size = static_cast<int>(length);
+    m_packet->pts = static_cast<int64_t>(pts & INT64_MAX);
+    int result = 0;
+    int rc = avcodec_send_packet(m_context.get(), m_packet.get());
+    bool resend = rc == AVERROR(EAGAIN);
+    if (rc < 0 && !resend)
+        result = -2;
+    for (;;) {
+        rc = avcodec_receive_frame(m_context.get(), m_frame.get());
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            break;
+        if (rc < 0) {
+            result = -2;
+            break;
+        }
+        const int shown = showPicture(m_frame.get(), live);
+        av_frame_unref(m_frame.get());
+        if (!live && shown < 0)
+            result = shown;
+        if (resend) {
+            resend = false;
+            if (avcodec_send_packet(m_context.get(), m_packet.get()) < 0)
+                result = -2;
+        }
+    }
+    m_packet->data = nullptr;
+    m_packet->size = 0;
+    return result;
+}
+
+bool DxvaDecoder::makeDisplayer(int width, int height, int format, bool live)
+{
+    m_displayer.reset();
+    if (!m_useDirect3D) {
+        if (live)
+            NETLOG("error occur DXRender");
+        m_displayer = std::make_unique<CWndDisplay>();
+    } else {
+        m_displayer = std::make_unique<DxRenderDisplay>();
+    }
+    if (m_displayer->Init(m_window, width, height, format) >= 0)
+        return true;
+    if (format == DisplayerBase::kFormatNv12 || !m_useDirect3D) {
+        m_displayer.reset();
+        return false;
+    }
+    // The Direct3D displayer cannot draw here: GDI for the rest of this decoder's life.
+    m_useDirect3D = false;
+    m_displayer = std::make_unique<CWndDisplay>();
+    if (m_displayer->Init(m_window, width, height, format) >= 0)
+        return true;
+    m_displayer.reset();
+    return false;
+}
+
+bool DxvaDecoder::convert(const AVFrame* picture, AVPixelFormat to)
+{
+    const int w = picture->width;
+    const int h = picture->height;
+    const int bytes = av_image_get_buffer_size(to, w, h, 1);
+    if (bytes <= 0)
+        return false;
+    m_converted.resize(static_cast<size_t>(bytes));
+    uint8_t* planes[4] = {};
+    int lines[4] = {};
+    if (av_image_fill_arrays(planes, lines, m_converted.data(), to, w, h, 1) < 0)
+        return false;
+    if (picture->format == to) {
+        av_image_copy(planes, lines, const_cast<const uint8_t**>(picture->data), picture->linesize, to, w, h);
+        return true;
+    }
+    m_scaler.reset(sws_getCachedContext(m_scaler.release(), w, h, static_cast<AVPixelFormat>(picture->format), w, h,
+                                        to, SWS_FAST_BILINEAR, nullptr, nullptr, nullptr));
+    if (!m_scaler)
+        return false;
+    return sws_scale(m_scaler.get(), picture->data, picture->linesize, 0, h, planes, lines) == h;
+}
+
+int DxvaDecoder::showPicture(AVFrame* decoded, bool live)
+{
+    AVFrame* picture = decoded;
+    const bool hardwareFrame = ffmpeg_dxva2::IsHardwareFrame(decoded);
+    if (hardwareFrame) {
+        av_frame_unref(m_hwCopy.get());
+        m_hwCopy->format = AV_PIX_FMT_NV12;
+        if (av_hwframe_transfer_data(m_hwCopy.get(), decoded, 0) < 0) {
+            NETLOG("Unable to lock DXVA2 surface");
+            return -1;
+        }
+        picture = m_hwCopy.get();
+    }
+    const int w = picture->width;
+    const int h = picture->height;
+    if (w <= 0 || h <= 0 || w > kMaxDimension || h > kMaxDimension)
+        return -1;
+    // A picture larger than the decoder was set up for (or of another size than the displayer
+    // draws) sets the decoder and its displayer up again for the new size.
+    if (w > m_alignedWidth || h > m_alignedHeight) {
+        m_alignedWidth = alignUp(w, m_alignment);
+        m_alignedHeight = alignUp(h, m_alignment);
+    }
+    const int format = (hardwareFrame && live) ? DisplayerBase::kFormatNv12 : DisplayerBase::kFormatPlanar;
+    if (!m_displayer || w != m_displayWidth || h != m_displayHeight || format != m_displayFormat) {
+        m_scaler.reset();
+        if (!makeDisplayer(w, h, format, live))
+            return -1;
+        m_displayWidth = w;
+        m_displayHeight = h;
+        m_displayFormat = format;
+    }
+    int result = 0;
+    const int layout = m_displayer->GetPixelLayout();
+    if (format == DisplayerBase::kFormatNv12 && layout == DisplayerBase::kLayoutPlanar) {
+        if (!convert(picture, AV_PIX_FMT_NV12))
+            return -1;
+        result = m_displayer->DisplayHardwareFrame(m_converted.data());
+    } else {
+        if (!convert(picture, layout == DisplayerBase::kLayoutPlanar ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGR24))
+            return -1;
+        result = m_displayer->Display(m_converted.data());
+    }
+    if (m_snapshotPending) {
+        int saved = -1;
+        if (!live || layout == DisplayerBase::kLayoutPlanar)
+            saved = m_displayer->SaveSnapshot(m_snapshotPath.c_str());
+        else
+            saved = WriteBitmapFile(m_snapshotPath, m_converted.data(), w, h) ? 0 : -1;
+        finishSnapshot(live, saved);
+    }
+    return result < 0 && !live ? result : 0;
+}
+
+void DxvaDecoder::finishSnapshot(bool live, int result)
+{
+    m_snapshotPending = false;
+    if (!live || !m_snapshotDone)
+        return;
+    DeviceResultCallback done = std::move(m_snapshotDone);
+    m_snapshotDone = nullptr;
+    done(0, result, m_snapshotPath, std::string(), nullptr, 0);
+}

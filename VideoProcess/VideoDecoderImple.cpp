@@ -1,0 +1,431 @@
+#include "VideoDecoderImple.h"
+
+#include "DxvaDecoder.h"
+
+#include <AviRecorder.h>
+#include <NetLog.h>
+#include <NetProImple.h>
+
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+bool isAudio(int frameType)
+{
+    return frameType >= VideoDecoderImple::kAudioTypeFirst && frameType <= VideoDecoderImple::kAudioTypeLast;
+}
+
+} // namespace
+
+std::shared_ptr<VideoDecoderImple> VideoDecoderImple::Create(NetProImple* session, Host host)
+{
+    return std::shared_ptr<VideoDecoderImple>(new VideoDecoderImple(session, std::move(host)));
+}
+
+VideoDecoderImple::VideoDecoderImple(NetProImple* session, Host host) : m_session(session), m_host(std::move(host)) {}
+
+VideoDecoderImple::~VideoDecoderImple()
+{
+    m_kindMask.store(0);
+    {
+        std::lock_guard<std::mutex> lock(m_decoderLock);
+        for (auto& [kind, decoder] : m_decoders)
+            decoder->UnInit();
+        m_decoders.clear();
+    }
+    std::lock_guard<std::mutex> lock(m_downloadLock);
+    if (m_downloadFile) {
+        std::fclose(m_downloadFile);
+        m_downloadFile = nullptr;
+    }
+}
+
+int VideoDecoderImple::AddDecoder(int window, int width, int height, int kind, bool hardware, int codec)
+{
+    if (kind < 0 || kind > 30)
+        return -1;
+    int mask = m_kindMask.load();
+    int wanted;
+    do {
+        wanted = mask | (1 << kind);
+        if (kind == 0)
+            wanted &= ~0x2;
+        else if (kind == 1)
+            wanted &= ~0x1;
+    } while (!m_kindMask.compare_exchange_weak(mask, wanted));
+    std::lock_guard<std::mutex> lock(m_decoderLock);
+    auto it = m_decoders.find(kind);
+    if (it != m_decoders.end()) {
+        it->second->Stop();
+        return 0;
+    }
+    auto decoder = std::make_unique<DxvaDecoder>();
+    const int rc = decoder->InitDecoder(window, width, height, hardware, codec);
+    if (rc < 0)
+        return rc;
+    m_decoders[kind] = std::move(decoder);
+    m_busy.store(false);
+    m_lossReported.store(false);
+    return 0;
+}
+
+void VideoDecoderImple::RemoveDecoder(int kind)
+{
+    if (kind < 0 || kind > 30)
+        return;
+    const int left = m_kindMask.fetch_and(~(1 << kind)) & ~(1 << kind);
+    {
+        std::lock_guard<std::mutex> lock(m_decoderLock);
+        auto it = m_decoders.find(kind);
+        if (it != m_decoders.end()) {
+            it->second->UnInit();
+            m_decoders.erase(it);
+        }
+    }
+    if (left == 0) {
+        m_busy.store(true);
+        // A read waiting for a device that sends nothing would hold its worker for ever: end it.
+        if (m_session && m_session->parser())
+            m_session->parser()->SetAbandon(1);
+    }
+}
+
+int VideoDecoderImple::DecodeFrame(uint64_t pts, int kind, const char* frame, size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_decoderLock);
+    auto it = m_decoders.find(kind);
+    if (it == m_decoders.end())
+        return -1;
+    return it->second->DecoderFrame(pts, frame, length);
+}
+
+void VideoDecoderImple::ReadStream(std::string uid, int kind, int a, int slot, AVDataCallback sink)
+{
+    std::unique_lock<std::mutex> lock(m_readLock);
+    if (!m_session)
+        return;
+    const int mask = m_kindMask.load();
+    int type = -1;
+    switch (kind) {
+    case 0:
+        type = (mask & 0x1) ? 0 : (mask & 0x2) ? 1 : -1;
+        break;
+    case 1:
+        type = (mask & 0x2) ? 1 : (mask & 0x1) ? 0 : -1;
+        break;
+    case 4: {
+        std::lock_guard<std::mutex> download(m_downloadLock);
+        type = ((mask & 0x10) || !m_cancelDownload || m_downloadFile) ? 4 : -1;
+        break;
+    }
+    case 5:
+        type = (mask & 0x20) ? 5 : -1;
+        break;
+    default:
+        break;
+    }
+    if (type < 0)
+        return;
+    const uint64_t before = m_deliveries.load();
+    m_session->ReadMediaData(type, a, std::move(sink), slot);
+    if (m_deliveries.load() != before)
+        return;
+    // The read came back without a frame: abandoned by a stop, or cancelled.
+    lock.unlock();
+    if (type == 4) {
+        std::string path;
+        {
+            std::lock_guard<std::mutex> download(m_downloadLock);
+            if (!m_downloadFile || !m_cancelDownload)
+                return;
+            path = closeDownload(".Uncomplete");
+            m_cancelDownload = false;
+        }
+        if (m_host.recordEnd)
+            m_host.recordEnd(uid, path, -2);
+        return;
+    }
+    // A read of a stream still wanted goes on (an abandon meant for another reader of the link).
+    if (type <= 1 && (m_kindMask.load() & (1 << type)) && !m_busy.load() && !linkDead())
+        repost(uid, kind, a, slot);
+}
+
+void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot)
+{
+    if (!m_host.schedule)
+        return;
+    std::weak_ptr<VideoDecoderImple> weak = weak_from_this();
+    m_host.schedule([weak, uid, kind, frameType, slot] {
+        if (std::shared_ptr<VideoDecoderImple> self = weak.lock())
+            self->ReadStream(uid, kind, frameType, slot, nullptr);
+    });
+}
+
+bool VideoDecoderImple::linkDead() const
+{
+    return !m_session || !m_session->LinkUp();
+}
+
+void VideoDecoderImple::reportLoss(const std::string& uid, int slot)
+{
+    if (!m_lossReported.exchange(true) && m_host.devLost)
+        m_host.devLost(uid, slot);
+}
+
+AVDataCallback VideoDecoderImple::LiveSink()
+{
+    std::weak_ptr<VideoDecoderImple> weak = weak_from_this();
+    return [weak](int frameType, int status, std::vector<char>& payload, unsigned length, std::string uid, int kind,
+                  uint64_t pts, int slot) {
+        if (std::shared_ptr<VideoDecoderImple> self = weak.lock())
+            self->OnLiveFrame(frameType, status, payload, length, std::move(uid), kind, pts, slot);
+    };
+}
+
+AVDataCallback VideoDecoderImple::RecordSink()
+{
+    std::weak_ptr<VideoDecoderImple> weak = weak_from_this();
+    return [weak](int frameType, int status, std::vector<char>& payload, unsigned length, std::string uid, int kind,
+                  uint64_t pts, int slot) {
+        if (std::shared_ptr<VideoDecoderImple> self = weak.lock())
+            self->OnRecordFrame(frameType, status, payload, length, std::move(uid), kind, pts, slot);
+    };
+}
+
+void VideoDecoderImple::OnLiveFrame(int frameType, int status, std::vector<char>& payload, unsigned length,
+                                    std::string uid, int streamKind, uint64_t pts, int slot)
+{
+    m_deliveries.fetch_add(1);
+    if (m_busy.load())
+        return;
+    // The reader's frame buffer may be longer than the frame; `length` must lie inside it.
+    const bool whole = length != 0 && length <= payload.size();
+    if (isAudio(frameType)) {
+        if (length == kAudioFrameBytes && whole) {
+            if (m_host.playAudio)
+                m_host.playAudio(payload.data(), length, frameType, pts);
+            std::lock_guard<std::mutex> lock(m_recorderLock);
+            if (m_recorder)
+                m_recorder->WriteAudio(payload.data(), length);
+        }
+        m_lastAudioPts.store(pts);
+        repost(uid, streamKind, frameType, slot);
+        return;
+    }
+    if (whole) {
+        DecodeFrame(pts, streamKind, payload.data(), length);
+        {
+            // The recorder starts itself at the first sequence parameter set.
+            std::lock_guard<std::mutex> lock(m_recorderLock);
+            if (m_recorder)
+                m_recorder->WriteVideo(payload.data(), length);
+        }
+        m_lastVideoPts.store(pts);
+        repost(uid, streamKind, frameType, slot);
+        return;
+    }
+    if (linkDead()) {
+        reportLoss(uid, slot);
+        return;
+    }
+    repost(uid, streamKind, frameType, slot);
+}
+
+std::string VideoDecoderImple::closeDownload(const char* suffix)
+{
+    std::string path = m_downloadPath;
+    if (m_downloadFile) {
+        std::fclose(m_downloadFile);
+        m_downloadFile = nullptr;
+        if (suffix && *suffix)
+            std::rename(path.c_str(), (path + suffix).c_str());
+    }
+    return path;
+}
+
+void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<char>& payload, unsigned length,
+                                      std::string uid, int streamKind, uint64_t pts, int slot)
+{
+    m_deliveries.fetch_add(1);
+    const bool whole = length != 0 && length <= payload.size();
+    std::unique_lock<std::mutex> lock(m_downloadLock);
+    if (!m_downloadFile) {
+        lock.unlock();
+        // Record playback.
+        if (isAudio(frameType)) {
+            if (length == kAudioFrameBytes && whole && m_host.playAudio)
+                m_host.playAudio(payload.data(), length, frameType, pts);
+        } else if (whole) {
+            DecodeFrame(pts, streamKind, payload.data(), length);
+        } else if (linkDead()) {
+            reportLoss(uid, slot);
+            return;
+        }
+        if ((length != 0 || !m_stopAtEmpty.load()) && m_kindMask.load() != 0)
+            repost(uid, streamKind, frameType, slot);
+        return;
+    }
+    int status_ = 1; // 1: go on
+    std::string path;
+    if (m_cancelDownload) {
+        path = closeDownload(".Uncomplete");
+        m_cancelDownload = false;
+        status_ = -2;
+    } else if (length != 0) {
+        if (!whole) {
+            path = closeDownload(".error");
+            m_cancelDownload = false;
+            status_ = -1;
+        } else {
+            // A short write (a full disk) fails the download rather than leaving a hole.
+            const bool written = std::fwrite(payload.data(), 1, length, m_downloadFile) == length &&
+                                 std::fflush(m_downloadFile) == 0;
+            if (written) {
+                m_downloadBytes += length;
+            } else {
+                NETLOG("download write failed: " << m_downloadPath);
+                path = closeDownload(".error");
+                m_cancelDownload = false;
+                status_ = -1;
+            }
+        }
+    } else if (status == -3) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_retryDelayMs.load()));
+        repost(uid, streamKind, frameType, slot);
+        return;
+    } else if (status < 0) {
+        path = closeDownload(".error");
+        m_cancelDownload = false;
+        status_ = -1;
+    } else {
+        path = closeDownload(nullptr);
+        m_cancelDownload = false;
+        status_ = 0;
+    }
+    lock.unlock();
+    if (status_ == 1) {
+        std::this_thread::yield();
+        repost(uid, streamKind, frameType, slot);
+        return;
+    }
+    if (m_host.recordEnd)
+        m_host.recordEnd(uid, path, status_);
+}
+
+int VideoDecoderImple::OpenDownloadFile(std::string path, bool keep)
+{
+    if (keep)
+        return 0;
+    std::lock_guard<std::mutex> lock(m_downloadLock);
+    m_cancelDownload = false;
+    closeDownload(nullptr);
+    m_downloadPath = std::move(path);
+    m_downloadBytes = 0;
+    m_downloadFile = std::fopen(m_downloadPath.c_str(), "wb");
+    if (!m_downloadFile) {
+        NETLOG("cannot open download file " << m_downloadPath);
+        m_cancelDownload = true;
+        return -1;
+    }
+    return 0;
+}
+
+void VideoDecoderImple::SetRecorder(AviRecorder* recorder)
+{
+    std::lock_guard<std::mutex> lock(m_recorderLock);
+    m_recorder = recorder;
+}
+
+AviRecorder* VideoDecoderImple::recorder()
+{
+    std::lock_guard<std::mutex> lock(m_recorderLock);
+    return m_recorder;
+}
+
+bool VideoDecoderImple::CancelDownload()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_downloadLock);
+        if (!m_downloadFile)
+            return false;
+        m_cancelDownload = true;
+    }
+    if (m_session && m_session->parser())
+        m_session->parser()->SetAbandon(1);
+    return true;
+}
+
+bool VideoDecoderImple::IsBareFileName(const std::string& name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    return name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+void VideoDecoderImple::withDecoder(int kind, const std::function<void(DecodeBase*)>& fn)
+{
+    std::lock_guard<std::mutex> lock(m_decoderLock);
+    auto it = m_decoders.find(kind);
+    fn(it == m_decoders.end() ? nullptr : it->second.get());
+}
+
+uint64_t VideoDecoderImple::GetPlayPts(int kind)
+{
+    uint64_t pts = 0;
+    withDecoder(kind, [&](DecodeBase* d) {
+        if (d)
+            pts = d->lastPts();
+    });
+    return pts;
+}
+
+void VideoDecoderImple::SnapBitmap(int kind, std::string path, DeviceResultCallback done)
+{
+    withDecoder(kind, [&](DecodeBase* d) {
+        if (d)
+            d->SetSnapshot(std::move(path), std::move(done));
+    });
+}
+
+void VideoDecoderImple::FlushDecoder(int) {}
+
+void VideoDecoderImple::ScaleImage(float scale, int x, int y, int kind)
+{
+    withDecoder(kind, [&](DecodeBase* d) {
+        if (d && d->displayer())
+            d->displayer()->SetZoom(scale, x, y);
+    });
+}
+
+void VideoDecoderImple::ResetImage(int kind)
+{
+    withDecoder(kind, [&](DecodeBase* d) {
+        if (d && d->displayer())
+            d->displayer()->Reset();
+    });
+}
+
+void VideoDecoderImple::DrawPicture(const char* bitmapFile, int left, int top, int right, int bottom, int overlay,
+                                    int kind)
+{
+    withDecoder(kind, [&](DecodeBase* d) {
+        if (d)
+            d->DrawPicture(bitmapFile, left, top, right, bottom, overlay);
+    });
+}
+
+void VideoDecoderImple::RotateImage(int degrees, int kind)
+{
+    withDecoder(kind, [&](DecodeBase* d) {
+        if (d)
+            d->RotateImage(degrees);
+    });
+}
+
+uint64_t VideoDecoderImple::GetDloadSize()
+{
+    std::lock_guard<std::mutex> lock(m_downloadLock);
+    return m_downloadBytes;
+}

@@ -1,0 +1,144 @@
+// The per-stream channel of one device: owns the video decoders of the stream's kinds, pulls
+// frames one at a time from the device session on the SDK's frame pool (every frame handler
+// posts the next read), hands video to its decoder, audio to the listening queue, and writes
+// remote-record downloads to disk.
+//
+// Lifetime: a channel is always held by a shared_ptr. Queued reads and the sinks stored in the
+// session hold only a weak_ptr and take a strong one for the length of one step, so a channel
+// that its owner drops lives until the step in progress returns and is then freed by it; queued
+// steps of a freed channel do nothing.
+//
+// Threads: the exported operations run on the application's threads, the handlers on frame-pool
+// workers (two steps of one channel may run at once). m_decoderLock guards the decoders and every
+// call into them; m_readLock is held for one read; m_downloadLock guards the download file, its
+// path, its byte count and the cancel flag; the kind mask and the busy and stop flags are atomics.
+#pragma once
+
+#include "DecodeBase.h"
+
+#include <LumoraTypes.h>
+#include <NetCallbacks.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class AviRecorder;
+class NetProImple;
+
+class VideoDecoderImple : public std::enable_shared_from_this<VideoDecoderImple> {
+public:
+    // What the channel needs of the SDK instance; every member may be empty.
+    struct Host {
+        // Posts a task on the frame pool.
+        std::function<void(std::function<void()>)> schedule;
+        // One 320-byte A-law frame for the listening queue.
+        std::function<void(const char* data, unsigned length, int frameType, uint64_t pts)> playAudio;
+        // The stream's device link died.
+        std::function<void(const std::string& uid, int slot)> devLost;
+        // A download ended: 0 complete, -1 failed (".error"), -2 cancelled (".Uncomplete").
+        std::function<void(const std::string& uid, const std::string& path, int status)> recordEnd;
+    };
+
+    static constexpr int kAudioTypeFirst = 20;
+    static constexpr int kAudioTypeLast = 49;
+    static constexpr unsigned kAudioFrameBytes = 320;
+
+    // `session` is the device's session (not owned; may be null, then nothing is read).
+    static std::shared_ptr<VideoDecoderImple> Create(NetProImple* session, Host host);
+    ~VideoDecoderImple();
+    VideoDecoderImple(const VideoDecoderImple&) = delete;
+    VideoDecoderImple& operator=(const VideoDecoderImple&) = delete;
+
+    // Wants stream `kind` (0 main and 1 sub exclude each other) and makes its decoder for the
+    // window; an existing decoder is only stopped. Negative when the decoder cannot be set up.
+    int AddDecoder(int window, int width, int height, int kind, bool hardware, int codec);
+    // No longer wants `kind`; frees its decoder. When no kind is left, a read that waits for the
+    // device is abandoned and the channel drops every further frame.
+    void RemoveDecoder(int kind);
+    // `length` bytes of `frame` to the decoder of `kind`; -1 without one, else its result.
+    int DecodeFrame(uint64_t pts, int kind, const char* frame, size_t length);
+
+    // One read step: reads one frame of the type that `kind` maps to and hands it to `sink` (or
+    // to the sink stored in the session when empty) before returning.
+    void ReadStream(std::string uid, int kind, int a, int slot, AVDataCallback sink);
+    // Sinks of live streams and of record playback and downloads.
+    void OnLiveFrame(int frameType, int status, std::vector<char>& payload, unsigned length, std::string uid,
+                     int streamKind, uint64_t pts, int slot);
+    void OnRecordFrame(int frameType, int status, std::vector<char>& payload, unsigned length, std::string uid,
+                       int streamKind, uint64_t pts, int slot);
+    // The two sinks bound to this channel through a weak_ptr, for the session to store.
+    AVDataCallback LiveSink();
+    AVDataCallback RecordSink();
+
+    // With keep false: opens `path` for a download (closing an earlier one without renaming it)
+    // and zeroes the byte count; 0, or -1 when the file cannot be made. With keep true: nothing.
+    int OpenDownloadFile(std::string path, bool keep);
+    // Ends the running download at the next step: the file is closed, renamed with ".Uncomplete"
+    // and reported -2; a step that waits for the device is abandoned so this happens promptly.
+    // False when no download is open.
+    bool CancelDownload();
+    // True when `name` (from a device) is a bare file name: not empty, no '/' or '\\', not "." or "..".
+    static bool IsBareFileName(const std::string& name);
+
+    // The local recording fed with this channel's live frames (not owned; null stops feeding it).
+    // Returns once no frame is being written to the previous recorder, so the caller may close
+    // and free it right after.
+    void SetRecorder(AviRecorder* recorder);
+    AviRecorder* recorder();
+
+    void SetStopAtEmpty(bool stop) { m_stopAtEmpty.store(stop); }
+    // Pause before retrying a download read that timed out (1 second by default).
+    void SetRetryDelay(std::chrono::milliseconds delay) { m_retryDelayMs.store(delay.count()); }
+
+    uint64_t GetPlayPts(int kind);
+    void SnapBitmap(int kind, std::string path, DeviceResultCallback done);
+    // The decoders made here have no frame queue: nothing to flush.
+    void FlushDecoder(int kind);
+    void ScaleImage(float scale, int x, int y, int kind);
+    void ResetImage(int kind);
+    void DrawPicture(const char* bitmapFile, int left, int top, int right, int bottom, int overlay, int kind);
+    void RotateImage(int degrees, int kind);
+    uint64_t GetDloadSize();
+
+    int kindMask() const { return m_kindMask.load(); }
+    bool busy() const { return m_busy.load(); }
+    // Runs `fn` on the decoder of `kind` under the decoder lock (null when there is none).
+    void withDecoder(int kind, const std::function<void(DecodeBase*)>& fn);
+
+private:
+    VideoDecoderImple(NetProImple* session, Host host);
+    void repost(const std::string& uid, int kind, int frameType, int slot);
+    bool linkDead() const;
+    void reportLoss(const std::string& uid, int slot);
+    // Closes the download file (the lock held) and renames it with `suffix` unless empty.
+    std::string closeDownload(const char* suffix);
+
+    std::mutex m_decoderLock;
+    std::map<int, std::unique_ptr<DecodeBase>> m_decoders; // by stream kind
+    std::mutex m_readLock;
+    NetProImple* m_session;
+    Host m_host;
+    std::atomic<int> m_kindMask{0};
+    std::atomic<bool> m_busy{true};
+    std::atomic<uint64_t> m_lastVideoPts{0};
+    std::atomic<uint64_t> m_lastAudioPts{0};
+    std::atomic<bool> m_stopAtEmpty{true};
+    std::atomic<bool> m_lossReported{false};
+    std::atomic<long long> m_retryDelayMs{1000};
+    std::atomic<uint64_t> m_deliveries{0};
+
+    std::mutex m_recorderLock; // held while a frame is written to the recorder
+    AviRecorder* m_recorder = nullptr;
+
+    std::mutex m_downloadLock;
+    uint64_t m_downloadBytes = 0;
+    std::FILE* m_downloadFile = nullptr;
+    bool m_cancelDownload = true;
+    std::string m_downloadPath;
+};

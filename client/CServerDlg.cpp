@@ -1,0 +1,35 @@
+#include "CServerDlg.h"
+
+#include "UserInfoStore.h"
+
+#include <QDialogButtonBox>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
+
+CServerDlg::CServerDlg(const QString& userName, QWidget* parent) : QDialog(parent), m_userName(userName)
+{
+    setObjectName(QStringLiteral("CServerDlg"));
+    setWindowTitle(QStringLiteral("P2P server"));
+    m_server = new QPlainTextEdit(this);
+    m_server->setObjectName(QStringLiteral("server"));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_server);
+    layout->addWidget(buttons);
+    resize(420, 160);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CServerDlg::OnOK);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    if (const auto user = UserInfoStore::FindUser(m_userName)) {
+        m_server->setPlainText(user->server);
+    }
+}
+
+void CServerDlg::OnOK()
+{
+    const QString text = m_server->toPlainText();
+    if (!text.isEmpty()) {
+        UserInfoStore::SetServer(m_userName, text);
+    }
+    accept();
+}

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+# Writes resources/EN_LAN.ini and resources/CN_LAN.ini, the client's language files, from one
+# table so that both always hold the same sections and keys. Run it after editing a text.
+import os
+# section, key, English, Chinese
+T = []
+def s(section, rows):
+    for k, en, cn in rows:
+        T.append((section, k, en, cn))
+s("Common", [("OK","OK","确定"),("Cancel","Cancel","取消"),("Warning","Warning","警告"),("Fail","Operation failed","操作失败"),
+    ("Success","Operation succeeded","操作成功"),("FailRemind","Please enter the date and time as YYYY-MM-DD hh:mm:ss","请按 YYYY-MM-DD hh:mm:ss 格式输入日期和时间")])
+s("UserRegist", [("RegTitle","Register a user","用户注册"),("RegUser","User name","用户名"),("RegPW","Password","密码"),
+    ("RegRPW","Repeat password","确认密码"),("RegLan","Language","语言"),
+    ("UserFormat","The user name may hold only letters and digits","用户名只能包含字母和数字"),
+    ("PWFormat","The password may hold only letters and digits","密码只能包含字母和数字"),
+    ("PWDif","The two passwords differ","两次输入的密码不一致"),("RegError","The user database could not be created","无法创建用户数据库")])
+s("UserLogin", [("User","User","用户"),("Password","Password","密码"),("Remeber","Remember password","记住密码"),
+    ("AutoLogin","Log in automatically","自动登录"),("Input","Please enter the user name","请输入用户名"),
+    ("NoExist","This user does not exist","用户不存在"),("PWError","Wrong password","密码错误"),("Server","Server","服务器")])
+s("DevPWSet", [("Alias","Alias","别名"),("OldPW","Old password","旧密码"),("NewPW","New password","新密码"),
+    ("ReNewPW","Repeat new password","确认新密码"),("Visible","Show passwords","显示密码"),("Set","Set","设置"),
+    ("OldPwError","The old password is wrong","旧密码错误"),("PwTwiceError","The two new passwords differ","两次输入的新密码不一致"),
+    ("Fail","Changing the password failed","修改密码失败"),("Success","The password was changed","修改密码成功")])
+s("MainFrame", [("DevTreeName","Device list","设备列表"),("DevRecTree","Device recordings","设备录像"),("FileTreeName","Local files","本地文件"),
+    ("PTZPannel","PTZ control","云台控制"),("AlarmPannel","Alarms","报警信息"),("MoveAlarmType","Motion detected","移动侦测报警")])
+s("ToolBar", [("FullScreen","Full screen","全屏"),("SwitchWnd","Split screen","分屏"),("SavePathSet","Local settings","本地设置"),
+    ("Video","Live view","实时预览"),("AddDev","Add device","添加设备"),("Record","Record","录像"),("Audio","Listen","监听"),
+    ("Mirco","Talk","对讲"),("Zoom","Digital zoom","电子放大"),("Snap","Snapshot","抓拍"),("Close","Close","关闭"),
+    ("Roate","Rotate","旋转"),("DevPropety","Device settings","设备设置"),("DevRecList","Device playback","设备回放"),
+    ("LocalRecList","Local playback","本地回放"),("LocalRecPlan","Local recording plan","本地录像计划"),("Help","Help","帮助")])
+s("VideoMenu", [("Close","Close video","关闭视频"),("Snap","Snapshot","抓拍"),("OpenAudio","Start listening","打开监听"),
+    ("CloseAudio","Stop listening","关闭监听"),("OpenMirco","Start talking","打开对讲"),("CloseMirco","Stop talking","关闭对讲"),
+    ("BeginRec","Start recording","开始录像"),("EndRec","Stop recording","停止录像"),("Preset","Presets","预置位"),
+    ("Switch","Switch stream","切换码流"),("OpenFace","Start face pictures","打开人脸抓拍"),("CloseFace","Stop face pictures","关闭人脸抓拍"),
+    ("ExitFullscreen","Exit full screen","退出全屏"),("Roate","Rotate","旋转"),("Zoom","Digital zoom","电子放大"),("ZoomOver","End zoom","结束放大")])
+s("DevTree", [("PAError","wrong device password","设备密码错误"),("BeDel","Delete this device?","确定删除该设备吗？"),
+    ("BeAllDel","Delete all devices?","确定删除所有设备吗？")])
+s("DevListMenu", [("SearchDev","Search the LAN","局域网搜索"),("DevDel","Delete device","删除设备"),("DevAllDel","Delete all devices","删除所有设备"),
+    ("DevReLogin","Log in again","重新登录"),("DevReboot","Reboot device","重启设备"),("DevDefault","Restore factory defaults","恢复出厂设置"),
+    ("DevInfoModify","Alias and password","修改别名和密码"),("DevMobile","4G/Wi-Fi switch","4G/Wi-Fi 切换"),("Dev50HZ","Anti-flicker 50 Hz","防闪烁 50Hz"),
+    ("Dev60HZ","Anti-flicker 60 Hz","防闪烁 60Hz"),("IRCutPositive","IR-cut normal","红外滤光片正序"),("IRCutReverse","IR-cut reverse","红外滤光片反序"),
+    ("DevIndoor","Indoor mode","室内模式"),("DevOutdoor","Outdoor mode","室外模式"),("DevHorizontal","Mirror","水平翻转"),("DevVertical","Flip","垂直翻转")])
+s("DevSearch", [("AddTip","Tick the devices to add, edit alias and password, then press Add","勾选要添加的设备，修改别名和密码后点击添加"),
+    ("DevSearch","Search","搜索"),("Manual","Manual","手动添加"),("Add","Add","添加"),("DevAlias","Alias","别名"),
+    ("DevLoginPW","Password","密码"),("DevIP","IP address","IP 地址"),("DevMac","MAC address","MAC 地址"),("Sofeware","Software","软件版本"),
+    ("Hardware","Hardware","硬件版本"),("ManualPA","Device password","设备密码"),("ManualUID","Device UID","设备 UID")])
+s("AlarmPannel", [("UID","UID","UID"),("AlarmTime","Time","报警时间"),("AlarmType","Type","报警类型")])
+s("LocRecSet", [("OpenLocRec","Enable plan recording","启用计划录像"),("AutoCover","Overwrite old recordings","自动覆盖"),
+    ("RecTime","Recording length (minutes)","录像时长（分钟）"),("Eve","Every day","每天"),("Mon","Monday","星期一"),("Tue","Tuesday","星期二"),
+    ("Wed","Wednesday","星期三"),("Thu","Thursday","星期四"),("Fri","Friday","星期五"),("Sat","Saturday","星期六"),("Sun","Sunday","星期日"),
+    ("Set","Set","设置"),("StopRecTip","A recording plan is on. Stop this recording anyway?","计划录像已启用，确定停止该录像吗？")])
+s("RTPannel", [("PTZTitle","PTZ","云台"),("PTZFouce","Focus","聚焦"),("PTZZoom","Zoom","变倍"),("PTZPreset","Preset","预置位"),
+    ("PTZAdd","Add","添加"),("PTZDel","Delete","删除"),("PTZIndex","No.","序号"),("PTZName","Name","名称"),("Color","Colour","图像"),
+    ("Brightness","Brightness","亮度"),("Saturtion","Saturation","饱和度"),("Acutance","Sharpness","锐度"),("Contrast","Contrast","对比度"),
+    ("Chroma","Hue","色度"),("ColorSet","Apply","设置"),("Default","Default","默认")])
+s("HisPlaySet", [("Close","Close","关闭"),("Snap","Snapshot","抓拍")])
+s("DevRecMenu", [("RecPlay","Play","播放"),("RecDload","Download","开始下载"),("RecEndDload","Stop download","结束下载")])
+s("DevAllPro", [("Net","Wired network","有线网络"),("Wireless","Wi-Fi","无线网络"),("DevTime","Clock","时间设置"),("DevRec","SD recording","SD 录像"),
+    ("DevAlarm","Alarm","报警设置"),("DevOSD","OSD","OSD 设置"),("DevInfo","Device information","设备信息"),("DevVideoSet","Video encoding","视频编码"),
+    ("DevFTPSet","FTP","FTP 设置")])
+s("NetSet", [("DHCP","DHCP","自动获取 IP"),("IPAddr","IP address","IP 地址"),("Mask","Subnet mask","子网掩码"),("Gateway","Gateway","网关"),("Set","Set","设置")])
+s("WiFiSet", [("OpenWiFi","Wi-Fi on","打开无线"),("WiFiStatus","Wi-Fi state","无线状态"),("SSID","SSID","SSID"),("Password","Password","密码"),
+    ("EncType","Encryption","加密方式"),("WiFiSearch","Search","搜索"),("IPAddr","IP address","IP 地址"),("Mask","Subnet mask","子网掩码"),
+    ("Gateway","Gateway","网关"),("Set","Set","设置"),("Signal","Signal","信号"),("Disconnect","Disconnected","未连接"),("Connecting","Connecting","正在连接"),
+    ("RequestAddr","Requesting an address","正在获取地址"),("Connected","Connected","已连接"),("Fail","Connection failed","连接失败")])
+zones_en = ["(GMT-11:00) Midway Island, Samoa","(GMT-10:00) Hawaii","(GMT-09:00) Alaska","(GMT-08:00) Pacific Time","(GMT-07:00) Mountain Time",
+ "(GMT-06:00) Central Time","(GMT-05:00) Eastern Time","(GMT-04:00) Atlantic Time","(GMT-03:30) Newfoundland","(GMT-03:00) Brasilia, Buenos Aires",
+ "(GMT-02:00) Mid-Atlantic","(GMT-01:00) Azores","(GMT) London, Lisbon","(GMT+01:00) Berlin, Paris, Rome","(GMT+02:00) Athens, Cairo, Helsinki",
+ "(GMT+03:00) Moscow, Nairobi","(GMT+03:30) Tehran","(GMT+04:00) Abu Dhabi, Baku","(GMT+04:30) Kabul","(GMT+05:00) Islamabad, Karachi",
+ "(GMT+05:30) New Delhi, Mumbai","(GMT+06:00) Dhaka, Almaty","(GMT+07:00) Bangkok, Jakarta","(GMT+08:00) Beijing, Hong Kong, Singapore",
+ "(GMT+09:00) Tokyo, Seoul","(GMT+09:30) Adelaide, Darwin","(GMT+10:00) Sydney, Guam","(GMT+11:00) Solomon Islands","(GMT+12:00) Auckland, Fiji"]
+zones_cn = ["(GMT-11:00) 中途岛，萨摩亚","(GMT-10:00) 夏威夷","(GMT-09:00) 阿拉斯加","(GMT-08:00) 太平洋时间","(GMT-07:00) 山地时间",
+ "(GMT-06:00) 中部时间","(GMT-05:00) 东部时间","(GMT-04:00) 大西洋时间","(GMT-03:30) 纽芬兰","(GMT-03:00) 巴西利亚，布宜诺斯艾利斯",
+ "(GMT-02:00) 中大西洋","(GMT-01:00) 亚速尔群岛","(GMT) 伦敦，里斯本","(GMT+01:00) 柏林，巴黎，罗马","(GMT+02:00) 雅典，开罗，赫尔辛基",
+ "(GMT+03:00) 莫斯科，内罗毕","(GMT+03:30) 德黑兰","(GMT+04:00) 阿布扎比，巴库","(GMT+04:30) 喀布尔","(GMT+05:00) 伊斯兰堡，卡拉奇",
+ "(GMT+05:30) 新德里，孟买","(GMT+06:00) 达卡，阿拉木图","(GMT+07:00) 曼谷，雅加达","(GMT+08:00) 北京，香港，新加坡",
+ "(GMT+09:00) 东京，首尔","(GMT+09:30) 阿德莱德，达尔文","(GMT+10:00) 悉尼，关岛","(GMT+11:00) 所罗门群岛","(GMT+12:00) 奥克兰，斐济"]
+s("TimeCheck", [("NetCheck","Network time (NTP)","网络校时"),("Computer","Take the PC's time","同步电脑时间"),("Set","Set","设置")] +
+    [("datetimeZone%d"%i, zones_en[i], zones_cn[i]) for i in range(29)])
+s("SDRecSet", [("SDStatus","SD card state","SD 卡状态"),("SDCapacity","SD card capacity","SD 卡容量"),("SDResidue","SD card free","SD 卡剩余"),
+    ("SDRecover","Overwrite automatically","自动覆盖"),("SDRecTime","Recording length (minutes)","录像时长（分钟）"),("Eve","Every day","每天"),
+    ("Mon","Monday","星期一"),("Tue","Tuesday","星期二"),("Wed","Wednesday","星期三"),("Thu","Thursday","星期四"),("Fri","Friday","星期五"),
+    ("Sat","Saturday","星期六"),("Sun","Sunday","星期日"),("SDFormat","Format","格式化"),("SDSet","Set","设置"),("Valiad","ready","正常"),("Invaliad","not available","不可用")])
+s("AlarmSet", [("MoveAlarm","Motion alarm","移动侦测报警"),("EnMotion","Enable motion alarm","启用移动侦测"),("ClearRect","Clear area","清除区域"),
+    ("Sensitivity","Sensitivity","灵敏度"),("IOAlarm","IO alarm","IO 报警"),("IODelay","Delay","延时"),("HLevel","High level","高电平"),
+    ("LLevel","Low level","低电平"),("AlarmRec","Alarm recording","报警录像"),("EnRec","Record on alarm","启用报警录像"),("Upload","Upload by FTP","FTP 上传"),
+    ("RecTime","Length (s)","录像时长（秒）"),("AlarmSnap","Alarm snapshots","报警抓拍"),("SnapSec","Interval (s)","抓拍间隔（秒）"),
+    ("SnapMSec","Interval (ms)","抓拍间隔（毫秒）"),("AlarmPre","Alarm preset","报警预置位"),("PreID","Preset","预置位"),("AlarmTimeSet","Alarm times","布防时间"),
+    ("Beg","Start","开始"),("End","End","结束"),("Eve","Every day","每天"),("Mon","Monday","星期一"),("Tue","Tuesday","星期二"),("Wed","Wednesday","星期三"),
+    ("Thu","Thursday","星期四"),("Fri","Friday","星期五"),("Sat","Saturday","星期六"),("Sun","Sunday","星期日"),("Set","Set","设置")])
+s("OSDSet", [("Name","Name","名称"),("DispName","Show name","显示名称"),("DispTime","Show date and time","显示时间"),
+    ("DispFCBR","Show frame and bit rate","显示帧率码率"),("Set","Set","设置"),("SName","Name","名称"),("STime","Date and time","日期时间"),("SCFBR","Frame and bit rate","帧率码率")])
+s("DevInfo", [("DevType","Model","设备型号"),("DevSofeVer","Software version","软件版本"),("DevhardVer","Firmware version","固件版本"),
+    ("DevAutoUpdate","Upgrade automatically","自动升级"),("DevUpdate","Upgrade","升级"),("UpdateSave","Save","保存"),
+    ("Newest","The firmware is up to date","已是最新版本"),("Success","Upgrade finished","升级成功"),("Fail","Operation failed","操作失败")])
+s("VideoSet", [("MainStream","Main stream","主码流"),("SubStream","Sub stream","子码流"),("MainType","Encoding","编码格式"),("MainPix","Resolution","分辨率"),
+    ("MainIDis","I-frame interval","I 帧间隔"),("MainFBR","Frame rate","帧率"),("MainCType","Rate control","码率控制"),("MainCBR","Bit rate","码率"),("Set","Set","设置")])
+s("FTPSet", [("FTPAddr","FTP address","FTP 地址"),("FTPPort","FTP port","FTP 端口"),("FTPUser","FTP user","FTP 用户"),("FTPPW","FTP password","FTP 密码"),
+    ("FTPPath","FTP folder","FTP 路径"),("Set","Set","设置")])
+s("PathSetting", [("PathSet","Folders","路径设置"),("PathSnap","Snapshots","抓拍路径"),("PathDload","Downloads","下载路径"),("PathRec","Recordings","录像路径"),
+    ("PathAlarm","Alarm pictures","报警抓拍路径"),("SelPath","Browse","浏览"),("DecType","Decoding","解码方式"),("DecHard","Hardware decoding","硬件解码"),
+    ("DecSofe","Software decoding","软件解码"),("Set","Set","设置")])
+import collections
+for lang, idx, head in (("EN_LAN.ini", 2, "; Lumora user-interface texts: English"), ("CN_LAN.ini", 3, "; Lumora user-interface texts: Chinese (simplified)")):
+    out=[head]; last=None
+    seen=set()
+    for row in T:
+        assert (row[0],row[1]) not in seen, row
+        seen.add((row[0],row[1]))
+        if row[0]!=last:
+            out += ["", "[%s]"%row[0]]; last=row[0]
+        out.append("%s=%s"%(row[1],row[idx]))
+    open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources", lang),"w",encoding="utf-8").write("\r\n".join(out)+"\r\n")

@@ -1,0 +1,14 @@
+// Crash dump in place of the system's minidump writer: a handler for the fatal signals (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGABRT) that writes "libLumoraCarsh.dmp" beside the executable (signal,
+// faulting address, a backtrace) with async-signal-safe calls only, then restores the previous
+// action and re-raises the signal so that the crash goes on as it would have.
+#pragma once
+
+namespace crashdump {
+
+// Installs the handler (again on every call, so a handler installed since is replaced).
+void InstallCrashDumpFilter();
+// The dump's full path ("" when the executable's folder is unknown).
+const char* DumpPath();
+
+} // namespace crashdump

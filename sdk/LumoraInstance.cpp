@@ -1,0 +1,833 @@
+#include "LumoraInstance.h"
+
+#include "CrashDump.h"
+#include "LumoraLog.h"
+#include "NetProImple.h"
+#include "NetRWrite.h"
+#include "PlatformThread.h"
+
+#include <json/json.h>
+#include <thread>
+
+DeviceEntry::DeviceEntry() = default;
+DeviceEntry::~DeviceEntry() = default;
+
+namespace {
+
+// Marks threads that are inside an application callback, so that DeInitLib called from one does
+// not wait for itself.
+thread_local int t_inCallback = 0;
+
+std::string textOf(const std::vector<char>& body, unsigned length)
+{
+    const size_t n = std::min<size_t>(length, body.size());
+    size_t end = 0;
+    while (end < n && body[end] != '\0')
+        ++end;
+    return std::string(body.data(), end);
+}
+
+bool upgradeFinished(int result, const std::string& text)
+{
+    if (result != 0)
+        return false;
+    Json::Value root;
+    Json::Reader reader;
+    if (!reader.parse(text, root, false) || !root.isObject())
+        return false;
+    const Json::Value& p = root["p"];
+    return (p.isInt() && p.asInt() == 100) || (p.isUInt() && p.asUInt() == 100) ||
+           (p.isString() && p.asString() == "100");
+}
+
+} // namespace
+
+LumoraInstance& LumoraInstance::GetInstance()
+{
+    // A function-local static is built exactly once even under racing first calls; the pointer
+    // keeps the instance alive until the process ends.
+    static LumoraInstance* instance = new LumoraInstance();
+    return *instance;
+}
+
+LumoraInstance::LumoraInstance() : LumoraInstance(Options{}) {}
+
+LumoraInstance::LumoraInstance(Options options) : m_options(std::move(options))
+{
+    m_clock = m_options.clock ? m_options.clock : [] { return platform::tickMillis(); };
+    m_search = std::make_unique<DevSearch>();
+}
+
+LumoraInstance::~LumoraInstance()
+{
+    m_pollFlag = false;
+    m_furtherFlag = false;
+    m_reconnectFlag = false;
+    {
+        std::lock_guard<std::mutex> lock(m_messageMutex);
+        m_messageCallback = nullptr;
+    }
+    m_streamPool.Clear();
+    m_reconnectPool.Clear();
+    m_replyPool.Clear();
+    m_picturePool.Clear();
+    // Pools wait for running tasks when they go away; end them first so no task sees a freed
+    // device. Each pool is replaced by an empty one, which runs the old one's shut-down.
+    m_replyPool = ThreadPool("lum-reply");
+    m_picturePool = ThreadPool("lum-pic");
+    m_reconnectPool = ThreadPool("lum-reconn");
+    m_streamPool = ThreadPool("lum-stream");
+    ReleaseAudio();
+    std::lock_guard<std::mutex> lock(m_deviceMutex);
+    for (auto& [uid, entry] : m_devices) {
+        if (entry->session)
+            entry->session->CloseLink();
+        for (auto& slot : entry->slots) {
+            ReleaseSlotChannel(slot);
+            ReleaseSlotRecorder(slot);
+            slot.streamCallback = nullptr;
+        }
+        entry->session.reset();
+    }
+    m_devices.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Library
+
+void LumoraInstance::InitLib(const char* serverString, int region)
+{
+    crashdump::InstallCrashDumpFilter();
+    NetRWrite::InitNetRW(serverString != nullptr ? serverString : "", region);
+    m_replyPool.Resize(2);
+    m_reconnectPool.Resize(2);
+    m_streamPool.Resize(5);
+    m_picturePool.Resize(1);
+    lumoralog::InitLog();
+    std::lock_guard<std::mutex> lock(m_gateMutex);
+    m_gateOpen = true;
+}
+
+void LumoraInstance::DeInitLib()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_messageMutex);
+        m_messageCallback = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_taskStartMutex);
+        m_pollFlag = false;
+        m_furtherFlag = false;
+        m_reconnectFlag = false;
+    }
+    m_streamPool.Clear();
+    m_reconnectPool.Clear();
+    m_replyPool.Clear();
+    m_picturePool.Clear();
+    {
+        // No application callback runs after this returns (except the one DeInitLib was called
+        // from).
+        std::unique_lock<std::mutex> lock(m_gateMutex);
+        m_gateOpen = false;
+        m_gateIdle.wait(lock, [this] { return m_callbacksRunning <= t_inCallback; });
+    }
+    NetRWrite::DeInitNetRW();
+}
+
+int LumoraInstance::SetMSGCallBack(DeviceMessageCallback callback)
+{
+    std::lock_guard<std::mutex> lock(m_messageMutex);
+    m_messageCallback = std::move(callback);
+    return 0;
+}
+
+DeviceMessageCallback LumoraInstance::messageCallback()
+{
+    std::lock_guard<std::mutex> lock(m_messageMutex);
+    return m_messageCallback;
+}
+
+bool LumoraInstance::enterCallback()
+{
+    std::lock_guard<std::mutex> lock(m_gateMutex);
+    if (!m_gateOpen)
+        return false;
+    ++m_callbacksRunning;
+    ++t_inCallback;
+    return true;
+}
+
+void LumoraInstance::leaveCallback()
+{
+    std::lock_guard<std::mutex> lock(m_gateMutex);
+    --m_callbacksRunning;
+    --t_inCallback;
+    m_gateIdle.notify_all();
+}
+
+void LumoraInstance::callResult(const DeviceResultCallback& cb, int code, int result, std::string text,
+                                const std::string& uid, char* data, int value)
+{
+    if (!cb || !enterCallback())
+        return;
+    try {
+        cb(code, result, std::move(text), uid, data, value);
+    } catch (...) {
+        LUMORA_LOG("callback of reply " << code << " for " << uid << " threw");
+    }
+    leaveCallback();
+}
+
+void LumoraInstance::raiseMessage(int message, const std::string& uid, const std::string* text, int value, int reserved)
+{
+    DeviceMessageCallback cb = messageCallback();
+    if (!cb || !enterCallback())
+        return;
+    // The application gets its own terminated copy, valid during the call.
+    std::vector<char> copy;
+    if (text != nullptr) {
+        copy.assign(text->begin(), text->end());
+        copy.push_back('\0');
+    }
+    try {
+        cb(message, uid, text != nullptr ? copy.data() : nullptr, nullptr, value, reserved);
+    } catch (...) {
+        LUMORA_LOG("message callback " << message << " for " << uid << " threw");
+    }
+    leaveCallback();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Devices
+
+bool LumoraInstance::withDevice(const std::string& uid, const std::function<void(DeviceEntry&)>& fn)
+{
+    std::lock_guard<std::mutex> lock(m_deviceMutex);
+    auto it = m_devices.find(uid);
+    if (it == m_devices.end())
+        return false;
+    fn(*it->second);
+    return true;
+}
+
+bool LumoraInstance::withSlot(const std::string& uid, int slot, const std::function<void(StreamSlot&)>& fn)
+{
+    if (slot < 0 || slot >= kStreamSlots)
+        return false;
+    return withDevice(uid, [&](DeviceEntry& entry) { fn(entry.slots[static_cast<size_t>(slot)]); });
+}
+
+NetProImple* LumoraInstance::liveSession(const std::string& uid)
+{
+    std::lock_guard<std::mutex> lock(m_deviceMutex);
+    auto it = m_devices.find(uid);
+    if (it == m_devices.end() || !it->second->session)
+        return nullptr;
+    NetProImple* session = it->second->session.get();
+    NetProParse* parser = session->parser();
+    if (parser == nullptr || parser->link() == nullptr || parser->link()->handle() < 0)
+        return nullptr;
+    return session;
+}
+
+void LumoraInstance::startLoopedTasks()
+{
+    std::lock_guard<std::mutex> lock(m_taskStartMutex);
+    if (!m_pollFlag.exchange(true)) {
+        ++m_loopedTaskStarts;
+        ScheduleLooped(m_replyPool, [this] { return PollIOTask(); }, m_options.pollIntervalMs);
+        if (m_options.firstLoginPauseMs > 0)
+            platform::sleepMillis(static_cast<uint32_t>(m_options.firstLoginPauseMs));
+        ScheduleLooped(m_picturePool, [this] { return PollSnapTask(5); }, m_options.snapIntervalMs);
+    }
+    if (!m_reconnectFlag.exchange(true)) {
+        ++m_loopedTaskStarts;
+        ScheduleLooped(m_reconnectPool, [this] { return ReconnectTask(); }, m_options.reconnectScanMs);
+    }
+}
+
+int LumoraInstance::runLoginStep(DeviceEntry& entry, NetProImple& session, const std::string& uid,
+                                 const std::string& password, int slot)
+{
+    // One login step at a time per link: a second one would connect and log in on a link whose
+    // connect is still running.
+    if (entry.loginRunning.exchange(true))
+        return 0;
+    ++entry.loginAttempts;
+    int rc = -1;
+    try {
+        rc = session.SendLoginMsg(slot, uid, password);
+    } catch (...) {
+        entry.loginRunning = false;
+        throw;
+    }
+    entry.loginRunning = false;
+    return rc;
+}
+
+int LumoraInstance::LoginDev(std::string uid, std::string password, DeviceResultCallback cb)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_gateMutex);
+        m_gateOpen = true;
+    }
+    startLoopedTasks();
+    auto handler = [this](int code, int result, std::string text, std::string replyUid, char* data, int n) {
+        OnLoginReply(code, result, std::move(text), std::move(replyUid), data, n);
+    };
+
+    DeviceEntry* entry = nullptr;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        auto it = m_devices.find(uid);
+        if (it != m_devices.end()) {
+            entry = it->second.get();
+            known = true;
+            entry->slots[0].streamCallback = cb;
+            // A new login undoes an earlier logout, so that the device reconnects again.
+            entry->slots[0].closing = 0;
+            entry->password = password;
+        }
+    }
+    if (known) {
+        if (entry->session && entry->session->LinkUp()) {
+            entry->state = DeviceState::kLoggedIn;
+            callResult(cb, 0, 0, "", uid, nullptr, 0);
+            return 0;
+        }
+        if (!registerReply(uid, ReplyCode::kLogin, handler))
+            return 0;
+        return runLoginStep(*entry, *entry->session, uid, password, 0);
+    }
+
+    auto created = std::make_unique<DeviceEntry>();
+    created->password = password;
+    created->session = std::make_unique<NetProImple>(
+        uid,
+        [this](int type, int result, std::vector<char>& frame, unsigned length, std::string frameUid, int kind, uint64_t pts,
+               int slot) { AVDataProcess(type, result, frame, length, std::move(frameUid), kind, pts, slot); },
+        [this](int code, int result, std::vector<char>& body, unsigned length, std::string replyUid, int x, int slot) {
+            IODataProcess(code, result, body, length, std::move(replyUid), x, slot);
+        });
+    if (created->session->parser() != nullptr)
+        created->session->SetSnapDataCallback(
+            [this](int type, int result, std::vector<char>& frame, unsigned length, std::string frameUid, int kind,
+                   uint64_t pts, int slot) { SavePictureFile(type, result, frame, length, std::move(frameUid), kind, pts, slot); });
+    created->slots[0].streamCallback = cb;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        PendingReply& pending = m_pending[uid];
+        if (!pending.has(ReplyCode::kLogin))
+            pending.requests[ReplyCode::kLogin].push_back({now(), true, handler});
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        auto [it, inserted] = m_devices.try_emplace(uid, nullptr);
+        if (inserted) {
+            it->second = std::move(created);
+        } else {
+            // Another thread created the device first: take the known-device path on its entry.
+            it->second->slots[0].streamCallback = cb;
+            it->second->slots[0].closing = 0;
+            it->second->password = password;
+        }
+        entry = it->second.get();
+    }
+    return runLoginStep(*entry, *entry->session, uid, password, 0);
+}
+
+void LumoraInstance::OnLoginReply(int code, int result, std::string text, std::string uid, char* data, int slot)
+{
+    if (slot < 0 || slot >= kStreamSlots)
+        slot = 0;
+    DeviceResultCallback cb;
+    const bool found = withDevice(uid, [&](DeviceEntry& entry) {
+        StreamSlot& s = entry.slots[static_cast<size_t>(slot)];
+        if (result < 0) {
+            entry.state = DeviceState::kLoginFailed;
+        } else {
+            s.playState.fetch_and(~PlayStateMask::kDropped);
+            entry.state = DeviceState::kLoggedIn;
+        }
+        cb = s.streamCallback;
+    });
+    if (!found)
+        return;
+    if (result >= 0)
+        LUMORA_LOG("Dev " << uid << " connect success");
+    callResult(cb, code, result, std::move(text), uid, data, slot);
+}
+
+int LumoraInstance::LogoutDev(std::string uid)
+{
+    int mask = 0;
+    int stream = 1;
+    NetProImple* session = nullptr;
+    const bool found = withDevice(uid, [&](DeviceEntry& entry) {
+        entry.slots[0].closing = 1;
+        mask = entry.slots[0].playState.load();
+        stream = entry.slots[0].streamIndex;
+        session = entry.session.get();
+    });
+    if (!found || session == nullptr)
+        return 0;
+    if (mask & PlayStateMask::kFace)
+        EndFace(uid, stream, 0, nullptr);
+    if (mask & PlayStateMask::kTalk)
+        EndTalk(uid, nullptr);
+    if (mask & PlayStateMask::kAudio)
+        EndAudio(uid, stream, 0, nullptr);
+    auto closeLink = [this, session, uid](int, int, std::string, std::string, char*, int) {
+        session->CloseLink();
+        RemoveSlotDecoders(uid, 0);
+    };
+    // With live video the link closes once the stop request is answered or times out; without it
+    // the link closes now, so a logged-out device never keeps its link.
+    if (!(mask & PlayStateMask::kVideo) || EndVideo(uid, stream, 0, closeLink) < 0) {
+        session->CloseLink();
+        RemoveSlotDecoders(uid, 0);
+    }
+    return 0;
+}
+
+int LumoraInstance::LoginState(std::string uid)
+{
+    return liveSession(uid) != nullptr ? 1 : 0;
+}
+
+int LumoraInstance::GetPlayStateMask(std::string uid)
+{
+    int mask = 0;
+    withDevice(uid, [&](DeviceEntry& entry) { mask = entry.slots[0].playState.load(); });
+    return mask;
+}
+
+int LumoraInstance::SetUserData(std::string uid, intptr_t data, int length, DeviceResultCallback cb)
+{
+    NetProImple* session = liveSession(uid);
+    if (session == nullptr)
+        return -11;
+    if (length < 0 || (length > 0 && data == 0))
+        return -1;
+    if (!registerReply(uid, ReplyCode::kUserData, std::move(cb)))
+        return -11;
+    if (session->parser() == nullptr)
+        return -1;
+    return session->parser()->SendUserData(reinterpret_cast<const char*>(data), length);
+}
+
+int LumoraInstance::SearchDev(int seconds, DeviceResultCallback cb)
+{
+    return m_search->Start(seconds, [this, cb](int code, int result, std::string text, std::string uid, char* data,
+                                               int length) { callResult(cb, code, result, std::move(text), uid, data, length); });
+}
+
+void LumoraInstance::CancelSearch()
+{
+    m_search->Cancel();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Requests and replies
+
+uint32_t LumoraInstance::timeoutFor(uint16_t code)
+{
+    switch (code) {
+    case ReplyCode::kLogin:
+        return kLoginTimeoutMs;
+    case ReplyCode::kSearchWireless:
+        return kSearchWirelessTimeoutMs;
+    default:
+        return kDefaultTimeoutMs;
+    }
+}
+
+bool LumoraInstance::registerReply(const std::string& uid, uint16_t code, DeviceResultCallback cb)
+{
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    auto it = m_pending.find(uid);
+    if (it == m_pending.end())
+        return false;
+    std::deque<PendingRequest>& queue = it->second.requests[code];
+    switch (code) {
+    case ReplyCode::kLogin:
+        // Logins and reconnects share one handler path: a login still pending keeps its entry,
+        // and its reply reaches slot 0's (newest) callback.
+        if (queue.empty())
+            queue.push_back({now(), true, std::move(cb)});
+        break;
+    case ReplyCode::kUserData:
+        // Kept for every push of the device; the newest callback receives them.
+        queue.clear();
+        queue.push_back({now(), false, std::move(cb)});
+        break;
+    case ReplyCode::kUpgrade:
+        queue.push_back({now(), false, std::move(cb)});
+        break;
+    default:
+        // Each request waits for its own reply, in sending order.
+        queue.push_back({now(), true, std::move(cb)});
+    }
+    return true;
+}
+
+int LumoraInstance::request(const std::string& uid, uint16_t code, DeviceResultCallback cb,
+                            const std::function<int(NetProImple&)>& send)
+{
+    NetProImple* session = liveSession(uid);
+    if (session == nullptr)
+        return -11;
+    if (!registerReply(uid, code, std::move(cb)))
+        return -11;
+    return send(*session);
+}
+
+void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body, unsigned length, std::string uid, int,
+                                   int slot)
+{
+    DispatchReply(code, result, body, length, uid, 0);
+    CheckCmdTimeout();
+    if (result >= 0 || result == -3 || !messageCallback())
+        return;
+    if (slot < 0 || slot >= kStreamSlots)
+        slot = 0;
+    raiseMessage(1, uid, nullptr, slot, 0);
+    if (result == -100) {
+        withSlot(uid, slot, [](StreamSlot& s) { s.playState.fetch_or(PlayStateMask::kDropped); });
+        return;
+    }
+    bool upgrading = false;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        auto it = m_pending.find(uid);
+        upgrading = it != m_pending.end() && it->second.has(ReplyCode::kUpgrade);
+    }
+    withDevice(uid, [](DeviceEntry& entry) { entry.state = DeviceState::kLost; });
+    if (armReconnect(uid, upgrading ? 0 : kPollLossDelay))
+        LUMORA_LOG("Dev " << uid << " drop line res " << result);
+}
+
+void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body, unsigned length,
+                                   const std::string& uid, int value)
+{
+    if (code == ReplyCode::kAlarm) {
+        const size_t n = std::min<size_t>(length, body.size());
+        const std::string event(body.data(), n);
+        raiseMessage(ReplyCode::kAlarm, uid, &event, static_cast<int>(n), 0);
+        return;
+    }
+    const uint16_t key = static_cast<uint16_t>(code);
+    const std::string text = length == 0 ? std::string() : textOf(body, length);
+    DeviceResultCallback cb;
+    {
+        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        auto it = m_pending.find(uid);
+        if (it == m_pending.end())
+            return;
+        auto entry = it->second.requests.find(key);
+        if (entry == it->second.requests.end() || entry->second.empty())
+            return;
+        cb = entry->second.front().callback;
+        bool keep = false;
+        if (key == ReplyCode::kUserData)
+            keep = true;
+        else if (key == ReplyCode::kUpgrade)
+            keep = result >= 0 && !upgradeFinished(result, text); // a failed upgrade ends too
+        if (!keep)
+            entry->second.pop_front();
+    }
+    callResult(cb, code, result, text, uid, nullptr, value);
+}
+
+void LumoraInstance::CheckCmdTimeout()
+{
+    struct Expired {
+        uint16_t code;
+        std::string uid;
+        DeviceResultCallback callback;
+    };
+    std::vector<Expired> expired;
+    const uint32_t tick = now();
+    {
+        std::lock_guard<std::mutex> lock(m_pendingMutex);
+        for (auto& [uid, pending] : m_pending)
+            for (auto& [code, queue] : pending.requests)
+                for (auto it = queue.begin(); it != queue.end();) {
+                    if (it->timed && static_cast<uint32_t>(tick - it->tick) > timeoutFor(code)) {
+                        expired.push_back({code, uid, std::move(it->callback)});
+                        it = queue.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+    }
+    for (auto& e : expired) {
+        callResult(e.callback, e.code, -1, "", e.uid, nullptr, 0);
+        if (e.code != ReplyCode::kLogin)
+            continue;
+        LogoutDev(e.uid);
+        withDevice(e.uid, [](DeviceEntry& entry) { entry.slots[0].closing = 0; });
+        armReconnect(e.uid, kPollLossDelay);
+    }
+}
+
+void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& frame, unsigned length, std::string uid,
+                                   int kind, uint64_t pts, int slot)
+{
+    {
+        std::lock_guard<std::mutex> avLock(m_avDataMutex);
+        const bool whole = length != 0 && length == frame.size();
+        if (kind == 5) {
+            if (whole)
+                SaveSnapJpeg(slot, type, uid, frame, length);
+        } else if (whole) {
+            AVDataCallback raw;
+            withSlot(uid, slot, [&](StreamSlot& s) {
+                if (s.playState.load() & (PlayStateMask::kVideo | PlayStateMask::kRecord))
+                    raw = s.rawFrameCallback;
+            });
+            if (raw && enterCallback()) {
+                try {
+                    raw(type, result, frame, length, uid, kind, pts, slot);
+                } catch (...) {
+                    LUMORA_LOG("raw-frame callback for " << uid << " threw");
+                }
+                leaveCallback();
+            }
+        } else {
+            LUMORA_LOG("error occur " << result << " uid " << uid << " len " << length);
+        }
+    }
+    m_streamPool.Schedule([this, uid, kind, slot] { ContinueStream(uid, kind, slot); });
+}
+
+bool LumoraInstance::PollIOTask()
+{
+    std::vector<std::pair<std::string, NetProImple*>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        sessions.reserve(m_devices.size());
+        for (auto& [uid, entry] : m_devices)
+            if (entry->session)
+                sessions.emplace_back(uid, entry->session.get());
+    }
+    for (auto& [uid, session] : sessions) {
+        if (!m_pollFlag)
+            break;
+        NetProParse* parser = session->parser();
+        if (parser == nullptr || parser->link() == nullptr)
+            continue;
+        const int handle = parser->link()->handle();
+        if (handle >= 0) {
+            session->ReadIOData(0);
+            continue;
+        }
+        // A link that went down by itself since the last pass is read once more so that its loss
+        // is reported; one closed by a logout or a refused login is not.
+        bool report = false;
+        if (handle == NetRWrite::kClosed)
+            withSlot(uid, 0, [&](StreamSlot& s) {
+                report = s.closing.load() == 0 && !(s.playState.load() & PlayStateMask::kDropped);
+            });
+        if (report)
+            session->ReadIOData(0);
+    }
+    // Requests of devices that say nothing still time out.
+    CheckCmdTimeout();
+    ++m_pollPasses;
+    return m_pollFlag;
+}
+
+bool LumoraInstance::PollSnapTask(int kind)
+{
+    std::vector<NetProImple*> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        for (auto& [uid, entry] : m_devices)
+            if (entry->session && entry->session->LinkUp())
+                sessions.push_back(entry->session.get());
+    }
+    for (NetProImple* session : sessions) {
+        if (!m_pollFlag)
+            break;
+        if (NetProParse* parser = session->parser())
+            parser->ReadSnapPicData(0, kind, nullptr);
+    }
+    return m_pollFlag;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reconnection
+
+bool LumoraInstance::armReconnect(const std::string& uid, int delay)
+{
+    std::lock_guard<std::mutex> lock(m_reconnectMutex);
+    for (ReconnectEntry& e : m_reconnect)
+        if (e.uid == uid) {
+            if (e.delay == -1) {
+                e.delay = delay;
+                e.tick = now();
+            }
+            return false;
+        }
+    m_reconnect.push_back({uid, delay, now()});
+    return true;
+}
+
+void LumoraInstance::OnDevLost(std::string uid, int slot)
+{
+    if (!messageCallback())
+        return;
+    raiseMessage(1, uid, nullptr, slot, 0);
+    if (!withDevice(uid, [](DeviceEntry& entry) { entry.state = DeviceState::kLost; }))
+        return;
+    armReconnect(uid, kStreamLossDelay);
+}
+
+bool LumoraInstance::ReconnectTask()
+{
+    ScanReconnectList();
+    ++m_scanPasses;
+    return m_reconnectFlag;
+}
+
+void LumoraInstance::ScanReconnectList()
+{
+    std::vector<std::string> fire;
+    {
+        std::lock_guard<std::mutex> lock(m_reconnectMutex);
+        const uint32_t tick = now();
+        for (ReconnectEntry& e : m_reconnect) {
+            if (e.delay < 0)
+                continue;
+            if (static_cast<uint32_t>(tick - e.tick) / 1000 > static_cast<uint32_t>(e.delay)) {
+                e.delay = -1;
+                fire.push_back(e.uid);
+            }
+        }
+    }
+    for (auto& uid : fire)
+        m_reconnectPool.Schedule([this, uid] { ReconnectDev(uid, 0); });
+}
+
+void LumoraInstance::ReconnectDev(std::string uid, int slot)
+{
+    if (slot < 0 || slot >= kStreamSlots)
+        return;
+    DeviceEntry* entry = nullptr;
+    std::string password;
+    bool skip = false;
+    withDevice(uid, [&](DeviceEntry& e) {
+        const StreamSlot& s = e.slots[static_cast<size_t>(slot)];
+        skip = s.closing.load() != 0 || (s.playState.load() & PlayStateMask::kDropped) != 0;
+        entry = &e;
+        password = e.password;
+    });
+    if (entry == nullptr || skip || !entry->session)
+        return;
+    if (entry->loginRunning) {
+        // A login is still connecting on this link: try again after the usual delay.
+        armReconnect(uid, kPollLossDelay);
+        return;
+    }
+    auto handler = [this](int, int result, std::string text, std::string replyUid, char*, int n) {
+        OnReconnect(result, std::move(text), std::move(replyUid), n);
+    };
+    if (!registerReply(uid, ReplyCode::kLogin, handler))
+        return;
+    runLoginStep(*entry, *entry->session, uid, password, slot);
+}
+
+void LumoraInstance::OnReconnect(int result, std::string text, std::string uid, int slot)
+{
+    if (result != 0)
+        return;
+    if (slot < 0 || slot >= kStreamSlots)
+        slot = 0;
+    bool replay = false;
+    const bool found = withDevice(uid, [&](DeviceEntry& entry) {
+        entry.state = DeviceState::kLoggedIn;
+        replay = (entry.slots[static_cast<size_t>(slot)].playState.load() & PlayStateMask::kVideo) != 0;
+    });
+    if (found && replay)
+        RePlayVideo(uid);
+    LUMORA_LOG("Dev " << uid << " Reconnect success");
+    raiseMessage(2, uid, &text, slot, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Folders and test views
+
+void LumoraInstance::setFolder(std::string& folder, std::string path)
+{
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    std::lock_guard<std::mutex> lock(m_folderMutex);
+    folder = std::move(path);
+}
+
+std::string LumoraInstance::downloadFolder() const
+{
+    std::lock_guard<std::mutex> lock(m_folderMutex);
+    return m_downloadFolder;
+}
+std::string LumoraInstance::snapFolder() const
+{
+    std::lock_guard<std::mutex> lock(m_folderMutex);
+    return m_snapFolder;
+}
+std::string LumoraInstance::faceFolder() const
+{
+    std::lock_guard<std::mutex> lock(m_folderMutex);
+    return m_faceFolder;
+}
+std::string LumoraInstance::recordFolder() const
+{
+    std::lock_guard<std::mutex> lock(m_folderMutex);
+    return m_recordFolder;
+}
+std::string LumoraInstance::compareFolder() const
+{
+    std::lock_guard<std::mutex> lock(m_folderMutex);
+    return m_compareFolder;
+}
+std::string LumoraInstance::alarmFolder() const
+{
+    std::lock_guard<std::mutex> lock(m_folderMutex);
+    return m_alarmFolder;
+}
+
+ReconnectEntry LumoraInstance::reconnectEntry(const std::string& uid)
+{
+    std::lock_guard<std::mutex> lock(m_reconnectMutex);
+    for (const ReconnectEntry& e : m_reconnect)
+        if (e.uid == uid)
+            return e;
+    return {uid, -1, 0};
+}
+
+int LumoraInstance::deviceState(const std::string& uid)
+{
+    int state = -1;
+    withDevice(uid, [&](DeviceEntry& entry) { state = entry.state.load(); });
+    return state;
+}
+
+int LumoraInstance::loginAttempts(const std::string& uid)
+{
+    int n = 0;
+    withDevice(uid, [&](DeviceEntry& entry) { n = entry.loginAttempts.load(); });
+    return n;
+}
+
+int LumoraInstance::pendingCount(const std::string& uid, uint16_t code)
+{
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    auto it = m_pending.find(uid);
+    if (it == m_pending.end())
+        return 0;
+    auto q = it->second.requests.find(code);
+    return q == it->second.requests.end() ? 0 : static_cast<int>(q->second.size());
+}

@@ -1,0 +1,196 @@
+#include "ThreadPool.h"
+
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <pthread.h>
+#include <system_error>
+#include <thread>
+
+struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
+    explicit Core(std::string poolName) : name(std::move(poolName)) {}
+
+    mutable std::recursive_mutex mutex;
+    std::deque<Task> queue;
+    int current = 0;
+    int target = 0;
+    int activeCount = 0;
+    int started = 0; // numbers the worker names
+    bool terminate = false;
+    std::condition_variable_any taskAvailable;
+    std::condition_variable_any workerIdle;
+    std::list<std::thread> workers; // every worker ever started, joined at shut-down
+    std::string name;
+
+    // Caller holds the mutex.
+    bool startWorker()
+    {
+        try {
+            const std::string threadName = name.substr(0, 11) + "-" + std::to_string(started % 1000);
+            ++started;
+            ++current;
+            ++activeCount;
+            workers.emplace_back([self = shared_from_this(), threadName] {
+                pthread_setname_np(pthread_self(), threadName.c_str());
+                self->work();
+            });
+            return true;
+        } catch (const std::system_error&) {
+            --current;
+            --activeCount;
+            return false;
+        }
+    }
+
+    void work()
+    {
+        std::unique_lock<std::recursive_mutex> lock(mutex);
+        for (;;) {
+            if (target < current)
+                break;
+            if (!queue.empty()) {
+                Task task = std::move(queue.front());
+                queue.pop_front();
+                lock.unlock();
+                bool failed = false;
+                try {
+                    task();
+                } catch (...) {
+                    failed = true;
+                }
+                task = nullptr;
+                lock.lock();
+                if (failed) {
+                    // This worker ends; a replacement keeps the count.
+                    --current;
+                    --activeCount;
+                    workerIdle.notify_all();
+                    if (!terminate)
+                        startWorker();
+                    return;
+                }
+                continue;
+            }
+            if (target < current)
+                break;
+            --activeCount;
+            workerIdle.notify_all();
+            taskAvailable.wait(lock, [this] { return !queue.empty() || target < current || terminate; });
+            ++activeCount;
+        }
+        --current;
+        --activeCount;
+        workerIdle.notify_all();
+    }
+
+    void shutdown()
+    {
+        std::list<std::thread> toJoin;
+        {
+            std::unique_lock<std::recursive_mutex> lock(mutex);
+            workerIdle.wait(lock, [this] { return queue.empty() && activeCount == 0; });
+            terminate = true;
+            target = 0;
+            taskAvailable.notify_all();
+            workerIdle.wait(lock, [this] { return current == 0; });
+            toJoin.swap(workers);
+        }
+        for (auto& t : toJoin)
+            if (t.joinable()) {
+                if (t.get_id() == std::this_thread::get_id())
+                    t.detach(); // the last handle died on one of our own workers
+                else
+                    t.join();
+            }
+    }
+};
+
+ThreadPool::ThreadPool(std::string name) : m_core(std::make_shared<Core>(std::move(name)))
+{
+    auto core = m_core;
+    m_shutdown = std::shared_ptr<void>(nullptr, [core](void*) { core->shutdown(); });
+}
+
+ThreadPool::~ThreadPool() = default;
+
+bool ThreadPool::Schedule(Task task)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+    m_core->queue.push_back(std::move(task));
+    m_core->taskAvailable.notify_one();
+    return true;
+}
+
+void ThreadPool::Clear()
+{
+    std::deque<Task> dropped;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+        dropped.swap(m_core->queue);
+    }
+    // The dropped tasks (and what they captured) are destroyed without the lock.
+}
+
+bool ThreadPool::Resize(int workers)
+{
+    if (workers < 0)
+        workers = 0;
+    std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+    if (m_core->terminate)
+        return false;
+    m_core->target = workers;
+    if (workers < m_core->current) {
+        m_core->taskAvailable.notify_all();
+        return true;
+    }
+    while (m_core->current < workers)
+        if (!m_core->startWorker())
+            return false;
+    return true;
+}
+
+int ThreadPool::size() const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+    return m_core->current;
+}
+
+int ThreadPool::pending() const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+    return static_cast<int>(m_core->queue.size());
+}
+
+int ThreadPool::active() const
+{
+    std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+    return m_core->activeCount;
+}
+
+LoopedTask::LoopedTask(std::function<bool()> function, int intervalMs)
+    : m_function(std::move(function)), m_seconds(intervalMs / 1000),
+      m_nanoseconds(static_cast<int64_t>(intervalMs % 1000) * 1000000)
+{
+}
+
+void LoopedTask::Run()
+{
+    const auto interval = m_seconds + m_nanoseconds;
+    if (interval.count() != 0)
+        std::this_thread::sleep_for(interval);
+    for (;;) {
+        if (!m_function())
+            return;
+        if (interval.count() != 0)
+            std::this_thread::sleep_for(interval);
+        else
+            std::this_thread::yield();
+    }
+}
+
+bool ScheduleLooped(ThreadPool& pool, std::function<bool()> function, int intervalMs)
+{
+    auto task = std::make_shared<LoopedTask>(std::move(function), intervalMs);
+    return pool.Schedule([task] { task->Run(); });
+}

@@ -1,0 +1,130 @@
+#include "FrameFixture.h"
+
+#include "ClientPaths.h"
+#include "CAppConfig.h"
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QDir>
+#include <QFile>
+#include <atomic>
+#include <fstream>
+#include <unistd.h>
+
+namespace frametest {
+
+namespace {
+
+std::string g_server;
+
+std::string tool(const char* name)
+{
+    return std::string(LUMORA_BINARY_DIR) + "/tools/" + name + "/" + name;
+}
+
+// The keys the tests read, for a checkout without shipped language files.
+const char* kFallbackLanguage = "[MainFrame]\nDevTreeName=Device list\nDevRecTree=Device recordings\n"
+                                "FileTreeName=Local files\nPTZPannel=PTZ\nAlarmPannel=Alarms\nMoveAlarmType=Motion alarm\n"
+                                "[ToolBar]\nAddDev=Add device\nVideo=Live\nDevPropety=Device settings\n"
+                                "DevRecList=Device recordings\nLocalRecList=Local recordings\nLocalRecPlan=Recording plan\n"
+                                "SavePathSet=Folders\nSwitchWnd=Split\nHelp=Help\nFullScreen=Full screen\n"
+                                "[VideoMenu]\nSwitch=Switch stream\n"
+                                "[AlarmPannel]\nUID=UID\nAlarmTime=Time\nAlarmType=Type\n"
+                                "[DevSearch]\nDevSearch=Search\nManual=Manual\nAdd=Add\nAddTip=Check the devices to add\n"
+                                "DevAlias=Alias\nDevLoginPW=Password\nDevIP=IP\nDevMac=MAC\nSofeware=Software\n"
+                                "Hardware=Hardware\nManualPA=password\nManualUID=UID\n"
+                                "[DevPWSet]\nAlias=Camera\n"
+                                "[DevTree]\nPAError=wrong password\nBeDel=Delete the device?\nBeAllDel=Delete all devices?\n"
+                                "[DevListMenu]\nSearchDev=Search\nDevDel=Delete\nDevAllDel=Delete all\nDevReLogin=Log in again\n";
+
+void copyOrWrite(const QString& target, const QString& shipped, const char* fallback)
+{
+    QFile::remove(target);
+    if (QFile::exists(shipped) && QFile::copy(shipped, target))
+        return;
+    std::ofstream(target.toStdString(), std::ios::binary) << fallback;
+}
+
+} // namespace
+
+const std::string& serverString()
+{
+    return g_server;
+}
+
+void setServerString(const std::string& server)
+{
+    g_server = server;
+}
+
+int searchPort()
+{
+    // One port per test process, so test programs running side by side do not answer each other.
+    return 20000 + static_cast<int>(::getpid() % 20000);
+}
+
+DataFolder::DataFolder(const QString& language)
+{
+    const QString resources = QStringLiteral(LUMORA_SOURCE_DIR "/resources/");
+    copyOrWrite(m_dir.filePath(QStringLiteral("EN_LAN.ini")), resources + QStringLiteral("EN_LAN.ini"), kFallbackLanguage);
+    copyOrWrite(m_dir.filePath(QStringLiteral("CN_LAN.ini")), resources + QStringLiteral("CN_LAN.ini"), kFallbackLanguage);
+    QDir(m_dir.path()).mkpath(QStringLiteral("Download"));
+    SetDataFolder(m_dir.path());
+    setLanguage(language);
+}
+
+void DataFolder::setLanguage(const QString& language)
+{
+    const QString folder = m_dir.path();
+    std::ofstream(m_dir.filePath(QStringLiteral("Lumora.ini")).toStdString(), std::ios::binary)
+        << "[Language]\nlanguage=" << language.toStdString() << "\n[PathSetting]\nDownloadPath=" << (folder + "/Download").toStdString()
+        << "\nSnapPath=" << (folder + "/Snap").toStdString() << "\nRecPath=" << (folder + "/Record").toStdString()
+        << "\nAlarmPath=" << (folder + "/Alarm").toStdString() << "\n";
+    CAppConfig::GetInstance()->ClearLangFile();
+}
+
+Camera::Camera(std::string uid, std::string password) : m_uid(std::move(uid)), m_password(std::move(password)) {}
+
+Camera::~Camera()
+{
+    if (m_process)
+        m_process->stop(2000);
+}
+
+bool Camera::start()
+{
+    m_process = std::make_unique<platform::ChildProcess>();
+    if (!m_process->start(tool("camsim"), {"--uid", m_uid, "--password", m_password, "--transport", "tovel", "--server",
+                                           g_server, "--search-port", std::to_string(searchPort())}))
+        return false;
+    std::string line;
+    while (m_process->readLine(line, 15000))
+        if (line.find("camsim ready") != std::string::npos)
+            return true;
+    return false;
+}
+
+void Camera::kill()
+{
+    if (m_process)
+        m_process->kill();
+    m_process.reset();
+}
+
+bool Camera::pushAlarm(const std::string& json)
+{
+    return m_process && m_process->writeLine("alarm " + json);
+}
+
+std::string uniqueUid(const char* prefix)
+{
+    static std::atomic<int> counter{0};
+    return std::string(prefix) + std::to_string(::getpid()) + "N" + std::to_string(++counter);
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    return QTest::qWaitFor(done, timeoutMs);
+}
+
+} // namespace frametest

@@ -1,0 +1,64 @@
+// Test support of the main frame's tests: a scratch data folder with "Lumora.ini" and a language
+// file, and cameras (camsim processes) registered with one tovel-rendezvous process that the
+// SDK of this test process uses (FrameSdkEnvironment, linked only into the SDK tests).
+#pragma once
+
+#include "ChildProcess.h"
+
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace frametest {
+
+// A UID that no camera has; the rendezvous server refuses it at once.
+inline constexpr const char kNoCamera[] = "NOCAMERA";
+
+// The rendezvous server string of this test process ("" until the SDK environment is up).
+const std::string& serverString();
+// The UDP port the cameras answer the LAN probe on.
+int searchPort();
+
+// A scratch data folder made current for the client (SetDataFolder): "Lumora.ini" with
+// [Language] language=<language> and [PathSetting] folders inside it, and the language files
+// "EN_LAN.ini" and "CN_LAN.ini" (the shipped ones when present beside the test program's
+// resources, else small files with the keys the tests read).
+class DataFolder {
+public:
+    explicit DataFolder(const QString& language = QStringLiteral("EN_LAN"));
+    QString path() const { return m_dir.path(); }
+    QString file(const QString& name) const { return m_dir.filePath(name); }
+    QString downloadPath() const { return file(QStringLiteral("Download")); }
+    void setLanguage(const QString& language);
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// One simulated camera on libTovel, answering the LAN probe on searchPort().
+class Camera {
+public:
+    Camera(std::string uid, std::string password);
+    ~Camera();
+    bool start();
+    // SIGKILL: the camera vanishes from the network.
+    void kill();
+    // An alarm event ("alarm JSON" on its standard input).
+    bool pushAlarm(const std::string& json);
+    const std::string& uid() const { return m_uid; }
+
+private:
+    std::string m_uid;
+    std::string m_password;
+    std::unique_ptr<platform::ChildProcess> m_process;
+};
+
+// A unique UID for this test process.
+std::string uniqueUid(const char* prefix);
+
+// Waits (processing Qt events) until done() or timeoutMs; the result of done().
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 20000);
+
+} // namespace frametest

@@ -1,0 +1,301 @@
+// The main frame on the offscreen platform: its panes and toolbar, the view modes, the local
+// dialogs, full screen, help, the language switch, the file tree, and device messages arriving
+// on another thread. The device tree's own tests run against cameras (device_tree_test).
+#include "AlarmPaneView.h"
+#include "CAppConfig.h"
+#include "CaseName.h"
+#include "DevTreeView.h"
+#include "FileTreeCtrl.h"
+#include "FileTreeView.h"
+#include "FrameFixture.h"
+#include "MainFrame.h"
+#include "PlaceholderView.h"
+#include "ViewTree.h"
+#include "settings/DevAllProView.h"
+#include "settings/ProSettingDlg.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QMenu>
+#include <QDir>
+#include <QDockWidget>
+#include <QFile>
+#include <QTableWidget>
+#include <QToolBar>
+#include <QToolButton>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace frametest;
+
+namespace {
+
+class MainFrameTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_frame = std::make_unique<CMainFrame>(); }
+    void TearDown() override
+    {
+        m_frame->ShutDown();
+        m_frame.reset();
+    }
+    bool visible(const char* dock) const { return !m_frame->dock(dock)->isHidden(); }
+    CPlaceholderView* placeholder(CMainFrame::ViewMode mode) const
+    {
+        return dynamic_cast<CPlaceholderView*>(m_frame->view(mode));
+    }
+
+    DataFolder m_data;
+    std::unique_ptr<CMainFrame> m_frame;
+};
+
+TEST_F(MainFrameTest, HasFivePanesDockedAsSpecifiedWithTheirCaptions)
+{
+    struct Pane {
+        const char* dock;
+        int id;
+        const char* caption;
+        Qt::DockWidgetArea area;
+        Qt::DockWidgetAreas allowed;
+        bool shown;
+    };
+    for (const Pane& p : {Pane{"DevTreeDock", 134, "Device list", Qt::LeftDockWidgetArea, Qt::LeftDockWidgetArea, true},
+                          Pane{"DevRecDock", 137, "Device recordings", Qt::LeftDockWidgetArea, Qt::AllDockWidgetAreas, false},
+                          Pane{"FileTreeDock", 135, "Local files", Qt::LeftDockWidgetArea, Qt::AllDockWidgetAreas, false},
+                          Pane{"SidePanelDock", 136, "PTZ", Qt::RightDockWidgetArea, Qt::RightDockWidgetArea, true},
+                          Pane{"AlarmDock", 149, "Alarms", Qt::BottomDockWidgetArea, Qt::BottomDockWidgetArea, true}}) {
+        SCOPED_TRACE(p.dock);
+        QDockWidget* dock = m_frame->dock(p.dock);
+        ASSERT_NE(dock, nullptr);
+        EXPECT_EQ(dock->property("controlId").toInt(), p.id);
+        EXPECT_EQ(dock->windowTitle(), QString::fromUtf8(p.caption));
+        EXPECT_EQ(m_frame->dockWidgetArea(dock), p.area);
+        EXPECT_EQ(dock->allowedAreas(), p.allowed);
+        EXPECT_EQ(!dock->isHidden(), p.shown);
+    }
+    EXPECT_EQ(m_frame->activeViewMode(), CMainFrame::LiveView);
+    // No "DevInfo.db": an empty tree without a root.
+    EXPECT_EQ(m_frame->devTreePane()->tree()->topLevelItemCount(), 0);
+}
+
+TEST_F(MainFrameTest, ToolbarButtonsInOrderWithTheirTooltips)
+{
+    QList<int> ids;
+    QStringList tips;
+    for (QAction* action : m_frame->mainToolBar()->actions())
+        if (!action->isSeparator() && action->data().toInt() != 0) {
+            ids << action->data().toInt();
+            tips << action->toolTip();
+        }
+    EXPECT_EQ(ids, (QList<int>{0x808F, 0x808E, 0x80D6, 0x80D7, 0x80D8, 0x80D9, 0x8082, 0xE146}));
+    EXPECT_EQ(tips, (QStringList{"Add device", "Live", "Device settings", "Device recordings", "Local recordings",
+                                 "Recording plan", "Folders", "Help"}));
+    auto* split = m_frame->mainToolBar()->findChild<QToolButton*>(QStringLiteral("Command8072"));
+    ASSERT_NE(split, nullptr);
+    EXPECT_EQ(split->toolTip(), QStringLiteral("Split"));
+    QStringList counts;
+    for (QAction* a : split->menu()->actions())
+        counts << a->text();
+    EXPECT_EQ(counts, (QStringList{"1", "4", "6", "9", "16", "25", "32"}));
+    // Tooltips shared with the video pane's toolbar; an id outside the table keeps its text.
+    EXPECT_EQ(CMainFrame::UserToolTip(0x80DD), QStringLiteral("Switch stream"));
+    EXPECT_EQ(CMainFrame::UserToolTip(0x1234, QStringLiteral("as is")), QStringLiteral("as is"));
+}
+
+struct ModeCase {
+    const char* name;
+    void (CMainFrame::*command)();
+    bool record, file, side, alarm, tree;
+    int view;
+};
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
+
+class ViewModes : public MainFrameTest, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(ViewModes, ShowThePanesOfTheModeAndActivateItsView)
+{
+    const ModeCase& c = GetParam();
+    for (int repeat = 0; repeat < 2; ++repeat) { // choosing a mode twice keeps it
+        (m_frame.get()->*c.command)();
+        EXPECT_EQ(visible("DevRecDock"), c.record);
+        EXPECT_EQ(visible("FileTreeDock"), c.file);
+        EXPECT_EQ(visible("SidePanelDock"), c.side);
+        EXPECT_EQ(visible("AlarmDock"), c.alarm);
+        EXPECT_EQ(visible("DevTreeDock"), c.tree);
+        EXPECT_EQ(m_frame->activeViewMode(), c.view);
+        EXPECT_FALSE(m_frame->view(static_cast<CMainFrame::ViewMode>(c.view))->isHidden());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, ViewModes,
+                         ::testing::Values(ModeCase{"live", &CMainFrame::OnLiveMode, false, false, true, true, true, 0},
+                                           ModeCase{"property", &CMainFrame::OnDevicePropertyMode, false, false, false, false, true, 3},
+                                           ModeCase{"record", &CMainFrame::OnDeviceRecordMode, true, false, false, false, false, 1},
+                                           ModeCase{"localFile", &CMainFrame::OnLocalFileMode, false, true, false, false, false, 1}),
+                         CaseName());
+
+TEST_F(MainFrameTest, RequestsReachAViewOnlyWhileItIsActive)
+{
+    CPlaceholderView* live = placeholder(CMainFrame::LiveView);
+    CPlaceholderView* playback = placeholder(CMainFrame::PlaybackView);
+    m_frame->OnSplitScreen(CMainFrame::ID_SPLIT_9);
+    m_frame->OpenDeviceVideo("CAM1", 1, QPoint());
+    m_frame->PlayLocalFile("/tmp/a.avi");
+    EXPECT_EQ(live->requests(), (QStringList{"split 9", "open CAM1 1"}));
+    EXPECT_TRUE(playback->requests().isEmpty());
+
+    m_frame->OnDeviceRecordMode();
+    m_frame->OnSplitScreen(CMainFrame::ID_SPLIT_16);
+    m_frame->OpenDeviceVideo("CAM1", 1, QPoint());
+    m_frame->PlayRemoteRecord("CAM1", "a.h264", 10);
+    m_frame->PlayLocalFile("/tmp/a.avi");
+    EXPECT_EQ(live->requests().size(), 2);
+    EXPECT_EQ(playback->requests(), (QStringList{"record CAM1 a.h264 10", "local /tmp/a.avi"}));
+
+    // A view installed by a later subsystem takes the requests.
+    auto* grid = new CPlaceholderView(QStringLiteral("LiveView"));
+    QWidget* old = m_frame->installView(CMainFrame::LiveView, grid);
+    EXPECT_EQ(old, live);
+    delete old;
+    m_frame->OnLiveMode();
+    m_frame->CloseDeviceVideo("CAM2");
+    EXPECT_EQ(grid->requests(), (QStringList{"close CAM2"}));
+}
+
+TEST_F(MainFrameTest, FullScreenOnlyFromTheLiveView)
+{
+    m_frame->OnDeviceRecordMode();
+    m_frame->OnFullScreen();
+    EXPECT_FALSE(m_frame->isFullScreenMode());
+
+    m_frame->OnLiveMode();
+    m_frame->OnFullScreen();
+    EXPECT_TRUE(m_frame->isFullScreenMode());
+    EXPECT_TRUE(m_frame->view(CMainFrame::LiveView)->isWindow());
+    // Esc while one pane fills the screen on its own keeps the full screen.
+    m_frame->setPaneFullScreen(true);
+    m_frame->ExitFullScreen();
+    EXPECT_TRUE(m_frame->isFullScreenMode());
+    m_frame->setPaneFullScreen(false);
+    m_frame->ExitFullScreen();
+    EXPECT_FALSE(m_frame->isFullScreenMode());
+    EXPECT_FALSE(m_frame->view(CMainFrame::LiveView)->isWindow());
+}
+
+TEST_F(MainFrameTest, LocalDialogsAreMadeOnceAndShownAgain)
+{
+    m_frame->OnLocalSettings();
+    ProSettingDlg* settings = m_frame->localSettingsDialog();
+    ASSERT_NE(settings, nullptr);
+    EXPECT_TRUE(settings->isVisible());
+    EXPECT_FALSE(settings->isModal());
+    settings->hide();
+    m_frame->OnLocalSettings();
+    EXPECT_EQ(m_frame->localSettingsDialog(), settings);
+    EXPECT_TRUE(settings->isVisible());
+    m_frame->OnLocalRecordPlan();
+    CLocalRecPlanDlg* plan = m_frame->localRecPlanDialog();
+    m_frame->OnLocalRecordPlan();
+    EXPECT_EQ(m_frame->localRecPlanDialog(), plan);
+}
+
+TEST(HelpFile, ChosenByTheLanguageCode)
+{
+    struct Case {
+        const char* value;
+        const char* file;
+    };
+    for (const Case c : {Case{"CN_LAN", "Help.html"}, Case{"CN", "Help.html"}, Case{"EN_LAN", "HelpEn.html"},
+                         Case{"cn_LAN", "HelpEn.html"}, Case{"CNX_LAN", "HelpEn.html"}, Case{"", "HelpEn.html"}}) {
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(CMainFrame::HelpFileFor(QString::fromLatin1(c.value)), QString::fromLatin1(c.file));
+    }
+}
+
+TEST_F(MainFrameTest, LanguageSwitchRetitlesThePanes)
+{
+    std::ofstream(m_data.file("XX_LAN.ini").toStdString()) << "[MainFrame]\nDevTreeName=Liste\nAlarmPannel=Alarme\n"
+                                                              "[AlarmPannel]\nUID=Kennung\n";
+    m_data.setLanguage(QStringLiteral("XX_LAN"));
+    m_frame->RetranslateUi();
+    EXPECT_EQ(m_frame->dock("DevTreeDock")->windowTitle(), QStringLiteral("Liste"));
+    EXPECT_EQ(m_frame->dock("AlarmDock")->windowTitle(), QStringLiteral("Alarme"));
+    EXPECT_EQ(m_frame->alarmPane()->list()->horizontalHeaderItem(0)->text(), QStringLiteral("Kennung"));
+    m_frame->OnHelp();
+    EXPECT_EQ(m_frame->lastHelpFile(), QStringLiteral("HelpEn.html"));
+}
+
+TEST_F(MainFrameTest, LocalFileModeOpensTheDownloadFolder)
+{
+    QDir(m_data.downloadPath()).mkpath(QStringLiteral("CAM1"));
+    QFile(m_data.downloadPath() + QStringLiteral("/CAM1/20261210-101010.avi")).open(QIODevice::WriteOnly);
+    m_frame->OnLocalFileMode();
+    CFileTreeCtrl* tree = m_frame->fileTreePane()->tree();
+    EXPECT_EQ(QDir(tree->selectedPath()).canonicalPath(), QDir(m_data.downloadPath()).canonicalPath());
+    EXPECT_TRUE(tree->isExpanded(tree->currentIndex()));
+
+    // A recording goes to the playback view, which the local-file mode made active.
+    const QString avi = m_data.downloadPath() + QStringLiteral("/CAM1/20261210-101010.avi");
+    EXPECT_TRUE(tree->OpenLocalFile(avi));
+    EXPECT_TRUE(placeholder(CMainFrame::PlaybackView)->requests().contains(QStringLiteral("local ") + avi));
+    EXPECT_FALSE(tree->OpenLocalFile(m_data.downloadPath())); // a folder
+}
+
+TEST(FileTreePlayable, AviAnywhereAfterTheFirstCharacterCaseAsWritten)
+{
+    struct Case {
+        const char* path;
+        bool playable;
+    };
+    for (const Case c : {Case{"/r/a.avi", true}, Case{"/r/x.avi.txt", true}, Case{"/r/X.AVI", false},
+                         Case{".avi", false}, Case{"/r.avi/b.mp4", true}, Case{"/r/b.mp4", false}}) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(CFileTreeCtrl::IsPlayablePath(QString::fromLatin1(c.path)), c.playable);
+    }
+}
+
+TEST(FileTreeFallback, WithoutADownloadFolderTheProfilePathIsUsed)
+{
+    DataFolder data;
+    QFile::remove(data.file(QStringLiteral("Lumora.ini"))); // no settings: no download folder
+    CFileTreeView pane(nullptr);
+    EXPECT_EQ(pane.tree()->selectedPath(), QDir::rootPath());
+    EXPECT_FALSE(pane.tree()->isExpanded(pane.tree()->currentIndex()));
+}
+
+TEST_F(MainFrameTest, DeviceMessagesFromAnotherThreadReachThePanes)
+{
+    CDevTreeView* pane = m_frame->devTreePane();
+    pane->AddDevice(QString::fromLatin1(kNoCamera), "m", "a", "");
+    auto* record = new CPlaceholderView(QStringLiteral("DevRecTree"));
+    m_frame->installRecordPane(record);
+    const std::string reconnectReply = R"({"dev_info":{"dev_ver":"V9"}})";
+    std::thread sdk([&] {
+        m_frame->OnDeviceMessage(2, kNoCamera, const_cast<char*>(reconnectReply.c_str()), nullptr,
+                                 static_cast<int>(reconnectReply.size()), 0);
+        m_frame->OnDeviceMessage(5, kNoCamera, nullptr, nullptr, 0, -2);
+        m_frame->OnDeviceMessage(5, kNoCamera, nullptr, nullptr, 0, 0);
+        m_frame->OnDeviceMessage(0, kNoCamera, nullptr, nullptr, 0, 0);
+    });
+    sdk.join();
+    QTreeWidgetItem* node = pane->tree()->findDevice(QString::fromLatin1(kNoCamera));
+    ASSERT_TRUE(waitFor([&] { return CViewTree::loggedIn(node) == 1; }));
+    EXPECT_EQ(CViewTree::image(node), CViewTree::Online);
+    EXPECT_EQ(m_frame->GetDeviceVersion(QString::fromLatin1(kNoCamera)), QStringLiteral("V9"));
+    EXPECT_TRUE(waitFor([&] { return record->requests().size() == 2; }));
+    EXPECT_EQ(record->requests(), (QStringList{"download 2", "download 1"}));
+
+    std::thread lost([&] { m_frame->OnDeviceMessage(1, kNoCamera, nullptr, nullptr, 0, 0); });
+    lost.join();
+    ASSERT_TRUE(waitFor([&] { return CViewTree::loggedIn(node) == 0; }));
+    EXPECT_EQ(CViewTree::image(node), CViewTree::Offline);
+
+    // After the frame started closing, nothing more arrives.
+    m_frame->ShutDown();
+    std::thread late([&] { m_frame->OnDeviceMessage(2, kNoCamera, nullptr, nullptr, 0, 0); });
+    late.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(CViewTree::loggedIn(node), 0);
+}
+
+} // namespace

@@ -1,0 +1,183 @@
+// The SDK's worker pools: order, resizing, clearing and looped tasks.
+#include "ThreadPool.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A latch the tests wait on with a deadline.
+class Gate {
+public:
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_cv.notify_all();
+    }
+    bool wait(int ms = 10000)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_open; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_open = false;
+};
+
+template <class Pred>
+bool waitUntil(Pred pred, int ms = 10000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+TEST(ThreadPool, OneWorkerRunsTasksInSchedulingOrder)
+{
+    ThreadPool pool("t-order");
+    ASSERT_TRUE(pool.Resize(1));
+    std::mutex mutex;
+    std::vector<int> order;
+    Gate done;
+    for (int i = 0; i < 50; ++i)
+        pool.Schedule([&, i] {
+            std::lock_guard<std::mutex> lock(mutex);
+            order.push_back(i);
+            if (i == 49)
+                done.open();
+        });
+    ASSERT_TRUE(done.wait());
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(order.size(), 50u);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(order[static_cast<size_t>(i)], i);
+}
+
+TEST(ThreadPool, TasksWaitForWorkersAndRunOnceResized)
+{
+    ThreadPool pool("t-zero");
+    std::atomic<int> ran{0};
+    pool.Schedule([&] { ++ran; });
+    EXPECT_EQ(pool.pending(), 1);
+    EXPECT_EQ(ran.load(), 0);
+    ASSERT_TRUE(pool.Resize(2));
+    EXPECT_TRUE(waitUntil([&] { return ran.load() == 1; }));
+}
+
+TEST(ThreadPool, ShrinkingLetsRunningTasksFinishThenEndsWorkers)
+{
+    ThreadPool pool("t-shrink");
+    ASSERT_TRUE(pool.Resize(5));
+    Gate release;
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    for (int i = 0; i < 5; ++i)
+        pool.Schedule([&] {
+            ++started;
+            release.wait();
+            ++finished;
+        });
+    ASSERT_TRUE(waitUntil([&] { return started.load() == 5; }));
+    ASSERT_TRUE(pool.Resize(2));
+    EXPECT_EQ(pool.size(), 5); // busy workers end after their task
+    release.open();
+    EXPECT_TRUE(waitUntil([&] { return finished.load() == 5 && pool.size() == 2; }));
+}
+
+TEST(ThreadPool, ClearDropsQueuedTasksButNotRunningOnes)
+{
+    ThreadPool pool("t-clear");
+    ASSERT_TRUE(pool.Resize(1));
+    Gate release;
+    std::atomic<bool> firstDone{false};
+    std::atomic<int> dropped{0};
+    std::atomic<bool> started{false};
+    pool.Schedule([&] {
+        started = true;
+        release.wait();
+        firstDone = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return started.load(); }));
+    for (int i = 0; i < 3; ++i)
+        pool.Schedule([&] { ++dropped; });
+    pool.Clear();
+    EXPECT_EQ(pool.pending(), 0);
+    release.open();
+    EXPECT_TRUE(waitUntil([&] { return firstDone.load(); }));
+    // A task scheduled after the clear still runs, after the dropped ones would have.
+    Gate after;
+    pool.Schedule([&] { after.open(); });
+    EXPECT_TRUE(after.wait());
+    EXPECT_EQ(dropped.load(), 0);
+}
+
+TEST(ThreadPool, ThrowingTaskKeepsTheWorkerCount)
+{
+    ThreadPool pool("t-throw");
+    ASSERT_TRUE(pool.Resize(2));
+    pool.Schedule([] { throw std::runtime_error("task failed"); });
+    Gate next;
+    pool.Schedule([&] { next.open(); });
+    EXPECT_TRUE(next.wait());
+    EXPECT_TRUE(waitUntil([&] { return pool.size() == 2; }));
+}
+
+TEST(ThreadPool, LoopedTaskRunsUntilItsFunctionSaysStopAndKeepsItsInterval)
+{
+    ThreadPool pool("t-loop");
+    ASSERT_TRUE(pool.Resize(1));
+    std::vector<std::chrono::steady_clock::time_point> calls;
+    Gate done;
+    const auto start = std::chrono::steady_clock::now();
+    ScheduleLooped(pool,
+                   [&] {
+                       calls.push_back(std::chrono::steady_clock::now());
+                       if (calls.size() == 4) {
+                           done.open();
+                           return false;
+                       }
+                       return true;
+                   },
+                   20);
+    ASSERT_TRUE(done.wait());
+    ASSERT_EQ(calls.size(), 4u);
+    // The first call comes one interval after the start, then one interval after each return.
+    EXPECT_GE(calls[0] - start, std::chrono::milliseconds(20));
+    for (size_t i = 1; i < calls.size(); ++i)
+        EXPECT_GE(calls[i] - calls[i - 1], std::chrono::milliseconds(20));
+    // The worker is free again once the function returned false.
+    Gate free;
+    pool.Schedule([&] { free.open(); });
+    EXPECT_TRUE(free.wait());
+}
+
+TEST(ThreadPool, ClearDoesNotStopARunningLoopedTask)
+{
+    ThreadPool pool("t-loopclr");
+    ASSERT_TRUE(pool.Resize(1));
+    std::atomic<int> calls{0};
+    std::atomic<bool> keepGoing{true};
+    ScheduleLooped(pool, [&] { ++calls; return keepGoing.load(); }, 0);
+    ASSERT_TRUE(waitUntil([&] { return calls.load() >= 2; }));
+    pool.Clear();
+    const int seen = calls.load();
+    EXPECT_TRUE(waitUntil([&] { return calls.load() > seen + 2; }));
+    keepGoing = false;
+    Gate free;
+    pool.Schedule([&] { free.open(); });
+    EXPECT_TRUE(free.wait());
+}
+
+} // namespace

@@ -1,0 +1,393 @@
+// The per-stream channel over a real device session whose link reads from memory: the pull loop
+// draws live video, routes audio, maps kinds to reads, survives its owner dropping it mid-read,
+// gives a stalled read back when the stream stops, and writes downloads with their endings.
+#include "VideoDecoderImple.h"
+#include "ffmpeg_dxva2.h"
+
+#include "VideoTestSupport.h"
+
+#include <NetProImple.h>
+#include <NetProtocol.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
+#include <future>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using videotest::MediaChunks;
+using videotest::ReadFile;
+using videotest::ScopedSurface;
+using videotest::SplitAccessUnits;
+
+// Bytes the device sends, per channel; an empty channel times out (-3) or, once broken, fails.
+class DeviceBytes {
+public:
+    void push(int channel, const std::vector<char>& bytes)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& q = m_queues[channel];
+        q.insert(q.end(), bytes.begin(), bytes.end());
+    }
+    void breakLink()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_broken = true;
+    }
+    size_t pending(int channel)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_queues[channel].size();
+    }
+    int read(int channel, char* buffer, int& length)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& q = m_queues[channel];
+        const size_t n = std::min(q.size(), static_cast<size_t>(length));
+        std::copy(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n), buffer);
+        q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n));
+        length = static_cast<int>(n);
+        if (n == 0 && m_broken)
+            return -1;
+        return n == 0 ? -3 : 0;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<int, std::deque<char>> m_queues;
+    bool m_broken = false;
+};
+
+class ChannelTest : public ::testing::Test {
+protected:
+    ChannelTest() : pool(5)
+    {
+        ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
+        session = std::make_unique<NetProImple>("CHANNELCAM", nullptr, nullptr);
+        session->parser()->link()->setByteSource(
+            [this](int channelId, char* buffer, int& length) { return bytes.read(channelId, buffer, length); });
+        session->parser()->link()->setHandle(0);
+        VideoDecoderImple::Host host;
+        host.schedule = pool.scheduler();
+        host.playAudio = [this](const char* data, unsigned length, int type, uint64_t pts) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            audio.emplace_back(data, data + length);
+            waiter.notify();
+        };
+        host.devLost = [this](const std::string& uid, int slot) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            lost.push_back(uid + "/" + std::to_string(slot));
+            waiter.notify();
+        };
+        host.recordEnd = [this](const std::string&, const std::string& path, int status) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ends.emplace_back(path, status);
+            waiter.notify();
+        };
+        channel = VideoDecoderImple::Create(session.get(), host);
+        dir = ::testing::TempDir() + "channel-" + std::to_string(::getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::filesystem::create_directories(dir);
+    }
+    ~ChannelTest() override
+    {
+        bytes.breakLink();
+        session->parser()->SetAbandon(1);
+        channel.reset();
+        // Workers still reading end on the broken link.
+        std::filesystem::remove_all(dir);
+    }
+
+    void pushVideo(const std::string& fixture, int channelId = kChannelLive)
+    {
+        uint32_t id = 0;
+        for (auto& unit : SplitAccessUnits(ReadFile(fixture), false)) {
+            ++id;
+            bytes.push(channelId, MediaChunks(unit, 1, id, 40000ull * id));
+        }
+    }
+    size_t audioCount()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return audio.size();
+    }
+    std::vector<std::pair<std::string, int>> endings()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return ends;
+    }
+
+    DeviceBytes bytes;
+    std::unique_ptr<NetProImple> session;
+    // Joined before the session goes: its workers may still be inside a read.
+    videotest::WorkerPool pool;
+    std::shared_ptr<VideoDecoderImple> channel;
+    std::string dir;
+    videotest::Waiter waiter;
+    std::mutex m_mutex;
+    std::vector<std::vector<char>> audio;
+    std::vector<std::string> lost;
+    std::vector<std::pair<std::string, int>> ends;
+};
+
+TEST_F(ChannelTest, LiveVideoIsPulledFrameByFrameIntoTheWindow)
+{
+    ScopedSurface window;
+    const std::string fixture = videotest::EncodedFixture("h264", 320, 240, 12);
+    const auto reference = videotest::ReferenceDecode(fixture, "yuv420p", 320, 240);
+    ASSERT_EQ(channel->AddDecoder(window.handle(), 320, 240, 0, true, 0), 0);
+    EXPECT_FALSE(channel->busy());
+    session->SetAVDataCallback(channel->LiveSink(), nullptr);
+    pushVideo(fixture);
+    channel->ReadStream("CHANNELCAM", 0, 0, 0, nullptr);
+    ASSERT_TRUE(window.surface().waitFor(12));
+    const auto pictures = window.surface().pictures();
+    for (size_t i = 0; i < 12; ++i)
+        EXPECT_TRUE(pictures[i].pixels == reference[i]) << "picture " << i;
+    EXPECT_EQ(channel->GetPlayPts(0), 40000u * 12u);
+    EXPECT_EQ(channel->GetPlayPts(1), 0u);
+}
+
+// Only 320-byte audio frames are played; the loop goes on past a wrong-sized one.
+TEST_F(ChannelTest, AudioOfTheRightSizeGoesToTheListeningQueue)
+{
+    ScopedSurface window;
+    ASSERT_EQ(channel->AddDecoder(window.handle(), 320, 240, 0, false, 0), 0);
+    session->SetAVDataCallback(channel->LiveSink(), nullptr);
+    bytes.push(kChannelLive, MediaChunks(std::vector<char>(320, 'a'), 20, 1, 10));
+    bytes.push(kChannelLive, MediaChunks(std::vector<char>(321, 'b'), 21, 2, 20));
+    bytes.push(kChannelLive, MediaChunks(std::vector<char>(320, 'c'), 49, 3, 30));
+    bytes.push(kChannelLive, MediaChunks(std::vector<char>(320, 'd'), 50, 4, 40)); // video type: not audio
+    pushVideo(videotest::EncodedFixture("h264", 320, 240, 12));
+    channel->ReadStream("CHANNELCAM", 0, 0, 0, nullptr);
+    ASSERT_TRUE(window.surface().waitFor(12));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ASSERT_EQ(audio.size(), 2u);
+    EXPECT_EQ(audio[0], std::vector<char>(320, 'a'));
+    EXPECT_EQ(audio[1], std::vector<char>(320, 'c'));
+}
+
+struct KindCase {
+    const char* name;
+    std::vector<int> added;
+    std::vector<int> removed;
+    int requested;
+    int expectedRead; // stream kind the reader reports, -1 no read
+};
+
+class KindMapping : public ChannelTest, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(KindMapping, RequestedKindReadsByTheMask)
+{
+    const KindCase& c = GetParam();
+    for (int kind : c.added)
+        ASSERT_EQ(channel->AddDecoder(0, 320, 240, kind, false, 0), 0);
+    for (int kind : c.removed)
+        channel->RemoveDecoder(kind);
+    bytes.push(kChannelLive, MediaChunks(std::vector<char>(320, 'a'), 20, 1, 10));
+    bytes.push(kChannelRecord, MediaChunks(std::vector<char>(320, 'a'), 20, 1, 10));
+    int readKind = -1;
+    AVDataCallback sink = [&](int, int, std::vector<char>&, unsigned, std::string, int kind, uint64_t, int) { readKind = kind; };
+    // Record reads always deliver to the session's stored record sink.
+    session->SetRecDataCallback(sink);
+    channel->ReadStream("CHANNELCAM", c.requested, 0, 0, sink);
+    EXPECT_EQ(readKind, c.expectedRead);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, KindMapping,
+    ::testing::Values(KindCase{"MainReadsMain", {0}, {}, 0, 0}, KindCase{"SubWhileOnlyMainReadsMain", {0}, {}, 1, 0},
+                      KindCase{"MainWhileOnlySubReadsSub", {1}, {}, 0, 1}, KindCase{"SubExcludesMain", {0, 1}, {}, 0, 1},
+                      KindCase{"NothingWanted", {}, {}, 0, -1}, KindCase{"Removed", {0}, {0}, 0, -1},
+                      KindCase{"KindTwoNeverReads", {0}, {}, 2, -1}, KindCase{"KindThreeNeverReads", {0}, {}, 3, -1},
+                      KindCase{"RecordStream", {4}, {}, 4, 4}, KindCase{"RecordNotWanted", {0}, {}, 4, -1}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+// A device that sends nothing must not hold a pool worker once its stream is stopped.
+TEST_F(ChannelTest, StoppingTheStreamGivesAStalledReadBack)
+{
+    ASSERT_EQ(channel->AddDecoder(0, 320, 240, 0, false, 0), 0);
+    session->SetAVDataCallback(channel->LiveSink(), nullptr);
+    std::promise<void> returned;
+    pool.post([&] {
+        channel->ReadStream("CHANNELCAM", 0, 0, 0, nullptr);
+        returned.set_value();
+    });
+    std::future<void> done = returned.get_future();
+    EXPECT_EQ(done.wait_for(200ms), std::future_status::timeout) << "the read waits for the device";
+    channel->RemoveDecoder(0);
+    EXPECT_TRUE(channel->busy());
+    ASSERT_EQ(done.wait_for(20s), std::future_status::ready);
+}
+
+// The owner drops the channel while a read waits: the step in progress keeps it alive, finishes
+// the frame, and the queued step that follows finds nothing to run.
+TEST_F(ChannelTest, DroppedChannelLivesUntilItsReadReturns)
+{
+    ScopedSurface window;
+    ASSERT_EQ(channel->AddDecoder(window.handle(), 320, 240, 0, false, 0), 0);
+    session->SetAVDataCallback(channel->LiveSink(), nullptr);
+    std::weak_ptr<VideoDecoderImple> weak = channel;
+    pool.post([self = channel] { self->ReadStream("CHANNELCAM", 0, 0, 0, nullptr); });
+    channel.reset();
+    EXPECT_FALSE(weak.expired());
+    auto units = SplitAccessUnits(ReadFile(videotest::EncodedFixture("h264", 320, 240, 12)), false);
+    bytes.push(kChannelLive, MediaChunks(units[0], 1, 1, 1));
+    ASSERT_TRUE(window.surface().waitFor(1));
+    ASSERT_TRUE(waiter.waitUntil([&] { return weak.expired(); }, 20s));
+    bytes.push(kChannelLive, MediaChunks(units[1], 1, 2, 2));
+    session->parser()->SetAbandon(1);
+}
+
+TEST_F(ChannelTest, DeadLinkIsReportedOnceAndEndsTheLoop)
+{
+    ASSERT_EQ(channel->AddDecoder(0, 320, 240, 0, false, 0), 0);
+    session->SetAVDataCallback(channel->LiveSink(), nullptr);
+    bytes.breakLink();
+    channel->ReadStream("CHANNELCAM", 0, 0, 3, nullptr);
+    ASSERT_TRUE(waiter.waitUntil([&] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !lost.empty();
+    }));
+    channel->ReadStream("CHANNELCAM", 0, 0, 3, nullptr);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    EXPECT_EQ(lost, std::vector<std::string>{"CHANNELCAM/3"});
+}
+
+// Record playback stops at the first empty frame once asked to, and goes on without it.
+TEST_F(ChannelTest, RecordPlaybackStopsAtTheEndWhenAsked)
+{
+    ScopedSurface window;
+    ASSERT_EQ(channel->AddDecoder(window.handle(), 320, 240, 4, false, 0), 0);
+    session->SetRecDataCallback(channel->RecordSink());
+    channel->SetStopAtEmpty(true);
+    pushVideo(videotest::EncodedFixture("h264", 320, 240, 12), kChannelRecord);
+    MediaChunkHeader end;
+    uint8_t endBytes[kMediaChunkHeaderSize];
+    EncodeMediaChunkHeader(end, endBytes);
+    bytes.push(kChannelRecord, std::vector<char>(endBytes, endBytes + kMediaChunkHeaderSize));
+    bytes.push(kChannelRecord, MediaChunks(std::vector<char>(320, 'x'), 20, 99, 1));
+    channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr);
+    ASSERT_TRUE(window.surface().waitFor(12));
+    // The loop ended at the empty frame: the audio behind it is never read.
+    pool.post([&] { waiter.notify(); });
+    EXPECT_FALSE(waiter.waitUntil([&] { return bytes.pending(kChannelRecord) == 0; }, 300ms));
+    EXPECT_EQ(audioCount(), 0u);
+}
+
+std::vector<char> recordBytes(size_t n)
+{
+    std::vector<char> data(n);
+    for (size_t i = 0; i < n; ++i)
+        data[i] = static_cast<char>((i * 131) ^ (i >> 7));
+    return data;
+}
+
+void pushFile(DeviceBytes& bytes, const std::vector<char>& data)
+{
+    for (size_t at = 0, id = 1; at < data.size(); at += 5000, ++id) {
+        std::vector<char> frame(data.begin() + static_cast<std::ptrdiff_t>(at),
+                                data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + 5000)));
+        bytes.push(kChannelRecord, MediaChunks(frame, 1, static_cast<uint32_t>(id), 0));
+    }
+}
+
+TEST_F(ChannelTest, DownloadIsWrittenWholeAndReportedComplete)
+{
+    const auto data = recordBytes(123456);
+    ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false), 0);
+    session->SetRecDataCallback(channel->RecordSink());
+    pushFile(bytes, data);
+    uint8_t end[kMediaChunkHeaderSize];
+    EncodeMediaChunkHeader(MediaChunkHeader{}, end);
+    bytes.push(kChannelRecord, std::vector<char>(end, end + kMediaChunkHeaderSize));
+    channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr);
+    ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
+    EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", 0}}));
+    EXPECT_EQ(ReadFile(dir + "/rec.avi"), data);
+    EXPECT_EQ(channel->GetDloadSize(), data.size());
+}
+
+TEST_F(ChannelTest, BrokenDownloadEndsAsErrorFile)
+{
+    ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false), 0);
+    session->SetRecDataCallback(channel->RecordSink());
+    pushFile(bytes, recordBytes(20000));
+    bytes.breakLink();
+    channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr);
+    ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
+    EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", -1}}));
+    EXPECT_TRUE(std::filesystem::exists(dir + "/rec.avi.error"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/rec.avi"));
+}
+
+// Stopping a download whose device has gone quiet closes it at once as ".Uncomplete".
+TEST_F(ChannelTest, CancelledDownloadEndsAsUncompleteEvenWhenTheDeviceIsSilent)
+{
+    EXPECT_FALSE(channel->CancelDownload()) << "no download open";
+    ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false), 0);
+    session->SetRecDataCallback(channel->RecordSink());
+    pushFile(bytes, recordBytes(20000));
+    pool.post([this] { channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr); });
+    // Each look at the count queues the next look behind the download's own steps.
+    ASSERT_TRUE(waiter.waitUntil([&] {
+        pool.post([&] { waiter.notify(); });
+        return channel->GetDloadSize() == 20000u;
+    }));
+    EXPECT_TRUE(channel->CancelDownload());
+    ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
+    EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", -2}}));
+    EXPECT_EQ(ReadFile(dir + "/rec.avi.Uncomplete").size(), 20000u);
+}
+
+// A file size limit stands in for a full disk: the write that crosses it comes up short.
+TEST_F(ChannelTest, FullDiskEndsTheDownloadAsAFailure)
+{
+    struct FileSizeLimit {
+        explicit FileSizeLimit(rlim_t bytes)
+        {
+            ::getrlimit(RLIMIT_FSIZE, &saved);
+            ::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit = saved;
+            limit.rlim_cur = bytes;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
+        rlimit saved{};
+    };
+    ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false), 0);
+    session->SetRecDataCallback(channel->RecordSink());
+    pushFile(bytes, recordBytes(20000));
+    {
+        FileSizeLimit limit(12000);
+        channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr);
+        ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
+    }
+    EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", -1}}));
+    EXPECT_EQ(channel->GetDloadSize(), 10000u) << "the two frames written whole";
+    EXPECT_TRUE(std::filesystem::exists(dir + "/rec.avi.error"));
+}
+
+TEST_F(ChannelTest, DownloadFileThatCannotBeMadeIsRefused)
+{
+    EXPECT_EQ(channel->OpenDownloadFile(dir + "/missing/rec.avi", false), -1);
+    EXPECT_EQ(channel->OpenDownloadFile("", true), 0) << "keep changes nothing";
+}
+
+TEST(DownloadName, OnlyBareFileNamesAreAccepted)
+{
+    struct Case {
+        const char* name;
+        bool ok;
+    };
+    for (const Case& c : {Case{"rec1.avi", true}, Case{"20261208-090503.h264", true}, Case{"", false}, Case{".", false},
+                          Case{"..", false}, Case{"../x.avi", false}, Case{"a/b.avi", false}, Case{"/etc/passwd", false},
+                          Case{"a\\b.avi", false}, Case{"..avi", true}})
+        EXPECT_EQ(VideoDecoderImple::IsBareFileName(c.name), c.ok) << c.name;
+}
+
+} // namespace
