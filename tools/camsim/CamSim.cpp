@@ -677,6 +677,8 @@ std::string CamSim::sdFile(const std::string& devicePath) const
     const std::string root = kSdRoot;
     if (rest.compare(0, root.size(), root) == 0)
         rest.erase(0, root.size());
+    else if (!rest.empty() && rest.front() == '/')
+        rest = std::filesystem::path(rest).filename().string(); // a path elsewhere: its file name in sd/
     std::filesystem::path file = std::filesystem::path(m_options.dataDir) / "sd";
     for (const auto& part : std::filesystem::path(rest)) {
         const std::string name = part.string();
