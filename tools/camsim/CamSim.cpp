@@ -150,6 +150,8 @@ struct CamSim::Session {
     std::atomic<bool> talkRunning{false};
     std::atomic<bool> recordStop{false};
     std::atomic<bool> recordRunning{false};
+    std::atomic<bool> recordPaused{false};
+    std::atomic<int64_t> recordSeek{-1}; // microseconds into the recording; -1 none
     int channel = 0;
 };
 
@@ -464,20 +466,39 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
     case kRecOp:
         handleRecordOp(session, body);
         return;
-    case kRecList:
-    case kRecPage: {
-        Json::Value files(Json::arrayValue);
-        std::error_code ec;
-        if (!m_options.dataDir.empty())
-            for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(m_options.dataDir) / "sd", ec)) {
-                Json::Value file;
-                file["p"] = entry.path().filename().string();
-                file["sl"] = static_cast<Json::UInt64>(entry.is_regular_file() ? entry.file_size() : 0);
-                files.append(file);
-            }
+    case kRecList: {
         Json::Value root;
-        root[command == kRecList ? "lir" : "lp"]["files"] = files;
-        session.link->sendCommand(command + 1, 0, styled(root));
+        std::string folder;
+        if (parse(body, root) && root.isObject() && root["lir"]["p"].isString())
+            folder = root["lir"]["p"].asString();
+        Json::Value answer;
+        answer["li"]["n"] = static_cast<Json::Int>(sdEntries(folder).size());
+        session.link->sendCommand(kRecList + 1, 0, styled(answer));
+        return;
+    }
+    case kRecPage: {
+        Json::Value root;
+        Json::Value page;
+        if (parse(body, root) && root.isObject())
+            page = root["lp"];
+        const std::vector<std::string> names = sdEntries(page["p"].isString() ? page["p"].asString() : "");
+        const size_t first = static_cast<size_t>(std::max(0, intOf(page["s"], 0)));
+        const size_t count = static_cast<size_t>(std::max(0, intOf(page["c"], 0)));
+        const std::string folder = page["p"].isString() ? page["p"].asString() : "";
+        Json::Value list(Json::arrayValue);
+        for (size_t i = first; i < names.size() && i < first + count; ++i) {
+            std::error_code ec;
+            const uintmax_t size = std::filesystem::file_size(sdFile(folder + "/" + names[i]), ec);
+            Json::Value entry;
+            entry["n"] = names[i];
+            // The size as sh * 256 + sl (0 for folders).
+            entry["sh"] = static_cast<Json::UInt64>(ec ? 0 : size / 256);
+            entry["sl"] = static_cast<Json::UInt64>(ec ? 0 : size % 256);
+            list.append(entry);
+        }
+        Json::Value answer;
+        answer["dir"]["l"] = list;
+        session.link->sendCommand(kRecPage + 1, 0, styled(answer));
         return;
     }
     case kPassword: {
@@ -666,6 +687,59 @@ void CamSim::sendPicture(Session& session, int type)
     session.link->sendFrame(kChannelPicture, type, 1, picture.data(), picture.size(), nowPts());
 }
 
+std::string CamSim::sdFile(const std::string& devicePath) const
+{
+    if (m_options.dataDir.empty())
+        return {};
+    std::string rest = devicePath;
+    const std::string root = kSdRoot;
+    if (rest.compare(0, root.size(), root) == 0)
+        rest.erase(0, root.size());
+    else if (!rest.empty() && rest.front() == '/')
+        rest = std::filesystem::path(rest).filename().string(); // a path elsewhere: its file name in sd/
+    std::filesystem::path file = std::filesystem::path(m_options.dataDir) / "sd";
+    for (const auto& part : std::filesystem::path(rest)) {
+        const std::string name = part.string();
+        if (name.empty() || name == "/" || name == ".")
+            continue;
+        if (name == "..")
+            return {};
+        file /= part;
+    }
+    return file.string();
+}
+
+std::vector<std::string> CamSim::sdEntries(const std::string& devicePath) const
+{
+    std::vector<std::string> names;
+    const std::string folder = sdFile(devicePath);
+    std::error_code ec;
+    if (!folder.empty())
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void CamSim::setRecordHold(int frames)
+{
+    m_recordHold.store(frames < 0 ? -1 : frames);
+}
+
+bool CamSim::waitRecordHold(Session& session)
+{
+    for (;;) {
+        if (session.recordStop || !m_running || !session.link->alive())
+            return false;
+        int allowed = m_recordHold.load();
+        if (allowed < 0)
+            return true;
+        if (allowed > 0 && m_recordHold.compare_exchange_weak(allowed, allowed - 1))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 void CamSim::handleRecordOp(Session& session, const std::string& body)
 {
     Json::Value root;
@@ -675,37 +749,88 @@ void CamSim::handleRecordOp(Session& session, const std::string& body)
     const int code = intOf(op["op"], -1);
     Json::Value ok;
     ok["ret"] = 0;
-    session.link->sendCommand(kRecOp + 1, code >= 0 ? 0 : -1, styled(ok));
-    if (code == 6) {
-        session.recordStop = true;
+    if (code == 0 || code == 10) {
+        // Only files inside the SD-card folder; a missing one is refused.
+        const std::string path = sdFile(op["p"].isString() ? op["p"].asString() : "");
+        std::error_code ec;
+        const bool found = !path.empty() && std::filesystem::is_regular_file(path, ec);
+        if (!found || session.recordRunning.exchange(true)) {
+            Json::Value refused;
+            refused["ret"] = -1;
+            session.link->sendCommand(kRecOp + 1, -1, styled(refused));
+            return;
+        }
+        session.recordStop = false;
+        session.recordPaused = false;
+        session.recordSeek = -1;
+        m_recordPaused = false;
+        session.link->sendCommand(kRecOp + 1, 0, styled(ok));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto& s : m_sessions)
+            if (s.get() == &session)
+                m_threads.emplace_back([this, s, path, code] { recordLoop(s, path, code == 10); });
         return;
     }
-    if (code != 0 && code != 10)
+    if (code == 20 || code == 8) {
+        // Pause (the same request resumes) and seek ("stm" microseconds) expect no answer.
+        if (code == 20) {
+            const bool paused = !session.recordPaused.load();
+            session.recordPaused = paused;
+            m_recordPaused = paused;
+        } else if (op["stm"].isIntegral()) {
+            session.recordSeek = static_cast<int64_t>(op["stm"].asLargestUInt());
+        }
         return;
-    // Only names inside the SD-card folder: the base name of whatever path the client gives.
-    const std::string name = std::filesystem::path(op["p"].isString() ? op["p"].asString() : "").filename().string();
-    const std::string path = (std::filesystem::path(m_options.dataDir) / "sd" / name).string();
-    if (session.recordRunning.exchange(true))
-        return;
-    session.recordStop = false;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (auto& s : m_sessions)
-        if (s.get() == &session)
-            m_threads.emplace_back([this, s, path] { recordLoop(s, path); });
+    }
+    session.link->sendCommand(kRecOp + 1, code >= 0 ? 0 : -1, styled(ok));
+    if (code == 6)
+        session.recordStop = true;
 }
 
-void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path)
+void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool download)
 {
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> frame(64 * 1024);
     uint32_t id = 0;
-    while (in && !session->recordStop && m_running) {
-        in.read(frame.data(), static_cast<std::streamsize>(frame.size()));
-        const std::streamsize got = in.gcount();
-        if (got <= 0)
-            break;
-        if (!session->link->sendFrame(kChannelRecord, 1, id++, frame.data(), static_cast<size_t>(got), nowPts()))
-            break;
+    if (download) {
+        // The file's bytes as they are, in pieces, as fast as the link takes them.
+        std::vector<char> piece(64 * 1024);
+        while (in && waitRecordHold(*session)) {
+            in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+            const std::streamsize got = in.gcount();
+            if (got <= 0)
+                break;
+            if (!session->link->sendFrame(kChannelRecord, 1, id++, piece.data(), static_cast<size_t>(got), nowPts()))
+                break;
+            ++m_recordSent;
+        }
+    } else {
+        // A recording is an elementary stream played at the camera's frame rate; the time stamp
+        // of frame i is its place in the recording.
+        const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string ext = std::filesystem::path(path).extension().string();
+        const std::vector<std::vector<char>> frames =
+            splitAccessUnits(data, ext == ".h265" || ext == ".hevc" || ext == ".265");
+        const int fps = std::max(1, m_options.fps);
+        const uint64_t frameUs = 1000000u / static_cast<uint64_t>(fps);
+        size_t index = 0;
+        auto next = std::chrono::steady_clock::now();
+        while (index < frames.size() && waitRecordHold(*session)) {
+            const int64_t seek = session->recordSeek.exchange(-1);
+            if (seek >= 0)
+                index = std::min(frames.size() - 1, static_cast<size_t>(static_cast<uint64_t>(seek) / frameUs));
+            if (session->recordPaused) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                next = std::chrono::steady_clock::now();
+                continue;
+            }
+            const std::vector<char>& frame = frames[index];
+            if (!session->link->sendFrame(kChannelRecord, 1, id++, frame.data(), frame.size(), index * frameUs))
+                break;
+            ++m_recordSent;
+            ++index;
+            next += std::chrono::microseconds(frameUs);
+            std::this_thread::sleep_until(next);
+        }
     }
     session->link->sendEnd(kChannelRecord);
     session->recordRunning = false;

@@ -67,6 +67,14 @@ public:
     // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
     // ("uplink TYPE BYTES", "uplink command CODE BYTES"); set before start.
     void setObserver(std::function<void(const std::string&)> observer) { m_observer = std::move(observer); }
+    // SD-card recordings: frames (play) or pieces (download) sent so far over all sessions,
+    // whether a playback is paused, and a hold: after `frames` more record frames the sending
+    // stops until the hold is lifted with -1 (a device that stalls mid-transfer).
+    uint64_t recordFramesSent() const { return m_recordSent.load(); }
+    bool recordPaused() const { return m_recordPaused.load(); }
+    void setRecordHold(int frames);
+    // The SD-card root the camera reports ("Rec.Conf"."DiskInfo"."Path").
+    static constexpr const char* kSdRoot = "/mnt/s0/media/sensor0";
 
     // The live frames the camera sends when it has no media file: frame i of the stream.
     static std::vector<char> syntheticFrame(uint32_t index);
@@ -89,7 +97,13 @@ private:
     // Reads the session's uplink (talk audio, user data); the caller has set talkRunning.
     void startUplinkReader(Session& session);
     void uplinkLoop(std::shared_ptr<Session> session);
-    void recordLoop(std::shared_ptr<Session> session, std::string path);
+    void recordLoop(std::shared_ptr<Session> session, std::string path, bool download);
+    // The file under sd/ that a device path names; empty when it leaves the folder.
+    std::string sdFile(const std::string& devicePath) const;
+    // Waits while the hold is on; false once the session should stop.
+    bool waitRecordHold(Session& session);
+    // Sorted entry names of a device folder.
+    std::vector<std::string> sdEntries(const std::string& devicePath) const;
     void searchLoop();
     void record(uint16_t command, const std::string& body);
     void loadDocuments();
@@ -115,6 +129,9 @@ private:
     std::atomic<int> m_loggedIn{0};
     std::vector<uint16_t> m_muted;
     std::function<void(const std::string&)> m_observer;
+    std::atomic<uint64_t> m_recordSent{0};
+    std::atomic<bool> m_recordPaused{false};
+    std::atomic<int> m_recordHold{-1}; // frames still allowed before the hold; -1 none
 };
 
 } // namespace camsim
