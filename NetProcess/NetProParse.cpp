@@ -481,6 +481,10 @@ int NetProParse::readTutkFrame(MediaReader& reader, int channel, int kind, int s
             NETLOG("tutk frame read error " << rc);
             return rc;
         }
+        if (rc == 0 && infoSize == 0) {
+            report(0, 0, 0); // abandoned by a stop: the read gives its worker back empty
+            return 0;
+        }
         if (infoSize < kMediaChunkHeaderSize)
             continue; // no frame information: nothing tells what this frame is
         const MediaChunkHeader header = DecodeMediaChunkHeader(reinterpret_cast<const uint8_t*>(info));

@@ -86,9 +86,20 @@ void VideoDecoderImple::RemoveDecoder(int kind)
     if (left == 0) {
         m_busy.store(true);
         // A read waiting for a device that sends nothing would hold its worker for ever: end it.
-        if (m_session && m_session->parser())
-            m_session->parser()->SetAbandon(1);
+        abandonRead(kind == 4);
     }
+}
+
+void VideoDecoderImple::abandonRead(bool record)
+{
+    if (!m_session || !m_session->parser())
+        return;
+    // The link keeps one abandon flag per media channel: live reads wait on channel 1, record
+    // playback and downloads on channel 4.
+    if (record)
+        m_session->parser()->SetAudioAbandon(4);
+    else
+        m_session->parser()->SetAbandon(1);
 }
 
 int VideoDecoderImple::DecodeFrame(uint64_t pts, int kind, const char* frame, size_t length)
@@ -155,8 +166,8 @@ void VideoDecoderImple::StopReading()
 {
     m_stopped.store(true);
     m_busy.store(true);
-    if (m_session && m_session->parser())
-        m_session->parser()->SetAbandon(1);
+    abandonRead(false);
+    abandonRead(true);
 }
 
 void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot)
@@ -360,8 +371,7 @@ bool VideoDecoderImple::CancelDownload()
             return false;
         m_cancelDownload = true;
     }
-    if (m_session && m_session->parser())
-        m_session->parser()->SetAbandon(1);
+    abandonRead(true);
     return true;
 }
 

@@ -120,6 +120,8 @@ private:
     void repost(const std::string& uid, int kind, int frameType, int slot);
     bool linkDead() const;
     void reportLoss(const std::string& uid, int slot);
+    // Ends a live (channel 1) or record (channel 4) read waiting for the device.
+    void abandonRead(bool record);
     // Closes the download file (the lock held) and renames it with `suffix` unless empty.
     std::string closeDownload(const char* suffix);
 

@@ -60,8 +60,9 @@ void clearStaleAbandon(LumoraInstance& sdk, NetProImple& session, const std::str
 {
     int state = 0;
     sdk.withSlot(uid, 0, [&](StreamSlot& s) { state = s.playState.load(); });
-    if (!(state & PlayStateMask::kVideo) && session.parser())
-        session.parser()->SetAbandon(0);
+    // The record channel's flag is shared only with the live audio reader's.
+    if (!(state & PlayStateMask::kAudio) && session.parser())
+        session.parser()->SetAudioAbandon(-1);
 }
 
 // A start the device did not accept: a failed reply, or a "ret" other than 0 in its text.
