@@ -5,7 +5,8 @@
 // library, logs into every camera, reads and writes settings, receives an alarm, and kills one
 // camera and starts it again to show the library reconnecting it. Every camera also streams live
 // video: the raw frames, the pictures decoded into a drawing surface the demo registers (frames per
-// second) and a snapshot of the stream. Exits 0 when all of it worked.
+// second), a snapshot of the stream, and a local recording played back by the local player.
+// Exits 0 when all of it worked.
 #include "libLumora.h"
 
 #include "ChildProcess.h"
@@ -243,6 +244,28 @@ bool runDevice(Camera& camera, Inbox& inbox, const std::string& password, int fr
                         static_cast<uintmax_t>(std::filesystem::file_size(reply.text)));
         else
             std::printf("  SnapStreamPic: no picture saved\n"), shown = false;
+        // A local recording of the live stream, then played back by the library's local player.
+        const std::string avi = (snapDir / (camera.uid + ".avi")).string();
+        if (StartRecordFile(camera.uid, 0, avi) == 0) {
+            surface->waitFor(surface->rate(width, height).first + 40, 30000);
+            const int stopped = StopRecordFile(camera.uid, 0);
+            std::printf("  StartRecordFile/StopRecordFile (%d): %s (%ju bytes)\n", stopped, avi.c_str(),
+                        static_cast<uintmax_t>(std::filesystem::exists(avi) ? std::filesystem::file_size(avi) : 0));
+            auto playback = std::make_shared<CountingSurface>();
+            const int playWindow = window + 100;
+            platform::RegisterVideoSurface(playWindow, playback);
+            const int played = PlayLocalAVIFile(avi, reinterpret_cast<HWND>(static_cast<intptr_t>(playWindow)));
+            const int aviFrames = GetAVIFileFrames();
+            const bool drawn = played == 0 && playback->waitFor(5, 30000);
+            std::printf("  PlayLocalAVIFile (%d): %d frames in the file, %d pictures drawn so far\n", played, aviFrames,
+                        playback->rate(width, height).first);
+            EndLocalAVIFile();
+            platform::UnregisterVideoSurface(playWindow);
+            shown = shown && drawn && aviFrames > 0;
+        } else {
+            std::printf("  StartRecordFile: refused\n");
+            shown = false;
+        }
         EndVideo(camera.uid, 0, 0, inbox.reply());
         inbox.waitReply(reply, 10000);
     } else {
