@@ -1,11 +1,16 @@
 // lumora-demo [--frames N]
 // The SDK demo on loopback: starts a rendezvous server and one simulated camera per transport,
-// then, as an application linked against libLumora through its public header, initialises the
+// then, as an application on libLumora's public header (the library built into the program so that
+// the surface the demo registers is the one the library draws into), initialises the
 // library, logs into every camera, reads and writes settings, receives an alarm, and kills one
-// camera and starts it again to show the library reconnecting it. Exits 0 when all of it worked.
+// camera and starts it again to show the library reconnecting it. Every camera also streams live
+// video: the raw frames, the pictures decoded into a drawing surface the demo registers (frames per
+// second), a snapshot of the stream, and a local recording played back by the local player.
+// Exits 0 when all of it worked.
 #include "libLumora.h"
 
 #include "ChildProcess.h"
+#include "VideoSurface.h"
 
 #include <atomic>
 #include <chrono>
@@ -93,9 +98,61 @@ struct Camera {
     platform::ChildProcess process;
 };
 
-bool startCamera(Camera& c, const std::string& password, const std::string& server)
+// The drawing surface the application registers for a camera: it counts the decoded pictures
+// the library hands it and notes when the first and the latest came.
+class CountingSurface : public platform::VideoSurface {
+public:
+    void present(const platform::SurfacePicture& picture) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (m_count++ == 0)
+            m_first = now;
+        m_last = now;
+        m_width = picture.width;
+        m_height = picture.height;
+        m_cv.notify_all();
+    }
+
+    bool waitFor(int count, int timeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_count >= count; });
+    }
+
+    // Pictures and pictures per second between the first and the latest.
+    std::pair<int, double> rate(int& width, int& height)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        width = m_width;
+        height = m_height;
+        const double seconds = std::chrono::duration<double>(m_last - m_first).count();
+        return {m_count, m_count > 1 && seconds > 0 ? (m_count - 1) / seconds : 0.0};
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_count = 0;
+    int m_width = 0;
+    int m_height = 0;
+    std::chrono::steady_clock::time_point m_first, m_last;
+};
+
+// An H.264 clip for the cameras to stream (made with the ffmpeg program); empty when none.
+std::string makeClip(const std::filesystem::path& dir)
+{
+    const std::string path = (dir / "clip.h264").string();
+    const std::string command = "ffmpeg -v error -y -f lavfi -i testsrc=size=640x360:rate=25 -frames:v 50 "
+                                "-c:v libx264 -g 25 -bf 0 -f h264 '" + path + "' </dev/null";
+    return std::system(command.c_str()) == 0 && std::filesystem::exists(path) ? path : std::string();
+}
+
+bool startCamera(Camera& c, const std::string& password, const std::string& server, const std::string& clip)
 {
     std::vector<std::string> args = {"--uid", c.uid, "--password", password, "--transport", c.transport};
+    if (!clip.empty())
+        args.insert(args.end(), {"--media", clip, "--fps", "25"});
     if (c.transport == "tovel")
         args.insert(args.end(), {"--server", server});
     // libTovel's peer writes a few lines of its own first; the camera's line starts "camsim ready".
@@ -113,7 +170,8 @@ Json::Value parse(const std::string& text)
     return root;
 }
 
-bool runDevice(Camera& camera, Inbox& inbox, const std::string& password, int frames)
+bool runDevice(Camera& camera, Inbox& inbox, const std::string& password, int frames, int window,
+               const std::filesystem::path& snapDir)
 {
     std::printf("\n[%s] device %s\n", camera.name.c_str(), camera.uid.c_str());
     Reply reply;
@@ -160,14 +218,61 @@ bool runDevice(Camera& camera, Inbox& inbox, const std::string& password, int fr
         const auto v0 = std::chrono::steady_clock::now();
         while (got < frames && std::chrono::steady_clock::now() - v0 < std::chrono::seconds(10))
             ::usleep(10000);
-        std::printf("  live video: %d frames\n", got.load());
+        std::printf("  raw frames through SetVideoDataCallBack: %d\n", got.load());
         EndVideo(camera.uid, 1, 0, inbox.reply());
         inbox.waitReply(reply, 10000);
     } else {
         std::printf("  live video: not started (BeginVideo %d)\n", video);
     }
     SetVideoDataCallBack(camera.uid, nullptr);
-    return true;
+
+    // Decoded live video: the library draws into the surface registered under `window`.
+    auto surface = std::make_shared<CountingSurface>();
+    platform::RegisterVideoSurface(window, surface);
+    bool shown = false;
+    if (BeginVideo(window, camera.uid, 0, 0, inbox.reply()) >= 0 && inbox.waitReply(reply, 10000) && reply.result == 0) {
+        shown = surface->waitFor(frames, 30000);
+        int width = 0;
+        int height = 0;
+        const auto [count, fps] = surface->rate(width, height);
+        std::printf("  decoded video: %d pictures of %d x %d drawn into surface %d, %.1f frames per second\n", count,
+                    width, height, window, fps);
+        const std::string snap = (snapDir / (camera.uid + ".bmp")).string();
+        SnapStreamPic(camera.uid, snap, inbox.reply());
+        if (inbox.waitReply(reply, 10000) && reply.result == 0 && std::filesystem::exists(reply.text))
+            std::printf("  SnapStreamPic: wrote %s (%ju bytes)\n", reply.text.c_str(),
+                        static_cast<uintmax_t>(std::filesystem::file_size(reply.text)));
+        else
+            std::printf("  SnapStreamPic: no picture saved\n"), shown = false;
+        // A local recording of the live stream, then played back by the library's local player.
+        const std::string avi = (snapDir / (camera.uid + ".avi")).string();
+        if (StartRecordFile(camera.uid, 0, avi) == 0) {
+            surface->waitFor(surface->rate(width, height).first + 40, 30000);
+            const int stopped = StopRecordFile(camera.uid, 0);
+            std::printf("  StartRecordFile/StopRecordFile (%d): %s (%ju bytes)\n", stopped, avi.c_str(),
+                        static_cast<uintmax_t>(std::filesystem::exists(avi) ? std::filesystem::file_size(avi) : 0));
+            auto playback = std::make_shared<CountingSurface>();
+            const int playWindow = window + 100;
+            platform::RegisterVideoSurface(playWindow, playback);
+            const int played = PlayLocalAVIFile(avi, reinterpret_cast<HWND>(static_cast<intptr_t>(playWindow)));
+            const int aviFrames = GetAVIFileFrames();
+            const bool drawn = played == 0 && playback->waitFor(5, 30000);
+            std::printf("  PlayLocalAVIFile (%d): %d frames in the file, %d pictures drawn so far\n", played, aviFrames,
+                        playback->rate(width, height).first);
+            EndLocalAVIFile();
+            platform::UnregisterVideoSurface(playWindow);
+            shown = shown && drawn && aviFrames > 0;
+        } else {
+            std::printf("  StartRecordFile: refused\n");
+            shown = false;
+        }
+        EndVideo(camera.uid, 0, 0, inbox.reply());
+        inbox.waitReply(reply, 10000);
+    } else {
+        std::printf("  decoded video: not started\n");
+    }
+    platform::UnregisterVideoSurface(window);
+    return shown;
 }
 
 } // namespace
@@ -195,6 +300,9 @@ int main(int argc, char** argv)
     }
     std::printf("rendezvous server on loopback, server string %s\n", serverString.c_str());
 
+    const std::string clip = makeClip(dir);
+    std::printf("%s\n", clip.empty() ? "no ffmpeg program: the cameras send synthetic frames"
+                                     : "the cameras stream a 640 x 360 H.264 clip at 25 frames per second");
     std::vector<std::unique_ptr<Camera>> cameras;
     auto add = [&](const char* name, const char* transport, const char* uid) {
         auto c = std::make_unique<Camera>();
@@ -207,7 +315,7 @@ int main(int argc, char** argv)
     add("CS2", "cs2", "DEMOHOW000123");
     add("ThroughTek", "tutk", "DEMOTUTK000000000001");
     for (auto& c : cameras) {
-        if (!startCamera(*c, password, serverString)) {
+        if (!startCamera(*c, password, serverString, clip)) {
             std::printf("camera %s did not start\n", c->name.c_str());
             return 1;
         }
@@ -219,8 +327,12 @@ int main(int argc, char** argv)
     SetMSGCallBack(inbox.message());
     std::printf("libLumora initialised\n");
     bool ok = true;
+    // The snapshots stay after the demo for a look.
+    const auto snapDir = std::filesystem::temp_directory_path() / ("lumora-demo-snapshots-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(snapDir);
+    int window = 100;
     for (auto& c : cameras)
-        ok = runDevice(*c, inbox, password, frames) && ok;
+        ok = runDevice(*c, inbox, password, frames, ++window, snapDir) && ok;
 
     // An alarm pushed by a camera reaches the message callback as message 1502.
     std::string text;
@@ -245,7 +357,7 @@ int main(int argc, char** argv)
         std::printf("  the loss was not reported\n");
         ok = false;
     }
-    if (startCamera(cs2, password, serverString))
+    if (startCamera(cs2, password, serverString, clip))
         std::printf("  camera started again; waiting for the library to reconnect\n");
     if (inbox.waitMessage(2, text, 60000)) {
         std::printf("  message 2 (reconnected) %.1f s after the loss; LoginState %d\n",
