@@ -2,6 +2,7 @@
 // set, live media, talk, pictures and record transfers.
 #include "CaseName.h"
 #include "DeviceFixture.h"
+#include "WaitUntil.h"
 
 #include "NetCrypto.h"
 #include "NetProtocol.h"
@@ -32,6 +33,24 @@ TEST_P(DeviceLinkTest, LoginAcceptedWithThePasswordAndRefusedWithout)
     DeviceFixture bad(GetParam(), "right-pass");
     EXPECT_EQ(bad.login("wrong-pass"), -100);
     EXPECT_FALSE(bad.session->LinkUp()) << "a refused login closes the link";
+}
+
+// Viewers come and go; the camera lets go of each finished session and its threads, so a camera
+// that runs for days does not grow with every connection it has served.
+TEST_P(DeviceLinkTest, FinishedSessionsAreReaped)
+{
+    DeviceFixture fixture(GetParam());
+    constexpr size_t kViewers = 3;
+    for (size_t i = 0; i < kViewers; ++i) {
+        NetProImple viewer(fixture.uid, nullptr, nullptr);
+        viewer.SendLoginMsg(0, fixture.uid, "secret");
+        ASSERT_TRUE(lumora::test::waitUntil([&] { return fixture.camera().requests().size() == i + 1; }));
+        viewer.CloseLink();
+    }
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return fixture.camera().openSessions() == 0; }))
+        << fixture.camera().openSessions() << " sessions left open";
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return fixture.camera().sessionThreads() == 0; }))
+        << fixture.camera().sessionThreads() << " session threads left unjoined";
 }
 
 TEST_P(DeviceLinkTest, LoginOnUnknownDeviceFailsWithMinusOne)
