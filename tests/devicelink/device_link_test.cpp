@@ -254,6 +254,23 @@ TEST_P(DeviceLinkTest, PictureArrivesOnTheSnapshotChannel)
     EXPECT_EQ(static_cast<unsigned char>(picture[1]), 0xD8);
 }
 
+// A ThroughTek message carries at most 255 packets of 924 bytes. A longer request is refused with
+// an error before anything is sent, and the link goes on serving the next request.
+TEST(TutkDeviceLink, RequestTooLongForOneMessageIsRefusedAndTheLinkStaysUsable)
+{
+    DeviceFixture fixture("tutk");
+    ASSERT_EQ(fixture.login("secret"), 0);
+    const size_t before = fixture.camera().requests().size();
+    const std::string tooLong = "{\"Ssid\":\"" + std::string(255 * 924, 'x') + "\"}";
+    EXPECT_EQ(fixture.session->SendSetWirelessEth(tooLong), -1);
+    EXPECT_EQ(fixture.session->SendGetNetworkEth(), 0);
+    Reply reply;
+    ASSERT_TRUE(fixture.waitReply(1043, reply));
+    const auto requests = fixture.camera().requests();
+    ASSERT_EQ(requests.size(), before + 1) << "nothing of the refused request reached the camera";
+    EXPECT_EQ(requests.back().command, 1042);
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, DeviceLinkTest, ::testing::Values("cs2", "tutk"), lumora::test::CaseName{});
 
 class RecordTransferTest : public ::testing::TestWithParam<std::string> {};
