@@ -20,7 +20,9 @@ namespace vendor {
 
 enum class MsgKind : uint8_t { Hello = 0, Stream = 1, IoCtrl = 2, Frame = 3, Audio = 4 };
 
-constexpr int kChannels = 64;
+// Channels 0-7: the only ones either stand-in can read. A message on any other channel is
+// malformed and ends the session; opening another channel is refused.
+constexpr int kChannels = 8;
 // Largest message either side accepts; a longer length on the wire ends the session.
 constexpr uint32_t kMaxMessage = 4u * 1024u * 1024u;
 

@@ -131,6 +131,42 @@ TEST_F(TutkTest, UnknownUidAndWrongLengthFail)
     IOTC_Session_Close(sid);
 }
 
+// Only channels 0-7 can ever be read, so only they can be opened; any other is refused at once
+// rather than taking data that would wait for ever.
+TEST_F(TutkTest, OnlyReadableChannelsOpen)
+{
+    std::string uid = uniqueId("T");
+    uid.resize(20, 'Z');
+    ASSERT_EQ(IOTC_Device_Login(uid.c_str(), "cam", "pw"), IOTC_ER_NoERROR);
+    auto device = std::async(std::launch::async, [] { return IOTC_Listen(5000); });
+    const int sid = IOTC_Get_SessionID();
+    ASSERT_GE(sid, 0);
+    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), sid);
+    const int dsid = device.get();
+    ASSERT_GE(dsid, 0);
+    struct ChannelCase {
+        unsigned char channel;
+        bool opens;
+    };
+    for (const ChannelCase c : {ChannelCase{0, true}, ChannelCase{7, true}, ChannelCase{8, false},
+                                ChannelCase{63, false}, ChannelCase{255, false}}) {
+        unsigned int serverType = 0;
+        const int client = avClientStart2(sid, "", "", 5, &serverType, c.channel, nullptr);
+        const int server = avServStart3(dsid, nullptr, 5, 0, c.channel, nullptr);
+        if (c.opens) {
+            EXPECT_GE(client, 0) << "channel " << int(c.channel);
+            EXPECT_GE(server, 0) << "channel " << int(c.channel);
+        } else {
+            EXPECT_EQ(client, AV_ER_INVALID_ARG) << "channel " << int(c.channel);
+            EXPECT_EQ(server, AV_ER_INVALID_ARG) << "channel " << int(c.channel);
+        }
+        avClientStop(client);
+        avServStop(server);
+    }
+    IOTC_Session_Close(sid);
+    IOTC_Session_Close(dsid);
+}
+
 TEST_F(TutkTest, IoCtrlFramesAudioAndTalkChannel)
 {
     std::string uid = uniqueId("T");
