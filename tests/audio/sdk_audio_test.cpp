@@ -27,7 +27,8 @@ std::vector<short> playedSamples(const std::string& path)
 {
     const auto bytes = readFile(path);
     std::vector<short> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    if (!samples.empty())
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
     // Silence fills the pulls that found the queue empty; A-law never decodes to 0.
     samples.erase(std::remove(samples.begin(), samples.end(), short{0}), samples.end());
     return samples;
