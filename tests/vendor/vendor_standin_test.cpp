@@ -95,6 +95,33 @@ TEST_F(Cs2Test, ChannelsCarryBytesAndTimeOutWithPartialCount)
     EXPECT_EQ(PPCS_Write(client, 0, "x", 1), PPCS_ERR_INVALID_SESSION_HANDLE);
 }
 
+// A reader that never takes its bytes does not make the session grow without bound: past the
+// session's buffer the session ends and the writer learns it.
+TEST_F(Cs2Test, UnreadBytesPastTheBufferEndTheSession)
+{
+    char init[] = "ABCDEFGHIJKLMNOP";
+    ASSERT_EQ(PPCS_Initialize(init), PPCS_SUCCESSFUL);
+    const std::string id = uniqueId("HOWCAM");
+    auto device = std::async(std::launch::async, [&] { return PPCS_Listen(id.c_str(), 5, 0, 1, ""); });
+    int client = -1;
+    for (int i = 0; i < 100 && client < 0; ++i) {
+        client = PPCS_Connect(id.c_str(), 1, 0);
+        if (client < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(client, 0);
+    const int server = device.get();
+    ASSERT_GE(server, 0);
+
+    const std::string chunk(1024 * 1024, 'b');
+    int rc = 0;
+    for (int i = 0; i < 256 && rc >= 0; ++i)
+        rc = PPCS_Write(client, 2, chunk.data(), static_cast<int>(chunk.size()));
+    EXPECT_EQ(rc, PPCS_ERR_SESSION_CLOSED_REMOTE) << "the writer is told once the reader's side gave up";
+    PPCS_Close(client);
+    PPCS_Close(server);
+}
+
 TEST_F(Cs2Test, ForcedResultsAndConnectBreak)
 {
     char init[] = "ABCDEFGHIJKLMNOP";
