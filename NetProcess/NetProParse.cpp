@@ -117,6 +117,11 @@ int NetProParse::SendIOCtrlTutkImple(unsigned short command, const std::string& 
     // Packets of one message must not interleave with another message's packets.
     std::lock_guard<std::mutex> lock(m_tutkSendMutex);
     const auto packets = BuildTutkPackets(command, body, m_link->handle());
+    if (packets.empty()) {
+        NETLOG("tutk command " << command << " refused: body of " << body.size() << " bytes needs more than "
+                               << kTutkMaxPackets << " packets");
+        return -1;
+    }
     const unsigned int type = command + kTutkIoTypeOffset;
     int sent = 0;
     for (const auto& packet : packets) {

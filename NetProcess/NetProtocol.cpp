@@ -112,11 +112,13 @@ std::vector<std::vector<char>> BuildTutkPackets(uint16_t command, const std::str
     h.result = result;
     h.totalLength = static_cast<uint32_t>(kDevMsgHeaderSize + body.size());
     const std::size_t count = body.empty() ? 1 : (body.size() + kTutkPacketBody - 1) / kTutkPacketBody;
-    // The count travels in one byte; a body that needs more packets than that is cut short by the
-    // caller's size checks long before (IO-control bodies are a few KiB at most).
-    h.packetCount = static_cast<uint8_t>(count > 255 ? 255 : count);
+    // The count and the index travel in one byte each: a body that needs more packets than that
+    // cannot be sent whole, so it is not sent at all (no packets).
+    if (count > kTutkMaxPackets)
+        return {};
+    h.packetCount = static_cast<uint8_t>(count);
     std::vector<std::vector<char>> packets;
-    for (std::size_t i = 0; i < count && i < 255; ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
         const std::size_t offset = i * kTutkPacketBody;
         const std::size_t slice = body.empty() ? 0 : std::min<std::size_t>(kTutkPacketBody, body.size() - offset);
         h.packetIndex = static_cast<uint8_t>(i);

@@ -13,6 +13,7 @@ constexpr int kDevMsgHeaderSize = 76;
 constexpr int kMediaChunkHeaderSize = 24;
 // Body bytes in one ThroughTek IO-control packet; a packet is a header copy plus its slice.
 constexpr int kTutkPacketBody = 924;
+constexpr std::size_t kTutkMaxPackets = 255; // the packet count is one byte
 constexpr int kTutkIoTypeOffset = 511;
 
 // Channels of a CS2 or libTovel session (on ThroughTek the same numbers select AV channels).
@@ -64,5 +65,6 @@ MediaChunkHeader DecodeMediaChunkHeader(const uint8_t* in);
 // One whole command message: header (with the given command, handle and result) and body.
 std::vector<char> BuildCommandMessage(uint16_t command, const std::string& body, int32_t linkHandle = 0, int32_t result = 0);
 // ThroughTek packets of one command message: each a header copy (its index set) and at most 924
-// body bytes; an empty body still makes one packet.
+// body bytes; an empty body still makes one packet. A body that needs more than kTutkMaxPackets
+// packets gives none: the caller refuses it.
 std::vector<std::vector<char>> BuildTutkPackets(uint16_t command, const std::string& body, int32_t linkHandle = 0, int32_t result = 0);

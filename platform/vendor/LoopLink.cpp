@@ -224,12 +224,25 @@ void LoopSession::receiveLoop()
             m_cv.notify_all();
             return;
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m.kind == MsgKind::Stream)
-            m_streams[m.channel].insert(m_streams[m.channel].end(), m.data.begin(), m.data.end());
-        else if (m.kind != MsgKind::Hello)
-            queueOf(m.kind, m.channel).push_back(std::move(m));
-        m_cv.notify_all();
+        bool overflow = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const size_t bytes = m.data.size() + m.info.size();
+            if (m.kind != MsgKind::Hello && m_buffered + bytes > kMaxBuffered) {
+                overflow = true;
+            } else if (m.kind == MsgKind::Stream) {
+                m_streams[m.channel].insert(m_streams[m.channel].end(), m.data.begin(), m.data.end());
+                m_buffered += m.data.size();
+            } else if (m.kind != MsgKind::Hello) {
+                queueOf(m.kind, m.channel).push_back(std::move(m));
+                m_buffered += bytes;
+            }
+            m_cv.notify_all();
+        }
+        if (overflow) {
+            close(LinkState::ClosedLocal);
+            return;
+        }
     }
 }
 
@@ -245,6 +258,7 @@ int LoopSession::readStream(uint8_t channel, char* out, int size, int timeoutMs)
         const int take = static_cast<int>(std::min<size_t>(q.size(), static_cast<size_t>(size - got)));
         std::copy(q.begin(), q.begin() + take, out + got);
         q.erase(q.begin(), q.begin() + take);
+        m_buffered -= static_cast<size_t>(take);
         got += take;
         if (got == size || m_state != LinkState::Open)
             return got;
@@ -264,6 +278,7 @@ bool LoopSession::pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeo
         return false;
     out = std::move(q.front());
     q.pop_front();
+    m_buffered -= out.data.size() + out.info.size();
     return true;
 }
 

@@ -20,9 +20,14 @@ namespace vendor {
 
 enum class MsgKind : uint8_t { Hello = 0, Stream = 1, IoCtrl = 2, Frame = 3, Audio = 4 };
 
-constexpr int kChannels = 64;
+// Channels 0-7: the only ones either stand-in can read. A message on any other channel is
+// malformed and ends the session; opening another channel is refused.
+constexpr int kChannels = 8;
 // Largest message either side accepts; a longer length on the wire ends the session.
 constexpr uint32_t kMaxMessage = 4u * 1024u * 1024u;
+// Most bytes a session holds for its readers over all channels; a peer that sends more than the
+// readers take ends the session instead of growing it without bound.
+constexpr size_t kMaxBuffered = 16u * 1024u * 1024u;
 
 struct LoopMessage {
     MsgKind kind = MsgKind::Stream;
@@ -73,6 +78,7 @@ private:
     std::deque<LoopMessage> m_ioctrl[kChannels];
     std::deque<LoopMessage> m_frames[kChannels];
     std::deque<LoopMessage> m_audio[kChannels];
+    size_t m_buffered = 0; // bytes in all the queues above
     std::thread m_reader;
 };
 

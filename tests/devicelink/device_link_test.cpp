@@ -2,6 +2,7 @@
 // set, live media, talk, pictures and record transfers.
 #include "CaseName.h"
 #include "DeviceFixture.h"
+#include "WaitUntil.h"
 
 #include "NetCrypto.h"
 #include "NetProtocol.h"
@@ -32,6 +33,24 @@ TEST_P(DeviceLinkTest, LoginAcceptedWithThePasswordAndRefusedWithout)
     DeviceFixture bad(GetParam(), "right-pass");
     EXPECT_EQ(bad.login("wrong-pass"), -100);
     EXPECT_FALSE(bad.session->LinkUp()) << "a refused login closes the link";
+}
+
+// Viewers come and go; the camera lets go of each finished session and its threads, so a camera
+// that runs for days does not grow with every connection it has served.
+TEST_P(DeviceLinkTest, FinishedSessionsAreReaped)
+{
+    DeviceFixture fixture(GetParam());
+    constexpr size_t kViewers = 3;
+    for (size_t i = 0; i < kViewers; ++i) {
+        NetProImple viewer(fixture.uid, nullptr, nullptr);
+        viewer.SendLoginMsg(0, fixture.uid, "secret");
+        ASSERT_TRUE(lumora::test::waitUntil([&] { return fixture.camera().requests().size() == i + 1; }));
+        viewer.CloseLink();
+    }
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return fixture.camera().openSessions() == 0; }))
+        << fixture.camera().openSessions() << " sessions left open";
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return fixture.camera().sessionThreads() == 0; }))
+        << fixture.camera().sessionThreads() << " session threads left unjoined";
 }
 
 TEST_P(DeviceLinkTest, LoginOnUnknownDeviceFailsWithMinusOne)
@@ -233,6 +252,23 @@ TEST_P(DeviceLinkTest, PictureArrivesOnTheSnapshotChannel)
     ASSERT_EQ(picture.size(), 30000u);
     EXPECT_EQ(static_cast<unsigned char>(picture[0]), 0xFF);
     EXPECT_EQ(static_cast<unsigned char>(picture[1]), 0xD8);
+}
+
+// A ThroughTek message carries at most 255 packets of 924 bytes. A longer request is refused with
+// an error before anything is sent, and the link goes on serving the next request.
+TEST(TutkDeviceLink, RequestTooLongForOneMessageIsRefusedAndTheLinkStaysUsable)
+{
+    DeviceFixture fixture("tutk");
+    ASSERT_EQ(fixture.login("secret"), 0);
+    const size_t before = fixture.camera().requests().size();
+    const std::string tooLong = "{\"Ssid\":\"" + std::string(255 * 924, 'x') + "\"}";
+    EXPECT_EQ(fixture.session->SendSetWirelessEth(tooLong), -1);
+    EXPECT_EQ(fixture.session->SendGetNetworkEth(), 0);
+    Reply reply;
+    ASSERT_TRUE(fixture.waitReply(1043, reply));
+    const auto requests = fixture.camera().requests();
+    ASSERT_EQ(requests.size(), before + 1) << "nothing of the refused request reached the camera";
+    EXPECT_EQ(requests.back().command, 1042);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, DeviceLinkTest, ::testing::Values("cs2", "tutk"), lumora::test::CaseName{});

@@ -62,8 +62,19 @@ TEST_P(TutkPacketising, SplitsBodyIntoHeaderCopiesWithSlices)
 
 INSTANTIATE_TEST_SUITE_P(Sizes, TutkPacketising,
                          ::testing::Values(PacketCase{0, {76}}, PacketCase{924, {1000}}, PacketCase{925, {1000, 77}},
-                                           PacketCase{2000, {1000, 1000, 228}}),
+                                           PacketCase{2000, {1000, 1000, 228}},
+                                           PacketCase{255 * 924, std::vector<std::size_t>(255, 1000)}),
                          [](const auto& paramInfo) { return lumora::test::caseName("body", paramInfo.param.body); });
+
+// The packet count and index are one byte each: a body needing a 256th packet cannot be sent whole
+// and gives no packets at all, rather than 255 packets of a message cut short.
+TEST(TutkPacketisingLimit, BodyNeedingMoreThan255PacketsIsRefused)
+{
+    for (const std::size_t size : {255u * 924u + 1u, 256u * 924u, 300u * 924u}) {
+        const std::string body(size, 'x');
+        EXPECT_TRUE(BuildTutkPackets(1001, body).empty()) << size << " bytes";
+    }
+}
 
 TEST(MediaChunkHeaderWire, RoundTripAndPresentationTime)
 {

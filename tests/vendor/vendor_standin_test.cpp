@@ -95,6 +95,33 @@ TEST_F(Cs2Test, ChannelsCarryBytesAndTimeOutWithPartialCount)
     EXPECT_EQ(PPCS_Write(client, 0, "x", 1), PPCS_ERR_INVALID_SESSION_HANDLE);
 }
 
+// A reader that never takes its bytes does not make the session grow without bound: past the
+// session's buffer the session ends and the writer learns it.
+TEST_F(Cs2Test, UnreadBytesPastTheBufferEndTheSession)
+{
+    char init[] = "ABCDEFGHIJKLMNOP";
+    ASSERT_EQ(PPCS_Initialize(init), PPCS_SUCCESSFUL);
+    const std::string id = uniqueId("HOWCAM");
+    auto device = std::async(std::launch::async, [&] { return PPCS_Listen(id.c_str(), 5, 0, 1, ""); });
+    int client = -1;
+    for (int i = 0; i < 100 && client < 0; ++i) {
+        client = PPCS_Connect(id.c_str(), 1, 0);
+        if (client < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(client, 0);
+    const int server = device.get();
+    ASSERT_GE(server, 0);
+
+    const std::string chunk(1024 * 1024, 'b');
+    int rc = 0;
+    for (int i = 0; i < 256 && rc >= 0; ++i)
+        rc = PPCS_Write(client, 2, chunk.data(), static_cast<int>(chunk.size()));
+    EXPECT_EQ(rc, PPCS_ERR_SESSION_CLOSED_REMOTE) << "the writer is told once the reader's side gave up";
+    PPCS_Close(client);
+    PPCS_Close(server);
+}
+
 TEST_F(Cs2Test, ForcedResultsAndConnectBreak)
 {
     char init[] = "ABCDEFGHIJKLMNOP";
@@ -129,6 +156,42 @@ TEST_F(TutkTest, UnknownUidAndWrongLengthFail)
     EXPECT_LT(IOTC_Connect_ByUID_Parallel("AAAAAAAAAAAAAAAAAAAA", sid), 0);
     EXPECT_LT(IOTC_Connect_ByUID_Parallel("SHORT", sid), 0);
     IOTC_Session_Close(sid);
+}
+
+// Only channels 0-7 can ever be read, so only they can be opened; any other is refused at once
+// rather than taking data that would wait for ever.
+TEST_F(TutkTest, OnlyReadableChannelsOpen)
+{
+    std::string uid = uniqueId("T");
+    uid.resize(20, 'Z');
+    ASSERT_EQ(IOTC_Device_Login(uid.c_str(), "cam", "pw"), IOTC_ER_NoERROR);
+    auto device = std::async(std::launch::async, [] { return IOTC_Listen(5000); });
+    const int sid = IOTC_Get_SessionID();
+    ASSERT_GE(sid, 0);
+    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), sid);
+    const int dsid = device.get();
+    ASSERT_GE(dsid, 0);
+    struct ChannelCase {
+        unsigned char channel;
+        bool opens;
+    };
+    for (const ChannelCase c : {ChannelCase{0, true}, ChannelCase{7, true}, ChannelCase{8, false},
+                                ChannelCase{63, false}, ChannelCase{255, false}}) {
+        unsigned int serverType = 0;
+        const int client = avClientStart2(sid, "", "", 5, &serverType, c.channel, nullptr);
+        const int server = avServStart3(dsid, nullptr, 5, 0, c.channel, nullptr);
+        if (c.opens) {
+            EXPECT_GE(client, 0) << "channel " << int(c.channel);
+            EXPECT_GE(server, 0) << "channel " << int(c.channel);
+        } else {
+            EXPECT_EQ(client, AV_ER_INVALID_ARG) << "channel " << int(c.channel);
+            EXPECT_EQ(server, AV_ER_INVALID_ARG) << "channel " << int(c.channel);
+        }
+        avClientStop(client);
+        avServStop(server);
+    }
+    IOTC_Session_Close(sid);
+    IOTC_Session_Close(dsid);
 }
 
 TEST_F(TutkTest, IoCtrlFramesAudioAndTalkChannel)

@@ -216,13 +216,14 @@ void CamSim::stop()
     if (m_searchThread.joinable())
         m_searchThread.join();
     dropSessions();
-    std::vector<std::thread> threads;
+    std::vector<Worker> threads;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         threads.swap(m_threads);
+        m_sessions.clear();
     }
-    for (auto& t : threads)
-        t.join();
+    for (auto& w : threads)
+        w.thread.join();
     m_acceptor.reset();
 }
 
@@ -240,9 +241,50 @@ void CamSim::dropSessions()
     }
 }
 
+size_t CamSim::openSessions() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sessions.size();
+}
+
+size_t CamSim::sessionThreads() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_threads.size();
+}
+
+void CamSim::spawn(std::function<void()> work)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    m_threads.push_back({std::thread([work = std::move(work), done] {
+                             work();
+                             *done = true;
+                         }),
+                         done});
+}
+
+void CamSim::reap()
+{
+    std::vector<Worker> finished;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_threads.begin(); it != m_threads.end();) {
+            if (it->done->load()) {
+                finished.push_back(std::move(*it));
+                it = m_threads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& w : finished)
+        w.thread.join();
+}
+
 void CamSim::acceptLoop()
 {
     while (m_running) {
+        reap();
         auto link = m_acceptor->accept(500);
         if (!link)
             continue;
@@ -250,7 +292,7 @@ void CamSim::acceptLoop()
         session->link = std::move(link);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_sessions.push_back(session);
-        m_threads.emplace_back([this, session] { serve(session); });
+        spawn([this, session] { serve(session); });
     }
 }
 
@@ -267,11 +309,16 @@ void CamSim::serve(std::shared_ptr<Session> session)
     }
     session->video = false;
     session->recordStop = true;
-    std::lock_guard<std::mutex> lock(session->mutex);
-    if (session->loggedIn) {
-        session->loggedIn = false;
-        --m_loggedIn;
+    session->link->close(); // ends the live, uplink and record loops of this session too
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        if (session->loggedIn) {
+            session->loggedIn = false;
+            --m_loggedIn;
+        }
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::erase(m_sessions, session);
 }
 
 void CamSim::record(uint16_t command, const std::string& body)
@@ -600,7 +647,7 @@ void CamSim::handleStream(Session& session, const std::string& body)
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& s : m_sessions)
             if (s.get() == &session)
-                m_threads.emplace_back([this, s] { liveLoop(s); });
+                spawn([this, s] { liveLoop(s); });
     }
 }
 
@@ -645,7 +692,7 @@ void CamSim::startUplinkReader(Session& session)
     for (auto& s : m_sessions)
         if (s.get() == &session)
             self = s;
-    m_threads.emplace_back([this, self] { uplinkLoop(self); });
+    spawn([this, self] { uplinkLoop(self); });
 }
 
 void CamSim::uplinkLoop(std::shared_ptr<Session> session)
@@ -768,7 +815,7 @@ void CamSim::handleRecordOp(Session& session, const std::string& body)
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto& s : m_sessions)
             if (s.get() == &session)
-                m_threads.emplace_back([this, s, path, code] { recordLoop(s, path, code == 10); });
+                spawn([this, s, path, code] { recordLoop(s, path, code == 10); });
         return;
     }
     if (code == 20 || code == 8) {

@@ -57,6 +57,10 @@ public:
     Json::Value document(const std::string& name) const;
     std::string password() const;
     int loggedInSessions() const { return m_loggedIn.load(); }
+    // Sessions still open and session threads not yet joined; both fall back to zero once the
+    // viewers have gone (finished sessions are reaped while the camera serves).
+    size_t openSessions() const;
+    size_t sessionThreads() const;
     // Sends an alarm event (1502) with this JSON body to every logged-in session.
     void pushAlarm(const std::string& body);
     // Closes every session link at once (a device that drops off the network).
@@ -86,6 +90,10 @@ private:
     struct Session;
 
     void acceptLoop();
+    // Starts a session thread; the caller holds m_mutex.
+    void spawn(std::function<void()> work);
+    // Joins the session threads that have finished.
+    void reap();
     void serve(std::shared_ptr<Session> session);
     void handle(Session& session, const DevMsgHeader& header, const std::string& body);
     void handleLogin(Session& session, const std::string& body);
@@ -123,7 +131,11 @@ private:
     std::map<std::string, Json::Value> m_documents;
     std::string m_password;
     std::vector<std::shared_ptr<Session>> m_sessions;
-    std::vector<std::thread> m_threads;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> m_threads;
     std::vector<std::vector<char>> m_media; // access units of the media file
     bool m_mediaH265 = false;
     std::atomic<int> m_loggedIn{0};

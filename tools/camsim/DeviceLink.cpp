@@ -256,7 +256,10 @@ public:
 
     bool sendCommand(uint16_t command, int32_t result, const std::string& body) override
     {
-        for (const auto& packet : BuildTutkPackets(command, body, 0, result)) {
+        const auto packets = BuildTutkPackets(command, body, 0, result);
+        if (packets.empty())
+            return false; // too long for one message
+        for (const auto& packet : packets) {
             if (avSendIOCtrl(m_index[0], command + kTutkIoTypeOffset, packet.data(), static_cast<int>(packet.size())) != 0)
                 return false;
         }

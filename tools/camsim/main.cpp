@@ -6,12 +6,13 @@
 #include "CamSim.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
-#include <thread>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,9 +81,26 @@ int main(int argc, char** argv)
     std::printf("camsim ready uid=%s transport=%s\n", options.uid.c_str(), options.transport.c_str());
     std::fflush(stdout);
 
-    std::thread input([&camera] {
-        std::string line;
-        while (!g_quit && std::getline(std::cin, line)) {
+    // Standard input is read here, on the main thread, with a short poll so that a signal or
+    // "quit" ends the loop; nothing touches the camera once it stops.
+    std::string pending;
+    bool inputOpen = true;
+    while (!g_quit) {
+        pollfd fd{STDIN_FILENO, POLLIN, 0};
+        const int ready = ::poll(inputOpen ? &fd : nullptr, inputOpen ? 1 : 0, 100);
+        if (ready <= 0 || !inputOpen)
+            continue;
+        char chunk[4096];
+        const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (got <= 0) {
+            if (got == 0 || (errno != EINTR && errno != EAGAIN))
+                inputOpen = false;
+            continue;
+        }
+        pending.append(chunk, static_cast<size_t>(got));
+        for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
             if (line.rfind("alarm ", 0) == 0)
                 camera.pushAlarm(line.substr(6));
             else if (line == "drop")
@@ -90,10 +108,7 @@ int main(int argc, char** argv)
             else if (line == "quit")
                 g_quit = true;
         }
-    });
-    input.detach(); // blocked in a read of standard input; the process ends around it
-    while (!g_quit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     camera.stop();
     return 0;
 }
