@@ -402,7 +402,8 @@ TEST_P(SdkCamera, RefusedLoginAnswersMinusOneHundredAndMarksTheSlot)
 {
     EXPECT_EQ(login("not-the-password", 4003), -100);
     ASSERT_TRUE(messages.wait(1));
-    EXPECT_TRUE(GetPlayStateMask(uid) & 0x8000);
+    // The link's own loss report may come before the refusal has been handled.
+    EXPECT_TRUE(waitUntil([&] { return (GetPlayStateMask(uid) & 0x8000) != 0; }));
     EXPECT_EQ(LoginState(uid), 0);
     EXPECT_EQ(GetNetworkEth(uid, results.callback(5)), -11);
     // The right password logs in and clears the mark.
