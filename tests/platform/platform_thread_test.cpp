@@ -1,4 +1,5 @@
 #include "PlatformThread.h"
+#include "WaitUntil.h"
 
 #include <atomic>
 #include <future>
@@ -53,7 +54,8 @@ TEST(PlatformThread, JoinOnItsOwnThreadKeepsTheRunningFunctionAlive)
         },
         0, "selfjoin"));
     EXPECT_EQ(result.get_future().get(), 4096L * 4097L / 2);
-    EXPECT_FALSE(thread.running());
+    // The value is set just before the function returns.
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return !thread.running(); }));
 }
 
 TEST(PlatformThread, RunsWithSmallStackAndJoins)
