@@ -54,31 +54,7 @@ std::vector<std::vector<char>> accessUnits(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 3 < data.size(); ++i)
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            starts.push_back(i > 0 && data[i - 1] == 0 ? i - 1 : i);
-            i += 2;
-        }
-    std::vector<std::vector<char>> units;
-    std::vector<char> current;
-    for (size_t n = 0; n < starts.size(); ++n) {
-        const size_t begin = starts[n];
-        const size_t end = n + 1 < starts.size() ? starts[n + 1] : data.size();
-        size_t header = begin;
-        while (header < end && data[header] == 0)
-            ++header;
-        if (header + 1 >= end)
-            continue;
-        const int type = static_cast<uint8_t>(data[header + 1]) & 0x1f;
-        current.insert(current.end(), data.begin() + static_cast<std::ptrdiff_t>(begin),
-                       data.begin() + static_cast<std::ptrdiff_t>(end));
-        if (type >= 1 && type <= 5) {
-            units.push_back(std::move(current));
-            current.clear();
-        }
-    }
-    return units;
+    return camsim::CamSim::splitAccessUnits(data, false);
 }
 
 // FFmpeg alone: `frames` pictures decoded from the access units (looping), one thread.

@@ -104,38 +104,6 @@ uint64_t nowPts()
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
-// Splits an Annex-B stream into access units: parameter sets and SEI attach to the next picture,
-// every picture slice starts a unit of its own.
-std::vector<std::vector<char>> splitAccessUnits(const std::vector<char>& data, bool h265)
-{
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 3 < data.size(); ++i)
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            starts.push_back(i > 0 && data[i - 1] == 0 ? i - 1 : i);
-            i += 2;
-        }
-    std::vector<std::vector<char>> units;
-    std::vector<char> current;
-    for (size_t n = 0; n < starts.size(); ++n) {
-        const size_t begin = starts[n];
-        const size_t end = n + 1 < starts.size() ? starts[n + 1] : data.size();
-        size_t header = begin;
-        while (header < end && data[header] == 0)
-            ++header;
-        if (header + 1 >= end)
-            continue;
-        const uint8_t byte = static_cast<uint8_t>(data[header + 1]);
-        const int type = h265 ? (byte >> 1) & 0x3f : byte & 0x1f;
-        const bool picture = h265 ? type < 32 : (type >= 1 && type <= 5);
-        current.insert(current.end(), data.begin() + static_cast<std::ptrdiff_t>(begin),
-                       data.begin() + static_cast<std::ptrdiff_t>(end));
-        if (picture) {
-            units.push_back(std::move(current));
-            current.clear();
-        }
-    }
-    return units;
-}
 
 } // namespace
 
@@ -916,6 +884,37 @@ void CamSim::searchLoop()
         else if (n < 0)
             platform::sleepMillis(20);
     }
+}
+
+std::vector<std::vector<char>> CamSim::splitAccessUnits(const std::vector<char>& data, bool h265)
+{
+    std::vector<size_t> starts;
+    for (size_t i = 0; i + 3 < data.size(); ++i)
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            starts.push_back(i > 0 && data[i - 1] == 0 ? i - 1 : i);
+            i += 2;
+        }
+    std::vector<std::vector<char>> units;
+    std::vector<char> current;
+    for (size_t n = 0; n < starts.size(); ++n) {
+        const size_t begin = starts[n];
+        const size_t end = n + 1 < starts.size() ? starts[n + 1] : data.size();
+        size_t header = begin;
+        while (header < end && data[header] == 0)
+            ++header;
+        if (header + 1 >= end)
+            continue;
+        const uint8_t byte = static_cast<uint8_t>(data[header + 1]);
+        const int type = h265 ? (byte >> 1) & 0x3f : byte & 0x1f;
+        const bool picture = h265 ? type < 32 : (type >= 1 && type <= 5);
+        current.insert(current.end(), data.begin() + static_cast<std::ptrdiff_t>(begin),
+                       data.begin() + static_cast<std::ptrdiff_t>(end));
+        if (picture) {
+            units.push_back(std::move(current));
+            current.clear();
+        }
+    }
+    return units;
 }
 
 } // namespace camsim

@@ -85,6 +85,9 @@ public:
     static bool syntheticKeyFrame(uint32_t index) { return index % 25 == 0; }
     // The audio frame (320 A-law bytes) it sends after video frame i when audio is on.
     static std::vector<char> syntheticAudio(uint32_t index);
+    // Splits an Annex-B stream into access units: parameter sets and SEI attach to the next
+    // picture, every picture slice starts a unit of its own.
+    static std::vector<std::vector<char>> splitAccessUnits(const std::vector<char>& data, bool h265);
 
 private:
     struct Session;
