@@ -26,8 +26,9 @@ constexpr int kChannels = 8;
 // Largest message either side accepts; a longer length on the wire ends the session.
 constexpr uint32_t kMaxMessage = 4u * 1024u * 1024u;
 // Most bytes a session holds for its readers over all channels; a peer that sends more than the
-// readers take ends the session instead of growing it without bound.
-constexpr size_t kMaxBuffered = 16u * 1024u * 1024u;
+// readers take ends the session instead of growing it without bound. Seconds of full-HD video
+// for a reader slowed by a loaded machine fit well within it (16 MiB ended such streams).
+constexpr size_t kMaxBuffered = 64u * 1024u * 1024u;
 
 struct LoopMessage {
     MsgKind kind = MsgKind::Stream;
