@@ -403,6 +403,10 @@ TEST_P(SdkReconnect, LostCameraIsReportedThenReconnectedAfterTheDelay)
     const int attempts = sdk->loginAttempts(uid);
     stopCamera();
     ASSERT_TRUE(messages.wait(1));
+    // Message 1 is raised first; the reply-poll worker marks the loss and arms the reconnect just
+    // after it. Checking at once raced that worker, and an entry armed after the clock moved below
+    // would fire seconds late.
+    ASSERT_TRUE(waitUntil([&] { return sdk->deviceState(uid) == DeviceState::kLost && sdk->reconnectEntry(uid).delay != -1; }));
     EXPECT_EQ(sdk->deviceState(uid), DeviceState::kLost);
     EXPECT_EQ(sdk->LoginState(uid), 0);
     EXPECT_EQ(sdk->reconnectEntry(uid).delay, LumoraInstance::kPollLossDelay);
