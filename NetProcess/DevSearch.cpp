@@ -3,26 +3,28 @@
 #include "NetDeployment.h"
 #include "NetLog.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 const uint8_t kProbe[4] = {0x44, 0x48, 0x01, 0x01};
 
-std::string envOr(const char* name, const char* fallback)
+// The process's search target when one was set, else the built-in one.
+deployment::SearchTarget configuredTarget()
 {
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0' ? std::string(v) : std::string(fallback);
+    deployment::SearchTarget target = deployment::searchTarget();
+    if (target.address.empty())
+        target = {platform::loopbackOnly() ? deployment::kLoopbackSearchAddress : deployment::kSearchAddress,
+                  deployment::kSearchPort};
+    return target;
 }
 
 } // namespace
 
-DevSearch::DevSearch()
-    : DevSearch(envOr("LUMORA_SEARCH_ADDRESS", deployment::kSearchAddress),
-                static_cast<uint16_t>(std::atoi(envOr("LUMORA_SEARCH_PORT", std::to_string(deployment::kSearchPort).c_str()).c_str())))
-{
-}
+DevSearch::DevSearch() : DevSearch(configuredTarget()) {}
+
+DevSearch::DevSearch(const deployment::SearchTarget& target) : DevSearch(target.address, target.port) {}
 
 DevSearch::DevSearch(std::string address, uint16_t port) : m_address(std::move(address)), m_port(port)
 {
@@ -34,6 +36,7 @@ DevSearch::~DevSearch()
 {
     m_stop = true;
     m_senderStop.set();
+    m_socket.interruptWait();
     if (m_receiver.joinable())
         m_receiver.join();
     if (m_sender.joinable())
@@ -66,6 +69,7 @@ void DevSearch::finishRunning()
 {
     m_stop = true;
     m_senderStop.set();
+    m_socket.interruptWait();
     if (m_receiver.joinable())
         m_receiver.join();
     if (m_sender.joinable())
@@ -101,6 +105,7 @@ void DevSearch::Cancel()
             idle = m_callback;
     }
     m_senderStop.set();
+    m_socket.interruptWait();
     reportEnd(idle);
 }
 
@@ -127,22 +132,41 @@ void DevSearch::receiver(DeviceResultCallback callback, int timeoutSeconds, uint
 {
     std::vector<char> buffer(kReceiveBuffer);
     uint32_t last = platform::tickMillis();
-    while (m_socketOk) {
-        platform::NetAddress source;
-        std::fill(buffer.begin(), buffer.end(), 0);
-        const int n = m_socket.receiveFrom(buffer.data(), buffer.size(), source);
-        if (n >= 0) {
+    // The search ends once (now - last) in search seconds, rounded down, exceeds the time-out:
+    // (timeout + 1) seconds after the last answer.
+    const uint64_t quietMs = static_cast<uint64_t>(timeoutSeconds + 1) * secondMs;
+    while (m_socketOk && !m_stop) {
+        int waitMs = -1;
+        if (timeoutSeconds != 0) {
+            const uint32_t since = platform::tickMillis() - last;
+            if (since >= quietMs)
+                break;
+            waitMs = static_cast<int>(std::min<uint64_t>(quietMs - since, kMaxWaitMs));
+        }
+        const platform::NetError waited = m_socket.waitReadable(waitMs);
+        if (waited == platform::NetError::WouldBlock)
+            continue; // timed out or interrupted: the checks above decide
+        if (waited != platform::NetError::None) {
+            m_senderStop.wait(static_cast<int>(kErrorPauseMs)); // ends early on a cancel
+            continue;
+        }
+        // Take every datagram waiting now.
+        for (;;) {
+            platform::NetAddress source;
+            std::fill(buffer.begin(), buffer.end(), 0);
+            const int n = m_socket.receiveFrom(buffer.data(), buffer.size(), source);
+            if (n == static_cast<int>(platform::NetError::WouldBlock))
+                break;
+            if (n < 0) {
+                m_senderStop.wait(static_cast<int>(kErrorPauseMs));
+                break;
+            }
             if (callback)
                 callback(0, n, "", "", buffer.data(), 0);
             last = platform::tickMillis();
-            continue;
+            if (m_stop)
+                break;
         }
-        const uint32_t now = platform::tickMillis();
-        if (timeoutSeconds != 0 && static_cast<int>((now - last) / secondMs) > timeoutSeconds)
-            break;
-        if (m_stop)
-            break;
-        platform::sleepMillis(n == static_cast<int>(platform::NetError::WouldBlock) ? 20 : 50);
     }
     bool report = false;
     {

@@ -7,6 +7,7 @@
 // Both threads of a search are owned and joined by the next Start or the destructor.
 #pragma once
 
+#include "DeploymentSettings.h"
 #include "LumoraTypes.h"
 #include "PlatformThread.h"
 #include "UdpSocket.h"
@@ -21,8 +22,9 @@ class DevSearch {
 public:
     static constexpr int kReceiveBuffer = 512;
 
-    // Probes the deployment's search target, or LUMORA_SEARCH_ADDRESS / LUMORA_SEARCH_PORT when set.
+    // Probes the process's search target (deployment::setSearchTarget), else the built-in one.
     DevSearch();
+    explicit DevSearch(const deployment::SearchTarget& target);
     DevSearch(std::string address, uint16_t port);
     ~DevSearch();
     DevSearch(const DevSearch&) = delete;
@@ -38,6 +40,10 @@ public:
     void setSecondMs(uint32_t secondMs) { m_secondMs.store(secondMs == 0 ? 1 : secondMs); }
 
 private:
+    // Longest single wait of the receiver, and its pause after a receive error.
+    static constexpr uint64_t kMaxWaitMs = 500;
+    static constexpr uint32_t kErrorPauseMs = 50;
+
     void open();
     void receiver(DeviceResultCallback callback, int timeoutSeconds, uint32_t secondMs);
     void sender(uint32_t secondMs);
@@ -53,7 +59,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<uint32_t> m_secondMs{kDefaultSecondMs};
     DeviceResultCallback m_callback;
-    platform::ManualResetEvent m_senderStop;
+    platform::ManualResetEvent m_senderStop; // set by a cancel or stop; ends the sender's and the receiver's waits
     std::thread m_receiver;
     std::thread m_sender;
 };

@@ -14,8 +14,11 @@ inline constexpr const char kCs2InitString[] =
 // The 20-character UID of the ThroughTek warm-up connect at start-up; no device answers to it.
 inline constexpr const char kTutkWarmUpUid[] = "WARMUPWARMUPWARMUP00";
 
-// LAN search probe target; tests point it at loopback.
+// LAN search probe target. Under the loopback guard the probe goes to the loopback broadcast
+// instead, so that devices on this host answer; a process may set a target of its own
+// (deployment::setSearchTarget).
 inline constexpr const char kSearchAddress[] = "255.255.255.255";
+inline constexpr const char kLoopbackSearchAddress[] = "127.255.255.255";
 inline constexpr unsigned short kSearchPort = 8600;
 
 } // namespace deployment

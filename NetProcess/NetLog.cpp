@@ -1,7 +1,5 @@
 #include "NetLog.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 
 namespace netlog {
@@ -21,11 +19,8 @@ void Write(const char* file, int line, const char* function, const std::string& 
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     const std::string where = std::string(file) + ":" + std::to_string(line) + " " + function + " ";
-    if (g_sink) {
+    if (g_sink)
         g_sink(where + text);
-    } else if (const char* v = std::getenv("LUMORA_LOG_STDERR"); v != nullptr && *v != '\0') {
-        std::fprintf(stderr, "%s%s\n", where.c_str(), text.c_str());
-    }
 }
 
 } // namespace netlog

@@ -1,5 +1,6 @@
 // The SDK's log facade. Lines go to the installed sink (the SDK's rolling log file once it is set
-// up); with no sink they are dropped, unless LUMORA_LOG_STDERR is set. Never log passwords or keys.
+// up; a tool may install one that writes to its standard error); with no sink they are dropped.
+// Never log passwords or keys.
 #pragma once
 
 #include <functional>

@@ -416,6 +416,8 @@ UdpSocket::~UdpSocket()
     close();
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
+    if (m_interruptFd >= 0)
+        ::close(m_interruptFd);
 }
 
 NetError UdpSocket::open(AddressFamily family)
@@ -428,6 +430,11 @@ NetError UdpSocket::open(AddressFamily family)
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0)
         return fromErrno(errno);
+    if (m_interruptFd < 0) {
+        m_interruptFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_interruptFd < 0)
+            return fromErrno(errno);
+    }
     m_shutdown.store(false, std::memory_order_release);
 
     const int fd = ::socket(systemFamily(family), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -857,6 +864,35 @@ int UdpSocket::sendBatch(const BatchDatagram* datagrams, int count)
         }
     }
     return sent;
+}
+
+NetError UdpSocket::waitReadable(int timeoutMs)
+{
+    if (m_fd < 0 || receiveShutDown())
+        return NetError::Shutdown;
+    pollfd waits[3] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}, {m_interruptFd, POLLIN, 0}};
+    int ready = 0;
+    do {
+        ready = ::poll(waits, 3, timeoutMs < 0 ? -1 : timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return fromErrno(errno);
+    if (receiveShutDown() || (waits[1].revents & POLLIN) != 0)
+        return NetError::Shutdown;
+    if ((waits[2].revents & POLLIN) != 0) {
+        uint64_t taken = 0;
+        [[maybe_unused]] const ssize_t read = ::read(m_interruptFd, &taken, sizeof taken);
+        return NetError::WouldBlock;
+    }
+    return ready > 0 && (waits[0].revents & (POLLIN | POLLERR)) != 0 ? NetError::None : NetError::WouldBlock;
+}
+
+void UdpSocket::interruptWait()
+{
+    if (m_interruptFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_interruptFd, &one, sizeof one);
+    }
 }
 
 void UdpSocket::shutdownReceive()

@@ -201,6 +201,13 @@ public:
     // sent, or a negative NetError when the socket is not open.
     int sendBatch(const BatchDatagram* datagrams, int count);
 
+    // Waits until a datagram can be read, interruptWait is called, or timeoutMs passes (negative:
+    // no limit). None: readable; WouldBlock: timed out or interrupted; Shutdown: not open, or
+    // receiving was shut down.
+    NetError waitReadable(int timeoutMs);
+    // Ends the waitReadable call in progress; with none in progress, the next one returns at once.
+    void interruptWait();
+
     // Wakes every receiveFrom blocked on this socket and makes later ones return Shutdown at
     // once. Sending still works. Undone only by open.
     void shutdownReceive();
@@ -211,6 +218,7 @@ private:
 
     int m_fd = -1;
     int m_wakeFd = -1;  // eventfd that becomes readable for good on shutdownReceive
+    int m_interruptFd = -1; // eventfd counting interruptWait calls not yet taken by a wait
     AddressFamily m_family = AddressFamily::Unspecified;
     bool m_nonBlocking = false;
     bool m_receiveTtl = false;

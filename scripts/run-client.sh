@@ -22,9 +22,9 @@ coproc RENDEZVOUS { exec "$build/tools/tovel-rendezvous/tovel-rendezvous" --port
 pids+=("$RENDEZVOUS_PID")
 read -r server <&"${RENDEZVOUS[0]}"
 
-# Cameras answer the LAN probe on a port of their own on loopback; the client's search aims there.
-search_port=$(( 20000 + $$ % 20000 ))
-export LUMORA_SEARCH_ADDRESS=127.255.255.255 LUMORA_SEARCH_PORT=$search_port
+# Cameras answer the LAN probe on its usual port on loopback; with the loopback guard on, the
+# client's search goes to the loopback broadcast.
+search_port=8600
 for n in 1 2 3; do
   mkfifo "$work/cam$n.in"
   "$build/tools/camsim/camsim" --uid "LUMORACAM000$n" --password qelvo --transport tovel --server "$server" \

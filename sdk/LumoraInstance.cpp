@@ -90,7 +90,9 @@ LumoraInstance::LumoraInstance() : LumoraInstance(Options{}) {}
 LumoraInstance::LumoraInstance(Options options) : m_options(std::move(options))
 {
     m_clock = m_options.clock ? m_options.clock : [] { return platform::tickMillis(); };
-    m_search = std::make_unique<DevSearch>();
+    m_search = m_options.searchTarget.address.empty() ? std::make_unique<DevSearch>()
+                                                        : std::make_unique<DevSearch>(m_options.searchTarget);
+    m_search->setSecondMs(m_options.searchSecondMs);
 }
 
 LumoraInstance::~LumoraInstance()

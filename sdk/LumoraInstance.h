@@ -60,6 +60,10 @@ public:
         int snapIntervalMs = 500;         // picture poll
         int reconnectScanMs = 500;        // reconnect scan
         int firstLoginPauseMs = 500;      // pause between starting the reply and picture polls
+        // LAN search target; an empty address: the process's (deployment::setSearchTarget), else
+        // the built-in one.
+        deployment::SearchTarget searchTarget;
+        uint32_t searchSecondMs = DevSearch::kDefaultSecondMs; // one second of the LAN search
     };
 
     static constexpr uint32_t kDefaultTimeoutMs = 6000;

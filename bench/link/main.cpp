@@ -8,6 +8,7 @@
 //    transport takes them and read whole with NetProParse::ReadVAData, beside the same bytes read
 //    with the transport's own calls (PPCS_Read resp. avRecvFrameData2) in the same run.
 // The last line is the link/raw media throughput ratio of the CS2 path.
+#include "DeploymentSettings.h"
 #include "AVAPIs.h"
 #include "BenchDevice.h"
 #include "ChildProcess.h"
@@ -357,7 +358,7 @@ int main(int argc, char** argv)
     }
     const auto directory = std::filesystem::temp_directory_path() / ("lumora-bench-link-" + std::to_string(::getpid()));
     std::filesystem::remove(directory);
-    ::setenv("LUMORA_P2P_DIRECTORY", directory.c_str(), 1);
+    deployment::setP2PDirectory(directory.string());
     char init[] = "BENCH";
     PPCS_Initialize(init);
     IOTC_Initialize2(0);

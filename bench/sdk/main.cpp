@@ -2,6 +2,7 @@
 // tovel-rendezvous): request-to-callback latency (median, p99) with 1, 8 and 32 logged-in
 // cameras, then the library's own CPU while 32 logged-in cameras stay idle.
 // Last line: "idle cpu per device: P%" (percent of one core).
+#include "DeploymentSettings.h"
 #include "libLumora.h"
 
 #include "ChildProcess.h"
@@ -140,7 +141,7 @@ int main()
     const auto dir = std::filesystem::temp_directory_path() / ("bench-sdk-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::current_path(dir); // the library's log file
-    ::setenv("LUMORA_P2P_DIRECTORY", (dir / "devices").c_str(), 1);
+    deployment::setP2PDirectory((dir / "devices").string());
 
     platform::ChildProcess rendezvous;
     std::string server;

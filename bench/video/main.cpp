@@ -3,6 +3,7 @@
 // access units alone on one thread (the channel's decoders use one thread each); then the CPU
 // time of 16 simultaneous 720p streams against FFmpeg decoding as many frames alone.
 // Usage: bench-video [frames] [seconds-of-16-streams]
+#include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "DxvaDecoder.h"
 #include "LumoraInstance.h"
@@ -219,7 +220,7 @@ int main(int argc, char** argv)
     const auto dir = std::filesystem::temp_directory_path() / ("lumora-bench-video-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     std::filesystem::current_path(dir);
-    ::setenv("LUMORA_P2P_DIRECTORY", (dir / "devices").c_str(), 1);
+    deployment::setP2PDirectory((dir / "devices").string());
     ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
     av_log_set_level(AV_LOG_QUIET);
 

@@ -1,5 +1,7 @@
 #include "LoopLink.h"
 
+#include "DeploymentSettings.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -284,8 +286,7 @@ bool LoopSession::pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeo
 
 std::string directoryPath()
 {
-    const char* v = std::getenv("LUMORA_P2P_DIRECTORY");
-    return v != nullptr ? std::string(v) : std::string();
+    return deployment::p2pDirectory();
 }
 
 bool publishUid(const std::string& uid, const std::string& host, uint16_t port)

@@ -1,6 +1,6 @@
 // The loopback carrier behind the two vendor P2P stand-ins (CS2 and ThroughTek). The vendor
 // libraries reach devices through their own servers; here a device publishes its UID in a small
-// directory file (named by LUMORA_P2P_DIRECTORY: one "UID host:port" line per device, the last line
+// directory file (deployment::setP2PDirectory: one "UID host:port" line per device, the last line
 // for a UID wins) and clients reach it over TCP on loopback. One TCP connection is one session;
 // every message on it carries a kind, a channel and a payload, so the stand-ins can offer numbered
 // byte-stream channels (CS2) and IO-control messages and AV frames (ThroughTek) on top.

@@ -1,10 +1,10 @@
 // The SDK of a test process: one tovel-rendezvous process, then InitLibLumora with its server
 // string; LAN search aimed at the cameras' probe port on loopback. Linked into the tests that
 // drive the real libLumora.
+#include "DeploymentSettings.h"
 #include "FrameFixture.h"
 #include "libLumora.h"
 
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -27,8 +27,7 @@ public:
         ASSERT_TRUE(m_rendezvous.readLine(server, 10000));
         frametest::setServerString(server);
         // The probe goes to every camera of this process on loopback.
-        setenv("LUMORA_SEARCH_ADDRESS", "127.255.255.255", 1);
-        setenv("LUMORA_SEARCH_PORT", std::to_string(frametest::searchPort()).c_str(), 1);
+        deployment::setSearchTarget("127.255.255.255", static_cast<uint16_t>(frametest::searchPort()));
         InitLibLumora(server.c_str(), 0);
     }
 

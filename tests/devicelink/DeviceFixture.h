@@ -1,6 +1,7 @@
 // A device session of the SDK side against an in-process simulated camera, over one transport.
 #pragma once
 
+#include "DeploymentSettings.h"
 #include "AVAPIs.h"
 #include "CamSim.h"
 #include "IOTCAPIs.h"
@@ -46,7 +47,7 @@ public:
         m_directory = std::filesystem::temp_directory_path() / ("lumora-devdir-" + std::to_string(::getpid()) + "-" +
                                                                std::to_string(reinterpret_cast<uintptr_t>(this)));
         std::filesystem::remove(m_directory);
-        ::setenv("LUMORA_P2P_DIRECTORY", m_directory.c_str(), 1);
+        deployment::setP2PDirectory(m_directory.string());
         char init[] = "TEST";
         PPCS_Initialize(init);
         IOTC_Initialize2(0);

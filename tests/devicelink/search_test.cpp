@@ -1,5 +1,6 @@
 // LAN search against simulated cameras: two cameras answer one broadcast probe on loopback, and
 // their answers are parsed as the search dialog parses them.
+#include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "DevSearch.h"
 #include "PPCS_API.h"
@@ -118,7 +119,7 @@ TEST(LanSearch, TwoCamerasOnLoopbackBothAnswerTheBroadcastProbe)
     const std::filesystem::path directory =
         std::filesystem::temp_directory_path() / ("lumora-search-" + std::to_string(::getpid()));
     std::filesystem::remove(directory);
-    ::setenv("LUMORA_P2P_DIRECTORY", directory.c_str(), 1);
+    deployment::setP2PDirectory(directory.string());
     char init[] = "TEST";
     PPCS_Initialize(init);
 

@@ -1,5 +1,7 @@
 // LAN search against answering sockets on loopback.
 #include "DevSearch.h"
+#include "DeploymentSettings.h"
+#include "NetDeployment.h"
 
 #include <atomic>
 #include <chrono>
@@ -143,6 +145,42 @@ TEST(DevSearch, UnusableTargetStillEndsOnce)
     std::lock_guard<std::mutex> lock(recorder.mutex);
     EXPECT_EQ(recorder.ends, 1);
     EXPECT_TRUE(recorder.results.empty());
+}
+
+TEST(DevSearch, TargetComesFromTheProcessSettingElseTheLoopbackBroadcastUnderTheGuard)
+{
+    ProbeAnswerer device(20);
+    Recorder recorder;
+    deployment::setSearchTarget("127.0.0.1", device.port());
+    {
+        DevSearch search; // takes the process's target when it is made
+        deployment::setSearchTarget("", 0);
+        search.setSecondMs(kSecondMs);
+        search.Start(1, recorder.callback());
+        ASSERT_TRUE(recorder.waitEnds(1, 15));
+    }
+    {
+        std::lock_guard<std::mutex> lock(recorder.mutex);
+        EXPECT_FALSE(recorder.results.empty());
+        EXPECT_GE(device.probes.load(), 1);
+    }
+
+    // With no target set, a loopback-only process probes the loopback broadcast on the usual port.
+    platform::forceLoopbackOnly();
+    platform::UdpSocket listener;
+    ASSERT_EQ(listener.open(platform::AddressFamily::IPv4), platform::NetError::None);
+    ASSERT_EQ(listener.setReuseAddress(true), platform::NetError::None);
+    ASSERT_EQ(listener.bind(platform::NetAddress::ipv4Any(deployment::kSearchPort)), platform::NetError::None);
+    Recorder broadcast;
+    DevSearch search;
+    search.Start(0, broadcast.callback());
+    ASSERT_EQ(listener.waitReadable(15000), platform::NetError::None);
+    char probe[16];
+    platform::NetAddress from;
+    EXPECT_EQ(listener.receiveFrom(probe, sizeof probe, from), 4);
+    EXPECT_EQ(std::string(probe, 4), std::string("\x44\x48\x01\x01", 4));
+    search.Cancel();
+    ASSERT_TRUE(broadcast.waitEnds(1, 5));
 }
 
 } // namespace

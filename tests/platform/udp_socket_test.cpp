@@ -267,6 +267,46 @@ TEST(UdpSocketReceive, NonBlockingSocketSaysWouldBlockThenDelivers)
     EXPECT_EQ(result, 2);
 }
 
+TEST(UdpSocketWait, EndsOnADatagramAnInterruptOrItsLimit)
+{
+    Bound receiver;
+    Bound sender;
+    ASSERT_NO_FATAL_FAILURE(bindLoopback(receiver, AddressFamily::IPv4));
+    ASSERT_NO_FATAL_FAILURE(bindLoopback(sender, AddressFamily::IPv4));
+    EXPECT_EQ(receiver.socket.waitReadable(0), NetError::WouldBlock);
+
+    // An interrupt given while nobody waits ends the next wait at once, and only that one.
+    receiver.socket.interruptWait();
+    EXPECT_EQ(receiver.socket.waitReadable(-1), NetError::WouldBlock);
+    EXPECT_EQ(receiver.socket.waitReadable(0), NetError::WouldBlock);
+
+    // A waiter without a limit is ended by an interrupt from another thread.
+    std::atomic<bool> waiting{false};
+    auto waiter = std::async(std::launch::async, [&] {
+        waiting = true;
+        return receiver.socket.waitReadable(-1);
+    });
+    const auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (!waiting.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    receiver.socket.interruptWait();
+    ASSERT_EQ(waiter.wait_for(kDeadline), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), NetError::WouldBlock);
+
+    // A datagram makes the socket readable, and stays so until it is taken.
+    ASSERT_EQ(sender.socket.sendTo("w", 1, receiver.address), 1);
+    EXPECT_EQ(receiver.socket.waitReadable(-1), NetError::None);
+    EXPECT_EQ(receiver.socket.waitReadable(0), NetError::None);
+    EXPECT_EQ(receiveOne(receiver.socket).data, "w");
+    EXPECT_EQ(receiver.socket.waitReadable(0), NetError::WouldBlock);
+
+    receiver.socket.shutdownReceive();
+    EXPECT_EQ(receiver.socket.waitReadable(-1), NetError::Shutdown);
+    UdpSocket closed;
+    EXPECT_EQ(closed.waitReadable(-1), NetError::Shutdown);
+    closed.interruptWait(); // harmless on a socket never opened
+}
+
 // --- Shut-down --------------------------------------------------------------------------------
 
 TEST(UdpSocketShutdown, WakesEveryBlockedReceiverAndKeepsSending)

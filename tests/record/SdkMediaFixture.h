@@ -2,6 +2,7 @@
 // H.264 fixture and A-law audio, logged in once per test, with the sound devices on files.
 #pragma once
 
+#include "DeploymentSettings.h"
 #include "AudioDevice.h"
 #include "CamSim.h"
 #include "LumoraInstance.h"
@@ -27,7 +28,7 @@ protected:
         static int counter = 0;
         m_oldCwd = std::filesystem::current_path();
         std::filesystem::current_path(dir.path()); // the SDK's log file goes to the current folder
-        ::setenv("LUMORA_P2P_DIRECTORY", dir.file("devices").c_str(), 1);
+        deployment::setP2PDirectory(dir.file("devices"));
         uid = "HOWMEDIA" + std::to_string(::getpid() % 100000) + "N" + std::to_string(counter++);
         speaker = dir.file("speaker.pcm");
         microphone = dir.file("microphone.pcm");

@@ -2,6 +2,7 @@
 // (CS2 transport) whose data folder holds the card: the record path, listing and paging, playback
 // into a recording surface with pause and seek, downloads completed, stopped, refused and failed,
 // and the end of a playback whose device has gone silent.
+#include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "LumoraInstance.h"
 #include "SdkTestSupport.h"
@@ -68,7 +69,7 @@ protected:
         fs::create_directories(m_dir);
         m_oldCwd = fs::current_path();
         fs::current_path(m_dir);
-        ::setenv("LUMORA_P2P_DIRECTORY", (m_dir / "devices").c_str(), 1);
+        deployment::setP2PDirectory((m_dir / "devices").string());
         uid = "HOWREC" + std::to_string(::getpid() % 100000) + "N" + std::to_string(counter);
         makeCard();
 

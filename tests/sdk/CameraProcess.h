@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ChildProcess.h"
+#include "DeploymentSettings.h"
 
 #include <atomic>
 #include <chrono>
@@ -72,6 +73,9 @@ public:
                                          m_settings.transport, "--verbose", "1"};
         if (m_settings.transport == "tovel")
             args.insert(args.end(), {"--server", m_settings.server});
+        // The stand-in transports find the camera through this process's device directory.
+        if (m_settings.transport != "tovel" && !deployment::p2pDirectory().empty())
+            args.insert(args.end(), {"--p2p-directory", deployment::p2pDirectory()});
         if (m_settings.searchPort != 0)
             args.insert(args.end(), {"--search-port", std::to_string(m_settings.searchPort)});
         if (!m_process.start(toolBinary("camsim"), args))

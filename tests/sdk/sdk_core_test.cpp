@@ -1,6 +1,7 @@
 // The SDK core against simulated cameras in this process (CS2 transport), with the instance's
 // clock driven by the test: logins, reply dispatch, time-outs, link loss and reconnection,
 // alarms, user data and the looped tasks.
+#include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "LumoraInstance.h"
 #include "NetProImple.h"
@@ -31,7 +32,7 @@ protected:
         // The log file goes to the current folder.
         m_oldCwd = std::filesystem::current_path();
         std::filesystem::current_path(m_dir);
-        ::setenv("LUMORA_P2P_DIRECTORY", (m_dir / "devices").c_str(), 1);
+        deployment::setP2PDirectory((m_dir / "devices").string());
         uid = "HOWCORE" + std::to_string(::getpid() % 100000) + "N" + std::to_string(counter);
 
         LumoraInstance::Options options;

@@ -1,5 +1,6 @@
 // libLumora as an application uses it: linked against libLumora.so through its public header
 // alone, against camsim and tovel-rendezvous processes on loopback.
+#include "DeploymentSettings.h"
 #include "libLumora.h"
 
 #include "CameraProcess.h"
@@ -291,7 +292,7 @@ protected:
         std::filesystem::create_directories(m_dir);
         m_oldCwd = std::filesystem::current_path();
         std::filesystem::current_path(m_dir); // the log file is written here
-        ::setenv("LUMORA_P2P_DIRECTORY", (m_dir / "devices").c_str(), 1);
+        deployment::setP2PDirectory((m_dir / "devices").string());
         ASSERT_TRUE(m_rendezvous.start());
         uid = sdktest::uidFor(GetParam(), "EXP");
         m_camera = std::make_unique<CameraProcess>(
@@ -440,11 +441,10 @@ TEST(SdkSearch, ACameraOnLoopbackAnswersTheSearch)
 {
     const auto dir = std::filesystem::temp_directory_path() / ("lumora-sdksearch-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
-    ::setenv("LUMORA_P2P_DIRECTORY", (dir / "devices").c_str(), 1);
+    deployment::setP2PDirectory((dir / "devices").string());
     const int port = 30000 + ::getpid() % 20000;
     // The search target is read when the library's instance is made, by the first export call.
-    ::setenv("LUMORA_SEARCH_ADDRESS", "127.0.0.1", 1);
-    ::setenv("LUMORA_SEARCH_PORT", std::to_string(port).c_str(), 1);
+    deployment::setSearchTarget("127.0.0.1", static_cast<uint16_t>(port));
     const std::string uid = sdktest::uidFor("cs2", "SRCH");
     CameraProcess camera({uid, kPassword, "cs2", "", port});
     ASSERT_TRUE(camera.start());

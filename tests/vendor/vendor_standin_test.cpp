@@ -1,4 +1,5 @@
 // The vendor P2P stand-ins over loopback: the calls and result codes the device link relies on.
+#include "DeploymentSettings.h"
 #include "AVAPIs.h"
 #include "IOTCAPIs.h"
 #include "PPCS_API.h"
@@ -25,7 +26,7 @@ protected:
                  ("lumora-dir-" + std::to_string(::getpid()) + "-" +
                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove(m_path);
-        ::setenv("LUMORA_P2P_DIRECTORY", m_path.c_str(), 1);
+        deployment::setP2PDirectory(m_path.string());
         vendor::clearFaults();
     }
     void TearDown() override

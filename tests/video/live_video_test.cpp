@@ -2,6 +2,7 @@
 // over the CS2 and ThroughTek stand-ins: pictures reach the application's surface whole and
 // equal to FFmpeg's decode, the stream is switched and stopped, a decoder that cannot be set up
 // is reported as a failure, and stream snapshots and picture files get their exact names.
+#include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "LumoraInstance.h"
 #include "NetProImple.h"
@@ -57,7 +58,7 @@ protected:
         std::filesystem::create_directories(m_dir);
         m_oldCwd = std::filesystem::current_path();
         std::filesystem::current_path(m_dir);
-        ::setenv("LUMORA_P2P_DIRECTORY", (m_dir / "devices").c_str(), 1);
+        deployment::setP2PDirectory((m_dir / "devices").string());
         uid = uidFor(transport);
         LumoraInstance::Options options;
         options.pollIntervalMs = 10;

@@ -1,4 +1,5 @@
 #include "DeviceLink.h"
+#include "DeploymentSettings.h"
 
 #include "AVAPIs.h"
 #include "IOTCAPIs.h"
@@ -360,9 +361,8 @@ std::unique_ptr<DeviceLink> makeStreamLink(StreamOps ops)
 
 std::unique_ptr<Acceptor> makeCs2Acceptor(const std::string& uid, std::string& error)
 {
-    const char* directory = std::getenv("LUMORA_P2P_DIRECTORY");
-    if (directory == nullptr || *directory == '\0') {
-        error = "LUMORA_P2P_DIRECTORY must name the device directory file";
+    if (deployment::p2pDirectory().empty()) {
+        error = "the device directory file is not set (--p2p-directory)";
         return nullptr;
     }
     char init[] = "CAMSIM";
@@ -383,7 +383,7 @@ std::unique_ptr<Acceptor> makeTutkAcceptor(const std::string& uid, std::string& 
     IOTC_Initialize2(0);
     avInitialize(40);
     if (IOTC_Device_Login(uid.c_str(), "camsim", "") != IOTC_ER_NoERROR) {
-        error = "cannot publish the device id (is LUMORA_P2P_DIRECTORY set?)";
+        error = "cannot publish the device id (is the device directory file set?)";
         return nullptr;
     }
     return std::make_unique<TutkAcceptor>();

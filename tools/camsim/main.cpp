@@ -3,6 +3,7 @@
 // Prints one line when ready ("camsim ready ..."), then serves until killed; with --verbose 1 it
 // also prints a line per request and per talk frame. Lines on standard input drive it:
 // "alarm JSON" pushes an alarm event, "drop" closes every session, "quit" ends it.
+#include "DeploymentSettings.h"
 #include "CamSim.h"
 
 #include <atomic>
@@ -26,7 +27,7 @@ void onSignal(int)
 int usage()
 {
     std::fprintf(stderr, "usage: camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] "
-                         "[--data DIR] [--search-port P] [--media FILE] [--fps N] [--verbose 1]\n");
+                         "[--data DIR] [--search-port P] [--p2p-directory FILE] [--media FILE] [--fps N] [--verbose 1]\n");
     return 2;
 }
 
@@ -53,6 +54,8 @@ int main(int argc, char** argv)
             options.dataDir = value;
         else if (arg == "--search-port")
             options.searchPort = std::atoi(value.c_str());
+        else if (arg == "--p2p-directory")
+            deployment::setP2PDirectory(value);
         else if (arg == "--media")
             options.mediaFile = value;
         else if (arg == "--fps")

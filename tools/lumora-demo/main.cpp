@@ -7,6 +7,7 @@
 // video: the raw frames, the pictures decoded into a drawing surface the demo registers (frames per
 // second), a snapshot of the stream, and a local recording played back by the local player.
 // Exits 0 when all of it worked.
+#include "DeploymentSettings.h"
 #include "libLumora.h"
 
 #include "ChildProcess.h"
@@ -155,6 +156,8 @@ bool startCamera(Camera& c, const std::string& password, const std::string& serv
         args.insert(args.end(), {"--media", clip, "--fps", "25"});
     if (c.transport == "tovel")
         args.insert(args.end(), {"--server", server});
+    else
+        args.insert(args.end(), {"--p2p-directory", deployment::p2pDirectory()});
     // libTovel's peer writes a few lines of its own first; the camera's line starts "camsim ready".
     std::string line;
     bool ready = c.process.start(toolPath("camsim"), args);
@@ -288,7 +291,7 @@ int main(int argc, char** argv)
     std::filesystem::create_directories(dir);
     const auto oldCwd = std::filesystem::current_path();
     std::filesystem::current_path(dir); // libLumora writes DllSysState.log here
-    ::setenv("LUMORA_P2P_DIRECTORY", (dir / "devices").c_str(), 1);
+    deployment::setP2PDirectory((dir / "devices").string());
     const std::string password = "demo-pass";
     std::printf("Lumora SDK demo: simulated cameras on every transport, an application on libLumora.\n");
 

@@ -1,0 +1,31 @@
+// Process-wide deployment settings that a process may set before it starts using libLumora or
+// the vendor stand-ins: where the LAN search probe goes and where the vendor stand-ins' device
+// directory file lives. The built-in values are kept in NetProcess/NetDeployment.h; these only
+// override them. A small shared library of its own, so that libLumora.so (whose own names stay
+// hidden) and the application or test that sets the values read one copy.
+//
+// Thread safety: every function may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace deployment {
+
+// A LAN search target; an empty address means "the built-in target".
+struct SearchTarget {
+    std::string address;
+    uint16_t port = 0;
+};
+
+// The target of the LAN search probe for SDK instances made from now on (the SDK reads it when its
+// instance is made). An empty address restores the built-in target.
+void setSearchTarget(const std::string& address, uint16_t port);
+SearchTarget searchTarget();
+
+// The device directory file of the vendor P2P stand-ins ("UID host:port" lines); read at every
+// publish and lookup. Empty (the default): no directory, so no device can be published or found.
+void setP2PDirectory(const std::string& path);
+std::string p2pDirectory();
+
+} // namespace deployment
