@@ -9,6 +9,7 @@ namespace {
 std::mutex g_mutex;
 SearchTarget g_searchTarget;
 std::string g_p2pDirectory;
+SdkTimings g_sdkTimings;
 
 } // namespace
 
@@ -34,6 +35,18 @@ std::string p2pDirectory()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_p2pDirectory;
+}
+
+void setSdkTimings(const SdkTimings& timings)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_sdkTimings = timings;
+}
+
+SdkTimings sdkTimings()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_sdkTimings;
 }
 
 } // namespace deployment

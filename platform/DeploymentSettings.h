@@ -1,6 +1,6 @@
 // Process-wide deployment settings that a process may set before it starts using libLumora or
-// the vendor stand-ins: where the LAN search probe goes and where the vendor stand-ins' device
-// directory file lives. The built-in values are kept in NetProcess/NetDeployment.h; these only
+// the vendor stand-ins: where the LAN search probe goes, where the vendor stand-ins' device
+// directory file lives, and the SDK's own timers (which tests shorten). The built-in values are kept in NetProcess/NetDeployment.h; these only
 // override them. A small shared library of its own, so that libLumora.so (whose own names stay
 // hidden) and the application or test that sets the values read one copy.
 //
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace deployment {
@@ -27,5 +28,19 @@ SearchTarget searchTarget();
 // publish and lookup. Empty (the default): no directory, so no device can be published or found.
 void setP2PDirectory(const std::string& path);
 std::string p2pDirectory();
+
+// Timers of the SDK instance; a field left 0 (a negative pause, an empty clock) keeps the
+// product's value. The
+// instance of libLumora takes them when it is made (on the first export call).
+struct SdkTimings {
+    std::function<uint32_t()> clock; // millisecond tick, wrapping at 2^32
+    int pollIntervalMs = 0;          // reply poll
+    int snapIntervalMs = 0;          // picture poll
+    int reconnectScanMs = 0;         // reconnect scan
+    int firstLoginPauseMs = -1;      // pause between starting the reply and picture polls
+    uint32_t searchSecondMs = 0;     // one second of the LAN search
+};
+void setSdkTimings(const SdkTimings& timings);
+SdkTimings sdkTimings();
 
 } // namespace deployment

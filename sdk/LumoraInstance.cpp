@@ -1,6 +1,7 @@
 #include "LumoraInstance.h"
 
 #include "CrashDump.h"
+#include "DeploymentSettings.h"
 #include "LumoraLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
@@ -85,7 +86,31 @@ void LumoraInstance::StopForExit()
         platform::sleepMillis(5);
 }
 
-LumoraInstance::LumoraInstance() : LumoraInstance(Options{}) {}
+namespace {
+
+// The product's timers, with those the process has set (deployment::setSdkTimings) in their place.
+LumoraInstance::Options processOptions()
+{
+    LumoraInstance::Options options;
+    const deployment::SdkTimings set = deployment::sdkTimings();
+    if (set.clock)
+        options.clock = set.clock;
+    if (set.pollIntervalMs > 0)
+        options.pollIntervalMs = set.pollIntervalMs;
+    if (set.snapIntervalMs > 0)
+        options.snapIntervalMs = set.snapIntervalMs;
+    if (set.reconnectScanMs > 0)
+        options.reconnectScanMs = set.reconnectScanMs;
+    if (set.firstLoginPauseMs >= 0)
+        options.firstLoginPauseMs = set.firstLoginPauseMs;
+    if (set.searchSecondMs > 0)
+        options.searchSecondMs = set.searchSecondMs;
+    return options;
+}
+
+} // namespace
+
+LumoraInstance::LumoraInstance() : LumoraInstance(processOptions()) {}
 
 LumoraInstance::LumoraInstance(Options options) : m_options(std::move(options))
 {

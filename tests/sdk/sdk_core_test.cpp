@@ -5,6 +5,7 @@
 #include "CamSim.h"
 #include "LumoraInstance.h"
 #include "NetProImple.h"
+#include "PlatformThread.h"
 #include "SdkTestSupport.h"
 
 #include <filesystem>
@@ -375,6 +376,21 @@ TEST_F(SdkCore, SlotNumbersOutsideZeroToSevenAreRefused)
     std::vector<char> empty;
     sdk->IODataProcess(1043, -7, empty, 0, uid, 0, 99); // a reader's slot out of range is not trusted
     EXPECT_TRUE(messages.wait(1));
+}
+
+TEST(SdkProcessTimings, AnInstanceMadeWithoutOptionsTakesTheProcesssTimings)
+{
+    deployment::SdkTimings timings;
+    timings.clock = [] { return 4000000000u; };
+    deployment::setSdkTimings(timings);
+    {
+        LumoraInstance instance;
+        EXPECT_EQ(instance.now(), 4000000000u);
+    }
+    deployment::setSdkTimings({});
+    LumoraInstance plain;
+    const uint32_t tick = platform::tickMillis();
+    EXPECT_LE(plain.now() - tick, 1000u); // the monotonic tick again
 }
 
 // ---- Link loss and reconnection

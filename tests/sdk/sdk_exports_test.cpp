@@ -293,6 +293,13 @@ protected:
         m_oldCwd = std::filesystem::current_path();
         std::filesystem::current_path(m_dir); // the log file is written here
         deployment::setP2PDirectory((m_dir / "devices").string());
+        // The library's instance, made by the first export call below, polls for replies every
+        // 10 ms instead of 100, so that the request table does not wait seconds for its polls.
+        deployment::SdkTimings timings;
+        timings.pollIntervalMs = 10;
+        timings.snapIntervalMs = 50;
+        timings.reconnectScanMs = 10;
+        deployment::setSdkTimings(timings);
         ASSERT_TRUE(m_rendezvous.start());
         uid = sdktest::uidFor(GetParam(), "EXP");
         m_camera = std::make_unique<CameraProcess>(
@@ -443,8 +450,12 @@ TEST(SdkSearch, ACameraOnLoopbackAnswersTheSearch)
     std::filesystem::create_directories(dir);
     deployment::setP2PDirectory((dir / "devices").string());
     const int port = 30000 + ::getpid() % 20000;
-    // The search target is read when the library's instance is made, by the first export call.
+    // The search target and the length of a search second are read when the library's instance
+    // is made, by the first export call.
     deployment::setSearchTarget("127.0.0.1", static_cast<uint16_t>(port));
+    deployment::SdkTimings timings;
+    timings.searchSecondMs = 100;
+    deployment::setSdkTimings(timings);
     const std::string uid = sdktest::uidFor("cs2", "SRCH");
     CameraProcess camera({uid, kPassword, "cs2", "", port});
     ASSERT_TRUE(camera.start());
