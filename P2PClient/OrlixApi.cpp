@@ -4,6 +4,7 @@
 // client. Every export catches everything and answers with a code.
 #include "Orlix.h"
 
+#include "DeploymentSettings.h"
 #include "P2PClient.h"
 
 #include <condition_variable>
@@ -41,8 +42,11 @@ public:
         P2PClient* client;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (!m_client)
+            if (!m_client) {
                 m_client = new P2PClient();
+                if (const uint32_t linkTimeoutMs = deployment::tovelLinkTimeoutMs(); linkTimeoutMs > 0)
+                    m_client->SetLinkTimeout(linkTimeoutMs); // a process that shortened it
+            }
             client = m_client;
         }
         // A second initialise keeps the running peer and only re-reads the servers.

@@ -10,6 +10,7 @@ std::mutex g_mutex;
 SearchTarget g_searchTarget;
 std::string g_p2pDirectory;
 SdkTimings g_sdkTimings;
+uint32_t g_tovelLinkTimeoutMs = 0;
 
 } // namespace
 
@@ -47,6 +48,18 @@ SdkTimings sdkTimings()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     return g_sdkTimings;
+}
+
+void setTovelLinkTimeoutMs(uint32_t timeoutMs)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_tovelLinkTimeoutMs = timeoutMs;
+}
+
+uint32_t tovelLinkTimeoutMs()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_tovelLinkTimeoutMs;
 }
 
 } // namespace deployment

@@ -1,6 +1,6 @@
 // Process-wide deployment settings that a process may set before it starts using libLumora or
 // the vendor stand-ins: where the LAN search probe goes, where the vendor stand-ins' device
-// directory file lives, and the SDK's own timers (which tests shorten). The built-in values are kept in NetProcess/NetDeployment.h; these only
+// directory file lives, and the SDK's and libTovel's own timers (which tests shorten). The built-in values are kept in NetProcess/NetDeployment.h; these only
 // override them. A small shared library of its own, so that libLumora.so (whose own names stay
 // hidden) and the application or test that sets the values read one copy.
 //
@@ -42,5 +42,10 @@ struct SdkTimings {
 };
 void setSdkTimings(const SdkTimings& timings);
 SdkTimings sdkTimings();
+
+// Milliseconds without acknowledgement after which a libTovel peer link counts as dead, for the
+// process's libTovel client made from now on; 0 (the default) keeps the protocol's value.
+void setTovelLinkTimeoutMs(uint32_t timeoutMs);
+uint32_t tovelLinkTimeoutMs();
 
 } // namespace deployment

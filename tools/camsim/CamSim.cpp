@@ -166,9 +166,21 @@ bool CamSim::start(std::string& error)
         error = "unknown transport " + m_options.transport;
     if (!m_acceptor)
         return false;
+    if (m_options.searchPort > 0) {
+        m_searchSocket = std::make_unique<platform::UdpSocket>();
+        if (m_searchSocket->open(platform::AddressFamily::IPv4) != platform::NetError::None ||
+            m_searchSocket->setReuseAddress(true) != platform::NetError::None ||
+            m_searchSocket->bind(platform::NetAddress::ipv4Any(static_cast<uint16_t>(m_options.searchPort))) !=
+                platform::NetError::None) {
+            error = "cannot listen for the LAN probe on port " + std::to_string(m_options.searchPort);
+            m_searchSocket.reset();
+            m_acceptor.reset();
+            return false;
+        }
+    }
     m_running = true;
     m_acceptThread = std::thread([this] { acceptLoop(); });
-    if (m_options.searchPort > 0)
+    if (m_searchSocket)
         m_searchThread = std::thread([this] { searchLoop(); });
     return true;
 }
@@ -181,8 +193,11 @@ void CamSim::stop()
         m_acceptor->stop();
     if (m_acceptThread.joinable())
         m_acceptThread.join();
+    if (m_searchSocket)
+        m_searchSocket->shutdownReceive();
     if (m_searchThread.joinable())
         m_searchThread.join();
+    m_searchSocket.reset();
     dropSessions();
     std::vector<Worker> threads;
     {
@@ -853,13 +868,7 @@ void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool
 
 void CamSim::searchLoop()
 {
-    platform::UdpSocket socket;
-    if (socket.open(platform::AddressFamily::IPv4) != platform::NetError::None)
-        return;
-    socket.setReuseAddress(true);
-    if (socket.bind(platform::NetAddress::ipv4Any(static_cast<uint16_t>(m_options.searchPort))) != platform::NetError::None)
-        return;
-    socket.setNonBlocking(true);
+    platform::UdpSocket& socket = *m_searchSocket;
     // The answer record after a 4-byte header: IP text (80 bytes), MAC (6 bytes at 80), UID at 88,
     // hardware version at 152, software version at 168.
     std::vector<char> answer(4 + 168 + 32, 0);
@@ -876,13 +885,14 @@ void CamSim::searchLoop()
     std::strncpy(answer.data() + 4 + 152, kHardwareVersion, 15);
     std::strncpy(answer.data() + 4 + 168, kSoftwareVersion, 31);
     char probe[64];
-    while (m_running) {
+    // Blocks until a probe arrives; stop shuts the receive down.
+    for (;;) {
         platform::NetAddress from;
         const int n = socket.receiveFrom(probe, sizeof probe, from);
+        if (n == static_cast<int>(platform::NetError::Shutdown))
+            return;
         if (n == 4 && probe[0] == 0x44 && probe[1] == 0x48 && probe[2] == 0x01 && probe[3] == 0x01)
             socket.sendTo(answer.data(), answer.size(), from);
-        else if (n < 0)
-            platform::sleepMillis(20);
     }
 }
 

@@ -19,6 +19,10 @@
 #include <thread>
 #include <vector>
 
+namespace platform {
+class UdpSocket;
+}
+
 namespace camsim {
 
 struct CamSimOptions {
@@ -125,6 +129,7 @@ private:
     std::unique_ptr<Acceptor> m_acceptor;
     std::atomic<bool> m_running{false};
     std::thread m_acceptThread;
+    std::unique_ptr<platform::UdpSocket> m_searchSocket; // bound in start; its receive is shut down by stop
     std::thread m_searchThread;
 
     mutable std::mutex m_mutex;
