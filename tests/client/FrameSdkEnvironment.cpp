@@ -28,6 +28,10 @@ public:
         frametest::setServerString(server);
         // The probe goes to every camera of this process on loopback.
         deployment::setSearchTarget("127.255.255.255", static_cast<uint16_t>(frametest::searchPort()));
+        // A search second of 250 ms: the dialog's two-second search ends in about a second.
+        deployment::SdkTimings timings;
+        timings.searchSecondMs = 250;
+        deployment::setSdkTimings(timings);
         InitLibLumora(server.c_str(), 0);
     }
 
