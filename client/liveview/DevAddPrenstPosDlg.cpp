@@ -39,8 +39,8 @@ DevAddPrenstPosDlg::DevAddPrenstPosDlg(QWidget* parent) : QDialog(parent), m_mai
     layout->addWidget(new QLabel(QStringLiteral("已添加预置位"), this), 0, 0);
     m_list = new QListWidget(this);
     m_list->setObjectName(QStringLiteral("PresetList"));
-    layout->addWidget(m_list, 1, 0, 3, 1);
-    layout->addWidget(new QLabel(QStringLiteral("添加预置位名称"), this), 0, 1);
+    layout->addWidget(m_list, 1, 0, 4, 1);
+    layout->addWidget(new QLabel(QStringLiteral("添加预置位名称"), this), 0, 1, 1, 2);
     m_name = new QLineEdit(this);
     m_name->setObjectName(QStringLiteral("PresetName"));
     layout->addWidget(m_name, 1, 1, 1, 2);
@@ -53,7 +53,8 @@ DevAddPrenstPosDlg::DevAddPrenstPosDlg(QWidget* parent) : QDialog(parent), m_mai
     m_cancel->setObjectName(QStringLiteral("PresetCancel"));
     layout->addWidget(m_add, 2, 1);
     layout->addWidget(m_delete, 2, 2);
-    layout->addWidget(m_cancel, 3, 2);
+    layout->addWidget(m_cancel, 4, 2);
+    layout->setRowStretch(3, 1);
     connect(m_add, &QPushButton::clicked, this, &DevAddPrenstPosDlg::OnBnClickedOk);
     connect(m_delete, &QPushButton::clicked, this, &DevAddPrenstPosDlg::OnBnClickedDelete);
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
