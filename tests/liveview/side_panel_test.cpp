@@ -8,6 +8,9 @@
 #include "liveview/CRealTimePannel.h"
 
 #include "CXListCtrl.h"
+#include "MainFrame.h"
+
+#include <QDockWidget>
 
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -270,6 +273,17 @@ TEST_F(SidePanel, WithoutAColourReplyApplySendsTheFiveValues)
     EXPECT_EQ(dlg->colorConfig().getMemberNames(),
               (std::vector<std::string>{"Acutance", "Brightness", "Chroma", "Contrast", "Saturtion"}));
     EXPECT_TRUE(RequestsOf(camera->sim(), kColourSet).empty());
+}
+
+TEST_F(SidePanel, MainFrameHostsThePanelAndNamesItsDevice)
+{
+    CMainFrame frame;
+    auto* hosted = dynamic_cast<CRealTimePannel*>(frame.dock("SidePanelDock")->widget());
+    ASSERT_NE(hosted, nullptr);
+    frame.SetCurrentDevice(camera->quid());
+    EXPECT_EQ(hosted->dialog()->currentUid(), camera->quid());
+    EXPECT_TRUE(WaitFor([&] { return hosted->dialog()->presetList()->rowCount() == 2; }));
+    frame.ShutDown();
 }
 
 } // namespace
