@@ -4,6 +4,7 @@
 #include "ClientPaths.h"
 #include "GuiMailbox.h"
 #include "LangText.h"
+#include "PtzReply.h"
 #include "StringConvert.h"
 #include "libLumora.h"
 
@@ -37,12 +38,6 @@ std::string compact(const Json::Value& value)
 {
     Json::FastWriter writer;
     return writer.write(value);
-}
-
-bool parseReply(const std::string& text, Json::Value& root)
-{
-    Json::Reader reader;
-    return !text.empty() && reader.parse(text, root) && root.isObject();
 }
 
 template <class T> T* named(T* widget, const char* name, int id)
@@ -303,24 +298,18 @@ void CRTPannelDlg::OnPresetListReply(const QString& uid, int generation, const s
     // A reply for another device or for an earlier request would mix lists.
     if (uid != m_currentUid || generation != m_listGeneration)
         return;
-    Json::Value root;
-    if (!parseReply(text, root))
+    const std::optional<PresetListReply> reply = ParsePresetListReply(text.data(), text.size());
+    if (!reply)
         return;
-    const Json::Value points = root["PrePointList.info"].isObject() ? root["PrePointList.info"]["Points"] : Json::Value();
     m_presets->DeleteAllItems();
-    if (!points.isArray() || points.empty())
-        return;
     m_presets->setUpdatesEnabled(false);
-    for (Json::ArrayIndex i = 0; i < points.size(); ++i) {
-        const Json::Value bit = points[i].isObject() ? points[i]["PtzPreBit.info"] : Json::Value();
-        if (!bit.isObject() || !bit["BitID"].isIntegral())
-            continue; // a point without an id cannot be moved to nor deleted
-        QString name = bit["Desc"].isString() ? Utf8ToWide(bit["Desc"].asString()) : QString();
+    for (const PresetPoint& point : reply->points) {
+        QString name = Utf8ToWide(point.desc);
         if (name.isEmpty())
-            name = LangText("RTPannel", "PTZPreset") + QString::number(i);
+            name = LangText("RTPannel", "PTZPreset") + QString::number(point.index);
         const int row = m_presets->InsertItem(m_presets->rowCount(), QString());
         m_presets->SetCheckbox(row, 0, 0);
-        m_presets->SetItemText(row, 1, QString::number(bit["BitID"].asInt()), Qt::black, QColor(255, 225, 255));
+        m_presets->SetItemText(row, 1, QString::number(point.bitId), Qt::black, QColor(255, 225, 255));
         m_presets->SetItemText(row, 2, name, Qt::black, QColor(255, 225, 255));
     }
     m_presets->setUpdatesEnabled(true);
@@ -330,10 +319,10 @@ void CRTPannelDlg::OnColorReply(const QString& uid, const std::string& text)
 {
     if (uid != m_currentUid)
         return;
-    Json::Value root;
-    if (!parseReply(text, root) || !root["CamCfg.info"].isObject())
+    std::optional<Json::Value> colours = ParseColourReply(text.data(), text.size());
+    if (!colours)
         return;
-    m_colorConfig = root["CamCfg.info"];
+    m_colorConfig = std::move(*colours);
     for (int i = 0; i < 5; ++i) {
         const Json::Value& value = m_colorConfig[kColourKeys[i]];
         m_sliders[i]->setValue(value.isIntegral() ? value.asInt() : 0);

@@ -2,6 +2,7 @@
 
 #include "GuiMailbox.h"
 #include "LangText.h"
+#include "PtzReply.h"
 #include "StringConvert.h"
 #include "libLumora.h"
 
@@ -18,12 +19,6 @@ std::string compact(const Json::Value& value)
 {
     Json::FastWriter writer;
     return writer.write(value);
-}
-
-bool parseReply(const std::string& text, Json::Value& root)
-{
-    Json::Reader reader;
-    return !text.empty() && reader.parse(text, root) && root.isObject();
 }
 
 constexpr int kBitIdRole = Qt::UserRole + 1;
@@ -109,23 +104,16 @@ void DevAddPrenstPosDlg::OnPresetList(const QString& uid, int generation, const 
 {
     if (uid != m_deviceUid || generation != m_generation)
         return;
-    Json::Value root;
-    if (!parseReply(text, root) || !root["PrePointList.info"].isObject())
+    const std::optional<PresetListReply> reply = ParsePresetListReply(text.data(), text.size());
+    if (!reply)
         return;
-    const Json::Value& list = root["PrePointList.info"];
-    m_presetCount = list["PointsCount"].isIntegral() ? list["PointsCount"].asInt() : 0;
-    const Json::Value& points = list["Points"];
-    if (!points.isArray())
-        return;
-    for (Json::ArrayIndex i = 0; i < points.size(); ++i) {
-        const Json::Value bit = points[i].isObject() ? points[i]["PtzPreBit.info"] : Json::Value();
-        if (!bit.isObject() || !bit["BitID"].isIntegral())
-            continue; // without its id the line could neither be recalled nor deleted
-        QString name = bit["Desc"].isString() ? Utf8ToWide(bit["Desc"].asString()) : QString();
+    m_presetCount = reply->pointsCount;
+    for (const PresetPoint& point : reply->points) {
+        QString name = Utf8ToWide(point.desc);
         if (name.isEmpty())
-            name = LangText("RTPannel", "PTZPreset") + QString::number(i);
+            name = LangText("RTPannel", "PTZPreset") + QString::number(point.index);
         auto* item = new QListWidgetItem(name, m_list);
-        item->setData(kBitIdRole, bit["BitID"].asInt());
+        item->setData(kBitIdRole, point.bitId);
     }
 }
 
@@ -161,10 +149,7 @@ void DevAddPrenstPosDlg::OnAddReply(const QString& uid, int generation, int resu
     if (result != 0)
         return;
     // The device's reply names the id it stored, when it says.
-    int id = sentId;
-    Json::Value root;
-    if (parseReply(text, root) && root["PtzPreBit.info"].isObject() && root["PtzPreBit.info"]["BitID"].isIntegral())
-        id = root["PtzPreBit.info"]["BitID"].asInt();
+    const int id = ParsePresetAddReply(text.data(), text.size()).value_or(sentId);
     QListWidgetItem* item = itemWithId(id);
     if (item == nullptr) {
         item = new QListWidgetItem(m_list);
