@@ -13,6 +13,7 @@
 #include "liveview/CRealTimePannel.h"
 #include "ViewInterfaces.h"
 #include "libLumora.h"
+#include "liveview/CRealTimePlayView.h"
 #include "settings/DevAllProView.h"
 #include "settings/ProSettingDlg.h"
 
@@ -99,7 +100,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_mailbox(GuiMail
     m_views = new QStackedWidget(this);
     m_views->setObjectName(QStringLiteral("Views"));
     setCentralWidget(m_views);
-    installView(LiveView, new CPlaceholderView(QStringLiteral("LiveView"), this));
+    installView(LiveView, new CRealTimePlayView(this, this));
     installView(PlaybackView, new CPlaceholderView(QStringLiteral("PlaybackView"), this));
     installView(PropertyView, new DevAllProView(this));
     if (auto* property = qobject_cast<DevAllProView*>(m_viewOf[PropertyView])) {

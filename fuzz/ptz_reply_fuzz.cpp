@@ -1,6 +1,6 @@
 // The preset-list, colour and preset-add replies a camera sends to the side panel and the preset
 // dialog: any bytes.
-#include "PtzReply.h"
+#include "liveview/PtzReply.h"
 
 #include <cstddef>
 #include <cstdint>

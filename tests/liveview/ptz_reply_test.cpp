@@ -1,6 +1,6 @@
 // The preset-list, colour and add replies as the panel and the dialog read them.
 #include "CaseName.h"
-#include "PtzReply.h"
+#include "liveview/PtzReply.h"
 
 #include <gtest/gtest.h>
 #include <string>
