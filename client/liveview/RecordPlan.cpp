@@ -317,13 +317,19 @@ RecordPlanWorker::Pass RecordPlanWorker::runPass()
         }
         if (pass == Pass::WindowOpen) {
             const QString folder = recordFolder();
-            for (const std::unique_ptr<RecordPlanCell>& cell : m_cells) {
-                if (cell->PlanRecordTick(plan) != -1 || !plan.AutoCover || folder.isEmpty())
-                    continue;
-                const QString uid = cell->device();
+            const std::function<void(RecordPlanCell&)> tick = [&](RecordPlanCell& cell) {
+                if (cell.PlanRecordTick(plan) != -1 || !plan.AutoCover || folder.isEmpty())
+                    return;
+                const QString uid = cell.device();
                 const int mask = GetPlayStateMask(WideToMultiByte(uid));
                 AutoCoverCleanUp(folder + QStringLiteral("/") + uid, mask > 0 && (mask & kMaskLocalRecord) != 0,
                                  m_options.freeSpaceGb);
+            };
+            if (m_options.forEachCell) {
+                m_options.forEachCell(tick);
+            } else {
+                for (const std::unique_ptr<RecordPlanCell>& cell : m_cells)
+                    tick(*cell);
             }
         }
     }

@@ -131,6 +131,11 @@ private:
     int m_segmentMinutes = 0;
 };
 
+// A grid that keeps the cells' plan state itself (one RecordPlanCell in each of its cells) hands
+// the worker a visitor: called on the worker thread once per pass while the window is open, it
+// calls tick for each cell in grid order, holding whatever lock keeps its cells in place.
+using PlanCellVisitor = std::function<void(const std::function<void(RecordPlanCell&)>& tick)>;
+
 struct RecordPlanOptions {
     // The system clock when null.
     std::shared_ptr<const RecordPlanClock> clock;
@@ -141,6 +146,8 @@ struct RecordPlanOptions {
     QString recordFolder;
     // The file system's free space when empty.
     FreeSpaceReader freeSpaceGb;
+    // The cells to tick; the worker's own cells (cell()) when empty.
+    PlanCellVisitor forEachCell;
     // Waits between passes: while the window is open, and while it is closed or the plan is off.
     int openWaitMs = 2000;
     int closedWaitMs = 10000;
@@ -156,11 +163,13 @@ public:
     RecordPlanWorker(const RecordPlanWorker&) = delete;
     RecordPlanWorker& operator=(const RecordPlanWorker&) = delete;
 
-    // The plan state of cell index (0 .. cellCount-1); lives as long as the worker. The grid
-    // binds each of its cells to one of these once, at creation.
+    // The plan state of cell index (0 .. cellCount-1); lives as long as the worker. A grid
+    // without a visitor binds each of its cells to one of these once, at creation.
     RecordPlanCell& cell(int index) { return *m_cells.at(static_cast<size_t>(index)); }
     int cellCount() const { return static_cast<int>(m_cells.size()); }
     const RecordPlanClock& clock() const { return *m_clock; }
+    // For cells a grid makes itself: they share the worker's clock.
+    std::shared_ptr<const RecordPlanClock> sharedClock() const { return m_clock; }
 
     // Starts RecordPlanThread; false when it already runs. GUI thread.
     bool start();
@@ -171,8 +180,8 @@ public:
     // Ends the wait in progress: the next pass runs now (a plan or clock that changed).
     void wakeUp();
 
-    // One pass: read the plan, and while its window is open tick every cell (clean-up after a
-    // start that failed with -1). Runs on the worker thread; a test may call it while the thread
+    // One pass: read the plan, and while its window is open tick every cell (the visitor's, else
+    // the worker's own), with the AutoCover clean-up after a start that failed with -1. Runs on the worker thread; a test may call it while the thread
     // does not run.
     Pass runPass();
     // Passes finished so far, and a wait (with a deadline) until more than `after` have.

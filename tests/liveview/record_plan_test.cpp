@@ -211,6 +211,36 @@ TEST(PlanWorker, PassFollowsThePlanAndTheClock)
     EXPECT_EQ(worker.runPass(), RecordPlanWorker::Pass::Disabled);
 }
 
+TEST(PlanWorker, TicksTheGridsOwnCellsThroughItsVisitor)
+{
+    auto clock = std::make_shared<PlanTestClock>();
+    RecPlan plan = kMondayEve;
+    plan.RecTime = 3;
+    std::vector<std::unique_ptr<RecordPlanCell>> gridCells;
+    for (int i = 0; i < 3; ++i)
+        gridCells.push_back(std::make_unique<RecordPlanCell>(clock));
+    int visits = 0;
+    RecordPlanOptions options;
+    options.clock = clock;
+    options.loadPlan = [&plan] { return plan; };
+    options.recordFolder = QStringLiteral("/nonexistent-record-folder");
+    options.forEachCell = [&](const std::function<void(RecordPlanCell&)>& tick) {
+        ++visits;
+        for (const auto& cell : gridCells)
+            tick(*cell);
+    };
+    RecordPlanWorker worker(0, options);
+    EXPECT_EQ(worker.sharedClock(), clock);
+    clock->setTime(1, 7, 0, 0);
+    worker.runPass();
+    EXPECT_EQ(visits, 0) << "cells ticked outside the window";
+    clock->setTime(1, 12, 0, 0);
+    worker.runPass();
+    EXPECT_EQ(visits, 1);
+    for (const auto& cell : gridCells)
+        EXPECT_EQ(cell->segmentMinutes(), 20);
+}
+
 TEST(PlanWorker, ReadsThePlanFromTheSettingsFileEveryPass)
 {
     QTemporaryDir dir;
