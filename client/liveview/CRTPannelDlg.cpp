@@ -100,6 +100,15 @@ void CMyButton::hideEvent(QHideEvent* event)
     QPushButton::hideEvent(event);
 }
 
+bool CMyButton::event(QEvent* event)
+{
+    // A window that loses the activation (a message box, another program) may never see the
+    // release.
+    if (event->type() == QEvent::WindowDeactivate)
+        release();
+    return QPushButton::event(event);
+}
+
 void CMyButton::release()
 {
     if (!m_held)
@@ -227,16 +236,16 @@ CRTPannelDlg::~CRTPannelDlg()
 void CRTPannelDlg::RetranslateUi()
 {
     auto text = [](const char* key) { return LangText("RTPannel", key); };
-    static_cast<QGroupBox*>(m_ptzGroup)->setTitle(text("PTZTitle"));
-    static_cast<QLabel*>(m_focusLabel)->setText(text("PTZFouce"));
-    static_cast<QLabel*>(m_zoomLabel)->setText(text("PTZZoom"));
-    static_cast<QGroupBox*>(m_presetGroup)->setTitle(text("PTZPreset"));
+    m_ptzGroup->setTitle(text("PTZTitle"));
+    m_focusLabel->setText(text("PTZFouce"));
+    m_zoomLabel->setText(text("PTZZoom"));
+    m_presetGroup->setTitle(text("PTZPreset"));
     m_addPreset->setText(text("PTZAdd"));
     m_deletePresets->setText(text("PTZDel"));
     m_presets->setHorizontalHeaderLabels({QString(), text("PTZIndex"), text("PTZName")});
-    static_cast<QGroupBox*>(m_colorGroup)->setTitle(text("Color"));
+    m_colorGroup->setTitle(text("Color"));
     for (int i = 0; i < 5; ++i)
-        static_cast<QLabel*>(m_sliderLabels[i])->setText(text(kColourKeys[i]));
+        m_sliderLabels[i]->setText(text(kColourKeys[i]));
     m_applyColor->setText(text("ColorSet"));
     m_defaultColor->setText(text("Default"));
 }

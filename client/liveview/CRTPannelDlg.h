@@ -16,12 +16,14 @@
 
 class CXListCtrl;
 class GuiMailbox;
+class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QSlider;
 
 // A PTZ button that reports its code while held: pressed when the left button goes down on it,
-// released when that button goes up anywhere, when the pointer leaves it, or when it is hidden,
-// whichever comes first (one release per press). A double click adds nothing.
+// released when that button goes up anywhere, when the pointer leaves it, when it is hidden or
+// when its window stops being the active one, whichever comes first (one release per press). A double click adds nothing.
 class CMyButton : public QPushButton {
     Q_OBJECT
 public:
@@ -39,6 +41,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void release();
@@ -98,18 +101,18 @@ private:
     Json::Value m_colorConfig;
     int m_listGeneration = 0; // the newest preset-list request; older replies are dropped
 
-    QWidget* m_ptzGroup = nullptr;
+    QGroupBox* m_ptzGroup = nullptr;
     CMyButton* m_buttons[8] = {};
     CXListCtrl* m_presets = nullptr;
     QLineEdit* m_presetName = nullptr;
     QPushButton* m_addPreset = nullptr;
     QPushButton* m_deletePresets = nullptr;
     QSlider* m_sliders[5] = {};
-    QWidget* m_sliderLabels[5] = {};
+    QLabel* m_sliderLabels[5] = {};
     QPushButton* m_applyColor = nullptr;
     QPushButton* m_defaultColor = nullptr;
-    QWidget* m_presetGroup = nullptr;
-    QWidget* m_colorGroup = nullptr;
-    QWidget* m_focusLabel = nullptr;
-    QWidget* m_zoomLabel = nullptr;
+    QGroupBox* m_presetGroup = nullptr;
+    QGroupBox* m_colorGroup = nullptr;
+    QLabel* m_focusLabel = nullptr;
+    QLabel* m_zoomLabel = nullptr;
 };

@@ -16,6 +16,7 @@
 #include <QMouseEvent>
 #include <QSlider>
 #include <QTest>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -125,18 +126,40 @@ TEST_F(SidePanel, ReleaseOutsideTheButtonStopsTheCamera)
     EXPECT_FALSE(up->held());
 }
 
-TEST_F(SidePanel, PointerLeavingTheHeldButtonStopsTheCameraOnce)
+// Ways a hold can end without a release over the button; each stops the camera exactly once.
+struct EndCase {
+    const char* name;
+    std::function<void(CMyButton*)> end;
+};
+
+class SidePanelHoldEnds : public SidePanel, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(SidePanelHoldEnds, StopsTheCameraOnce)
 {
     selectCamera();
     CMyButton* zoom = dlg->ptzButton(CRTPannelDlg::kZoomIn);
     QTest::mousePress(zoom, Qt::LeftButton);
-    QEvent leave(QEvent::Leave);
-    QCoreApplication::sendEvent(zoom, &leave);
+    GetParam().end(zoom);
     EXPECT_EQ(ptzDocuments(2), (std::vector<Json::Value>{PtzDocument(9), PtzDocument(10)}));
+    EXPECT_FALSE(zoom->held());
     QTest::mouseRelease(zoom, Qt::LeftButton, {}, QPoint(-5, -5));
     dlg->OnPTZButtonDown(CRTPannelDlg::kDown); // a marker after which nothing else may come
     EXPECT_EQ(ptzDocuments(3), (std::vector<Json::Value>{PtzDocument(9), PtzDocument(10), PtzDocument(2)}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Panel, SidePanelHoldEnds,
+                         ::testing::Values(EndCase{"PointerLeaves",
+                                                   [](CMyButton* b) {
+                                                       QEvent leave(QEvent::Leave);
+                                                       QCoreApplication::sendEvent(b, &leave);
+                                                   }},
+                                           EndCase{"WindowDeactivated",
+                                                   [](CMyButton* b) {
+                                                       QEvent deactivate(QEvent::WindowDeactivate);
+                                                       QCoreApplication::sendEvent(b, &deactivate);
+                                                   }},
+                                           EndCase{"ButtonHidden", [](CMyButton* b) { b->hide(); }}),
+                         lumora::test::CaseName{});
 
 TEST_F(SidePanel, DoubleClickGivesOnePressAndOneRelease)
 {
