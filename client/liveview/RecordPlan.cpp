@@ -11,6 +11,7 @@
 #include <QStorageInfo>
 #include <algorithm>
 #include <chrono>
+#include <climits>
 
 namespace {
 
@@ -68,15 +69,21 @@ int RecordPlan::ParseTimeOfDay(const QString& text)
     const qsizetype first = text.indexOf(u':');
     if (first <= 0)
         return 0;
-    const int hours = leadingInt(text.left(first));
+    const long long hours = leadingInt(text.left(first));
     const QString rest = text.mid(first + 1);
     const qsizetype second = rest.indexOf(u':');
-    if (second < 0)
-        return hours * 3600 + leadingInt(rest) * 60; // no seconds field
-    const QString minutesField = rest.left(second);
-    const int minutes = leadingInt(minutesField);
-    const int seconds = minutesField.isEmpty() ? 0 : leadingInt(rest.right(minutesField.size()));
-    return hours * 3600 + minutes * 60 + seconds;
+    long long minutes = 0;
+    long long seconds = 0;
+    if (second < 0) {
+        minutes = leadingInt(rest); // no seconds field
+    } else {
+        const QString minutesField = rest.left(second);
+        minutes = leadingInt(minutesField);
+        seconds = minutesField.isEmpty() ? 0 : leadingInt(rest.right(minutesField.size()));
+    }
+    // A hand-edited settings file may hold any number; the sum is kept inside an int.
+    const long long total = hours * 3600 + minutes * 60 + seconds;
+    return static_cast<int>(std::clamp<long long>(total, INT_MIN, INT_MAX));
 }
 
 bool RecordPlan::IsWindowOpen(const RecPlan& plan, int weekday, int secondsOfDay)

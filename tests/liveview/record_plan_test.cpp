@@ -40,7 +40,9 @@ INSTANTIATE_TEST_SUITE_P(Plan, ParseTimeOfDayTest,
                                            TimeCase{"EmptyMinutes", "08::00", 8 * 3600},
                                            TimeCase{"LeadingBlank", " 7:00:00", 7 * 3600},
                                            TimeCase{"StartsWithColon", ":10:00", 0}, TimeCase{"NoColon", "0800", 0},
-                                           TimeCase{"Empty", "", 0}, TimeCase{"Letters", "ab:cd:ef", 0}),
+                                           TimeCase{"Empty", "", 0}, TimeCase{"Letters", "ab:cd:ef", 0},
+                                           TimeCase{"HugeHours", "99999999999:00:00", 2147483647},
+                                           TimeCase{"NegativeHours", "-1:00:00", -3600}),
                          lumora::test::CaseName{});
 
 RecPlan planWith(int day, bool dayOn, const char* dayStart, const char* dayEnd, bool eveOn, const char* eveStart,
