@@ -134,6 +134,7 @@ void CRealTimePlayView::SetSplitMode(int count)
     auto place = [](VideoFrame* cell, const PaneRect& r) {
         cell->setGeometry(r.left, r.top, r.right - r.left, r.bottom - r.top);
         cell->show();
+        cell->relayout();
         cell->videoPane()->setRestoreRect(cell->videoPane()->geometry());
     };
     if (count == 1) {

@@ -110,6 +110,9 @@ protected:
 private:
     void OnBeginVideoResult(unsigned generation, int result);
     void leaveFullScreen();
+    // Ends the pane's stream and starts `stream` (a new recording when record is set).
+    void changeStream(int stream, bool record);
+    void startChangedStream(unsigned generation, int stream, bool record);
     void setUid(const QString& uid);
     CMainFrame* mainFrame() const;
     void setStatusPicture(int slot, const char* file);
