@@ -22,7 +22,8 @@ constexpr int kToolbarRefreshMs = 400;
 
 } // namespace
 
-CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent) : QWidget(parent), m_frame(frame)
+CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent, RecordPlanOptions planOptions)
+    : QWidget(parent), m_frame(frame), m_planWorker(std::make_unique<RecordPlanWorker>(kCells, std::move(planOptions)))
 {
     setObjectName(QStringLiteral("LiveView"));
     setFocusPolicy(Qt::StrongFocus);
@@ -31,7 +32,7 @@ CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent) : QWidg
     p.setColor(QPalette::Window, QColor(64, 64, 64));
     setPalette(p);
     for (int i = 0; i < kCells; ++i) {
-        auto* cell = new VideoFrame(i, this, this);
+        auto* cell = new VideoFrame(i, this, m_planWorker->cell(i), this);
         cell->hide();
         m_cells[static_cast<size_t>(i)] = cell;
     }
@@ -39,11 +40,15 @@ CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent) : QWidg
     m_toolbarTimer->setInterval(kToolbarRefreshMs);
     connect(m_toolbarTimer, &QTimer::timeout, this, &CRealTimePlayView::refreshToolbars);
     m_toolbarTimer->start();
+    // The worker ticks every cell's plan state; the cells exist now.
+    m_planWorker->start();
 }
 
 CRealTimePlayView::~CRealTimePlayView()
 {
     m_toolbarTimer->stop();
+    // The worker's wait ends at once; it is joined before the cells and their plan state go.
+    m_planWorker->stop();
 }
 
 VideoFrame* CRealTimePlayView::pane(int position) const
@@ -55,7 +60,6 @@ VideoFrame* CRealTimePlayView::pane(int position) const
 
 void CRealTimePlayView::setCell(int position, VideoFrame* cell)
 {
-    std::lock_guard<std::mutex> lock(m_cellsMutex);
     m_cells[static_cast<size_t>(position)] = cell;
 }
 

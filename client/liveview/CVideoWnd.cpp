@@ -8,6 +8,7 @@
 #include "GuiMailbox.h"
 #include "LangText.h"
 #include "MainFrame.h"
+#include "RecordPlan.h"
 #include "SurfaceWidget.h"
 #include "VideoFrame.h"
 #include "libLumora.h"
@@ -83,6 +84,7 @@ int CVideoWnd::windowHandle() const
 void CVideoWnd::setUid(const QString& uid)
 {
     m_uid = uid;
+    m_cell->planCell().setDevice(uid);
     std::lock_guard<std::mutex> lock(m_uidMutex);
     m_narrowUid = uid.toStdString();
 }

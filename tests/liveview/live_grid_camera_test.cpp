@@ -11,6 +11,7 @@
 #include "libLumora.h"
 #include "liveview/CGMFCToolBar.h"
 #include "liveview/CVideoWnd.h"
+#include "liveview/RecordPlan.h"
 #include "liveview/VideoFrame.h"
 
 #include <QAction>
@@ -216,7 +217,7 @@ TEST_P(ManualRecording, IsWrittenUnderRecordUidAndStoppedByTheButton)
     const std::string uid = m_cameras->uid(0);
     ASSERT_TRUE(frametest::waitFor([&] { return (GetPlayStateMask(uid) & kRecording) != 0; }));
     // The recording carries its start tick, so a running plan does not rotate it at once.
-    EXPECT_NE(target->planStartTick(), 0u);
+    EXPECT_TRUE(target->planCell().startTick().has_value());
     ASSERT_TRUE(PicturesArrive(target, 10));
 
     record->trigger();
@@ -231,7 +232,7 @@ TEST_P(ManualRecording, IsWrittenUnderRecordUidAndStoppedByTheButton)
         box->button(c.answerOk ? QMessageBox::Ok : QMessageBox::Cancel)->click();
     }
     ASSERT_TRUE(frametest::waitFor([&] { return (GetPlayStateMask(uid) & kRecording) == 0; }));
-    EXPECT_EQ(target->planSuspended(), c.planEnabled && c.answerOk);
+    EXPECT_EQ(target->planCell().suspended(), c.planEnabled && c.answerOk);
     EXPECT_TRUE(Plays(uid)); // the video goes on
 
     const QDir folder(CAppConfig::GetInstance()->GetRecPath() + QStringLiteral("/") + QString::fromStdString(uid));
@@ -293,6 +294,41 @@ TEST_F(GridWithCameras, ViewCloseDeviceVideoClosesTheCellOfTheDevice)
     // Opened again, the device's pictures come back.
     play(2, 1, 0);
     EXPECT_TRUE(PicturesArrive(cell(2)));
+}
+
+// ---- The recording plan through the grid's worker --------------------------------------------
+
+class FixedPlanClock : public RecordPlanClock {
+public:
+    PlanLocalTime localTime() const override { return {1, 10 * 3600}; }
+    uint32_t tick() const override { return 5000; }
+};
+
+TEST_F(GridWithCameras, PlanRecordsAPlayingCellThroughTheGridsWorker)
+{
+    RecordPlanOptions options;
+    options.clock = std::make_shared<FixedPlanClock>();
+    options.loadPlan = [] {
+        RecPlan plan;
+        plan.Enable = true;
+        plan.days[0] = {true, QStringLiteral("00:00:00"), QStringLiteral("23:59:59")};
+        return plan;
+    };
+    options.openWaitMs = 50;
+    options.closedWaitMs = 50;
+    CMainFrame* frame = m_grid->frame();
+    auto* grid = new CRealTimePlayView(frame, nullptr, options);
+    delete frame->installView(CMainFrame::LiveView, grid);
+    frame->OnLiveMode();
+    ASSERT_TRUE(frametest::waitFor([&] { return grid->isVisible() && !grid->paneRects().empty(); }));
+    const std::string uid = m_cameras->uid(0);
+    ASSERT_GE(grid->pane(1)->StartVideo(m_cameras->quid(0), 1), 0);
+    ASSERT_TRUE(frametest::waitFor([&] { return (GetPlayStateMask(uid) & kRecording) != 0; }));
+    EXPECT_EQ(grid->pane(1)->planCell().startTick(), std::optional<uint32_t>(5000u));
+    grid->pane(1)->OnClose();
+    EXPECT_TRUE(frametest::waitFor([&] { return GetPlayStateMask(uid) == 0; }));
+    const QDir folder(CAppConfig::GetInstance()->GetRecPath() + QStringLiteral("/") + QString::fromStdString(uid));
+    EXPECT_EQ(folder.entryList(QDir::Files).size(), 1);
 }
 
 // ---- Stream switch and full screen (a camera that prints its requests) -------------------------
