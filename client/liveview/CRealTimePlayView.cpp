@@ -206,9 +206,10 @@ void CRealTimePlayView::OpenDeviceVideo(const QString& uid, int stream, QPoint p
             cell->StartVideo(uid, stream);
             return;
         }
-        if (!plays(cell->GetUID())) {
+        if (cell->videoPane()->started() && !plays(cell->GetUID())) {
             // A visible cell whose device no longer has live video (its link dropped) is taken
-            // for the new device: its old stream is closed first, so the open is not refused.
+            // for the new device: its old stream is closed first, so the open is not refused. A
+            // cell whose start is not answered yet is busy like a playing one.
             cell->videoPane()->CloseVideo();
             cell->StartVideo(uid, stream);
             return;

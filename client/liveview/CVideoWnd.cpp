@@ -100,6 +100,7 @@ int CVideoWnd::StartVideo(const QString& uid, int stream)
     if (m_playing)
         return -1;
     m_playing = true;
+    m_started = false;
     setUid(uid);
     m_stream = stream;
     const unsigned generation = ++m_generation;
@@ -127,6 +128,7 @@ void CVideoWnd::OnBeginVideoResult(unsigned generation, int result)
         m_surface->clearPicture();
     } else {
         m_playing = true;
+        m_started = true;
     }
 }
 
@@ -160,6 +162,7 @@ void CVideoWnd::CloseVideo()
     }
     ++m_generation; // replies of the closed start are ignored from now on
     m_playing = false;
+    m_started = false;
     setUid(QString());
     m_surface->clearPicture();
 }

@@ -16,6 +16,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QImage>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -133,6 +134,18 @@ INSTANTIATE_TEST_SUITE_P(
         OpenCase{"zeroXTakesTheNoPointRoad", {{0, 0}}, -1, 0, Point::XZero, 0, {0, 0, -1, -1}, -1},
         OpenCase{"allCellsBusy", {{0, 0}, {1, 1}, {2, 2}, {3, 3}}, -1, -1, Point::None, 0, {0, 1, 2, 3}, -1}),
     lumora::test::CaseName{});
+
+// Opening devices one after another without waiting: a cell whose start is not answered yet is
+// busy, so each device gets a cell of its own.
+TEST_F(GridWithCameras, OpensInARowTakeOneCellEach)
+{
+    for (int i = 0; i < 4; ++i)
+        view()->OpenDeviceVideo(m_cameras->quid(i), 1, QPoint());
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(cell(i)->GetUID(), m_cameras->quid(i)) << i;
+        EXPECT_TRUE(PicturesArrive(cell(i))) << i;
+    }
+}
 
 // ---- Pictures reach the panes ------------------------------------------------------------------
 
@@ -294,6 +307,24 @@ TEST_F(GridWithCameras, ViewCloseDeviceVideoClosesTheCellOfTheDevice)
     // Opened again, the device's pictures come back.
     play(2, 1, 0);
     EXPECT_TRUE(PicturesArrive(cell(2)));
+}
+
+// A picture of the grid with live video in four panes, for a reviewer to look at.
+TEST_F(GridWithCameras, ScreenshotOfFourLivePanes)
+{
+    view()->SetSplitCount(4);
+    for (int i = 0; i < 4; ++i)
+        play(i, i);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(frametest::waitFor([&] { return cell(i)->videoPane()->surface()->picturesPainted() > 3; })) << i;
+    view()->OnSelectPane(0);
+    const QString folder = QStringLiteral(LUMORA_BINARY_DIR "/screenshots");
+    QDir().mkpath(folder);
+    const QImage picture = m_grid->frame()->grab().toImage();
+    ASSERT_TRUE(picture.save(folder + QStringLiteral("/live-grid-four-panes.png"), "PNG"));
+    // Each pane shows a picture, not the background.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_FALSE(cell(i)->videoPane()->surface()->currentPicture().isNull()) << i;
 }
 
 // ---- The recording plan through the grid's worker --------------------------------------------
