@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The client part of the demo: a tovel-rendezvous server and three simulated cameras on loopback,
-# then the Lumora client with a fresh data folder. With a display, Lumora opens for a person:
-# register, log in, press "add device", search and add the cameras. Without one, lumora-tour drives
-# the same steps on Qt's offscreen platform, saves a picture of each window and exits.
+# then the Lumora client with a fresh data folder. lumora-tour registers, logs in, searches and adds
+# the cameras and opens their live video in the grid, saving a picture of each window: on Qt's
+# offscreen platform without a display (then it exits), in view with one (Lumora then stays open
+# with the live grid). LUMORA_BY_HAND=1 with a display opens an empty Lumora for a person instead.
 # Expects a built tree: scripts/run-client.sh [build folder]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,10 +26,16 @@ read -r server <&"${RENDEZVOUS[0]}"
 # Cameras answer the LAN probe on its usual port on loopback; with the loopback guard on, the
 # client's search goes to the loopback broadcast.
 search_port=8600
+# The cameras stream a real H.264 picture sequence (synthetic frames without ffmpeg).
+media=()
+if command -v ffmpeg >/dev/null 2>&1 && ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 \
+    -frames:v 100 -preset ultrafast -pix_fmt yuv420p -c:v libx264 -bf 0 -g 25 -f h264 "$work/live.h264"; then
+  media=(--media "$work/live.h264" --width 640 --height 360)
+fi
 for n in 1 2 3; do
   mkfifo "$work/cam$n.in"
   "$build/tools/camsim/camsim" --uid "LUMORACAM000$n" --password qelvo --transport tovel --server "$server" \
-      --search-port "$search_port" <"$work/cam$n.in" >"$work/cam$n.log" 2>&1 &
+      --search-port "$search_port" "${media[@]}" <"$work/cam$n.in" >"$work/cam$n.log" 2>&1 &
   pids+=("$!")
   exec {fd}>"$work/cam$n.in"   # keeps the camera's standard input open
 done
@@ -37,11 +44,17 @@ for n in 1 2 3; do
 done
 echo "rendezvous and cameras LUMORACAM0001..3 on loopback (password qelvo)"
 
-if [ -n "${DISPLAY:-}" ] && [ -z "${LUMORA_TOUR:-}" ]; then
+if [ -n "${DISPLAY:-}" ] && [ -n "${LUMORA_BY_HAND:-}" ]; then
   echo "data folder: $work/data"
   echo "register, log in (server string below, in the login dialog's server settings), then add devices:"
   echo "  $server"
   "$build/client/Lumora" --data-dir "$work/data"
+elif [ -n "${DISPLAY:-}" ] && [ -z "${LUMORA_TOUR:-}" ]; then
+  # On a display the tour runs in view and Lumora stays open with the cameras' live video.
+  shots="$build/screenshots/run"
+  rm -rf "$shots"
+  "$build/tools/lumora-tour/lumora-tour" --data-dir "$work/data" --shots "$shots" --server "$server" --cameras 3 \
+      --alarm-fifo "$work/cam2.in" --language "${LUMORA_LANGUAGE:-EN_LAN}" --stay 1
 else
   shots="$build/screenshots/run"
   rm -rf "$shots"

@@ -22,7 +22,8 @@ constexpr int kToolbarRefreshMs = 400;
 
 } // namespace
 
-CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent) : QWidget(parent), m_frame(frame)
+CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent, RecordPlanOptions planOptions)
+    : QWidget(parent), m_frame(frame), m_planWorker(std::make_unique<RecordPlanWorker>(kCells, std::move(planOptions)))
 {
     setObjectName(QStringLiteral("LiveView"));
     setFocusPolicy(Qt::StrongFocus);
@@ -31,7 +32,7 @@ CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent) : QWidg
     p.setColor(QPalette::Window, QColor(64, 64, 64));
     setPalette(p);
     for (int i = 0; i < kCells; ++i) {
-        auto* cell = new VideoFrame(i, this, this);
+        auto* cell = new VideoFrame(i, this, m_planWorker->cell(i), this);
         cell->hide();
         m_cells[static_cast<size_t>(i)] = cell;
     }
@@ -39,11 +40,15 @@ CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent) : QWidg
     m_toolbarTimer->setInterval(kToolbarRefreshMs);
     connect(m_toolbarTimer, &QTimer::timeout, this, &CRealTimePlayView::refreshToolbars);
     m_toolbarTimer->start();
+    // The worker ticks every cell's plan state; the cells exist now.
+    m_planWorker->start();
 }
 
 CRealTimePlayView::~CRealTimePlayView()
 {
     m_toolbarTimer->stop();
+    // The worker's wait ends at once; it is joined before the cells and their plan state go.
+    m_planWorker->stop();
 }
 
 VideoFrame* CRealTimePlayView::pane(int position) const
@@ -55,7 +60,6 @@ VideoFrame* CRealTimePlayView::pane(int position) const
 
 void CRealTimePlayView::setCell(int position, VideoFrame* cell)
 {
-    std::lock_guard<std::mutex> lock(m_cellsMutex);
     m_cells[static_cast<size_t>(position)] = cell;
 }
 
@@ -134,6 +138,7 @@ void CRealTimePlayView::SetSplitMode(int count)
     auto place = [](VideoFrame* cell, const PaneRect& r) {
         cell->setGeometry(r.left, r.top, r.right - r.left, r.bottom - r.top);
         cell->show();
+        cell->relayout();
         cell->videoPane()->setRestoreRect(cell->videoPane()->geometry());
     };
     if (count == 1) {
@@ -201,9 +206,10 @@ void CRealTimePlayView::OpenDeviceVideo(const QString& uid, int stream, QPoint p
             cell->StartVideo(uid, stream);
             return;
         }
-        if (!plays(cell->GetUID())) {
+        if (cell->videoPane()->started() && !plays(cell->GetUID())) {
             // A visible cell whose device no longer has live video (its link dropped) is taken
-            // for the new device: its old stream is closed first, so the open is not refused.
+            // for the new device: its old stream is closed first, so the open is not refused. A
+            // cell whose start is not answered yet is busy like a playing one.
             cell->videoPane()->CloseVideo();
             cell->StartVideo(uid, stream);
             return;

@@ -4,11 +4,12 @@
 // owns the local recording plan worker, which it starts once the cells exist and stops and joins
 // when it is destroyed.
 //
-// Threads: everything here runs on the GUI thread, except the plan worker, which reads the cell
-// vector (filled once in the constructor, reordered only by the GUI thread's swaps under
-// m_cellsMutex) and calls each cell's PlanRecordTick.
+// Threads: everything here runs on the GUI thread. The plan worker (RecordPlanWorker, its own
+// thread) ticks the plan state of the 32 cells, which it owns; each cell is bound to one plan cell
+// for its life, so swaps never touch the worker.
 #pragma once
 
+#include "RecordPlan.h"
 #include "ViewInterfaces.h"
 
 #include <QPoint>
@@ -40,7 +41,9 @@ public:
     static constexpr int kCells = 32;
 
     // frame may be null (a view on its own); it receives the current device and the Esc key.
-    explicit CRealTimePlayView(CMainFrame* frame = nullptr, QWidget* parent = nullptr);
+    // The plan worker starts once the cells exist, with the given options (tests shorten its
+    // waits and bring their own clock); the destructor stops and joins it.
+    explicit CRealTimePlayView(CMainFrame* frame = nullptr, QWidget* parent = nullptr, RecordPlanOptions planOptions = {});
     ~CRealTimePlayView() override;
 
     // The rectangles of a split count for a client area of width x height, in cell order; empty
@@ -66,18 +69,7 @@ public:
     VideoFrame* currentPane() const { return m_current; }
     const std::vector<PaneRect>& paneRects() const { return m_rects; }
     CMainFrame* frame() const { return m_frame; }
-
-    // Calls fn for every cell in grid order; the plan worker's road to the cells.
-    template <class Fn> void forEachCell(Fn fn) const
-    {
-        std::array<VideoFrame*, kCells> cells;
-        {
-            std::lock_guard<std::mutex> lock(m_cellsMutex);
-            cells = m_cells;
-        }
-        for (VideoFrame* cell : cells)
-            fn(cell);
-    }
+    RecordPlanWorker& planWorker() const { return *m_planWorker; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -88,7 +80,7 @@ private:
     void refreshToolbars();
 
     CMainFrame* m_frame;
-    mutable std::mutex m_cellsMutex;          // guards m_cells against the plan worker's reads
+    std::unique_ptr<RecordPlanWorker> m_planWorker; // made before the cells, which use its plan cells
     std::array<VideoFrame*, kCells> m_cells{}; // children of this view; position = index
     std::vector<PaneRect> m_rects;
     int m_split = 4;

@@ -8,6 +8,7 @@
 #include "GuiMailbox.h"
 #include "LangText.h"
 #include "MainFrame.h"
+#include "RecordPlan.h"
 #include "SurfaceWidget.h"
 #include "VideoFrame.h"
 #include "libLumora.h"
@@ -83,6 +84,7 @@ int CVideoWnd::windowHandle() const
 void CVideoWnd::setUid(const QString& uid)
 {
     m_uid = uid;
+    m_cell->planCell().setDevice(uid);
     std::lock_guard<std::mutex> lock(m_uidMutex);
     m_narrowUid = uid.toStdString();
 }
@@ -98,6 +100,7 @@ int CVideoWnd::StartVideo(const QString& uid, int stream)
     if (m_playing)
         return -1;
     m_playing = true;
+    m_started = false;
     setUid(uid);
     m_stream = stream;
     const unsigned generation = ++m_generation;
@@ -125,6 +128,7 @@ void CVideoWnd::OnBeginVideoResult(unsigned generation, int result)
         m_surface->clearPicture();
     } else {
         m_playing = true;
+        m_started = true;
     }
 }
 
@@ -158,6 +162,7 @@ void CVideoWnd::CloseVideo()
     }
     ++m_generation; // replies of the closed start are ignored from now on
     m_playing = false;
+    m_started = false;
     setUid(QString());
     m_surface->clearPicture();
 }
@@ -170,12 +175,45 @@ void CVideoWnd::SwitchStream()
     const bool recording = (GetPlayStateMask(id) & kRecording) != 0;
     if (recording)
         StopRecordFile(id, 0);
-    // The old stream ends before the other one starts, so no decoder of it is left behind.
-    EndVideo(id, m_stream, 0, ignoreResult);
-    m_stream = m_stream == 1 ? 0 : 1;
-    BeginVideo(windowHandle(), id, m_stream, 0, ignoreResult);
-    if (recording)
-        m_cell->BeginManualRecord();
+    changeStream(m_stream == 1 ? 0 : 1, recording);
+}
+
+void CVideoWnd::changeStream(int stream, bool record)
+{
+    const std::string id = narrowUid();
+    const int old = m_stream;
+    m_stream = stream;
+    if (old == stream) {
+        BeginVideo(windowHandle(), id, stream, 0, ignoreResult);
+        return;
+    }
+    // The old stream ends before the other one starts, so no decoder of it is left drawing into
+    // the pane; the device answers the stop and the start under one reply code, so the start is
+    // sent once the stop is answered. A close in between (a new generation) cancels the start.
+    std::shared_ptr<GuiMailbox> box = m_mailbox;
+    const unsigned generation = m_generation;
+    EndVideo(id, old, 0, [box, generation, stream, record](int, int, std::string, std::string, char*, int) {
+        box->post([generation, stream, record](QObject* self) {
+            static_cast<CVideoWnd*>(self)->startChangedStream(generation, stream, record);
+        });
+    });
+}
+
+void CVideoWnd::startChangedStream(unsigned generation, int stream, bool record)
+{
+    if (generation != m_generation || !m_playing || stream != m_stream)
+        return;
+    const std::string id = narrowUid();
+    std::shared_ptr<GuiMailbox> box = m_mailbox;
+    BeginVideo(windowHandle(), id, stream, 0, [box, generation, record](int, int result, std::string, std::string, char*, int) {
+        box->post([generation, result, record](QObject* self) {
+            auto* pane = static_cast<CVideoWnd*>(self);
+            pane->OnBeginVideoResult(generation, result);
+            // The recording goes on in a new file of the new stream.
+            if (record && result == 0 && generation == pane->m_generation)
+                pane->m_cell->BeginManualRecord();
+        });
+    });
 }
 
 void CVideoWnd::OnRotate()
@@ -457,8 +495,7 @@ void CVideoWnd::ToggleFullScreen()
     }
     m_fullScreen = true;
     m_savedParent = parentWidget();
-    setParent(nullptr);
-    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setParent(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     if (QScreen* screen = m_savedParent ? m_savedParent->screen() : QGuiApplication::primaryScreen())
         setGeometry(screen->geometry());
     showFullScreen();
@@ -472,8 +509,8 @@ void CVideoWnd::leaveFullScreen()
         return;
     m_fullScreen = false;
     hide();
-    setParent(m_savedParent ? m_savedParent.data() : m_cell);
-    setWindowFlags(Qt::Widget);
+    setWindowState(Qt::WindowNoState);
+    setParent(m_savedParent ? m_savedParent.data() : m_cell, Qt::Widget);
     setGeometry(m_restoreRect);
     show();
     if (CMainFrame* frame = mainFrame()) {
@@ -487,14 +524,8 @@ void CVideoWnd::OnExitFullscreen()
 {
     if (!m_fullScreen)
         return;
-    const std::string id = narrowUid();
-    if (!id.empty()) {
-        // Full screen shows stream 1; the stream that played ends first, so no decoder of it is
-        // left drawing into the pane.
-        if (m_stream != 1)
-            EndVideo(id, m_stream, 0, ignoreResult);
-        m_stream = 1;
-        BeginVideo(windowHandle(), id, 1, 0, ignoreResult);
-    }
+    // Full screen is left showing stream 1.
+    if (!narrowUid().empty())
+        changeStream(1, false);
     leaveFullScreen();
 }

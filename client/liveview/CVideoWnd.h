@@ -62,6 +62,8 @@ public:
 
     int stream() const { return m_stream; }
     bool playing() const { return m_playing; }
+    // The device answered the pane's start (its video ran at least once).
+    bool started() const { return m_started; }
     bool fullScreen() const { return m_fullScreen; }
     int rotation() const { return m_rotation; }
     float scale() const { return m_scale; }
@@ -110,6 +112,9 @@ protected:
 private:
     void OnBeginVideoResult(unsigned generation, int result);
     void leaveFullScreen();
+    // Ends the pane's stream and starts `stream` (a new recording when record is set).
+    void changeStream(int stream, bool record);
+    void startChangedStream(unsigned generation, int stream, bool record);
     void setUid(const QString& uid);
     CMainFrame* mainFrame() const;
     void setStatusPicture(int slot, const char* file);
@@ -127,6 +132,7 @@ private:
     QPointer<QWidget> m_savedParent;
     int m_stream = 1;
     bool m_playing = false;
+    bool m_started = false;
     unsigned m_generation = 0; // counts starts; replies of older starts are ignored
     int m_rotation = 0;
     bool m_zoomOff = true;

@@ -8,7 +8,7 @@
 #include "ClientPaths.h"
 #include "DesktopServices.h"
 #include "LangText.h"
-#include "PlatformThread.h"
+#include "RecordPlan.h"
 #include "libLumora.h"
 
 #include <QAction>
@@ -58,8 +58,8 @@ void drawPicture(const std::string& uid, int slot, const char* file)
 
 } // namespace
 
-VideoFrame::VideoFrame(int index, CRealTimePlayView* view, QWidget* parent)
-    : QWidget(parent), m_view(view), m_index(index), m_planClock(&platform::tickMillis)
+VideoFrame::VideoFrame(int index, CRealTimePlayView* view, RecordPlanCell& plan, QWidget* parent)
+    : QWidget(parent), m_view(view), m_index(index), m_plan(plan)
 {
     setObjectName(QStringLiteral("VideoFrame"));
     m_pane = new CVideoWnd(this);
@@ -159,7 +159,7 @@ int VideoFrame::BeginManualRecord()
     const std::string uid = m_pane->narrowUid();
     // The recording gets its start tick: a plan running meanwhile measures its segment from now
     // instead of from zero, which would rotate it at once.
-    m_planStartTick.store(planNow());
+    m_plan.noteRecordingStarted();
     drawPicture(uid, CVideoWnd::kRecordSlot, "Recording@3x.bmp");
     return StartRecordFile(uid, 0, std::string());
 }
@@ -188,7 +188,7 @@ void VideoFrame::StopRecord()
         StopRecordFile(uid, 0);
         drawPicture(uid, CVideoWnd::kRecordSlot, "");
     };
-    if (plan.Enable && !m_planSuspended.load()) {
+    if (plan.Enable && !m_plan.suspended()) {
         // The question does not block the GUI thread; the recording stops whatever the answer.
         m_askingStop = true;
         QPointer<VideoFrame> self = this;
@@ -196,7 +196,7 @@ void VideoFrame::StopRecord()
             if (self) {
                 self->m_askingStop = false;
                 if (ok)
-                    self->m_planSuspended.store(true);
+                    self->m_plan.suspend();
             }
             stop();
         });
@@ -267,38 +267,3 @@ void VideoFrame::OnSwitchStream()
     m_pane->SwitchStream();
 }
 
-void VideoFrame::setPlanClock(std::function<uint32_t()> clock)
-{
-    m_planClock = std::move(clock);
-}
-
-uint32_t VideoFrame::planNow() const
-{
-    return m_planClock ? m_planClock() : platform::tickMillis();
-}
-
-int VideoFrame::PlanRecordTick(uint32_t now, int recTime)
-{
-    const int minutes = recTime * 5 + 5;
-    m_segmentMinutes.store(minutes);
-    const std::string uid = m_pane->narrowUid();
-    if (uid.empty())
-        return 2;
-    const int mask = GetPlayStateMask(uid);
-    if ((mask & kLive) == 0)
-        return 2;
-    if (m_planSuspended.load())
-        return 3;
-    if ((mask & kRecording) != 0) {
-        const uint32_t elapsed = (now - m_planStartTick.load()) / 1000u;
-        if (elapsed > static_cast<uint32_t>(minutes) * 60u) {
-            m_planStartTick.store(0);
-            StopRecordFile(uid, 0);
-            drawPicture(uid, CVideoWnd::kRecordSlot, "");
-        }
-        return 0;
-    }
-    drawPicture(uid, CVideoWnd::kRecordSlot, "Recording@3x.bmp");
-    m_planStartTick.store(now);
-    return StartRecordFile(uid, 0, std::string());
-}

@@ -3,19 +3,17 @@
 // the selection border (red when selected), reports clicks to the grid, and carries the cell's
 // state of the local recording plan.
 //
-// Threads: the GUI thread, except PlanRecordTick and the plan fields, which the plan worker uses;
-// those fields are atomics.
+// Threads: the GUI thread. The cell's plan state (a RecordPlanCell of the view's plan worker)
+// is ticked on the worker thread and guards itself.
 #pragma once
 
 #include <QWidget>
-#include <atomic>
-#include <cstdint>
-#include <functional>
 
 class CGMFCToolBar;
 class CRealTimePlayView;
 class CVideoWnd;
 class QAction;
+class RecordPlanCell;
 
 class VideoFrame : public QWidget {
     Q_OBJECT
@@ -35,7 +33,8 @@ public:
     static constexpr int kStrip = 22;
     static constexpr int kBorder = 2;
 
-    VideoFrame(int index, CRealTimePlayView* view, QWidget* parent);
+    // plan: the cell's plan state, owned by the view's plan worker, which outlives the cell's use.
+    VideoFrame(int index, CRealTimePlayView* view, RecordPlanCell& plan, QWidget* parent);
     ~VideoFrame() override;
 
     int StartVideo(const QString& uid, int stream);
@@ -71,18 +70,8 @@ public:
     // The zoom toggle: true when the next press turns zoom on.
     bool zoomToggle() const { return m_zoomToggle; }
 
-    // Recording plan state (any thread).
-    uint32_t planStartTick() const { return m_planStartTick.load(); }
-    void setPlanStartTick(uint32_t tick) { m_planStartTick.store(tick); }
-    bool planSuspended() const { return m_planSuspended.load(); }
-    void setPlanSuspended(bool on) { m_planSuspended.store(on); }
-    int segmentMinutes() const { return m_segmentMinutes.load(); }
-    // The plan worker's step for this cell (plan worker thread): 2 no live video, 3 suspended,
-    // 0 a recording goes on or was rotated, else the result of StartRecordFile. now is the plan
-    // clock's tick in milliseconds; recTime the plan's segment index.
-    int PlanRecordTick(uint32_t now, int recTime);
-    // The clock of plan start ticks (milliseconds, wrapping); the plan worker sets its own.
-    void setPlanClock(std::function<uint32_t()> clock);
+    // The cell's recording plan state.
+    RecordPlanCell& planCell() const { return m_plan; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -93,7 +82,6 @@ private:
     friend class CVideoWnd;
     // The pane forwards its button releases here (cell coordinates).
     void OnButtonUp(Qt::MouseButton button, QPoint point);
-    uint32_t planNow() const;
 
     CRealTimePlayView* m_view;
     CVideoWnd* m_pane = nullptr;
@@ -102,9 +90,5 @@ private:
     int m_index;
     bool m_zoomToggle = true;
     bool m_askingStop = false; // the stop question is open
-
-    std::atomic<uint32_t> m_planStartTick{0};
-    std::atomic<bool> m_planSuspended{false};
-    std::atomic<int> m_segmentMinutes{0};
-    std::function<uint32_t()> m_planClock; // set before the plan worker starts
+    RecordPlanCell& m_plan;
 };

@@ -102,7 +102,7 @@ void Camera::setMedia(std::string file, int width, int height)
 std::vector<std::string> Camera::lines()
 {
     std::string line;
-    while (m_process && m_process->readLine(line, 0))
+    while (m_process && m_process->readLine(line, 10)) // what has been printed, without waiting for more
         m_lines.push_back(line);
     return m_lines;
 }

@@ -2,6 +2,7 @@
 // hides the 32 cells, selection, clicks and swaps, the cell's own layout and tool bar, the pane's
 // menu without a device, the wheel zoom arithmetic and the Esc key.
 #include "liveview/CGMFCToolBar.h"
+#include "liveview/RecordPlan.h"
 #include "liveview/CRealTimePlayView.h"
 #include "liveview/CVideoWnd.h"
 #include "CaseName.h"
@@ -356,6 +357,25 @@ TEST(LiveGridInFrame, EscapeOnTheGridLeavesTheFramesFullScreen)
     QTest::keyClick(view, Qt::Key_Escape);
     EXPECT_FALSE(frame.isFullScreenMode());
     frame.ShutDown();
+}
+
+} // namespace
+
+namespace {
+
+// The plan worker runs from the view's creation and is stopped and joined by its destructor, even
+// in the middle of a long wait.
+TEST(LiveGridPlanWorker, RunsWhileTheViewLivesAndIsJoinedWhenItCloses)
+{
+    frametest::DataFolder data;
+    RecordPlanOptions options;
+    options.openWaitMs = 600000;
+    options.closedWaitMs = 600000;
+    auto view = std::make_unique<CRealTimePlayView>(nullptr, nullptr, options);
+    EXPECT_TRUE(view->planWorker().running());
+    ASSERT_TRUE(view->planWorker().waitForPasses(0, 10000)); // now inside a ten-minute wait
+    view.reset(); // returns at once: the wait ends and the thread is joined
+    SUCCEED();
 }
 
 } // namespace

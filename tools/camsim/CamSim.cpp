@@ -761,6 +761,10 @@ void CamSim::liveLoop(std::shared_ptr<Session> session)
         std::this_thread::sleep_until(next);
     }
     session->liveRunning = false;
+    // A start that arrived while this loop was ending found it still running and started none:
+    // the loop goes on for it.
+    if (m_running && session->link->alive() && (session->video || session->audio) && !session->liveRunning.exchange(true))
+        liveLoop(std::move(session));
 }
 
 void CamSim::startUplinkReader(Session& session)

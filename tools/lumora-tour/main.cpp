@@ -1,9 +1,12 @@
 // lumora-tour --data-dir DIR --shots DIR --server STRING [--cameras N] [--alarm-fifo FILE] [--language EN_LAN|CN_LAN]
+//             [--stay 1]
 // Walks a newcomer's first start of the Lumora client without a person: the registration
 // dialog, the login dialog (with the rendezvous server of this run), the main frame, a LAN
 // search that finds the cameras, adding them, the device tree with the cameras online, and an
-// alarm (written to a camera's standard input through --alarm-fifo). A picture of each window is
-// saved in the shots folder. Meant for Qt's offscreen platform; exits 0 when every step worked.
+// alarm (written to a camera's standard input through --alarm-fifo), and the cameras' live video
+// opened in the grid. A picture of each window is saved in the shots folder. Meant for Qt's
+// offscreen platform; exits 0 when every step worked. With --stay 1 (on a display) the main
+// window stays open with the live video until it is closed.
 #include "AlarmPaneView.h"
 #include "CLumoraApp.h"
 #include "ClientPaths.h"
@@ -12,6 +15,10 @@
 #include "MainFrame.h"
 #include "UserInfoStore.h"
 #include "ViewTree.h"
+#include "liveview/CRealTimePlayView.h"
+#include "liveview/CVideoWnd.h"
+#include "liveview/SurfaceWidget.h"
+#include "liveview/VideoFrame.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -21,6 +28,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -71,6 +79,7 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Lumora"));
     QString dataDir, server, alarmFifo, language = QStringLiteral("EN_LAN");
     int cameras = 3;
+    bool stay = false;
     const QStringList args = QApplication::arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--data-dir"))
@@ -85,6 +94,8 @@ int main(int argc, char* argv[])
             language = args[i + 1];
         else if (args[i] == QLatin1String("--cameras"))
             cameras = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--stay"))
+            stay = args[i + 1] == QLatin1String("1");
     }
     if (dataDir.isEmpty() || g_shots.isEmpty() || server.isEmpty()) {
         std::fprintf(stderr, "usage: lumora-tour --data-dir DIR --shots DIR --server STRING [--cameras N] "
@@ -181,6 +192,30 @@ int main(int argc, char* argv[])
         shot(frame, QStringLiteral("6-mainframe-alarm"));
     }
 
+    // Live video: every camera opened in the grid as a double-click in the device tree opens it.
+    frame->OnSplitScreen(CMainFrame::ID_SPLIT_4);
+    auto* grid = dynamic_cast<CRealTimePlayView*>(frame->view(CMainFrame::LiveView));
+    QTreeWidgetItem* root = frame->devTreePane()->tree()->root();
+    const int opened = root ? std::min(root->childCount(), 4) : 0;
+    for (int i = 0; i < opened; ++i)
+        frame->OpenDeviceVideo(root->child(i)->text(0), 1, QPoint());
+    auto allPainted = [&] {
+        if (!grid || opened == 0)
+            return false;
+        for (int i = 0; i < opened; ++i)
+            if (grid->pane(i)->videoPane()->surface()->picturesPainted() < 5)
+                return false;
+        return true;
+    };
+    step("the cameras' live video plays in the grid", QTest::qWaitFor(allPainted, 30000));
+    shot(frame, QStringLiteral("7-live-grid"));
+
+    if (stay) {
+        std::printf("Lumora stays open with the live grid; close its window to end\n");
+        std::fflush(stdout);
+        QObject::connect(qApp, &QApplication::lastWindowClosed, qApp, &QApplication::quit);
+        QApplication::exec();
+    }
     frame->close();
     lumora.ExitInstance();
     std::printf("%s\n", g_failures == 0 ? "tour complete" : "tour had failures");
