@@ -897,6 +897,7 @@ void P2PPeer::QueuePacket(Packet* packet, bool pushAtHead)
     {
         std::lock_guard lock(m_packetLock);
         wasEmpty = m_packets.empty();
+        m_packetBytes += packet->length;
         if (pushAtHead)
             m_packets.push_front(packet);
         else
@@ -913,6 +914,7 @@ void P2PPeer::ClearPacketQueue()
     {
         std::lock_guard lock(m_packetLock);
         packets.swap(m_packets);
+        m_packetBytes = 0;
     }
     for (Packet* packet : packets)
         ReleasePacket(packet);
@@ -1014,6 +1016,9 @@ Packet* P2PPeer::Receive()
                 return nullptr;
             packet = m_packets.front();
             m_packets.pop_front();
+            m_packetBytes -= std::min<uint64_t>(m_packetBytes, packet->length);
+            if (m_packetBytes <= kMaxQueuedPacketBytes / 2 && m_packetQueueFull.exchange(false))
+                m_updateEvent.set();
         }
         if (packet->length >= 9 && packet->data[0] == ID_TIME_PREFIX)
             ShiftTimestamp(packet);
@@ -1250,6 +1255,7 @@ RemoteSystem* P2PPeer::TakeSlot(const SystemAddress& address, const P2PNetGUID& 
     remote->remoteTimeBase = 0;
     remote->state = RemoteSystemState::UnverifiedSender;
     remote->weInitiatedTheConnection = false;
+    remote->heldByApplication = false;
     remote->myExternalAddress = UNASSIGNED_SYSTEM_ADDRESS;
     for (SystemAddress& a : remote->theirInternalAddresses)
         a = UNASSIGNED_SYSTEM_ADDRESS;
@@ -1690,6 +1696,21 @@ void P2PPeer::RebindGuidAddress(const P2PNetGUID& guid, const SystemAddress& add
     command.target = PeerTarget(guid, address);
     std::lock_guard lock(m_commandLock);
     m_commands.push_back(std::move(command));
+}
+
+void P2PPeer::HoldIncoming(const PeerTarget& target, bool hold)
+{
+    QueuedCommand command;
+    command.kind = QueuedCommand::Kind::Hold;
+    command.target = target;
+    command.broadcast = hold;
+    {
+        std::lock_guard lock(m_commandLock);
+        m_commands.push_back(std::move(command));
+    }
+    // A release lets data in again: the NAK of what was dropped should leave without a round's wait.
+    if (!hold)
+        m_updateEvent.set();
 }
 
 PlatformSocket* P2PPeer::QuerySocket(const PeerTarget& target)
