@@ -1754,19 +1754,22 @@ void P2PPeer::QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
         m_commands.push_back(std::move(command));
     }
     m_updateEvent.set();
-    const uint64_t deadline = limitMs < 0 ? ~uint64_t{0} : NowMillis() + static_cast<uint64_t>(limitMs);
-    while (IsRunning() && NowMillis() < deadline) {
-        {
-            std::lock_guard lock(m_socketQueryLock);
-            for (auto it = m_socketQueryAnswers.begin(); it != m_socketQueryAnswers.end(); ++it) {
-                if (it->queryId == id) {
-                    sockets = std::move(it->sockets);
-                    m_socketQueryAnswers.erase(it);
-                    return;
-                }
-            }
+    // Waits for the update thread's answer, up to the limit, or until that thread ends.
+    std::unique_lock lock(m_socketQueryLock);
+    auto answered = [&] {
+        return !IsRunning() || std::any_of(m_socketQueryAnswers.begin(), m_socketQueryAnswers.end(),
+                                           [&](const SocketQueryAnswer& a) { return a.queryId == id; });
+    };
+    if (limitMs < 0)
+        m_socketQueryAnswered.wait(lock, answered);
+    else
+        m_socketQueryAnswered.wait_for(lock, std::chrono::milliseconds(limitMs), answered);
+    for (auto it = m_socketQueryAnswers.begin(); it != m_socketQueryAnswers.end(); ++it) {
+        if (it->queryId == id) {
+            sockets = std::move(it->sockets);
+            m_socketQueryAnswers.erase(it);
+            return;
         }
-        platform::sleepMillis(0);
     }
 }
 

@@ -26,6 +26,7 @@
 #include "SocketLibrary.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -481,6 +482,8 @@ private:
 
     std::mutex m_socketQueryLock;
     std::vector<SocketQueryAnswer> m_socketQueryAnswers;
+    // Signalled when an answer is added and when the update thread ends.
+    std::condition_variable m_socketQueryAnswered;
     std::atomic<uint64_t> m_nextQueryId{1};
 
     std::mutex m_connectionLock;

@@ -43,7 +43,12 @@ void P2PPeer::UpdateThreadMain()
         if (waitMs > 0)
             m_updateEvent.wait(waitMs);
     }
-    m_updateThreadRunning = false;
+    {
+        // A socket query waiting for this thread's answer learns that none will come.
+        std::lock_guard lock(m_socketQueryLock);
+        m_updateThreadRunning = false;
+    }
+    m_socketQueryAnswered.notify_all();
 }
 
 void P2PPeer::UpdateCycle()
@@ -173,8 +178,11 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
                 if (remote != nullptr && remote->socket != nullptr)
                     answer.sockets.push_back(remote->socket);
             }
-            std::lock_guard lock(m_socketQueryLock);
-            m_socketQueryAnswers.push_back(std::move(answer));
+            {
+                std::lock_guard lock(m_socketQueryLock);
+                m_socketQueryAnswers.push_back(std::move(answer));
+            }
+            m_socketQueryAnswered.notify_all();
             break;
         }
         }
