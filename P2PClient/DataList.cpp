@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstring>
 
-bool DataList::append(const uint8_t* data, std::size_t length)
+bool DataList::append(const uint8_t* data, std::size_t length, bool* becameFull)
 {
+    if (becameFull)
+        *becameFull = false;
     if (length == 0)
         return false;
     {
@@ -18,14 +20,22 @@ bool DataList::append(const uint8_t* data, std::size_t length)
         chunk.data.assign(data, data + length);
         m_chunks.push_back(std::move(chunk));
         m_bytes += length;
+        if (!m_full && m_bytes >= m_limit / 2) {
+            m_full = true;
+            if (becameFull)
+                *becameFull = true;
+        }
     }
     m_wakeup.notify_one();
     return true;
 }
 
-DataList::ReadResult DataList::read(uint8_t* buffer, std::size_t capacity, int timeoutMs, std::size_t& copied)
+DataList::ReadResult DataList::read(uint8_t* buffer, std::size_t capacity, int timeoutMs, std::size_t& copied,
+                                   bool* endedFull)
 {
     copied = 0;
+    if (endedFull)
+        *endedFull = false;
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_chunks.empty()) {
         if (timeoutMs <= 0)
@@ -51,6 +61,11 @@ DataList::ReadResult DataList::read(uint8_t* buffer, std::size_t capacity, int t
         else
             head.offset += take;
     }
+    if (m_full && m_bytes <= m_limit / 4) {
+        m_full = false;
+        if (endedFull)
+            *endedFull = true;
+    }
     // Another reader of the same channel may be waiting for what is left.
     if (!m_chunks.empty())
         m_wakeup.notify_one();
@@ -62,6 +77,13 @@ void DataList::clear()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_chunks.clear();
     m_bytes = 0;
+    m_full = false;
+}
+
+bool DataList::full() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_full;
 }
 
 void DataList::wakeAll()

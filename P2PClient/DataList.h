@@ -12,20 +12,28 @@
 class DataList {
 public:
     // Bytes a queue holds at most; a chunk that would pass it is dropped (and counted), so a channel
-    // that nobody reads cannot grow without limit.
-    static constexpr std::size_t kDefaultLimit = 16u * 1024u * 1024u;
+    // that nobody reads cannot grow without limit. Long before that, at half the limit, the queue
+    // counts as full, and its owner holds the sender back until reads have brought it down to a
+    // quarter; what is still on its way then fits in the other half.
+    static constexpr std::size_t kDefaultLimit = 32u * 1024u * 1024u;
 
     explicit DataList(std::size_t limitBytes = kDefaultLimit) : m_limit(limitBytes) {}
 
     // Appends a copy of the bytes as one chunk and wakes a waiting reader. False when the chunk was
-    // dropped because the queue is full (or the bytes are empty).
-    bool append(const uint8_t* data, std::size_t length);
+    // dropped because it would pass the limit (or the bytes are empty).
+    // becameFull (when given) tells whether this append made the queue full.
+    bool append(const uint8_t* data, std::size_t length, bool* becameFull = nullptr);
+    // True from the append that brings the queue to half its limit until the read that brings it
+    // down to a quarter (or a clear).
+    bool full() const;
 
     enum class ReadResult { Data, TimedOut, Woken };
     // Copies chunks in order until the buffer is full or the queue empty. With the queue empty,
     // waits up to timeoutMs (without holding the queue's lock) for data or wakeAll(). `copied` is the
-    // byte count delivered (0 unless Data).
-    ReadResult read(uint8_t* buffer, std::size_t capacity, int timeoutMs, std::size_t& copied);
+    // byte count delivered (0 unless Data); endedFull (when given) tells whether this read ended
+    // the queue's full state.
+    ReadResult read(uint8_t* buffer, std::size_t capacity, int timeoutMs, std::size_t& copied,
+                    bool* endedFull = nullptr);
 
     // Frees every chunk; the byte count becomes 0.
     void clear();
@@ -48,4 +56,5 @@ private:
     std::size_t m_bytes = 0;
     uint64_t m_wakeGeneration = 0;
     uint64_t m_dropped = 0;
+    bool m_full = false;
 };

@@ -545,7 +545,12 @@ int P2PClient::Read(int handle, int channel, char* buffer, int* length, int time
     if (!queue)
         return -24;
     std::size_t copied = 0;
-    switch (queue->read(reinterpret_cast<uint8_t*>(buffer), capacity, waitMillis(timeout), copied)) {
+    bool endedFull = false;
+    const DataList::ReadResult result =
+        queue->read(reinterpret_cast<uint8_t*>(buffer), capacity, waitMillis(timeout), copied, &endedFull);
+    if (endedFull)
+        session->updateHold(channel & 0xFF);
+    switch (result) {
     case DataList::ReadResult::TimedOut:
         return -3;
     case DataList::ReadResult::Woken: {

@@ -129,6 +129,10 @@ public:
     // default); applies to links opened from now on. Tests lengthen it so that a close that
     // leans on the time-out shows.
     void SetLinkTimeout(uint32_t timeoutMs);
+    // Bytes a channel's receive queue holds at most (DataList::kDefaultLimit by default); applies
+    // to queues made from now on. Tests lower it so that a slow reader soon meets it.
+    void SetReceiveQueueLimit(std::size_t bytes) { m_receiveQueueLimit.store(bytes); }
+    std::size_t ReceiveQueueLimit() const { return m_receiveQueueLimit.load(); }
 
     // Takes effect at once.
     void SetTimings(const ClientTimings& timings);
@@ -171,6 +175,7 @@ public:
 
 private:
     friend class RelayResultAdapter;
+    friend class P2PConnection;
 
     struct PendingDirect {
         uint64_t deadline = 0;
@@ -254,6 +259,8 @@ private:
     void loadLocalAddresses();
     std::vector<std::string> localAddressTexts();
     void dropConnection(const P2PNet::P2PNetGUID& guid);
+    // Holds back or lets in again the data of a link (a session's queue is full, or no longer).
+    void holdLink(const P2PNet::PeerTarget& link, bool hold);
     int linkState(const P2PNet::SystemAddress& address, const P2PNet::P2PNetGUID& guid);
     P2PNet::SystemAddress externalAddressFor(const P2PNet::SystemAddress& address);
     P2PNet::SystemAddress addressOfGuid(const P2PNet::P2PNetGUID& guid);
@@ -272,6 +279,7 @@ private:
     P2PNet::RelayClient* m_relayClient = nullptr; // one of m_plugins
     std::atomic<bool> m_peerRunning{false};
     std::atomic<uint32_t> m_linkTimeoutMs{6000};
+    std::atomic<std::size_t> m_receiveQueueLimit{DataList::kDefaultLimit};
 
     mutable std::mutex m_loginMutex; // guards the texts below
     std::string m_serverString;

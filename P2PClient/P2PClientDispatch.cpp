@@ -98,11 +98,12 @@ void P2PClient::onSessionData(const IncomingMessage& message)
     const auto session = findByGuid(message.guid);
     if (!session || session->deliver(channel, message.data + 2, message.length - 2))
         return;
-    // The channel's queue is full: dropping this chunk would leave a hole in a stream the reader
-    // takes for whole. The session fails instead, so the reader learns of it and reconnects.
+    // The channel's queue is at its limit although the link was held back at half of it: dropping
+    // this chunk would leave a hole in a stream the reader takes for whole. The session fails
+    // instead, with a code of its own, so the reader learns of it and reconnects.
     const int32_t state = session->state();
     if (state == kSessionConnected || state == kSessionInUse)
-        session->fail(-27, kSessionFailed);
+        session->fail(kErrorQueueOverflow, kSessionFailed);
 }
 
 void P2PClient::onNewConnection(const IncomingMessage& message)
@@ -462,10 +463,10 @@ void P2PClient::onSessionControl(const IncomingMessage& message)
         if (!session || !sameAddress(session->relayAddress(), message.address) ||
             session->deliver(0, reader.current(), reader.remaining()))
             break;
-        // A full queue: as for direct data, the session fails rather than lose a piece of the
-        // stream without a word.
+        // A queue at its limit: as for direct data, the session fails rather than lose a piece of
+        // the stream without a word.
         if (const int32_t state = session->state(); state == kSessionConnected || state == kSessionInUse)
-            session->fail(-27, kSessionFailed);
+            session->fail(kErrorQueueOverflow, kSessionFailed);
         break;
     }
     case kRelayClosed: {

@@ -302,6 +302,12 @@ void P2PClient::dropConnection(const P2PNet::P2PNetGUID& guid)
         m_peer->DropConnection(P2PNet::PeerTarget(guid), true, 0, P2PNet::SendPriority::Low);
 }
 
+void P2PClient::holdLink(const P2PNet::PeerTarget& link, bool hold)
+{
+    if (m_peerRunning.load() && !link.IsUndefined())
+        m_peer->HoldIncoming(link, hold);
+}
+
 int P2PClient::linkState(const P2PNet::SystemAddress& address, const P2PNet::P2PNetGUID& guid)
 {
     if (!m_peerRunning.load())

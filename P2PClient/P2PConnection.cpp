@@ -1,5 +1,7 @@
 #include "P2PConnection.h"
 
+#include "P2PClient.h"
+
 #include <new>
 
 void SendQueue::add(uint32_t receipt, uint32_t length)
@@ -96,13 +98,20 @@ void P2PConnection::fail(int32_t error, int32_t state)
 
 void P2PConnection::clearQueues()
 {
-    std::lock_guard<std::mutex> lock(m_queuesMutex);
-    for (auto& queue : m_receive)
-        if (queue)
-            queue->clear();
-    for (auto& queue : m_send)
-        if (queue)
-            queue->clear();
+    {
+        std::lock_guard<std::mutex> lock(m_queuesMutex);
+        for (auto& queue : m_receive)
+            if (queue)
+                queue->clear();
+        for (auto& queue : m_send)
+            if (queue)
+                queue->clear();
+    }
+    std::lock_guard<std::mutex> hold(m_holdMutex);
+    if (m_fullChannels != 0)
+        m_owner.holdLink(m_heldLink, false);
+    m_fullChannels = 0;
+    m_heldLink = P2PNet::PeerTarget();
 }
 
 void P2PConnection::wakeReaders()
@@ -120,7 +129,7 @@ DataList* P2PConnection::receiveQueue(int channel)
     std::lock_guard<std::mutex> lock(m_queuesMutex);
     auto& queue = m_receive[static_cast<std::size_t>(channel)];
     if (!queue)
-        queue.reset(new (std::nothrow) DataList());
+        queue.reset(new (std::nothrow) DataList(m_owner.ReceiveQueueLimit()));
     return queue.get();
 }
 
@@ -138,7 +147,39 @@ SendQueue* P2PConnection::sendQueue(int channel)
 bool P2PConnection::deliver(int channel, const uint8_t* data, std::size_t length)
 {
     DataList* queue = receiveQueue(channel);
-    return queue && queue->append(data, length);
+    bool becameFull = false;
+    if (!queue || !queue->append(data, length, &becameFull))
+        return false;
+    if (becameFull)
+        updateHold(channel);
+    return true;
+}
+
+void P2PConnection::updateHold(int channel)
+{
+    DataList* queue = receiveQueue(channel);
+    if (!queue)
+        return;
+    // The queue's own state decides, read under the hold lock: whichever of the appender and the
+    // reader comes last sets the hold as the queue now is.
+    std::lock_guard<std::mutex> hold(m_holdMutex);
+    const uint32_t bit = 1u << channel;
+    const uint32_t before = m_fullChannels;
+    m_fullChannels = queue->full() ? before | bit : before & ~bit;
+    if ((before == 0) == (m_fullChannels == 0))
+        return;
+    if (m_fullChannels != 0) {
+        // Relayed by a server, the session's data comes over the link to that server.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_heldLink = m_role.load() == 3 ? P2PNet::PeerTarget(m_relayAddress) : P2PNet::PeerTarget(m_remoteGuid);
+    }
+    m_owner.holdLink(m_heldLink, m_fullChannels != 0);
+}
+
+uint32_t P2PConnection::fullChannels() const
+{
+    std::lock_guard<std::mutex> hold(m_holdMutex);
+    return m_fullChannels;
 }
 
 uint32_t P2PConnection::readableBytes(int channel)

@@ -40,6 +40,9 @@ enum RelayState : int32_t {
 };
 
 inline constexpr int kChannelCount = 16;
+// A channel's receive queue reached its limit although the link was held back: the session ends
+// with this code (the link itself is sound).
+inline constexpr int32_t kErrorQueueOverflow = -28;
 // Milliseconds a relay request waits for the coordinator's answer.
 inline constexpr uint64_t kRelayRequestMs = 25000;
 // Milliseconds a direct connect on the local network has before a server route is used again.
@@ -104,8 +107,14 @@ public:
     // The receive queue of a channel, created on first use; null without memory.
     DataList* receiveQueue(int channel);
     SendQueue* sendQueue(int channel);
-    // Appends received bytes to a channel's queue; false when dropped.
+    // Appends received bytes to a channel's queue; false when dropped. A queue that becomes full
+    // holds the session's link back (see updateHold).
     bool deliver(int channel, const uint8_t* data, std::size_t length);
+    // Brings the hold of the session's link in line with the full state of a channel's queue: the
+    // link is held while any queue is full. Called by whoever changed that state.
+    void updateHold(int channel);
+    // Channels whose queue is full, one bit each.
+    uint32_t fullChannels() const;
     // Bytes readable and pending on a channel (0 without a queue).
     uint32_t readableBytes(int channel);
     uint32_t pendingBytes(int channel);
@@ -154,6 +163,11 @@ private:
     Wakeup m_connectWakeup;
     // Taken while the connect wait turns the session to in use.
     std::mutex m_useMutex;
+
+    // Holding the link back while queues are full. Taken before m_mutex, never after it.
+    mutable std::mutex m_holdMutex;
+    uint32_t m_fullChannels = 0;
+    P2PNet::PeerTarget m_heldLink; // the link held, while m_fullChannels is not 0
 
     std::mutex m_queuesMutex; // guards creation of the queues, not their contents
     std::array<std::unique_ptr<DataList>, kChannelCount> m_receive;

@@ -124,7 +124,11 @@ void BsdSocket::ReceiveLoop()
         lent[i]->byteCount = 0;
         handler->ReturnBuffer(lent[i]);
     }
-    m_receiveThreads.fetch_sub(1);
+    {
+        std::lock_guard<std::mutex> lock(m_receiveThreadsMutex);
+        m_receiveThreads.fetch_sub(1);
+    }
+    m_receiveThreadsLeft.notify_all();
 }
 
 void BsdSocket::StopReceiving()
@@ -136,8 +140,10 @@ void BsdSocket::StopReceiving()
         m_receiveThread.join();
     // A loop run on someone else's thread: wait until it has left, never leave it running on a
     // socket that is about to go.
-    while (m_receiveThreads.load() > 0 && !m_receiveThread.isCurrent())
-        platform::sleepMillis(1);
+    if (!m_receiveThread.isCurrent()) {
+        std::unique_lock<std::mutex> lock(m_receiveThreadsMutex);
+        m_receiveThreadsLeft.wait(lock, [this] { return m_receiveThreads.load() == 0; });
+    }
 }
 
 void BsdSocket::ListHostAddresses(SystemAddress* table)

@@ -10,8 +10,10 @@
 #include "UdpSocket.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace P2PNet {
@@ -101,6 +103,9 @@ protected:
 
 private:
     std::atomic<int> m_receiveThreads{0};
+    // Signalled (under m_receiveThreadsMutex) when a receive loop leaves.
+    std::mutex m_receiveThreadsMutex;
+    std::condition_variable m_receiveThreadsLeft;
     std::atomic<bool> m_stop{false};
     platform::Thread m_receiveThread;
 };

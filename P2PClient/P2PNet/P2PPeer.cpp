@@ -897,6 +897,7 @@ void P2PPeer::QueuePacket(Packet* packet, bool pushAtHead)
     {
         std::lock_guard lock(m_packetLock);
         wasEmpty = m_packets.empty();
+        m_packetBytes += packet->length;
         if (pushAtHead)
             m_packets.push_front(packet);
         else
@@ -913,6 +914,7 @@ void P2PPeer::ClearPacketQueue()
     {
         std::lock_guard lock(m_packetLock);
         packets.swap(m_packets);
+        m_packetBytes = 0;
     }
     for (Packet* packet : packets)
         ReleasePacket(packet);
@@ -1014,6 +1016,9 @@ Packet* P2PPeer::Receive()
                 return nullptr;
             packet = m_packets.front();
             m_packets.pop_front();
+            m_packetBytes -= std::min<uint64_t>(m_packetBytes, packet->length);
+            if (m_packetBytes <= kMaxQueuedPacketBytes / 2 && m_packetQueueFull.exchange(false))
+                m_updateEvent.set();
         }
         if (packet->length >= 9 && packet->data[0] == ID_TIME_PREFIX)
             ShiftTimestamp(packet);
@@ -1250,6 +1255,7 @@ RemoteSystem* P2PPeer::TakeSlot(const SystemAddress& address, const P2PNetGUID& 
     remote->remoteTimeBase = 0;
     remote->state = RemoteSystemState::UnverifiedSender;
     remote->weInitiatedTheConnection = false;
+    remote->heldByApplication = false;
     remote->myExternalAddress = UNASSIGNED_SYSTEM_ADDRESS;
     for (SystemAddress& a : remote->theirInternalAddresses)
         a = UNASSIGNED_SYSTEM_ADDRESS;
@@ -1692,6 +1698,21 @@ void P2PPeer::RebindGuidAddress(const P2PNetGUID& guid, const SystemAddress& add
     m_commands.push_back(std::move(command));
 }
 
+void P2PPeer::HoldIncoming(const PeerTarget& target, bool hold)
+{
+    QueuedCommand command;
+    command.kind = QueuedCommand::Kind::Hold;
+    command.target = target;
+    command.broadcast = hold;
+    {
+        std::lock_guard lock(m_commandLock);
+        m_commands.push_back(std::move(command));
+    }
+    // A release lets data in again: the NAK of what was dropped should leave without a round's wait.
+    if (!hold)
+        m_updateEvent.set();
+}
+
 PlatformSocket* P2PPeer::QuerySocket(const PeerTarget& target)
 {
     std::vector<PlatformSocket*> sockets;
@@ -1733,19 +1754,22 @@ void P2PPeer::QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
         m_commands.push_back(std::move(command));
     }
     m_updateEvent.set();
-    const uint64_t deadline = limitMs < 0 ? ~uint64_t{0} : NowMillis() + static_cast<uint64_t>(limitMs);
-    while (IsRunning() && NowMillis() < deadline) {
-        {
-            std::lock_guard lock(m_socketQueryLock);
-            for (auto it = m_socketQueryAnswers.begin(); it != m_socketQueryAnswers.end(); ++it) {
-                if (it->queryId == id) {
-                    sockets = std::move(it->sockets);
-                    m_socketQueryAnswers.erase(it);
-                    return;
-                }
-            }
+    // Waits for the update thread's answer, up to the limit, or until that thread ends.
+    std::unique_lock lock(m_socketQueryLock);
+    auto answered = [&] {
+        return !IsRunning() || std::any_of(m_socketQueryAnswers.begin(), m_socketQueryAnswers.end(),
+                                           [&](const SocketQueryAnswer& a) { return a.queryId == id; });
+    };
+    if (limitMs < 0)
+        m_socketQueryAnswered.wait(lock, answered);
+    else
+        m_socketQueryAnswered.wait_for(lock, std::chrono::milliseconds(limitMs), answered);
+    for (auto it = m_socketQueryAnswers.begin(); it != m_socketQueryAnswers.end(); ++it) {
+        if (it->queryId == id) {
+            sockets = std::move(it->sockets);
+            m_socketQueryAnswers.erase(it);
+            return;
         }
-        platform::sleepMillis(0);
     }
 }
 

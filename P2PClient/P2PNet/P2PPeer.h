@@ -26,6 +26,7 @@
 #include "SocketLibrary.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -185,6 +186,7 @@ public:
     void RemovePlugin(PeerPlugin* plugin) override;
     void QueuePacket(Packet* packet, bool pushAtHead) override;
     void RebindGuidAddress(const P2PNetGUID& guid, const SystemAddress& address) override;
+    void HoldIncoming(const PeerTarget& target, bool hold) override;
     Packet* NewPacket(unsigned bytes) override;
     PlatformSocket* QuerySocket(const PeerTarget& target) override;
     void QuerySockets(std::vector<PlatformSocket*>& sockets) override;
@@ -215,6 +217,10 @@ public:
     // thread.
     uint64_t DroppedIncomingDatagrams() const;
     static constexpr std::size_t kMaxQueuedDatagrams = 8192;
+    // Bytes of packets waiting for the application's Receive above which no connection's data is
+    // taken in (see HoldIncoming), until they are down to half of it: an application slower than
+    // the network holds its senders back instead of growing this queue without bound.
+    static constexpr uint64_t kMaxQueuedPacketBytes = 4 * 1024 * 1024;
     // Datagrams of the reliability layers collected before they are sent together.
     static constexpr std::size_t kOutgoingBatch = 64;
 
@@ -229,7 +235,7 @@ public:
 
 private:
     struct QueuedCommand {
-        enum class Kind { Send, Close, ChangeAddress, SocketQuery };
+        enum class Kind { Send, Close, ChangeAddress, SocketQuery, Hold };
         Kind kind = Kind::Send;
         std::vector<uint8_t> data;
         uint32_t bits = 0;
@@ -237,7 +243,7 @@ private:
         ReliabilityKind reliability = ReliabilityKind::Reliable;
         uint8_t orderingChannel = 0;
         PeerTarget target;
-        bool broadcast = false;
+        bool broadcast = false;  // Hold: true holds, false releases
         bool setState = false;
         RemoteSystemState state = RemoteSystemState::NoAction;
         uint32_t receipt = 0;
@@ -271,6 +277,9 @@ private:
     // ---- update cycle (P2PPeerUpdate.cpp), update thread ----
     void UpdateThreadMain();
     void RunUpdateRound();
+    // Whether a connection's data is held back: by the application's wish, or while the packets
+    // waiting for Receive are too many.
+    bool IsHeld(const RemoteSystem& remote) const { return remote.heldByApplication || m_packetQueueFull.load(); }
     void ProcessReceivedDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
                                  PlatformSocket* socket, uint64_t timeReadMicros);
     void ExecuteCommands(uint64_t nowMs);
@@ -473,6 +482,8 @@ private:
 
     std::mutex m_socketQueryLock;
     std::vector<SocketQueryAnswer> m_socketQueryAnswers;
+    // Signalled when an answer is added and when the update thread ends.
+    std::condition_variable m_socketQueryAnswered;
     std::atomic<uint64_t> m_nextQueryId{1};
 
     std::mutex m_connectionLock;
@@ -480,6 +491,8 @@ private:
 
     std::mutex m_packetLock;
     std::deque<Packet*> m_packets;
+    uint64_t m_packetBytes = 0;                  // of m_packets, under m_packetLock
+    std::atomic<bool> m_packetQueueFull{false};  // set by the update thread, cleared by Receive
     platform::AutoResetEvent m_packetEvent;
     platform::AutoResetEvent m_updateEvent;
 

@@ -224,6 +224,11 @@ public:
     // Pushes a packet at the head (pushAtHead) or tail of the application's packet queue.
     virtual void QueuePacket(Packet* packet, bool pushAtHead) = 0;
     virtual void RebindGuidAddress(const P2PNetGUID& guid, const SystemAddress& address) = 0;
+    // Holds back (hold true) or lets in again the data of the connection to target, for an
+    // application that cannot take more of it yet: while held, the remote's data datagrams go
+    // unacknowledged, so its resend window fills and it stops sending; nothing is lost. Queued for
+    // the update thread, in call order; a new connection starts released.
+    virtual void HoldIncoming(const PeerTarget& target, bool hold) = 0;
     // A packet with its own n-byte buffer, source unassigned; give it back with ReleasePacket.
     virtual Packet* NewPacket(unsigned bytes) = 0;
     // Socket of the connection to target, asked of the update thread (waits at most 1000 ms).

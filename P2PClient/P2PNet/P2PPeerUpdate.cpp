@@ -43,7 +43,12 @@ void P2PPeer::UpdateThreadMain()
         if (waitMs > 0)
             m_updateEvent.wait(waitMs);
     }
-    m_updateThreadRunning = false;
+    {
+        // A socket query waiting for this thread's answer learns that none will come.
+        std::lock_guard lock(m_socketQueryLock);
+        m_updateThreadRunning = false;
+    }
+    m_socketQueryAnswered.notify_all();
 }
 
 void P2PPeer::UpdateCycle()
@@ -57,6 +62,12 @@ void P2PPeer::RunUpdateRound()
 {
     std::lock_guard round(m_roundLock);
     RoundScope scope(this);
+
+    {
+        std::lock_guard lock(m_packetLock);
+        if (m_packetBytes > kMaxQueuedPacketBytes)
+            m_packetQueueFull.store(true);
+    }
 
     // Received datagrams, oldest first.
     for (;;) {
@@ -91,6 +102,7 @@ void P2PPeer::ProcessReceivedDatagram(const uint8_t* data, unsigned length, cons
     RemoteSystem* remote = FindRemote(sender, true);
     if (remote == nullptr)
         return;
+    remote->reliabilityLayer.SetIncomingHeld(IsHeld(*remote));
     remote->reliabilityLayer.HandleDatagram(data, length, remote->systemAddress, remote->sender,
                                             CurrentPlugins()->first, timeReadMicros);
 }
@@ -146,6 +158,15 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
             }
             break;
         }
+        case QueuedCommand::Kind::Hold: {
+            RemoteSystem* remote = command.target.guid.IsUnassigned() ? FindRemote(command.target.address, true)
+                                                                      : FindRemote(command.target.guid, true);
+            if (remote != nullptr) {
+                remote->heldByApplication = command.broadcast;
+                remote->reliabilityLayer.SetIncomingHeld(IsHeld(*remote));
+            }
+            break;
+        }
         case QueuedCommand::Kind::SocketQuery: {
             SocketQueryAnswer answer;
             answer.queryId = command.queryId;
@@ -157,8 +178,11 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
                 if (remote != nullptr && remote->socket != nullptr)
                     answer.sockets.push_back(remote->socket);
             }
-            std::lock_guard lock(m_socketQueryLock);
-            m_socketQueryAnswers.push_back(std::move(answer));
+            {
+                std::lock_guard lock(m_socketQueryLock);
+                m_socketQueryAnswers.push_back(std::move(answer));
+            }
+            m_socketQueryAnswered.notify_all();
             break;
         }
         }
@@ -213,6 +237,17 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
                     SendRaw(remote->socket, &probe, 1, remote->systemAddress);
                 remote->lastReliableSend = nowMs;
             }
+        }
+
+        layer.SetIncomingHeld(IsHeld(*remote));
+        // A held connection sends a probe every second while nothing else goes out, so that the
+        // remote, whose data goes unacknowledged meanwhile, does not count the link dead.
+        if (remote->state == RemoteSystemState::Connected && layer.IsIncomingHeld() && nowMs > remote->lastReliableSend &&
+            nowMs - remote->lastReliableSend > kProbeAfterSendMs) {
+            const uint8_t probe = ID_PROBE;
+            if (!m_endThreads)
+                SendRaw(remote->socket, &probe, 1, remote->systemAddress);
+            remote->lastReliableSend = nowMs;
         }
 
         // b. The reliability layer's round.

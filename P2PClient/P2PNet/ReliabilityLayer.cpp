@@ -175,6 +175,7 @@ void ReliabilityLayer::Reset(uint32_t mtu, uint64_t timeUs)
     m_lastArrivalMs = timeUs / 1000;
     m_lastCounterPruneUs = timeUs;
     m_dead = false;
+    m_incomingHeld = false;
     for (ByteCounter& counter : m_counters)
         counter.Clear();
     m_nextExpectedNumber = 0;
@@ -539,7 +540,8 @@ void ReliabilityLayer::Update(const SystemAddress& remote, const DatagramSender&
 
     if (!m_acks.IsEmpty() && (m_congestion.IsAckDue(timeUs) || m_acks.RangeCount() > 3))
         SendAcknowledgements(context);
-    if (!m_naks.IsEmpty())
+    // A NAK sent while held would only bring a resend that is dropped again.
+    if (!m_naks.IsEmpty() && !m_incomingHeld)
         SendNegativeAcknowledgements(context);
 
     if (timeUs < m_lastCounterPruneUs || timeUs - m_lastCounterPruneUs >= kCounterPruneIntervalUs) {
@@ -996,6 +998,13 @@ void ReliabilityLayer::HandleData(BitStream& stream, const Context& context)
     if (m_naks.RangeCount() < kMaxPendingNakRanges) {
         for (uint32_t k = skipped; k >= 1; --k)
             m_naks.Insert((datagramNumber - k) & kSequenceNumberMask);
+    }
+    if (m_incomingHeld) {
+        if (m_naks.RangeCount() < kMaxPendingNakRanges)
+            m_naks.Insert(datagramNumber);
+        m_counters[static_cast<int>(LayerCounter::BytesReceivedIgnored)].Add(context.timeUs,
+                                                                               stream.GetNumberOfUnreadBits() / 8);
+        return;
     }
     m_acks.Insert(datagramNumber);
     ++m_receivedDatagrams;

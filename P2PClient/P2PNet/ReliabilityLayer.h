@@ -191,6 +191,13 @@ public:
     bool Receive(LayerMessage& message);
     bool HasOutput() const { return !m_output.empty(); }
 
+    // Holding back the remote's data while the application cannot take more: data datagrams
+    // are then dropped unacknowledged (their numbers are kept for a NAK), so the remote's resend
+    // window fills and its sending stops; acknowledgements still count. Releasing the hold sends
+    // the NAK, and the remote resends at once. Cleared by Reset.
+    void SetIncomingHeld(bool held) { m_incomingHeld = held; }
+    bool IsIncomingHeld() const { return m_incomingHeld; }
+
     bool LinkIsDead() const { return m_dead; }
     // The dead-connection test at a given time: silent for longer than the time-out (at most an
     // hour), or the clock went back by more than 10 s.
@@ -400,6 +407,7 @@ private:
     uint64_t m_lastArrivalMs = 0;
     uint64_t m_lastCounterPruneUs = 0;
     bool m_dead = false;
+    bool m_incomingHeld = false;
     std::array<ByteCounter, kLayerCounterCount> m_counters;
 
     // ---- Receive side ----

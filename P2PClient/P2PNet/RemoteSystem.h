@@ -59,6 +59,7 @@ struct RemoteSystem {
     DatagramSender sender;            // writes the reliability layer's datagrams to the remote
     RemoteSystemState state = RemoteSystemState::NoAction;
     bool weInitiatedTheConnection = false;
+    bool heldByApplication = false;   // HoldIncoming: the application cannot take more of its data
     uint32_t timeoutMs = 6000;        // dead-connection time-out, also the length of a ban
     uint64_t closeNoticeTime = 0;     // ms; when the remote's close notice (21) arrived
 

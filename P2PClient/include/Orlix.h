@@ -8,6 +8,7 @@
  * unknown handle; -6 unknown handle (check) or lookup failed; -14 closed locally; -19 connect broken
  * off or library shut down; -21 no socket could be opened; -22 listen woken without a session;
  * -23 check of a session whose stored error is positive; -24 out of memory; -27 link lost;
+ * -28 a channel's unread data reached its limit (the sender could not be held back);
  * -29 the connect ended in an unexpected state.
  */
 #ifndef ORLIX_H
@@ -37,6 +38,7 @@ extern "C" {
 #define ORLIX_ERROR_BAD_STORED_ERROR (-23)
 #define ORLIX_ERROR_OUT_OF_MEMORY (-24)
 #define ORLIX_ERROR_LINK_LOST (-27)
+#define ORLIX_ERROR_QUEUE_OVERFLOW (-28)
 #define ORLIX_ERROR_UNEXPECTED_STATE (-29)
 
 /* Highest number of bytes one Orlix_Write or Orlix_Read handles. */

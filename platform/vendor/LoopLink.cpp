@@ -2,6 +2,7 @@
 
 #include "DeploymentSettings.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +24,8 @@ namespace vendor {
 namespace {
 
 constexpr size_t kHeaderBytes = 14;
+// Longest UID a hello may carry.
+constexpr uint32_t kMaxHelloUid = 256;
 
 void putU32(unsigned char* p, uint32_t v)
 {
@@ -155,7 +159,20 @@ std::string peerName(int fd)
     return std::string(text) + ":" + std::to_string(port);
 }
 
+std::atomic<int> g_readerStallMs{kDefaultReaderStallMs};
+std::atomic<size_t> g_bufferLimit{kMaxBuffered};
+
 } // namespace
+
+void setReaderStallLimit(int ms)
+{
+    g_readerStallMs.store(ms);
+}
+
+void setSessionBufferLimit(size_t bytes)
+{
+    g_bufferLimit.store(bytes);
+}
 
 LoopSession::LoopSession(int fd, std::string uid, bool deviceSide)
     : m_fd(fd), m_uid(std::move(uid)), m_deviceSide(deviceSide), m_peer(peerName(fd))
@@ -191,6 +208,12 @@ void LoopSession::close(LinkState why)
     m_cv.notify_all();
 }
 
+bool LoopSession::waitingForRoom()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_waitingForRoom;
+}
+
 bool LoopSession::send(const LoopMessage& message)
 {
     if (state() != LinkState::Open)
@@ -220,17 +243,33 @@ void LoopSession::receiveLoop()
     for (;;) {
         LoopMessage m;
         if (!receiveMessage(m_fd, m)) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_state == LinkState::Open)
-                m_state = LinkState::ClosedRemote;
-            m_cv.notify_all();
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_state == LinkState::Open)
+                    m_state = LinkState::ClosedRemote;
+                m_cv.notify_all();
+            }
+            // The peer has gone: our side closes too, which also ends a send that waits for a
+            // window the peer will never open again.
+            ::shutdown(m_fd, SHUT_RDWR);
             return;
         }
         bool overflow = false;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            std::unique_lock<std::mutex> lock(m_mutex);
             const size_t bytes = m.data.size() + m.info.size();
-            if (m.kind != MsgKind::Hello && m_buffered + bytes > kMaxBuffered) {
+            const size_t limit = g_bufferLimit.load();
+            // A message larger than the whole limit is let in once the queues are empty.
+            const auto fits = [&] { return m_buffered == 0 || m_buffered + bytes <= limit; };
+            if (m.kind != MsgKind::Hello && !fits()) {
+                m_waitingForRoom = true;
+                m_cv.wait_for(lock, std::chrono::milliseconds(g_readerStallMs.load()),
+                              [&] { return fits() || m_state != LinkState::Open; });
+                m_waitingForRoom = false;
+                if (m_state != LinkState::Open)
+                    return;
+            }
+            if (m.kind != MsgKind::Hello && !fits()) {
                 overflow = true;
             } else if (m.kind == MsgKind::Stream) {
                 m_streams[m.channel].insert(m_streams[m.channel].end(), m.data.begin(), m.data.end());
@@ -262,6 +301,8 @@ int LoopSession::readStream(uint8_t channel, char* out, int size, int timeoutMs)
         q.erase(q.begin(), q.begin() + take);
         m_buffered -= static_cast<size_t>(take);
         got += take;
+        if (take > 0 && m_waitingForRoom)
+            m_cv.notify_all();
         if (got == size || m_state != LinkState::Open)
             return got;
         if (m_cv.wait_until(lock, deadline) == std::cv_status::timeout && q.empty())
@@ -281,6 +322,8 @@ bool LoopSession::pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeo
     out = std::move(q.front());
     q.pop_front();
     m_buffered -= out.data.size() + out.info.size();
+    if (m_waitingForRoom)
+        m_cv.notify_all();
     return true;
 }
 
@@ -333,9 +376,13 @@ bool lookupUid(const std::string& uid, std::string& host, uint16_t& port)
     return found;
 }
 
+LoopListener::LoopListener() : m_wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
 LoopListener::~LoopListener()
 {
     close();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
 }
 
 bool LoopListener::open(const std::string& uid)
@@ -355,7 +402,10 @@ bool LoopListener::open(const std::string& uid)
     }
     m_port = ntohs(addr.sin_port);
     m_uid = uid;
-    m_break = false;
+    // A break meant for an earlier wait is not this one's.
+    uint64_t stale = 0;
+    if (m_wakeFd >= 0)
+        (void)!::read(m_wakeFd, &stale, sizeof stale);
     if (!publishUid(uid, "127.0.0.1", m_port)) {
         close();
         return false;
@@ -369,37 +419,148 @@ void LoopListener::close()
         ::close(m_fd);
         m_fd = -1;
     }
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    for (const PendingHello& pending : m_pending)
+        ::close(pending.fd);
+    m_pending.clear();
+}
+
+void LoopListener::breakWait()
+{
+    const uint64_t one = 1;
+    if (m_wakeFd >= 0)
+        (void)!::write(m_wakeFd, &one, sizeof one);
+}
+
+std::size_t LoopListener::pendingHellos() const
+{
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    return m_pending.size();
+}
+
+void LoopListener::dropPending(std::size_t index)
+{
+    ::close(m_pending[index].fd);
+    m_pending.erase(m_pending.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+LoopListener::HelloStep LoopListener::readHello(PendingHello& pending)
+{
+    // The hello is read to its last byte and not beyond: what follows belongs to the session.
+    std::size_t need = kHeaderBytes;
+    if (pending.bytes.size() >= kHeaderBytes) {
+        const auto* header = reinterpret_cast<const unsigned char*>(pending.bytes.data());
+        need += std::size_t{getU32(header + 6)} + getU32(header + 10);
+    }
+    const std::size_t have = pending.bytes.size();
+    pending.bytes.resize(need);
+    const ssize_t n = ::recv(pending.fd, pending.bytes.data() + have, need - have, 0);
+    if (n <= 0) {
+        pending.bytes.resize(have);
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? HelloStep::More
+                                                                                   : HelloStep::Refused;
+    }
+    pending.bytes.resize(have + static_cast<std::size_t>(n));
+    const auto* header = reinterpret_cast<const unsigned char*>(pending.bytes.data());
+    if (have < kHeaderBytes && pending.bytes.size() >= kHeaderBytes) {
+        // Only a hello naming a UID may open a session.
+        if (header[0] != static_cast<unsigned char>(MsgKind::Hello) || getU32(header + 6) > 1024 ||
+            getU32(header + 10) > kMaxHelloUid)
+            return HelloStep::Refused;
+        return readHello(pending);
+    }
+    if (pending.bytes.size() < kHeaderBytes || pending.bytes.size() < need)
+        return HelloStep::More;
+    const std::size_t uidAt = kHeaderBytes + getU32(header + 6);
+    return std::string(pending.bytes.begin() + static_cast<std::ptrdiff_t>(uidAt), pending.bytes.end()) == m_uid
+               ? HelloStep::Done
+               : HelloStep::Refused;
 }
 
 std::shared_ptr<LoopSession> LoopListener::accept(int timeoutMs)
 {
-    const auto start = std::chrono::steady_clock::now();
-    while (m_fd >= 0 && !m_break) {
-        if (timeoutMs >= 0 && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeoutMs))
+    using Clock = std::chrono::steady_clock;
+    const auto until =
+        timeoutMs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_fd >= 0) {
+        const auto now = Clock::now();
+        std::vector<pollfd> fds{{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        auto wakeAt = until;
+        {
+            const std::chrono::milliseconds helloTime(m_helloTimeoutMs.load());
+            std::lock_guard<std::mutex> lock(m_pendingMutex);
+            for (std::size_t i = m_pending.size(); i-- > 0;)
+                if (m_pending[i].acceptedAt + helloTime <= now)
+                    dropPending(i);
+            for (const PendingHello& pending : m_pending) {
+                fds.push_back({pending.fd, POLLIN, 0});
+                wakeAt = std::min(wakeAt, pending.acceptedAt + helloTime);
+            }
+        }
+        if (now >= until)
             return nullptr;
-        if (!waitReadable(m_fd, 50))
+        const int waitMs =
+            wakeAt == Clock::time_point::max()
+                ? -1
+                : static_cast<int>(std::min<int64_t>(
+                      INT32_MAX, std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count()));
+        const int rc = ::poll(fds.data(), fds.size(), waitMs);
+        if (rc < 0 && errno != EINTR)
+            return nullptr;
+        if (rc <= 0)
             continue;
-        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        // The client names the UID it wants first; anything else is turned away.
-        LoopMessage hello;
-        if (!waitReadable(fd, 2000) || !receiveMessage(fd, hello) || hello.kind != MsgKind::Hello ||
-            std::string(hello.data.begin(), hello.data.end()) != m_uid) {
-            ::close(fd);
-            continue;
+        if (fds[1].revents != 0) {
+            // A break ends this wait only; the next accept waits again.
+            uint64_t count = 0;
+            (void)!::read(m_wakeFd, &count, sizeof count);
+            return nullptr;
         }
-        LoopMessage ack;
-        ack.kind = MsgKind::Hello;
-        ack.data.assign(m_uid.begin(), m_uid.end());
-        if (!sendMessage(fd, ack)) {
-            ::close(fd);
-            continue;
+        for (std::size_t k = 2; k < fds.size(); ++k) {
+            if (fds[k].revents == 0)
+                continue;
+            int ready = -1;
+            {
+                std::lock_guard<std::mutex> lock(m_pendingMutex);
+                const auto it = std::find_if(m_pending.begin(), m_pending.end(),
+                                             [&](const PendingHello& p) { return p.fd == fds[k].fd; });
+                if (it == m_pending.end())
+                    continue;
+                const std::size_t index = static_cast<std::size_t>(it - m_pending.begin());
+                switch (readHello(*it)) {
+                case HelloStep::More:
+                    break;
+                case HelloStep::Refused:
+                    dropPending(index);
+                    break;
+                case HelloStep::Done:
+                    ready = it->fd;
+                    m_pending.erase(it);
+                    break;
+                }
+            }
+            if (ready < 0)
+                continue;
+            // The session reads and writes blocking from here on.
+            ::fcntl(ready, F_SETFL, ::fcntl(ready, F_GETFL) & ~O_NONBLOCK);
+            LoopMessage ack;
+            ack.kind = MsgKind::Hello;
+            ack.data.assign(m_uid.begin(), m_uid.end());
+            if (!sendMessage(ready, ack)) {
+                ::close(ready);
+                continue;
+            }
+            return std::make_shared<LoopSession>(ready, m_uid, true);
         }
-        return std::make_shared<LoopSession>(fd, m_uid, true);
+        if ((fds[0].revents & POLLIN) != 0) {
+            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd >= 0) {
+                std::lock_guard<std::mutex> lock(m_pendingMutex);
+                if (m_pending.size() >= kMaxPendingHellos)
+                    dropPending(0);
+                m_pending.push_back({fd, {}, Clock::now()});
+            }
+        }
     }
-    // A break ends this wait only; the next accept waits again.
-    m_break = false;
     return nullptr;
 }
 

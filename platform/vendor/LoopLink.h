@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,10 +26,15 @@ enum class MsgKind : uint8_t { Hello = 0, Stream = 1, IoCtrl = 2, Frame = 3, Aud
 constexpr int kChannels = 8;
 // Largest message either side accepts; a longer length on the wire ends the session.
 constexpr uint32_t kMaxMessage = 4u * 1024u * 1024u;
-// Most bytes a session holds for its readers over all channels; a peer that sends more than the
-// readers take ends the session instead of growing it without bound. Seconds of full-HD video
-// for a reader slowed by a loaded machine fit well within it (16 MiB ended such streams).
+// Most bytes a session holds for its readers over all channels. A message that would pass it
+// waits until the readers have made room: meanwhile the session reads nothing more from its
+// connection, so the peer's sends wait in TCP's own window. Only when no reader makes room within
+// the stall limit does the session end, instead of growing without bound.
 constexpr size_t kMaxBuffered = 64u * 1024u * 1024u;
+constexpr int kDefaultReaderStallMs = 30000;
+// Process-wide; tests shorten and lower them.
+void setReaderStallLimit(int ms);
+void setSessionBufferLimit(size_t bytes);
 
 struct LoopMessage {
     MsgKind kind = MsgKind::Stream;
@@ -62,6 +68,8 @@ public:
     // Takes the next message of that kind on that channel; false on time-out or closed session.
     bool pop(MsgKind kind, uint8_t channel, LoopMessage& out, int timeoutMs);
     void close(LinkState why = LinkState::ClosedLocal);
+    // True while the receive thread waits for readers to make room (for tests).
+    bool waitingForRoom();
 
 private:
     void receiveLoop();
@@ -80,27 +88,54 @@ private:
     std::deque<LoopMessage> m_frames[kChannels];
     std::deque<LoopMessage> m_audio[kChannels];
     size_t m_buffered = 0; // bytes in all the queues above
+    bool m_waitingForRoom = false; // the receive thread waits for readers to take bytes
     std::thread m_reader;
 };
 
 // A device's listening endpoint: binds 127.0.0.1 on an ephemeral port and publishes the UID.
+// accept() is called by one thread at a time; breakWait() and the setters from any thread.
 class LoopListener {
 public:
-    LoopListener() = default;
+    // Milliseconds a client has for its hello once its connection is accepted (a change applies to
+    // the connections waiting too).
+    static constexpr int kHelloTimeoutMs = 2000;
+    // Connections whose hello is still awaited; a further one turns the oldest away.
+    static constexpr std::size_t kMaxPendingHellos = 32;
+
+    LoopListener();
     ~LoopListener();
+    LoopListener(const LoopListener&) = delete;
+    LoopListener& operator=(const LoopListener&) = delete;
     bool open(const std::string& uid);
-    // Waits up to timeoutMs (negative: for ever) for a client that names this UID.
+    // Waits up to timeoutMs (negative: for ever) for a client that names this UID. Hellos are read
+    // as their bytes come, each against its own deadline, so a client that sends part of one (or
+    // nothing) holds up nobody else.
     std::shared_ptr<LoopSession> accept(int timeoutMs);
-    // Wakes a waiting accept, which then returns null.
-    void breakWait() { m_break = true; }
+    // Wakes a waiting accept, which then returns null (or the next accept, when none waits).
+    void breakWait();
     void close();
     uint16_t port() const { return m_port; }
+    void setHelloTimeout(int timeoutMs) { m_helloTimeoutMs.store(timeoutMs); }
+    // Connections accepted whose hello is not complete yet (for tests).
+    std::size_t pendingHellos() const;
 
 private:
+    struct PendingHello {
+        int fd = -1;
+        std::vector<char> bytes;
+        std::chrono::steady_clock::time_point acceptedAt;
+    };
+    enum class HelloStep { More, Done, Refused };
+    HelloStep readHello(PendingHello& pending);
+    void dropPending(std::size_t index);
+
     int m_fd = -1;
+    int m_wakeFd = -1; // eventfd that breakWait signals
     uint16_t m_port = 0;
     std::string m_uid;
-    std::atomic<bool> m_break{false};
+    std::atomic<int> m_helloTimeoutMs{kHelloTimeoutMs};
+    mutable std::mutex m_pendingMutex; // guards m_pending (accept's thread changes it)
+    std::vector<PendingHello> m_pending;
 };
 
 enum class ConnectError { None, UnknownUid, Refused, Broken, NotLoopback };

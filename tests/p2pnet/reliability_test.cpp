@@ -532,6 +532,42 @@ TEST(Acks, NakMakesTheMessageDueAgain)
     EXPECT_EQ(ParseDataDatagram(again[0])[0].data, B({40, 41}));
 }
 
+// A held layer takes no data: datagrams go unacknowledged and undelivered, no NAK leaves while
+// held; the release NAKs what was dropped, so the sender resends it at once, and it arrives.
+TEST(Hold, DataWaitsUnacknowledgedUntilTheReleaseNaksIt)
+{
+    Endpoint b;
+    b.Handle(DataDatagram(0, {WireMessage{.kind = 2, .number = 0, .data = B({40})}}), 1000);
+    b.layer.SetIncomingHeld(true);
+    b.Handle(DataDatagram(1, {WireMessage{.kind = 2, .number = 1, .data = B({41})}}), 2000);
+    b.Handle(DataDatagram(3, {WireMessage{.kind = 2, .number = 2, .data = B({42})}}), 3000);
+    // Acknowledgements that arrive meanwhile still count.
+    EXPECT_TRUE(b.Handle(Ack({{0, 0}}), 3500));
+    b.Update(4000);
+    auto sent = b.TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], Ack({{0, 0}}));
+    auto got = b.Drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].data, B({40}));
+
+    b.layer.SetIncomingHeld(false);
+    b.Update(5000);
+    sent = b.TakeSent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], Nak({{1, 3}}));
+    b.Handle(DataDatagram(4, {WireMessage{.kind = 2, .number = 1, .data = B({41})},
+                              WireMessage{.kind = 2, .number = 2, .data = B({42})}}),
+             6000);
+    got = b.Drain();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].data, B({41}));
+    EXPECT_EQ(got[1].data, B({42}));
+    b.layer.SetIncomingHeld(true);
+    b.layer.Reset(kMtu, 7000);
+    EXPECT_FALSE(b.layer.IsIncomingHeld());
+}
+
 TEST(Window, AtMost512ReliableMessagesWaitForAcknowledgementWhateverTheWindow)
 {
     Endpoint a;

@@ -2,9 +2,12 @@
 #include "DeploymentSettings.h"
 #include "AVAPIs.h"
 #include "IOTCAPIs.h"
+#include "LoopLink.h"
 #include "PPCS_API.h"
 #include "VendorFaults.h"
+#include "WaitUntil.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +16,9 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -22,15 +28,18 @@ class VendorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_path = std::filesystem::temp_directory_path() /
-                 ("lumora-dir-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterised test's name holds a '/', which a file name cannot.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        m_path = std::filesystem::temp_directory_path() / ("lumora-dir-" + std::to_string(::getpid()) + "-" + name);
         std::filesystem::remove(m_path);
         deployment::setP2PDirectory(m_path.string());
         vendor::clearFaults();
     }
     void TearDown() override
     {
+        vendor::setReaderStallLimit(vendor::kDefaultReaderStallMs);
+        vendor::setSessionBufferLimit(vendor::kMaxBuffered);
         vendor::clearFaults();
         std::filesystem::remove(m_path);
     }
@@ -44,6 +53,105 @@ std::string uniqueId(const char* stem)
 }
 
 using Cs2Test = VendorTest;
+using ListenerTest = VendorTest;
+
+// A raw TCP client of a listener, for hellos that the stand-ins' own connect never sends.
+int rawConnect(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True once the peer has closed the connection (read returns end of stream or an error).
+bool closedByPeer(int fd)
+{
+    char byte = 0;
+    return ::recv(fd, &byte, 1, 0) <= 0;
+}
+
+// Clients that send part of a hello, or nothing, hold up no other client: the next one is accepted
+// while they wait, and each is turned away at its own deadline.
+TEST_F(ListenerTest, StalledHellosHoldUpNobody)
+{
+    const std::string id = uniqueId("HOWLSN");
+    vendor::LoopListener listener;
+    ASSERT_TRUE(listener.open(id));
+    listener.setHelloTimeout(60000);
+    const int oneByte = rawConnect(listener.port());
+    const int silent = rawConnect(listener.port());
+    ASSERT_GE(oneByte, 0);
+    ASSERT_GE(silent, 0);
+    ASSERT_EQ(::send(oneByte, "\0", 1, MSG_NOSIGNAL), 1);
+
+    auto client = std::async(std::launch::async, [&] {
+        vendor::ConnectError error = vendor::ConnectError::Refused;
+        auto session = vendor::connectTo(id, nullptr, error);
+        return session != nullptr && error == vendor::ConnectError::None;
+    });
+    std::shared_ptr<vendor::LoopSession> accepted;
+    for (int i = 0; i < 3 && !accepted; ++i)
+        accepted = listener.accept(20000);
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_TRUE(client.get());
+    EXPECT_EQ(listener.pendingHellos(), 2u);
+
+    // With the deadline shortened, the next wait turns both away.
+    listener.setHelloTimeout(0);
+    auto stale = std::async(std::launch::async, [&] { return listener.accept(-1); });
+    EXPECT_TRUE(closedByPeer(oneByte));
+    EXPECT_TRUE(closedByPeer(silent));
+    listener.breakWait();
+    EXPECT_EQ(stale.get(), nullptr);
+    ::close(oneByte);
+    ::close(silent);
+}
+
+struct BadHelloCase {
+    const char* name;
+    std::vector<unsigned char> bytes;
+    bool endsStream = false; // the client closes its side after the bytes
+};
+
+class BadHello : public VendorTest, public ::testing::WithParamInterface<BadHelloCase> {};
+
+// A first message that is not a hello naming this UID is turned away at once.
+TEST_P(BadHello, IsTurnedAwayAtOnce)
+{
+    const std::string id = uniqueId("HOWBAD");
+    vendor::LoopListener listener;
+    ASSERT_TRUE(listener.open(id));
+    listener.setHelloTimeout(60000);
+    const int fd = rawConnect(listener.port());
+    ASSERT_GE(fd, 0);
+    const auto& bytes = GetParam().bytes;
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    if (GetParam().endsStream)
+        ::shutdown(fd, SHUT_WR);
+    auto waiting = std::async(std::launch::async, [&] { return listener.accept(-1); });
+    EXPECT_TRUE(closedByPeer(fd));
+    listener.breakWait();
+    EXPECT_EQ(waiting.get(), nullptr);
+    EXPECT_EQ(listener.pendingHellos(), 0u);
+    ::close(fd);
+}
+
+// Header: kind, channel, u32 type, u32 info length, u32 data length (big-endian), then the bytes.
+INSTANTIATE_TEST_SUITE_P(
+    Vendor, BadHello,
+    ::testing::Values(BadHelloCase{"streamKind", {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 'x'}},
+                      BadHelloCase{"hugeUid", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0}},
+                      BadHelloCase{"hugeInfo", {0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1}},
+                      BadHelloCase{"otherUid", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 'n', 'o'}},
+                      BadHelloCase{"closedEarly", {0, 0, 0}, true}),
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 TEST_F(Cs2Test, UnknownIdFailsWithoutContactingAnything)
 {
@@ -114,6 +222,9 @@ TEST_F(Cs2Test, UnreadBytesPastTheBufferEndTheSession)
     const int server = device.get();
     ASSERT_GE(server, 0);
 
+    // Nobody reads: once the session's buffer is full, the writer waits until the reader's side
+    // gives up at its (shortened) stall limit.
+    vendor::setReaderStallLimit(200);
     const std::string chunk(1024 * 1024, 'b');
     int rc = 0;
     for (int i = 0; i < 256 && rc >= 0; ++i)
@@ -121,6 +232,54 @@ TEST_F(Cs2Test, UnreadBytesPastTheBufferEndTheSession)
     EXPECT_EQ(rc, PPCS_ERR_SESSION_CLOSED_REMOTE) << "the writer is told once the reader's side gave up";
     PPCS_Close(client);
     PPCS_Close(server);
+}
+
+// A reader that falls behind loses nothing: while the session's buffer is full the stand-in reads
+// no more from its connection, so the writer waits, and every byte arrives once the reader reads.
+TEST_F(ListenerTest, SlowReaderGetsEverythingWhileTheWriterWaits)
+{
+    constexpr std::size_t kChunk = 1024 * 1024;
+    constexpr std::size_t kChunks = 24;
+    vendor::setSessionBufferLimit(4 * kChunk);
+    const std::string id = uniqueId("HOWSLOW");
+    vendor::LoopListener listener;
+    ASSERT_TRUE(listener.open(id));
+    auto connecting = std::async(std::launch::async, [&] {
+        vendor::ConnectError error = vendor::ConnectError::Refused;
+        return vendor::connectTo(id, nullptr, error);
+    });
+    const auto device = listener.accept(20000);
+    const auto client = connecting.get();
+    ASSERT_NE(device, nullptr);
+    ASSERT_NE(client, nullptr);
+
+    std::string sent(kChunk * kChunks, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i * 2654435761u >> 13);
+    auto writer = std::async(std::launch::async, [&] {
+        for (std::size_t i = 0; i < kChunks; ++i) {
+            vendor::LoopMessage message;
+            message.kind = vendor::MsgKind::Stream;
+            message.channel = 3;
+            message.data.assign(sent.begin() + static_cast<std::ptrdiff_t>(i * kChunk),
+                                sent.begin() + static_cast<std::ptrdiff_t>((i + 1) * kChunk));
+            if (!client->send(message))
+                return false;
+        }
+        return true;
+    });
+    ASSERT_TRUE(lumora::test::waitUntil([&] { return device->waitingForRoom(); }));
+    std::string got;
+    std::vector<char> buffer(kChunk);
+    while (got.size() < sent.size()) {
+        const int n = device->readStream(3, buffer.data(), static_cast<int>(kChunk), 5000);
+        if (n <= 0)
+            break;
+        got.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    EXPECT_TRUE(writer.get());
+    EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
+    EXPECT_EQ(device->state(), vendor::LinkState::Open);
 }
 
 TEST_F(Cs2Test, ForcedResultsAndConnectBreak)

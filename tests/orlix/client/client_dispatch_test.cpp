@@ -489,23 +489,26 @@ TEST_F(OfflineClient, DataRightAfterTheOpeningIsKept)
 // from the middle of the stream.
 TEST_F(OfflineClient, OverflowingChannelFailsTheSessionInsteadOfDroppingData)
 {
+    // Nothing holds this sender back (there is no peer), so the queue reaches its limit.
+    client.SetReceiveQueueLimit(3u << 20);
     login("phone", "pw", 1);
     auto& result = connectAsync("dev");
     feed(accepted("dev", 902, 2), kServer);
     const int handle = result.get();
     ASSERT_EQ(handle, 0);
     const std::string megabyte(1u << 20, 'm');
-    for (int i = 0; i < 17; ++i)
+    for (int i = 0; i < 4; ++i)
         feed(data(1, megabyte), kDevice, P2PNetGUID(902));
     std::vector<char> buffer(1u << 20);
     int length = static_cast<int>(buffer.size());
-    EXPECT_EQ(client.Read(handle, 1, buffer.data(), &length, 0), -27);
+    EXPECT_EQ(client.Read(handle, 1, buffer.data(), &length, 0), kErrorQueueOverflow);
     EXPECT_EQ(length, 0);
 }
 
 // The same for data the server relays: a full queue fails the session, nothing is dropped silently.
 TEST_F(OfflineClient, OverflowingRelayedDataFailsTheSessionInsteadOfDroppingData)
 {
+    client.SetReceiveQueueLimit(3u << 20);
     login("phone", "pw", 1);
     auto& result = connectAsync("dev");
     feed(accepted("dev", 903, 3), kServer);
@@ -517,11 +520,11 @@ TEST_F(OfflineClient, OverflowingRelayedDataFailsTheSessionInsteadOfDroppingData
     in.u64(903);
     const std::string megabyte(1u << 20, 'r');
     in.bytes(megabyte.data(), megabyte.size());
-    for (int i = 0; i < 17; ++i)
+    for (int i = 0; i < 4; ++i)
         feed(in, kServer);
     std::vector<char> buffer(1u << 20);
     int length = static_cast<int>(buffer.size());
-    EXPECT_EQ(client.Read(handle, 0, buffer.data(), &length, 0), -27);
+    EXPECT_EQ(client.Read(handle, 0, buffer.data(), &length, 0), kErrorQueueOverflow);
     EXPECT_EQ(length, 0);
 }
 

@@ -100,4 +100,35 @@ TEST(DataList, IsBoundedAndCountsWhatItDrops)
     EXPECT_FALSE(appendText(list, ""));
 }
 
+// Full from half the limit until reads bring it down to a quarter: the owner holds the sender back
+// in between, and learns of each change from the call that made it.
+TEST(DataList, CountsAsFullFromHalfItsLimitUntilAQuarter)
+{
+    DataList list(100);
+    bool changed = true;
+    EXPECT_TRUE(list.append(reinterpret_cast<const uint8_t*>(std::string(49, 'a').data()), 49, &changed));
+    EXPECT_FALSE(changed);
+    EXPECT_FALSE(list.full());
+    EXPECT_TRUE(list.append(reinterpret_cast<const uint8_t*>("b"), 1, &changed));
+    EXPECT_TRUE(changed);
+    EXPECT_TRUE(list.full());
+    EXPECT_TRUE(list.append(reinterpret_cast<const uint8_t*>("c"), 1, &changed));
+    EXPECT_FALSE(changed) << "already full";
+
+    std::string buffer(100, '\0');
+    std::size_t copied = 0;
+    list.read(reinterpret_cast<uint8_t*>(buffer.data()), 20, 0, copied, &changed);
+    EXPECT_FALSE(changed);
+    EXPECT_TRUE(list.full()) << "31 bytes are still above a quarter";
+    list.read(reinterpret_cast<uint8_t*>(buffer.data()), 6, 0, copied, &changed);
+    EXPECT_TRUE(changed);
+    EXPECT_FALSE(list.full());
+    EXPECT_EQ(list.bytes(), 25u);
+
+    list.append(reinterpret_cast<const uint8_t*>(std::string(30, 'd').data()), 30, &changed);
+    EXPECT_TRUE(changed);
+    list.clear();
+    EXPECT_FALSE(list.full());
+}
+
 } // namespace

@@ -199,8 +199,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-// A session that failed while its link stayed up (here: the phone reads nothing while the device
-// writes more than a channel queue holds) is closed and connected again.
+// A session that failed while its link stayed up (here: the device writes a message larger than
+// the phone's lowered channel queue limit, which no hold can make fit) is closed and connected
+// again.
 class ReconnectAfterFailure : public Reconnect {};
 
 // The device has many megabytes in flight towards the failed session when it is dropped; under a
@@ -211,6 +212,7 @@ constexpr int kFailedCycleDeadlineMs = 60000;
 TEST_P(ReconnectAfterFailure, AClosedFailedSessionConnectsAgain)
 {
     const ReconnectCase& c = GetParam();
+    m_phone->SetReceiveQueueLimit(65536);
     const int handle = m_phone->Connect("cam-again", 0);
     ASSERT_GE(handle, 0);
     const int deviceHandle = accept();

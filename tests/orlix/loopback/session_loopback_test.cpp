@@ -217,6 +217,99 @@ TEST_F(Loopback, SixteenChannelsCarryMebibyteWritesIntact)
             << "channel " << channel;
 }
 
+// A reader that falls behind gets every byte, in order, while the bytes waiting for it stay
+// bounded: its queue, full at half its limit, holds the sender back instead of failing the
+// session, on every path that carries the data. The reader lets its queue fill (it waits until its
+// session holds the sender back) at the start and half-way, and otherwise takes 20 ms for each MiB
+// it reads.
+class SlowReader : public Loopback, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(SlowReader, GetsEverythingWhileTheSenderIsHeldBack)
+{
+    const PathCase& c = GetParam();
+    rendezvous::RendezvousOptions options;
+    options.natType = c.natType;
+    options.serverRelay = c.serverRelay;
+    startServer(options);
+    auto device = startDevice("cam-slow");
+    auto phone = startPhone();
+    constexpr std::size_t kLimit = 16 * 1048576;
+    phone->SetReceiveQueueLimit(kLimit);
+    const int handle = phone->Connect("cam-slow", 0);
+    ASSERT_GE(handle, 0);
+    const int deviceHandle = accept(*device);
+    ASSERT_GE(deviceHandle, 0);
+    const auto session = phone->SessionByHandle(handle);
+    ASSERT_TRUE(session);
+
+    constexpr std::size_t kMiB = 1048576;
+    constexpr std::size_t kTotal = 32 * kMiB;
+    // Data relayed by a server arrives on channel 0 whatever channel it was written on.
+    const int channel = c.role == 3 ? 0 : 5;
+    std::vector<uint8_t> payload(kTotal);
+    std::mt19937 random(99);
+    for (auto& b : payload)
+        b = static_cast<uint8_t>(random());
+
+    std::atomic<uint32_t> mostReadable{0};
+    auto readable = [&] {
+        uint32_t bytes = 0;
+        phone->CheckBuffer(handle, channel, nullptr, &bytes);
+        mostReadable.store(std::max(mostReadable.load(), bytes));
+        return bytes;
+    };
+    auto reader = std::async(std::launch::async, [&] {
+        std::vector<uint8_t> got;
+        got.reserve(kTotal);
+        std::vector<char> buffer(kMiB);
+        int error = 0;
+        int fills = 0;
+        while (got.size() < kTotal) {
+            if (fills < 2 && got.size() >= static_cast<std::size_t>(fills) * kTotal / 2) {
+                ++fills;
+                // Until the queue is full and the sender held back.
+                if (!waitUntil(
+                        [&] {
+                            readable();
+                            return session->fullChannels() != 0 || phone->SessionError(handle) != 0;
+                        },
+                        std::chrono::milliseconds(60000)))
+                    break;
+            }
+            readable();
+            int length = static_cast<int>(kMiB);
+            const int result = phone->Read(handle, channel, buffer.data(), &length, 50);
+            if (result == -3)
+                continue;
+            if (result != 0) {
+                error = result;
+                break;
+            }
+            got.insert(got.end(), buffer.begin(), buffer.begin() + length);
+            // The reader's own work on what it took.
+            std::this_thread::sleep_for(std::chrono::microseconds(20000LL * length / static_cast<long long>(kMiB)));
+        }
+        EXPECT_EQ(error, 0);
+        return got;
+    });
+    for (std::size_t offset = 0; offset < kTotal; offset += kMiB)
+        ASSERT_EQ(device->Write(deviceHandle, channel, reinterpret_cast<const char*>(payload.data() + offset),
+                                static_cast<int>(kMiB)),
+                  static_cast<int>(kMiB));
+    const std::vector<uint8_t> got = reader.get();
+    ASSERT_EQ(got.size(), kTotal);
+    EXPECT_EQ(crc32(got.data(), got.size()), crc32(payload.data(), payload.size()));
+    EXPECT_EQ(phone->SessionError(handle), 0);
+    EXPECT_GE(mostReadable.load(), kLimit / 2);
+    EXPECT_LE(mostReadable.load(), kLimit);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orlix, SlowReader,
+                         ::testing::Values(PathCase{"punched", 1, false, false, 2, 2},
+                                           PathCase{"forwarded", 4, false, false, 3, 2},
+                                           PathCase{"serverRelay", 1, true, false, 3, 3}),
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
 // The pending count of a channel covers what was written until the peer acknowledges it.
 TEST_F(Loopback, WrittenBytesArePendingUntilAcknowledged)
 {
