@@ -88,6 +88,7 @@ private:
     // Starts a ThroughTek AV channel on first use (index -1 when not started); the AV index or -1.
     int startAvChannel(std::atomic<int>& index, int channelId, const char* failText);
     std::atomic<int>* avIndexFor(int channel);
+    void pauseByteSource() const;
 
     std::atomic<int> m_handle{kNeverConnected};
     std::atomic<int> m_connected{0};
