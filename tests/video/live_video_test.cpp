@@ -1,8 +1,11 @@
 // Live video through the SDK against a simulated camera streaming a real H.264 or H.265 file,
-// over the CS2 and ThroughTek stand-ins: pictures reach the application's surface whole and
+// over libTovel (camsim and tovel-rendezvous as processes of their own: a process holds one
+// libTovel client) and the CS2 and ThroughTek stand-ins: pictures reach the application's surface whole and
 // equal to FFmpeg's decode, the stream is switched and stopped, a decoder that cannot be set up
 // is reported as a failure, and stream snapshots and picture files get their exact names.
 #include "CamSim.h"
+#include "CameraProcess.h"
+#include "ChildProcess.h"
 #include "LumoraInstance.h"
 #include "NetProImple.h"
 #include "SdkTestSupport.h"
@@ -43,7 +46,9 @@ std::string uidFor(const std::string& transport)
         uid.resize(20, 'Q');
         return uid;
     }
-    return "HOWVID" + unique;
+    if (transport == "cs2")
+        return "HOWVID" + unique;
+    return "TOVVID" + unique;
 }
 
 class LiveVideo : public ::testing::Test {
@@ -65,11 +70,27 @@ protected:
         options.reconnectScanMs = 10;
         options.firstLoginPauseMs = 0;
         sdk = std::make_unique<LumoraInstance>(options);
-        sdk->InitLib("", 0);
+        if (transport == "tovel") {
+            ASSERT_TRUE(m_rendezvous.start());
+            ASSERT_TRUE(startCameraProcess(fixture, width, height));
+        }
+        sdk->InitLib(transport == "tovel" ? m_rendezvous.serverString().c_str() : "", 0);
         sdk->SetMSGCallBack(messages.callback());
         sdk->SetSnapPath((m_dir / "snap").string());
         sdk->SetAlarmPath((m_dir / "alarm").string());
         sdk->SetFacePath((m_dir / "face").string());
+        if (transport == "tovel") {
+            // The camera may take a moment to be found through the rendezvous server.
+            int result = -1;
+            for (int attempt = 0; attempt < 3 && result == -1; ++attempt) {
+                const size_t before = results.count(4003);
+                ASSERT_GE(sdk->LoginDev(uid, kPassword, results.callback(4003)), 0);
+                ASSERT_TRUE(results.wait(4003, before + 1, 60000));
+                result = results.calls(4003).back().result;
+            }
+            ASSERT_EQ(result, 0);
+            return;
+        }
         camsim::CamSimOptions camera;
         camera.uid = uid;
         camera.password = kPassword;
@@ -86,9 +107,26 @@ protected:
         ASSERT_EQ(results.calls(4003).back().result, 0);
     }
 
+    bool startCameraProcess(const std::string& fixture, int width, int height)
+    {
+        const std::vector<std::string> args = {"--uid", uid, "--password", kPassword, "--transport", "tovel",
+                                               "--server", m_rendezvous.serverString(), "--media", fixture,
+                                               "--fps", "50", "--size",
+                                               std::to_string(width) + "x" + std::to_string(height)};
+        if (!m_cameraProcess.start(sdktest::toolBinary("camsim"), args))
+            return false;
+        std::string line;
+        while (m_cameraProcess.readLine(line, 20000))
+            if (line.find("camsim ready") != std::string::npos)
+                return true;
+        return false;
+    }
+
     void TearDown() override
     {
         sdk.reset();
+        if (m_cameraProcess.running())
+            m_cameraProcess.stop();
         if (m_camera)
             m_camera->stop();
         if (!m_oldCwd.empty())
@@ -111,6 +149,8 @@ protected:
     std::unique_ptr<camsim::CamSim> m_camera;
 
 private:
+    sdktest::RendezvousProcess m_rendezvous;
+    platform::ChildProcess m_cameraProcess;
     std::filesystem::path m_oldCwd;
 };
 
@@ -151,7 +191,8 @@ TEST_P(LiveVideoOverTransport, PicturesReachTheSurfaceAsFfmpegDecodesThem)
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, LiveVideoOverTransport,
-                         ::testing::Values(LiveCase{"Cs2H264", "cs2", "h264", 640, 360},
+                         ::testing::Values(LiveCase{"TovelH264", "tovel", "h264", 640, 360},
+                                           LiveCase{"Cs2H264", "cs2", "h264", 640, 360},
                                            LiveCase{"TutkH264", "tutk", "h264", 640, 360},
                                            LiveCase{"Cs2H265", "cs2", "h265", 640, 360},
                                            LiveCase{"Cs2H264FullHd", "cs2", "h264", 1920, 1080}),
