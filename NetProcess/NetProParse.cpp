@@ -548,6 +548,9 @@ int NetProParse::ReadSnapPicData(int slot, int channel, AVDataCallback callback)
     }
     if (reportLinkDown(callback, channel, slot))
         return -1;
+    std::unique_lock<std::mutex> reading(m_pictureReadLock, std::try_to_lock);
+    if (!reading.owns_lock())
+        return -3;
     if (tutk())
         return readTutkFrame(m_picture, channel, channel, slot, false, true, callback);
     return readChunkedFrame(m_picture, channel, channel, slot, callback);

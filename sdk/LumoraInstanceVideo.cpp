@@ -405,6 +405,12 @@ void LumoraInstance::SnapStreamPic(std::string uid, std::string path, DeviceResu
 void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& frame, unsigned length, std::string uid,
                                      int kind, uint64_t pts, int slot)
 {
+    // A device snapshot is written whichever picture sink the session holds: with the face
+    // stream off the snapshot a caller asked for would otherwise be dropped.
+    if (type == 31) {
+        SaveSnapJpeg(slot, type, std::move(uid), frame, length);
+        return;
+    }
     if (type != 34 || length == 0 || length > frame.size())
         return;
     const std::time_t seconds = static_cast<std::time_t>(pts);

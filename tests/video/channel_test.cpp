@@ -387,6 +387,58 @@ TEST_F(ChannelTest, DownloadFileThatCannotBeMadeIsRefused)
     EXPECT_EQ(channel->OpenDownloadFile("", true), 0) << "keep changes nothing";
 }
 
+// The picture poll and a running face stream read the picture channel at the same time: each
+// picture reaches one of them whole, and the link stays up.
+TEST(PictureChannel, TwoReadersNeverSplitAPicture)
+{
+    NetProImple session("PICTURECAM", nullptr, nullptr);
+    DeviceBytes bytes;
+    // The bytes trickle in: at most 997 a pass, and a short pass reads as a time-out, as the
+    // transports report one, so a reader pauses in the middle of every picture.
+    session.parser()->link()->setByteSource([&bytes](int channelId, char* buffer, int& length) {
+        const int wanted = length;
+        int n = std::min(length, 997);
+        const int rc = bytes.read(channelId, buffer, n);
+        length = n;
+        return rc == 0 && n < wanted ? -3 : rc;
+    });
+    session.parser()->link()->setHandle(0);
+    std::vector<std::vector<char>> sent;
+    for (uint32_t id = 1; id <= 6; ++id) {
+        std::vector<char> picture(5000);
+        for (size_t i = 0; i < picture.size(); ++i)
+            picture[i] = static_cast<char>(i * id + id);
+        bytes.push(kChannelPicture, MediaChunks(picture, 31, id, id, 1024));
+        sent.push_back(std::move(picture));
+    }
+    std::mutex mutex;
+    std::vector<std::vector<char>> received;
+    AVDataCallback sink = [&](int, int, std::vector<char>& payload, unsigned length, std::string, int, uint64_t, int) {
+        if (length == 0 || length > payload.size())
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        received.emplace_back(payload.begin(), payload.begin() + length);
+    };
+    auto done = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received.size() >= sent.size() || !session.LinkUp();
+    };
+    auto reader = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            if (session.parser()->ReadSnapPicData(0, kChannelPicture, sink) == -3)
+                std::this_thread::yield();
+    };
+    std::thread poll(reader);
+    std::thread face(reader);
+    poll.join();
+    face.join();
+    EXPECT_TRUE(session.LinkUp());
+    std::sort(received.begin(), received.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_TRUE(received == sent) << received.size() << " pictures arrived whole";
+}
+
 TEST(DownloadName, OnlyBareFileNamesAreAccepted)
 {
     struct Case {

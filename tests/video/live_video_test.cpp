@@ -13,6 +13,7 @@
 #include "ffmpeg_dxva2.h"
 
 #include "VideoTestSupport.h"
+#include "WaitUntil.h"
 
 #include <ctime>
 #include <filesystem>
@@ -134,6 +135,16 @@ protected:
         std::filesystem::remove_all(m_dir);
     }
 
+    // An alarm picture from the camera, in-process or a process of its own.
+    bool pushAlarmPicture(uint64_t seconds)
+    {
+        if (m_camera) {
+            m_camera->pushAlarmPicture(seconds);
+            return true;
+        }
+        return m_cameraProcess.writeLine("alarm-picture " + std::to_string(seconds));
+    }
+
     std::shared_ptr<VideoDecoderImple> channel()
     {
         std::shared_ptr<VideoDecoderImple> c;
@@ -230,20 +241,21 @@ TEST_F(LiveVideo, DecoderThatCannotBeSetUpIsReportedAsAFailure)
     EXPECT_FALSE(channel());
 }
 
+// The names `format` gives every local second from before `action` to after it.
 std::set<std::string> namesAround(const char* format, const std::function<void()>& action)
 {
-    auto name = [format] {
-        std::time_t t = std::time(nullptr);
+    const std::time_t first = std::time(nullptr);
+    action();
+    const std::time_t last = std::time(nullptr);
+    std::set<std::string> names;
+    for (std::time_t t = first; t <= last; ++t) {
         std::tm parts{};
         localtime_r(&t, &parts);
         char text[64];
         std::snprintf(text, sizeof text, format, parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                       parts.tm_min, parts.tm_sec);
-        return std::string(text);
-    };
-    std::set<std::string> names{name()};
-    action();
-    names.insert(name());
+        names.insert(text);
+    }
     return names;
 }
 
@@ -301,7 +313,91 @@ TEST_F(LiveVideo, DevicePicturesAreWrittenUnderTheirExactNames)
     EXPECT_TRUE(std::filesystem::exists((m_dir / "alarm").string() + "//20261208090503.jpg"));
     sdk->SavePictureFile(31, 0, jpeg, 1000, uid, 5, 5, 0);
     EXPECT_FALSE(std::filesystem::exists((m_dir / "alarm").string() + "//19700101000005.jpg")) << "only alarms here";
-    EXPECT_EQ(messages.count(0), 2u);
+    // A snapshot reaching the login's picture sink is written as a snapshot (message 0).
+    ASSERT_TRUE(messages.wait(0, 3));
+    EXPECT_EQ(videotest::ReadFile((m_dir / "snap" / uid / messages.calls().back().text).string()), jpeg);
 }
+
+} // namespace
+
+namespace {
+
+// The camera's picture: a JPEG-shaped run of 30000 bytes.
+std::vector<char> cameraPicture()
+{
+    std::vector<char> picture(30000);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 31 + 7);
+    picture[0] = static_cast<char>(0xFF);
+    picture[1] = static_cast<char>(0xD8);
+    picture[picture.size() - 2] = static_cast<char>(0xFF);
+    picture[picture.size() - 1] = static_cast<char>(0xD9);
+    return picture;
+}
+
+class DevicePicturesOverTransport : public LiveVideo, public ::testing::WithParamInterface<const char*> {
+protected:
+    // The file name of the latest message 0.
+    std::string lastPictureName()
+    {
+        std::string name;
+        for (const auto& call : messages.calls())
+            if (call.message == 0)
+                name = call.text;
+        return name;
+    }
+};
+
+// The three kinds of picture a camera sends on its picture channel, over each transport: a
+// snapshot it was asked for, face pictures while the face stream runs, and an alarm picture;
+// each lands whole under its exact name.
+TEST_P(DevicePicturesOverTransport, SnapshotFaceAndAlarmPicturesLandUnderTheirNames)
+{
+    start(GetParam(), videotest::EncodedFixture("h264", 320, 240, 12, 12), 320, 240);
+    const std::vector<char> picture = cameraPicture();
+
+    size_t messagesBefore = messages.count(0);
+    bool written = false;
+    const auto snapNames = namesAround("%04d%02d%02d-%02d%02d%02d.jpg", [&] {
+        written = sdk->GetDevSnapshot(uid, R"({"ViCh":0})", results.callback(1)) >= 0 &&
+                  messages.wait(0, messagesBefore + 1);
+    });
+    ASSERT_TRUE(written) << "no snapshot message";
+    ASSERT_TRUE(results.wait(1));
+    EXPECT_EQ(results.calls(1)[0].code, 1475);
+    const std::string snapName = lastPictureName();
+    EXPECT_TRUE(snapNames.count(snapName)) << snapName;
+    EXPECT_EQ(videotest::ReadFile((m_dir / "snap" / uid / snapName).string()), picture);
+
+    messagesBefore = messages.count(0);
+    ASSERT_GE(sdk->BeginFace(uid, 0, 0, results.callback(2)), 0);
+    ASSERT_TRUE(results.wait(2));
+    ASSERT_TRUE(messages.wait(0, messagesBefore + 1));
+    const std::string faceName = lastPictureName();
+    EXPECT_TRUE(std::regex_match(faceName, std::regex(R"(\d{8}-\d{6}-\d+d\.jpg)"))) << faceName;
+    EXPECT_EQ(videotest::ReadFile((m_dir / "face" / uid / faceName).string()), picture);
+
+    // An alarm picture while the face stream holds the picture channel still gets its own file.
+    const auto alarmFile = std::filesystem::path((m_dir / "alarm").string() + "//20261208090503.jpg");
+    ASSERT_TRUE(pushAlarmPicture(1796720703));
+    EXPECT_TRUE(lumora::test::waitUntil([&] {
+        std::error_code ec;
+        return std::filesystem::file_size(alarmFile, ec) == picture.size();
+    }));
+    EXPECT_EQ(videotest::ReadFile(alarmFile.string()), picture);
+    ASSERT_GE(sdk->EndFace(uid, 0, 0, results.callback(3)), 0);
+    ASSERT_TRUE(results.wait(3));
+
+    // With the face stream off an alarm picture is still written.
+    const auto laterAlarm = std::filesystem::path((m_dir / "alarm").string() + "//20261208090504.jpg");
+    ASSERT_TRUE(pushAlarmPicture(1796720704));
+    EXPECT_TRUE(lumora::test::waitUntil([&] {
+        std::error_code ec;
+        return std::filesystem::file_size(laterAlarm, ec) == picture.size();
+    }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, DevicePicturesOverTransport, ::testing::Values("tovel", "cs2", "tutk"),
+                         [](const auto& testInfo) { return std::string(testInfo.param); });
 
 } // namespace
