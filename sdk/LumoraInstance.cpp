@@ -654,7 +654,8 @@ void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& fram
             LUMORA_LOG("error occur " << result << " uid " << uid << " len " << length);
         }
     }
-    m_streamPool.Schedule([this, uid, kind, slot] { ContinueStream(uid, kind, slot); });
+    // The next read is this handler's last act: it stays on this worker.
+    m_streamPool.ScheduleNext([this, uid, kind, slot] { ContinueStream(uid, kind, slot); });
 }
 
 bool LumoraInstance::PollIOTask()

@@ -111,7 +111,8 @@ int LumoraInstance::BeginVideo(int window, std::string uid, int stream, int rese
 VideoDecoderImple::Host LumoraInstance::channelHost()
 {
     VideoDecoderImple::Host host;
-    host.schedule = [this](std::function<void()> task) { m_streamPool.Schedule(std::move(task)); };
+    // Each read posts the next as its last act: the stream stays on its worker while it keeps up.
+    host.schedule = [this](std::function<void()> task) { m_streamPool.ScheduleNext(std::move(task)); };
     host.playAudio = [this](const char* data, unsigned length, int, uint64_t pts) { PlayAudioFrame(data, length, pts); };
     host.devLost = [this](const std::string& lostUid, int slot) { OnDevLost(lostUid, slot); };
     host.recordEnd = [this](const std::string& endUid, const std::string& path, int status) {
