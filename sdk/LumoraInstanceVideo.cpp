@@ -406,9 +406,11 @@ void LumoraInstance::SnapStreamPic(std::string uid, std::string path, DeviceResu
 void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& frame, unsigned length, std::string uid,
                                      int kind, uint64_t pts, int slot)
 {
-    // A device snapshot is written whichever picture sink the session holds: with the face
-    // stream off the snapshot a caller asked for would otherwise be dropped.
-    if (type == 31) {
+    // Snapshots and face pictures are written whichever picture sink the session holds: the
+    // snapshot a caller asked for would otherwise be dropped while the face stream is off, and
+    // a face picture the camera sends at once could be read before the face stream's start
+    // reply has switched the sink.
+    if (type == 31 || type == 32) {
         SaveSnapJpeg(slot, type, std::move(uid), frame, length);
         return;
     }
