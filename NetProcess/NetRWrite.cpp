@@ -217,6 +217,16 @@ bool takeAbandon(std::atomic<int>& flag)
 
 int NetRWrite::Read(int channel, char* buffer, int& length)
 {
+    return readBytes(channel, buffer, length, false);
+}
+
+int NetRWrite::ReadContinued(int channel, char* buffer, int& length)
+{
+    return readBytes(channel, buffer, length, true);
+}
+
+int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
+{
     if (length <= 0) {
         length = 0;
         return 0;
@@ -234,7 +244,7 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
         // A message start on channel 0 or a picture header on channel 5 only looks (the callers
         // poll those); every other read waits inside the transport, which returns as soon as
         // bytes arrive: CS2 up to 50 ms, libTovel up to one 100-ms unit.
-        const bool look = count == 0 && ((channel == 0 && wanted == 4) || (channel == 5 && wanted == 24));
+        const bool look = !continued && count == 0 && ((channel == 0 && wanted == 4) || (channel == 5 && wanted == 24));
         int n = wanted - count;
         if (m_byteSource)
             rc = m_byteSource(channel, buffer + count, n);

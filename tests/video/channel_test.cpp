@@ -5,6 +5,7 @@
 #include "ffmpeg_dxva2.h"
 
 #include "VideoTestSupport.h"
+#include "WaitUntil.h"
 
 #include <NetProImple.h>
 #include <NetProtocol.h>
@@ -437,6 +438,44 @@ TEST(PictureChannel, TwoReadersNeverSplitAPicture)
     std::sort(received.begin(), received.end());
     std::sort(sent.begin(), sent.end());
     EXPECT_TRUE(received == sent) << received.size() << " pictures arrived whole";
+}
+
+// A picture whose second chunk is late: the reader that has its first chunk waits for the rest
+// instead of looking, finding nothing and dropping what it read.
+TEST(PictureChannel, LateSecondChunkCompletesThePictureBegun)
+{
+    NetProImple session("PICTURECAM", nullptr, nullptr);
+    DeviceBytes bytes;
+    std::atomic<int> emptyLooks{0};
+    session.parser()->link()->setByteSource([&](int channelId, char* buffer, int& length) {
+        const int rc = bytes.read(channelId, buffer, length);
+        if (channelId == kChannelPicture && rc == -3)
+            ++emptyLooks;
+        return rc;
+    });
+    session.parser()->link()->setHandle(0);
+    std::vector<char> picture(3000);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 7 + 1);
+    const std::vector<char> wire = MediaChunks(picture, 32, 1, 1, 2000);
+    const size_t firstChunk = kMediaChunkHeaderSize + 2000;
+    bytes.push(kChannelPicture, std::vector<char>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstChunk)));
+    std::vector<char> received;
+    int result = 1;
+    std::thread reader([&] {
+        result = session.parser()->ReadSnapPicData(
+            0, kChannelPicture, [&](int, int, std::vector<char>& payload, unsigned length, std::string, int, uint64_t, int) {
+                if (length != 0 && length <= payload.size())
+                    received.assign(payload.begin(), payload.begin() + length);
+            });
+    });
+    // The reader has taken the first chunk and found the channel empty after it.
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return bytes.pending(kChannelPicture) == 0 && emptyLooks.load() > 0; }));
+    bytes.push(kChannelPicture, std::vector<char>(wire.begin() + static_cast<std::ptrdiff_t>(firstChunk), wire.end()));
+    reader.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(received == picture) << received.size() << " bytes arrived";
+    EXPECT_TRUE(session.LinkUp());
 }
 
 TEST(DownloadName, OnlyBareFileNamesAreAccepted)

@@ -407,9 +407,7 @@ TEST_P(DevicePicturesOverTransport, SnapshotFaceAndAlarmPicturesLandUnderTheirNa
     }));
 }
 
-// libTovel is left out: with eight such tests at once a face picture over it was now and then
-// not written (not yet understood); the live video case covers libTovel's media channels.
-INSTANTIATE_TEST_SUITE_P(Transports, DevicePicturesOverTransport, ::testing::Values("cs2", "tutk"),
+INSTANTIATE_TEST_SUITE_P(Transports, DevicePicturesOverTransport, ::testing::Values("tovel", "cs2", "tutk"),
                          [](const auto& testInfo) { return std::string(testInfo.param); });
 
 } // namespace
