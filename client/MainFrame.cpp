@@ -10,8 +10,10 @@
 #include "FrameText.h"
 #include "GuiMailbox.h"
 #include "PlaceholderView.h"
+#include "liveview/CRealTimePannel.h"
 #include "ViewInterfaces.h"
 #include "libLumora.h"
+#include "liveview/CRealTimePlayView.h"
 #include "settings/DevAllProView.h"
 #include "settings/ProSettingDlg.h"
 
@@ -98,7 +100,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_mailbox(GuiMail
     m_views = new QStackedWidget(this);
     m_views->setObjectName(QStringLiteral("Views"));
     setCentralWidget(m_views);
-    installView(LiveView, new CPlaceholderView(QStringLiteral("LiveView"), this));
+    installView(LiveView, new CRealTimePlayView(this, this));
     installView(PlaybackView, new CPlaceholderView(QStringLiteral("PlaybackView"), this));
     installView(PropertyView, new DevAllProView(this));
     if (auto* property = qobject_cast<DevAllProView*>(m_viewOf[PropertyView])) {
@@ -217,7 +219,7 @@ void CMainFrame::createDockingWindows()
     m_recordDock = makeDock("DevRecDock", 137, m_recordPane, Qt::AllDockWidgetAreas);
     m_fileTree = new CFileTreeView(this);
     m_fileDock = makeDock("FileTreeDock", 135, m_fileTree, Qt::AllDockWidgetAreas);
-    m_sidePanel = new CPlaceholderView(QStringLiteral("RealTimePannel"), this);
+    m_sidePanel = new CRealTimePannel(this);
     m_sideDock = makeDock("SidePanelDock", 136, m_sidePanel, Qt::RightDockWidgetArea);
     m_alarmPane = new CAlarmPaneView(this);
     m_alarmDock = makeDock("AlarmDock", 149, m_alarmPane, Qt::BottomDockWidgetArea);

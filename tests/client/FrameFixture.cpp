@@ -92,11 +92,31 @@ Camera::~Camera()
         m_process->stop(2000);
 }
 
+void Camera::setMedia(std::string file, int width, int height)
+{
+    m_media = std::move(file);
+    m_width = width;
+    m_height = height;
+}
+
+std::vector<std::string> Camera::lines()
+{
+    std::string line;
+    while (m_process && m_process->readLine(line, 0))
+        m_lines.push_back(line);
+    return m_lines;
+}
+
 bool Camera::start()
 {
     m_process = std::make_unique<platform::ChildProcess>();
-    if (!m_process->start(tool("camsim"), {"--uid", m_uid, "--password", m_password, "--transport", "tovel", "--server",
-                                           g_server, "--search-port", std::to_string(searchPort())}))
+    std::vector<std::string> args = {"--uid", m_uid, "--password", m_password, "--transport", "tovel", "--server",
+                                     g_server, "--search-port", std::to_string(searchPort())};
+    if (!m_media.empty())
+        args.insert(args.end(), {"--media", m_media, "--width", std::to_string(m_width), "--height", std::to_string(m_height)});
+    if (m_logRequests)
+        args.insert(args.end(), {"--verbose", "2"});
+    if (!m_process->start(tool("camsim"), args))
         return false;
     std::string line;
     while (m_process->readLine(line, 15000))

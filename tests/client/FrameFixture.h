@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace frametest {
 
@@ -42,7 +43,13 @@ class Camera {
 public:
     Camera(std::string uid, std::string password);
     ~Camera();
+    // Before start: stream this Annex-B file of width x height (synthetic frames otherwise), and
+    // print every request with its body (lines()).
+    void setMedia(std::string file, int width, int height);
+    void setLogRequests(bool on) { m_logRequests = on; }
     bool start();
+    // Request lines printed so far ("request CODE BYTES BODY"), with setLogRequests.
+    std::vector<std::string> lines();
     // SIGKILL: the camera vanishes from the network.
     void kill();
     // An alarm event ("alarm JSON" on its standard input).
@@ -52,6 +59,11 @@ public:
 private:
     std::string m_uid;
     std::string m_password;
+    std::string m_media;
+    int m_width = 0;
+    int m_height = 0;
+    bool m_logRequests = false;
+    std::vector<std::string> m_lines;
     std::unique_ptr<platform::ChildProcess> m_process;
 };
 

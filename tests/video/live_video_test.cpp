@@ -116,8 +116,8 @@ protected:
     {
         const std::vector<std::string> args = {"--uid", uid, "--password", kPassword, "--transport", "tovel",
                                                "--server", m_rendezvous.serverString(), "--media", fixture,
-                                               "--fps", std::to_string(fps), "--size",
-                                               std::to_string(width) + "x" + std::to_string(height)};
+                                               "--fps", std::to_string(fps), "--width", std::to_string(width),
+                                               "--height", std::to_string(height)};
         if (!m_cameraProcess.start(sdktest::toolBinary("camsim"), args))
             return false;
         std::string line;
