@@ -200,7 +200,7 @@ bool startCameras(LumoraInstance& sdk, std::vector<Camera>& cameras, int count, 
             cv.notify_all();
         });
         std::unique_lock<std::mutex> lock(m);
-        if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return result != 1; }) || result != 0) {
+        if (!cv.wait_for(lock, std::chrono::seconds(90), [&] { return result != 1; }) || result != 0) {
             std::fprintf(stderr, "login failed for %s\n", c.uid.c_str());
             return false;
         }
