@@ -381,7 +381,11 @@ int NetProParse::readChunkedFrame(MediaReader& reader, int channel, int kind, in
     for (;;) {
         uint8_t headerBytes[kMediaChunkHeaderSize];
         int n = kMediaChunkHeaderSize;
-        int rc = m_link->Read(channel, reinterpret_cast<char*>(headerBytes), n);
+        // A picture's next chunk header is part of the picture begun: it is waited for, not
+        // looked for (a look finding nothing would drop the chunks read so far).
+        const bool pictureBegun = channel == kChannelPicture && total != 0;
+        int rc = pictureBegun ? m_link->ReadContinued(channel, reinterpret_cast<char*>(headerBytes), n)
+                              : m_link->Read(channel, reinterpret_cast<char*>(headerBytes), n);
         if (rc != 0 && rc != -3) {
             report(rc, rc, 0);
             return rc;
@@ -548,6 +552,9 @@ int NetProParse::ReadSnapPicData(int slot, int channel, AVDataCallback callback)
     }
     if (reportLinkDown(callback, channel, slot))
         return -1;
+    std::unique_lock<std::mutex> reading(m_pictureReadLock, std::try_to_lock);
+    if (!reading.owns_lock())
+        return -3;
     if (tutk())
         return readTutkFrame(m_picture, channel, channel, slot, false, true, callback);
     return readChunkedFrame(m_picture, channel, channel, slot, callback);

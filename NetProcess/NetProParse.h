@@ -88,6 +88,9 @@ private:
     MediaReader m_live;
     MediaReader m_record;
     MediaReader m_picture;
+    // The picture poll and a running face stream both read channel 5: one picture is read by
+    // one of them at a time, the other finds nothing this pass.
+    std::mutex m_pictureReadLock;
     // ThroughTek audio for the live and record readers, each its own.
     MediaReader m_liveAudio;
     MediaReader m_recordAudio;

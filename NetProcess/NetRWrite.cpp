@@ -217,6 +217,16 @@ bool takeAbandon(std::atomic<int>& flag)
 
 int NetRWrite::Read(int channel, char* buffer, int& length)
 {
+    return readBytes(channel, buffer, length, false);
+}
+
+int NetRWrite::ReadContinued(int channel, char* buffer, int& length)
+{
+    return readBytes(channel, buffer, length, true);
+}
+
+int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
+{
     if (length <= 0) {
         length = 0;
         return 0;
@@ -231,12 +241,16 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
         const int h = m_handle.load();
         if (h < 0)
             break;
+        // A message start on channel 0 or a picture header on channel 5 only looks (the callers
+        // poll those); every other read waits inside the transport, which returns as soon as
+        // bytes arrive: CS2 up to 50 ms, libTovel up to one 100-ms unit.
+        const bool look = !continued && count == 0 && ((channel == 0 && wanted == 4) || (channel == 5 && wanted == 24));
         int n = wanted - count;
         if (m_byteSource)
             rc = m_byteSource(channel, buffer + count, n);
         else
             rc = cs2 ? PPCS_Read(h, static_cast<unsigned char>(channel), buffer + count, &n, 50)
-                     : Orlix_Read(h, channel, buffer + count, &n, 0);
+                     : Orlix_Read(h, channel, buffer + count, &n, look ? 0 : 1);
         if (n > 0) {
             count += std::min(n, wanted - count);
             lastProgress = platform::tickMillis();
@@ -245,7 +259,7 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
             break;
         if (rc != kTimedOut)
             continue;
-        if (count == 0 && ((channel == 0 && wanted == 4) || (channel == 5 && wanted == 24)))
+        if (look && count == 0)
             break;
         if (channel == 1 || channel == 4) {
             // A media read waits for the next chunk as long as its stream runs; once a chunk has
@@ -264,7 +278,7 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
                 break;
             }
             if (!begun) {
-                platform::sleepMillis(50);
+                pauseByteSource();
                 continue;
             }
         }
@@ -276,13 +290,20 @@ int NetRWrite::Read(int channel, char* buffer, int& length)
             rc = -1;
             break;
         }
-        // The rest of a message is on its way: pause briefly instead of spinning.
-        platform::sleepMillis(cs2 ? 0 : 2);
+        pauseByteSource();
     }
     length = count;
     if (rc < 0 && rc != kTimedOut && m_handle.load() >= 0)
         Close();
     return rc;
+}
+
+void NetRWrite::pauseByteSource() const
+{
+    // The transports wait for data themselves; a test's byte source returns at once, so a read
+    // fed by one pauses briefly instead of spinning.
+    if (m_byteSource)
+        platform::sleepMillis(2);
 }
 
 int NetRWrite::Write(int channel, const char* data, int length)

@@ -40,6 +40,9 @@ public:
     // Reads exactly `length` bytes on a channel (CS2 or libTovel); `length` returns the count read.
     // 0 success, -3 nothing arrived (see the channel rules), other negatives close the link.
     int Read(int channel, char* buffer, int& length);
+    // Read for the next piece of a message that has begun (a picture's next chunk header): never
+    // a look that finds nothing, it waits like any mid-message read, within the stall limit.
+    int ReadContinued(int channel, char* buffer, int& length);
     int Write(int channel, const char* data, int length);
 
     // ThroughTek only; -1 on another transport.
@@ -88,6 +91,8 @@ private:
     // Starts a ThroughTek AV channel on first use (index -1 when not started); the AV index or -1.
     int startAvChannel(std::atomic<int>& index, int channelId, const char* failText);
     std::atomic<int>* avIndexFor(int channel);
+    void pauseByteSource() const;
+    int readBytes(int channel, char* buffer, int& length, bool continued);
 
     std::atomic<int> m_handle{kNeverConnected};
     std::atomic<int> m_connected{0};

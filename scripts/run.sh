@@ -17,6 +17,6 @@ echo
 echo "== libTovel: a rendezvous server, devices and a client; a session by each path"
 "$build/bench/orlix/bench-orlix"
 echo
-echo "== libLumora SDK: cameras on libTovel, CS2 and ThroughTek; logins, settings, live video, snapshots, an alarm, a reconnect"
+echo "== libLumora SDK: cameras on libTovel, CS2 and ThroughTek; logins, settings, live video, snapshots, a local recording, a download, an alarm, a reconnect"
 "$build/tools/lumora-demo/lumora-demo" "$@"
 echo; echo "== Lumora client: register, log in, search the LAN, cameras online, an alarm"; "$root/scripts/run-client.sh" "$build"

@@ -658,7 +658,10 @@ void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& fram
         // The reader's frame buffer may be longer than the frame; `length` must lie inside it.
         const bool whole = length != 0 && length <= frame.size();
         if (kind == 5) {
-            if (whole)
+            // Alarm pictures keep their own file while the face stream holds the picture sink.
+            if (whole && type == 34)
+                SavePictureFile(type, result, frame, length, uid, kind, pts, slot);
+            else if (whole)
                 SaveSnapJpeg(slot, type, uid, frame, length);
         } else if (whole) {
             AVDataCallback raw;
@@ -678,7 +681,8 @@ void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& fram
             LUMORA_LOG("error occur " << result << " uid " << uid << " len " << length);
         }
     }
-    m_streamPool.Schedule([this, uid, kind, slot] { ContinueStream(uid, kind, slot); });
+    // The next read is this handler's last act: it stays on this worker.
+    m_streamPool.ScheduleNext([this, uid, kind, slot] { ContinueStream(uid, kind, slot); });
 }
 
 bool LumoraInstance::PollIOTask()

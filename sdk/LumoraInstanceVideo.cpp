@@ -111,7 +111,8 @@ int LumoraInstance::BeginVideo(int window, std::string uid, int stream, int rese
 VideoDecoderImple::Host LumoraInstance::channelHost()
 {
     VideoDecoderImple::Host host;
-    host.schedule = [this](std::function<void()> task) { m_streamPool.Schedule(std::move(task)); };
+    // Each read posts the next as its last act: the stream stays on its worker while it keeps up.
+    host.schedule = [this](std::function<void()> task) { m_streamPool.ScheduleNext(std::move(task)); };
     host.playAudio = [this](const char* data, unsigned length, int, uint64_t pts) { PlayAudioFrame(data, length, pts); };
     host.devLost = [this](const std::string& lostUid, int slot) { OnDevLost(lostUid, slot); };
     host.recordEnd = [this](const std::string& endUid, const std::string& path, int status) {
@@ -405,6 +406,14 @@ void LumoraInstance::SnapStreamPic(std::string uid, std::string path, DeviceResu
 void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& frame, unsigned length, std::string uid,
                                      int kind, uint64_t pts, int slot)
 {
+    // Snapshots and face pictures are written whichever picture sink the session holds: the
+    // snapshot a caller asked for would otherwise be dropped while the face stream is off, and
+    // a face picture the camera sends at once could be read before the face stream's start
+    // reply has switched the sink.
+    if (type == 31 || type == 32) {
+        SaveSnapJpeg(slot, type, std::move(uid), frame, length);
+        return;
+    }
     if (type != 34 || length == 0 || length > frame.size())
         return;
     const std::time_t seconds = static_cast<std::time_t>(pts);

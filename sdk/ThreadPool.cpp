@@ -8,6 +8,11 @@
 #include <system_error>
 #include <thread>
 
+namespace {
+// The pool whose worker this thread is (null on any other thread).
+thread_local const void* t_workerOf = nullptr;
+} // namespace
+
 struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
     explicit Core(std::string poolName) : name(std::move(poolName)) {}
 
@@ -33,6 +38,7 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             ++activeCount;
             workers.emplace_back([self = shared_from_this(), threadName] {
                 pthread_setname_np(pthread_self(), threadName.c_str());
+                t_workerOf = self.get();
                 self->work();
             });
             return true;
@@ -122,6 +128,18 @@ bool ThreadPool::Schedule(Task task)
     std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
     m_core->queue.push_back(std::move(task));
     m_core->taskAvailable.notify_one();
+    return true;
+}
+
+bool ThreadPool::ScheduleNext(Task task)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+    const bool keep = t_workerOf == m_core.get() && m_core->queue.empty() && !m_core->terminate &&
+                      m_core->target >= m_core->current;
+    m_core->queue.push_back(std::move(task));
+    // Waking another worker would move the stream to another thread (and core) for every frame.
+    if (!keep)
+        m_core->taskAvailable.notify_one();
     return true;
 }
 

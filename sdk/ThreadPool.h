@@ -26,6 +26,11 @@ public:
     // Appends the task and wakes one idle worker; always true. With no workers the task waits
     // until the pool is resized above 0.
     bool Schedule(Task task);
+    // For a task's last act, posting its own continuation (a stream's next read): when called on
+    // a worker of this pool and nothing else is queued, the task is left for this worker, which
+    // takes it as soon as the calling task returns, instead of waking another one. The caller
+    // must return promptly. Anywhere else it is Schedule.
+    bool ScheduleNext(Task task);
     // Drops every queued task; running tasks and workers go on.
     void Clear();
     // Sets the worker count. Shrinking ends idle workers at once and busy ones after their task.

@@ -143,6 +143,25 @@ TEST_F(LocalPlayback, SeekPastTheEndEndsThePlaying)
     EXPECT_EQ(player.CloseAVIFile(), 0);
 }
 
+// A player freed in the middle of a file stops and joins its thread first: nothing of it is
+// touched afterwards (the address sanitizer watches the freed memory).
+TEST_F(LocalPlayback, PlayerFreedWhilePlayingJoinsItsThread)
+{
+    videotest::ScopedSurface window;
+    {
+        auto player = std::make_unique<PlayLocalRecImple>();
+        ASSERT_EQ(player->OpenAVIFile(s_path, window.handle()), 0);
+        ASSERT_TRUE(window.surface().waitFor(2));
+        EXPECT_TRUE(player->Running());
+    }
+    const std::size_t pictures = window.surface().count();
+    // A second player plays the same file to its end meanwhile; the first drew nothing more.
+    PlayLocalRecImple next;
+    ASSERT_EQ(next.OpenAVIFile(s_path, window.handle()), 0);
+    ASSERT_TRUE(waitUntil([&] { return !next.Running(); }));
+    EXPECT_LE(window.surface().count(), pictures + static_cast<std::size_t>(kFrames));
+}
+
 struct Refused {
     const char* name;
     void (*make)(const std::string& path);

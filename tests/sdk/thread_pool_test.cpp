@@ -181,3 +181,65 @@ TEST(ThreadPool, ClearDoesNotStopARunningLoopedTask)
 }
 
 } // namespace
+
+namespace {
+
+// A chain of tasks, each posting the next as its last act, as a stream's reads do.
+struct Chain {
+    ThreadPool& pool;
+    std::mutex mutex;
+    std::vector<std::thread::id> workers;
+    Gate done;
+    void step(int left)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            workers.push_back(std::this_thread::get_id());
+        }
+        if (left == 0) {
+            done.open();
+            return;
+        }
+        pool.ScheduleNext([this, left] { step(left - 1); });
+    }
+};
+
+} // namespace
+
+TEST(ThreadPool, ContinuationStaysOnTheWorkerThatPostedIt)
+{
+    ThreadPool pool("t-next");
+    ASSERT_TRUE(pool.Resize(5));
+    ASSERT_TRUE(waitUntil([&] { return pool.active() == 0; }));
+    Chain chain{pool, {}, {}, {}};
+    // From outside the pool it is an ordinary post.
+    pool.ScheduleNext([&] { chain.step(40); });
+    ASSERT_TRUE(chain.done.wait());
+    std::lock_guard<std::mutex> lock(chain.mutex);
+    ASSERT_EQ(chain.workers.size(), 41u);
+    for (const auto& id : chain.workers)
+        EXPECT_EQ(id, chain.workers.front());
+}
+
+// With work already queued a continuation wakes another worker: nothing waits for a busy one.
+TEST(ThreadPool, ContinuationBehindQueuedWorkWakesAnotherWorker)
+{
+    ThreadPool pool("t-next2");
+    ASSERT_TRUE(pool.Resize(2));
+    ASSERT_TRUE(waitUntil([&] { return pool.active() == 0; }));
+    Gate second;
+    std::atomic<bool> secondRan{false};
+    Gate finished;
+    pool.Schedule([&] {
+        pool.ScheduleNext([] {});
+        pool.ScheduleNext([&] {
+            secondRan = true;
+            second.open();
+        });
+        // This worker stays busy until the other worker has run both.
+        EXPECT_TRUE(second.wait());
+        finished.open();
+    });
+    ASSERT_TRUE(finished.wait());
+    EXPECT_TRUE(secondRan.load());
+}

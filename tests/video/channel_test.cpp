@@ -5,6 +5,7 @@
 #include "ffmpeg_dxva2.h"
 
 #include "VideoTestSupport.h"
+#include "WaitUntil.h"
 
 #include <NetProImple.h>
 #include <NetProtocol.h>
@@ -385,6 +386,96 @@ TEST_F(ChannelTest, DownloadFileThatCannotBeMadeIsRefused)
 {
     EXPECT_EQ(channel->OpenDownloadFile(dir + "/missing/rec.avi", false), -1);
     EXPECT_EQ(channel->OpenDownloadFile("", true), 0) << "keep changes nothing";
+}
+
+// The picture poll and a running face stream read the picture channel at the same time: each
+// picture reaches one of them whole, and the link stays up.
+TEST(PictureChannel, TwoReadersNeverSplitAPicture)
+{
+    NetProImple session("PICTURECAM", nullptr, nullptr);
+    DeviceBytes bytes;
+    // The bytes trickle in: at most 997 a pass, and a short pass reads as a time-out, as the
+    // transports report one, so a reader pauses in the middle of every picture.
+    session.parser()->link()->setByteSource([&bytes](int channelId, char* buffer, int& length) {
+        const int wanted = length;
+        int n = std::min(length, 997);
+        const int rc = bytes.read(channelId, buffer, n);
+        length = n;
+        return rc == 0 && n < wanted ? -3 : rc;
+    });
+    session.parser()->link()->setHandle(0);
+    std::vector<std::vector<char>> sent;
+    for (uint32_t id = 1; id <= 6; ++id) {
+        std::vector<char> picture(5000);
+        for (size_t i = 0; i < picture.size(); ++i)
+            picture[i] = static_cast<char>(i * id + id);
+        bytes.push(kChannelPicture, MediaChunks(picture, 31, id, id, 1024));
+        sent.push_back(std::move(picture));
+    }
+    std::mutex mutex;
+    std::vector<std::vector<char>> received;
+    AVDataCallback sink = [&](int, int, std::vector<char>& payload, unsigned length, std::string, int, uint64_t, int) {
+        if (length == 0 || length > payload.size())
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        received.emplace_back(payload.begin(), payload.begin() + length);
+    };
+    auto done = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received.size() >= sent.size() || !session.LinkUp();
+    };
+    auto reader = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            if (session.parser()->ReadSnapPicData(0, kChannelPicture, sink) == -3)
+                std::this_thread::yield();
+    };
+    std::thread poll(reader);
+    std::thread face(reader);
+    poll.join();
+    face.join();
+    EXPECT_TRUE(session.LinkUp());
+    std::sort(received.begin(), received.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_TRUE(received == sent) << received.size() << " pictures arrived whole";
+}
+
+// A picture whose second chunk is late: the reader that has its first chunk waits for the rest
+// instead of looking, finding nothing and dropping what it read.
+TEST(PictureChannel, LateSecondChunkCompletesThePictureBegun)
+{
+    NetProImple session("PICTURECAM", nullptr, nullptr);
+    DeviceBytes bytes;
+    std::atomic<int> emptyLooks{0};
+    session.parser()->link()->setByteSource([&](int channelId, char* buffer, int& length) {
+        const int rc = bytes.read(channelId, buffer, length);
+        if (channelId == kChannelPicture && rc == -3)
+            ++emptyLooks;
+        return rc;
+    });
+    session.parser()->link()->setHandle(0);
+    std::vector<char> picture(3000);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 7 + 1);
+    const std::vector<char> wire = MediaChunks(picture, 32, 1, 1, 2000);
+    const size_t firstChunk = kMediaChunkHeaderSize + 2000;
+    bytes.push(kChannelPicture, std::vector<char>(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(firstChunk)));
+    std::vector<char> received;
+    int result = 1;
+    std::thread reader([&] {
+        result = session.parser()->ReadSnapPicData(
+            0, kChannelPicture, [&](int, int, std::vector<char>& payload, unsigned length, std::string, int, uint64_t, int) {
+                if (length != 0 && length <= payload.size())
+                    received.assign(payload.begin(), payload.begin() + length);
+            });
+    });
+    // The reader has taken the first chunk and found the channel empty after it.
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return bytes.pending(kChannelPicture) == 0 && emptyLooks.load() > 0; }));
+    bytes.push(kChannelPicture, std::vector<char>(wire.begin() + static_cast<std::ptrdiff_t>(firstChunk), wire.end()));
+    reader.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(received == picture) << received.size() << " bytes arrived";
+    EXPECT_TRUE(session.LinkUp());
 }
 
 TEST(DownloadName, OnlyBareFileNamesAreAccepted)

@@ -1,9 +1,12 @@
 // Live video through the SDK against a simulated camera streaming a real H.264 or H.265 file,
-// over the CS2 and ThroughTek stand-ins: pictures reach the application's surface whole and
+// over libTovel (camsim and tovel-rendezvous as processes of their own: a process holds one
+// libTovel client) and the CS2 and ThroughTek stand-ins: pictures reach the application's surface whole and
 // equal to FFmpeg's decode, the stream is switched and stopped, a decoder that cannot be set up
 // is reported as a failure, and stream snapshots and picture files get their exact names.
 #include "DeploymentSettings.h"
 #include "CamSim.h"
+#include "CameraProcess.h"
+#include "ChildProcess.h"
 #include "LumoraInstance.h"
 #include "NetProImple.h"
 #include "SdkTestSupport.h"
@@ -11,6 +14,7 @@
 #include "ffmpeg_dxva2.h"
 
 #include "VideoTestSupport.h"
+#include "WaitUntil.h"
 
 #include <ctime>
 #include <filesystem>
@@ -33,6 +37,7 @@ struct LiveCase {
     const char* codec;
     int width;
     int height;
+    int fps;
 };
 
 std::string uidFor(const std::string& transport)
@@ -44,12 +49,16 @@ std::string uidFor(const std::string& transport)
         uid.resize(20, 'Q');
         return uid;
     }
-    return "HOWVID" + unique;
+    if (transport == "cs2")
+        return "HOWVID" + unique;
+    return "TOVVID" + unique;
 }
 
 class LiveVideo : public ::testing::Test {
 protected:
-    void start(const std::string& transport, const std::string& fixture, int width, int height)
+    // `fps`: the camera's rate (a full-HD camera at a realistic 25, so that a slow sanitizer run
+    // keeps up with it).
+    void start(const std::string& transport, const std::string& fixture, int width, int height, int fps = 50)
     {
         ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
         static int counter = 0;
@@ -66,11 +75,28 @@ protected:
         options.reconnectScanMs = 10;
         options.firstLoginPauseMs = 0;
         sdk = std::make_unique<LumoraInstance>(options);
-        sdk->InitLib("", 0);
+        if (transport == "tovel") {
+            ASSERT_TRUE(m_rendezvous.start());
+            ASSERT_TRUE(startCameraProcess(fixture, width, height, fps));
+        }
+        sdk->InitLib(transport == "tovel" ? m_rendezvous.serverString().c_str() : "", 0);
         sdk->SetMSGCallBack(messages.callback());
         sdk->SetSnapPath((m_dir / "snap").string());
         sdk->SetAlarmPath((m_dir / "alarm").string());
         sdk->SetFacePath((m_dir / "face").string());
+        if (transport == "tovel") {
+            // The camera may take a moment to be found through the rendezvous server.
+            int result = -1;
+            for (int attempt = 0; attempt < 5 && result != 0; ++attempt) {
+                const size_t before = results.count(4003);
+                // A refused start (the camera not found yet) may answer at once or not at all.
+                const bool started = sdk->LoginDev(uid, kPassword, results.callback(4003)) >= 0;
+                if (results.wait(4003, before + 1, started ? 60000 : 2000))
+                    result = results.calls(4003).back().result;
+            }
+            ASSERT_EQ(result, 0);
+            return;
+        }
         camsim::CamSimOptions camera;
         camera.uid = uid;
         camera.password = kPassword;
@@ -78,7 +104,7 @@ protected:
         camera.mediaFile = fixture;
         camera.width = width;
         camera.height = height;
-        camera.fps = 50;
+        camera.fps = fps;
         m_camera = std::make_unique<camsim::CamSim>(camera);
         std::string error;
         ASSERT_TRUE(m_camera->start(error)) << error;
@@ -87,14 +113,41 @@ protected:
         ASSERT_EQ(results.calls(4003).back().result, 0);
     }
 
+    bool startCameraProcess(const std::string& fixture, int width, int height, int fps)
+    {
+        const std::vector<std::string> args = {"--uid", uid, "--password", kPassword, "--transport", "tovel",
+                                               "--server", m_rendezvous.serverString(), "--media", fixture,
+                                               "--fps", std::to_string(fps), "--width", std::to_string(width),
+                                               "--height", std::to_string(height)};
+        if (!m_cameraProcess.start(sdktest::toolBinary("camsim"), args))
+            return false;
+        std::string line;
+        while (m_cameraProcess.readLine(line, 20000))
+            if (line.find("camsim ready") != std::string::npos)
+                return true;
+        return false;
+    }
+
     void TearDown() override
     {
         sdk.reset();
+        if (m_cameraProcess.running())
+            m_cameraProcess.stop();
         if (m_camera)
             m_camera->stop();
         if (!m_oldCwd.empty())
             std::filesystem::current_path(m_oldCwd);
         std::filesystem::remove_all(m_dir);
+    }
+
+    // An alarm picture from the camera, in-process or a process of its own.
+    bool pushAlarmPicture(uint64_t seconds)
+    {
+        if (m_camera) {
+            m_camera->pushAlarmPicture(seconds);
+            return true;
+        }
+        return m_cameraProcess.writeLine("alarm-picture " + std::to_string(seconds));
     }
 
     std::shared_ptr<VideoDecoderImple> channel()
@@ -112,6 +165,8 @@ protected:
     std::unique_ptr<camsim::CamSim> m_camera;
 
 private:
+    sdktest::RendezvousProcess m_rendezvous;
+    platform::ChildProcess m_cameraProcess;
     std::filesystem::path m_oldCwd;
 };
 
@@ -124,7 +179,7 @@ TEST_P(LiveVideoOverTransport, PicturesReachTheSurfaceAsFfmpegDecodesThem)
     const std::string fixture = videotest::EncodedFixture(c.codec, c.width, c.height, 12, 12);
     const auto reference = videotest::ReferenceDecode(fixture, "yuv420p", c.width, c.height);
     ASSERT_EQ(reference.size(), 12u);
-    start(c.transport, fixture, c.width, c.height);
+    start(c.transport, fixture, c.width, c.height, c.fps);
     ScopedSurface window;
     sdk->SetbeUseHardware(uid, true);
     ASSERT_GE(sdk->BeginVideo(window.handle(), uid, 0, 0, results.callback(3006)), 0);
@@ -152,10 +207,11 @@ TEST_P(LiveVideoOverTransport, PicturesReachTheSurfaceAsFfmpegDecodesThem)
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, LiveVideoOverTransport,
-                         ::testing::Values(LiveCase{"Cs2H264", "cs2", "h264", 640, 360},
-                                           LiveCase{"TutkH264", "tutk", "h264", 640, 360},
-                                           LiveCase{"Cs2H265", "cs2", "h265", 640, 360},
-                                           LiveCase{"Cs2H264FullHd", "cs2", "h264", 1920, 1080}),
+                         ::testing::Values(LiveCase{"TovelH264", "tovel", "h264", 640, 360, 50},
+                                           LiveCase{"Cs2H264", "cs2", "h264", 640, 360, 50},
+                                           LiveCase{"TutkH264", "tutk", "h264", 640, 360, 50},
+                                           LiveCase{"Cs2H265", "cs2", "h265", 640, 360, 50},
+                                           LiveCase{"Cs2H264FullHd", "cs2", "h264", 1920, 1080, 25}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(LiveVideo, SameStreamAnswersAtOnceAnotherStreamAsksTheCamera)
@@ -190,20 +246,21 @@ TEST_F(LiveVideo, DecoderThatCannotBeSetUpIsReportedAsAFailure)
     EXPECT_FALSE(channel());
 }
 
+// The names `format` gives every local second from before `action` to after it.
 std::set<std::string> namesAround(const char* format, const std::function<void()>& action)
 {
-    auto name = [format] {
-        std::time_t t = std::time(nullptr);
+    const std::time_t first = std::time(nullptr);
+    action();
+    const std::time_t last = std::time(nullptr);
+    std::set<std::string> names;
+    for (std::time_t t = first; t <= last; ++t) {
         std::tm parts{};
         localtime_r(&t, &parts);
         char text[64];
         std::snprintf(text, sizeof text, format, parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                       parts.tm_min, parts.tm_sec);
-        return std::string(text);
-    };
-    std::set<std::string> names{name()};
-    action();
-    names.insert(name());
+        names.insert(text);
+    }
     return names;
 }
 
@@ -261,7 +318,97 @@ TEST_F(LiveVideo, DevicePicturesAreWrittenUnderTheirExactNames)
     EXPECT_TRUE(std::filesystem::exists((m_dir / "alarm").string() + "//20261208090503.jpg"));
     sdk->SavePictureFile(31, 0, jpeg, 1000, uid, 5, 5, 0);
     EXPECT_FALSE(std::filesystem::exists((m_dir / "alarm").string() + "//19700101000005.jpg")) << "only alarms here";
-    EXPECT_EQ(messages.count(0), 2u);
+    // A snapshot reaching the login's picture sink is written as a snapshot (message 0).
+    ASSERT_TRUE(messages.wait(0, 3));
+    EXPECT_EQ(videotest::ReadFile((m_dir / "snap" / uid / messages.calls().back().text).string()), jpeg);
+    // So is a face picture that comes before the face stream's start reply.
+    sdk->SavePictureFile(32, 0, jpeg, 1000, uid, 5, 5, 0);
+    ASSERT_TRUE(messages.wait(0, 4));
+    const std::string early = messages.calls().back().text;
+    EXPECT_TRUE(std::regex_match(early, std::regex(R"(\d{8}-\d{6}-\d+d\.jpg)"))) << early;
+    EXPECT_EQ(videotest::ReadFile((m_dir / "face" / uid / early).string()), jpeg);
 }
+
+} // namespace
+
+namespace {
+
+// The camera's picture: a JPEG-shaped run of 30000 bytes.
+std::vector<char> cameraPicture()
+{
+    std::vector<char> picture(30000);
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 31 + 7);
+    picture[0] = static_cast<char>(0xFF);
+    picture[1] = static_cast<char>(0xD8);
+    picture[picture.size() - 2] = static_cast<char>(0xFF);
+    picture[picture.size() - 1] = static_cast<char>(0xD9);
+    return picture;
+}
+
+class DevicePicturesOverTransport : public LiveVideo, public ::testing::WithParamInterface<const char*> {
+protected:
+    // The file name of the latest message 0.
+    std::string lastPictureName()
+    {
+        std::string name;
+        for (const auto& call : messages.calls())
+            if (call.message == 0)
+                name = call.text;
+        return name;
+    }
+};
+
+// The three kinds of picture a camera sends on its picture channel, over each transport: a
+// snapshot it was asked for, face pictures while the face stream runs, and an alarm picture;
+// each lands whole under its exact name.
+TEST_P(DevicePicturesOverTransport, SnapshotFaceAndAlarmPicturesLandUnderTheirNames)
+{
+    start(GetParam(), videotest::EncodedFixture("h264", 320, 240, 12, 12), 320, 240);
+    const std::vector<char> picture = cameraPicture();
+
+    size_t messagesBefore = messages.count(0);
+    bool written = false;
+    const auto snapNames = namesAround("%04d%02d%02d-%02d%02d%02d.jpg", [&] {
+        written = sdk->GetDevSnapshot(uid, R"({"ViCh":0})", results.callback(1)) >= 0 &&
+                  messages.wait(0, messagesBefore + 1);
+    });
+    ASSERT_TRUE(written) << "no snapshot message";
+    ASSERT_TRUE(results.wait(1));
+    EXPECT_EQ(results.calls(1)[0].code, 1475);
+    const std::string snapName = lastPictureName();
+    EXPECT_TRUE(snapNames.count(snapName)) << snapName;
+    EXPECT_EQ(videotest::ReadFile((m_dir / "snap" / uid / snapName).string()), picture);
+
+    messagesBefore = messages.count(0);
+    ASSERT_GE(sdk->BeginFace(uid, 0, 0, results.callback(2)), 0);
+    ASSERT_TRUE(results.wait(2));
+    ASSERT_TRUE(messages.wait(0, messagesBefore + 1));
+    const std::string faceName = lastPictureName();
+    EXPECT_TRUE(std::regex_match(faceName, std::regex(R"(\d{8}-\d{6}-\d+d\.jpg)"))) << faceName;
+    EXPECT_EQ(videotest::ReadFile((m_dir / "face" / uid / faceName).string()), picture);
+
+    // An alarm picture while the face stream holds the picture channel still gets its own file.
+    const auto alarmFile = std::filesystem::path((m_dir / "alarm").string() + "//20261208090503.jpg");
+    ASSERT_TRUE(pushAlarmPicture(1796720703));
+    EXPECT_TRUE(lumora::test::waitUntil([&] {
+        std::error_code ec;
+        return std::filesystem::file_size(alarmFile, ec) == picture.size();
+    }));
+    EXPECT_EQ(videotest::ReadFile(alarmFile.string()), picture);
+    ASSERT_GE(sdk->EndFace(uid, 0, 0, results.callback(3)), 0);
+    ASSERT_TRUE(results.wait(3));
+
+    // With the face stream off an alarm picture is still written.
+    const auto laterAlarm = std::filesystem::path((m_dir / "alarm").string() + "//20261208090504.jpg");
+    ASSERT_TRUE(pushAlarmPicture(1796720704));
+    EXPECT_TRUE(lumora::test::waitUntil([&] {
+        std::error_code ec;
+        return std::filesystem::file_size(laterAlarm, ec) == picture.size();
+    }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, DevicePicturesOverTransport, ::testing::Values("tovel", "cs2", "tutk"),
+                         [](const auto& testInfo) { return std::string(testInfo.param); });
 
 } // namespace

@@ -25,7 +25,9 @@ constexpr uint16_t kLoginReply = 4003;
 constexpr uint16_t kStream = 3006;
 constexpr uint16_t kTalk = 1006;
 constexpr uint16_t kSnap = 1474;
+constexpr int kSnapshotPicture = 31;
 constexpr int kFacePicture = 32;
+constexpr int kAlarmPicture = 34;
 constexpr uint16_t kRecList = 1074;
 constexpr uint16_t kRecPage = 1076;
 constexpr uint16_t kRecOp = 1078;
@@ -389,6 +391,20 @@ void CamSim::pushAlarm(const std::string& body)
     }
 }
 
+void CamSim::pushAlarmPicture(uint64_t seconds)
+{
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        sessions = m_sessions;
+    }
+    for (auto& s : sessions) {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        if (s->loggedIn)
+            sendPicture(*s, kAlarmPicture, seconds);
+    }
+}
+
 void CamSim::setMuted(std::vector<uint16_t> commands)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -506,9 +522,9 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
         const bool face = snap.isObject() && snap["SnapType"].isString() && snap["SnapType"].asString() == "FD";
         session.link->sendCommand(kSnap + 1, 0, styled(ok));
         if (!face)
-            sendPicture(session);
+            sendPicture(session, kSnapshotPicture, nowPts());
         else if (snap["SnapEnable"].isBool() && snap["SnapEnable"].asBool())
-            sendPicture(session, kFacePicture);
+            sendPicture(session, kFacePicture, nowPts());
         return;
     }
     case kRecOp:
@@ -803,7 +819,7 @@ void CamSim::uplinkLoop(std::shared_ptr<Session> session)
     session->talkRunning = false;
 }
 
-void CamSim::sendPicture(Session& session, int type)
+void CamSim::sendPicture(Session& session, int type, uint64_t pts)
 {
     // A small JPEG-shaped picture: start and end markers around deterministic bytes.
     std::vector<char> picture(30000);
@@ -813,7 +829,7 @@ void CamSim::sendPicture(Session& session, int type)
     picture[1] = static_cast<char>(0xD8);
     picture[picture.size() - 2] = static_cast<char>(0xFF);
     picture[picture.size() - 1] = static_cast<char>(0xD9);
-    session.link->sendFrame(kChannelPicture, type, 1, picture.data(), picture.size(), nowPts());
+    session.link->sendFrame(kChannelPicture, static_cast<uint8_t>(type), 1, picture.data(), picture.size(), pts);
 }
 
 std::string CamSim::sdFile(const std::string& devicePath) const

@@ -68,6 +68,9 @@ public:
     size_t sessionThreads() const;
     // Sends an alarm event (1502) with this JSON body to every logged-in session.
     void pushAlarm(const std::string& body);
+    // An alarm picture (type 34) on the picture channel of every logged-in session; its time
+    // stamp is `seconds` since 1970 (UTC), which names the file the application writes.
+    void pushAlarmPicture(uint64_t seconds);
     // Closes every session link at once (a device that drops off the network).
     void dropSessions();
     // Requests with these command codes are recorded but never answered (a device that stays
@@ -119,8 +122,9 @@ private:
     void handleRecordOp(Session& session, const std::string& body);
     // Preset list, add and operate (go to, delete); false for other commands.
     bool handlePreset(Session& session, uint16_t command, const std::string& body);
-    // One picture on the picture channel with this frame type (32 a face picture).
-    void sendPicture(Session& session, int type = 0);
+    // One picture on the picture channel: type 31 a snapshot, 32 a face picture, 34 an alarm
+    // picture (its time stamp in seconds).
+    void sendPicture(Session& session, int type, uint64_t pts);
     void liveLoop(std::shared_ptr<Session> session);
     // Reads the session's uplink (talk audio, user data); the caller has set talkRunning.
     void startUplinkReader(Session& session);

@@ -272,8 +272,10 @@ public:
         uint8_t info[kMediaChunkHeaderSize];
         EncodeMediaChunkHeader(chunkHeader(frameType, frameId, size, std::min<size_t>(size, 0xFFFF), pts), info);
         const int index = m_index[channel & 7];
-        const int rc = frameType >= 20 && frameType <= 49
-                           ? avSendAudioData(index, data, static_cast<int>(size), info, sizeof info)
+        // Frame types 20-49 are audio on the media channels; on the picture channel 31, 32 and 34
+        // are pictures.
+        const bool audio = channel != kChannelPicture && frameType >= 20 && frameType <= 49;
+        const int rc = audio ? avSendAudioData(index, data, static_cast<int>(size), info, sizeof info)
                            : avSendFrameData(index, data, static_cast<int>(size), info, sizeof info);
         return rc == 0;
     }

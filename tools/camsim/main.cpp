@@ -4,7 +4,8 @@
 // Prints one line when ready ("camsim ready ..."), then serves until killed; with --verbose 1 it
 // also prints a line per request and per talk frame (with 2, each request line ends with the
 // request's body on one line). Lines on standard input drive it:
-// "alarm JSON" pushes an alarm event, "drop" closes every session, "quit" ends it.
+// "alarm JSON" pushes an alarm event, "alarm-picture SECONDS" an alarm picture stamped with that
+// time, "drop" closes every session, "quit" ends it.
 #include "CamSim.h"
 #include "DeploymentSettings.h"
 
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <poll.h>
@@ -115,6 +117,8 @@ int main(int argc, char** argv)
             pending.erase(0, end + 1);
             if (line.rfind("alarm ", 0) == 0)
                 camera.pushAlarm(line.substr(6));
+            else if (line.rfind("alarm-picture ", 0) == 0)
+                camera.pushAlarmPicture(std::strtoull(line.c_str() + 14, nullptr, 10));
             else if (line == "drop")
                 camera.dropSessions();
             else if (line == "quit")

@@ -5,7 +5,8 @@
 // library, logs into every camera, reads and writes settings, receives an alarm, and kills one
 // camera and starts it again to show the library reconnecting it. Every camera also streams live
 // video: the raw frames, the pictures decoded into a drawing surface the demo registers (frames per
-// second), a snapshot of the stream, and a local recording played back by the local player.
+// second), a snapshot of the stream, and a local recording played back by the local player; and
+// every camera's SD card holds a recording that the demo downloads (DownloadRecFile).
 // Exits 0 when all of it worked.
 #include "DeploymentSettings.h"
 #include "libLumora.h"
@@ -20,6 +21,8 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <json/json.h>
 #include <memory>
 #include <mutex>
@@ -96,8 +99,13 @@ std::string toolPath(const char* name)
 
 struct Camera {
     std::string name, transport, uid;
+    std::filesystem::path dataDir; // the camera's folder: its SD card is sd/ inside
     platform::ChildProcess process;
 };
+
+// Where the simulated camera's SD card is mounted on the device, and the recording on it.
+constexpr const char* kSdRoot = "/mnt/s0/media/sensor0";
+constexpr const char* kRecording = "20261210/12/120000-120500.h264";
 
 // The drawing surface the application registers for a camera: it counts the decoded pictures
 // the library hands it and notes when the first and the latest came.
@@ -151,7 +159,8 @@ std::string makeClip(const std::filesystem::path& dir)
 
 bool startCamera(Camera& c, const std::string& password, const std::string& server, const std::string& clip)
 {
-    std::vector<std::string> args = {"--uid", c.uid, "--password", password, "--transport", c.transport};
+    std::vector<std::string> args = {"--uid", c.uid, "--password", password, "--transport", c.transport,
+                                     "--data", c.dataDir.string()};
     if (!clip.empty())
         args.insert(args.end(), {"--media", clip, "--fps", "25"});
     if (c.transport == "tovel")
@@ -171,6 +180,40 @@ Json::Value parse(const std::string& text)
     Json::Value root;
     Json::Reader().parse(text, root, false);
     return root;
+}
+
+// Downloads the recording on the camera's SD card into the download folder; message 5 names the
+// file once it is complete.
+bool downloadRecording(Camera& camera, Inbox& inbox, const std::filesystem::path& snapDir)
+{
+    const std::filesystem::path original = camera.dataDir / "sd" / kRecording;
+    SetDownloadPath((snapDir / "downloads").string());
+    Json::Value op;
+    op["op"] = 10;
+    op["p"] = std::string(kSdRoot) + "/" + kRecording;
+    op["n"] = camera.uid + "-120000.h264";
+    op["sh"] = 0;
+    op["si"] = 0;
+    op["sl"] = 0;
+    op["t"] = camera.uid;
+    Reply reply;
+    const int sent = DownloadRecFile(camera.uid, Json::FastWriter().write(op), inbox.reply());
+    std::string text;
+    if (sent < 0 || !inbox.waitReply(reply, 10000) || reply.result != 0 || !inbox.waitMessage(5, text, 60000)) {
+        std::printf("  DownloadRecFile (%d): no download\n", sent);
+        return false;
+    }
+    // The message text is the uid, then the local file.
+    const std::string path = text.substr(text.find(' ') + 1);
+    auto bytes = [](const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const std::string downloaded = bytes(path);
+    const bool same = !downloaded.empty() && downloaded == bytes(original);
+    std::printf("  DownloadRecFile %s: %s (%zu bytes, %s)\n", op["p"].asCString(), path.c_str(), downloaded.size(),
+                same ? "byte for byte the camera's file" : "NOT the camera's file");
+    return same;
 }
 
 bool runDevice(Camera& camera, Inbox& inbox, const std::string& password, int frames, int window,
@@ -275,7 +318,7 @@ bool runDevice(Camera& camera, Inbox& inbox, const std::string& password, int fr
         std::printf("  decoded video: not started\n");
     }
     platform::UnregisterVideoSurface(window);
-    return shown;
+    return downloadRecording(camera, inbox, snapDir) && shown;
 }
 
 } // namespace
@@ -312,6 +355,14 @@ int main(int argc, char** argv)
         c->name = name;
         c->transport = transport;
         c->uid = uid;
+        // Each camera's SD card holds one recording: the clip, or a few bytes without ffmpeg.
+        c->dataDir = dir / ("camera-" + std::string(transport));
+        const std::filesystem::path recording = c->dataDir / "sd" / kRecording;
+        std::filesystem::create_directories(recording.parent_path());
+        if (!clip.empty())
+            std::filesystem::copy_file(clip, recording, std::filesystem::copy_options::overwrite_existing);
+        else
+            std::ofstream(recording, std::ios::binary) << "a recording";
         cameras.push_back(std::move(c));
     };
     add("libTovel", "tovel", "LUMORADEMO01");
