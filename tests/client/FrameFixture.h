@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace frametest {
 
@@ -37,21 +38,33 @@ private:
     QTemporaryDir m_dir;
 };
 
-// One simulated camera on libTovel, answering the LAN probe on searchPort().
+// One simulated camera on libTovel, answering the LAN probe on searchPort(). With a data folder,
+// its SD card is that folder's "sd"; with a media file, its live video is that stream.
 class Camera {
 public:
-    Camera(std::string uid, std::string password);
+    Camera(std::string uid, std::string password, std::string dataDir = std::string(), std::string mediaFile = std::string());
     ~Camera();
     bool start();
     // SIGKILL: the camera vanishes from the network.
     void kill();
     // An alarm event ("alarm JSON" on its standard input).
     bool pushAlarm(const std::string& json);
+    // SD-card sending: after `frames` more record frames the camera holds until -1 lifts it.
+    bool holdRecords(int frames);
+    // Requests with these commands are answered with a failure from now on (none: all answered).
+    bool refuse(const std::vector<int>& commands);
+    // The bodies of the requests with this command the camera has had so far.
+    std::vector<std::string> requestBodies(int command);
     const std::string& uid() const { return m_uid; }
 
 private:
+    // Waits until the camera has read every line written to it so far.
+    bool sync();
+
     std::string m_uid;
     std::string m_password;
+    std::string m_dataDir;
+    std::string m_mediaFile;
     std::unique_ptr<platform::ChildProcess> m_process;
 };
 
