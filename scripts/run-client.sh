@@ -25,10 +25,21 @@ read -r server <&"${RENDEZVOUS[0]}"
 # Cameras answer the LAN probe on a port of their own on loopback; the client's search aims there.
 search_port=$(( 20000 + $$ % 20000 ))
 export LUMORA_SEARCH_ADDRESS=127.255.255.255 LUMORA_SEARCH_PORT=$search_port
+# The cameras' SD card: a day with an hour of recordings (a 10 s clip and two short ones).
+card="$work/card"
+mkdir -p "$card/sd/20261210/08"
+card_args=()
+tour_card=0
+if ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -frames:v 250 -preset ultrafast \
+     -pix_fmt yuv420p -c:v libx264 -bf 0 -g 25 -f h264 "$card/sd/20261210/08/080000-080010.h264"; then
+  cp "$card/sd/20261210/08/080000-080010.h264" "$card/sd/20261210/08/081500-081510.h264"
+  card_args=(--data "$card")
+  tour_card=1
+fi
 for n in 1 2 3; do
   mkfifo "$work/cam$n.in"
   "$build/tools/camsim/camsim" --uid "LUMORACAM000$n" --password qelvo --transport tovel --server "$server" \
-      --search-port "$search_port" <"$work/cam$n.in" >"$work/cam$n.log" 2>&1 &
+      --search-port "$search_port" "${card_args[@]}" <"$work/cam$n.in" >"$work/cam$n.log" 2>&1 &
   pids+=("$!")
   exec {fd}>"$work/cam$n.in"   # keeps the camera's standard input open
 done
@@ -46,6 +57,7 @@ else
   shots="$build/screenshots/run"
   rm -rf "$shots"
   QT_QPA_PLATFORM=offscreen "$build/tools/lumora-tour/lumora-tour" --data-dir "$work/data" --shots "$shots" \
-      --server "$server" --cameras 3 --alarm-fifo "$work/cam2.in" --language "${LUMORA_LANGUAGE:-EN_LAN}"
+      --server "$server" --cameras 3 --alarm-fifo "$work/cam2.in" --language "${LUMORA_LANGUAGE:-EN_LAN}" \
+      --record-card "$tour_card"
   echo "screenshots: $shots"
 fi

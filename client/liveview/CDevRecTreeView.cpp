@@ -194,6 +194,9 @@ void CDevRecTreeView::AddDeviceNode(const QString& uid)
         return;
     insertDevice(uid);
     root()->setExpanded(true);
+    // Devices added after start-up (none stored then) follow their state as well.
+    if (!m_stateTimer->isActive())
+        m_stateTimer->start();
 }
 
 void CDevRecTreeView::OnDeviceStateTimer()

@@ -129,7 +129,8 @@ std::vector<std::pair<int, int>> pageRequests(frametest::Camera& camera, const s
     return pages;
 }
 
-PlaybackSession::PlaybackSession(int cameras, const char* prefix) : m_data(QStringLiteral("EN_LAN"), true)
+PlaybackSession::PlaybackSession(int cameras, const char* prefix, const char* language)
+    : m_data(QString::fromLatin1(language), true)
 {
     std::vector<DevInfoRow> rows;
     for (int i = 0; i < cameras; ++i) {

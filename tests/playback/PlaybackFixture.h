@@ -70,7 +70,7 @@ std::vector<std::pair<int, int>> pageRequests(frametest::Camera& camera, const s
 // record pane's and the playback view's timers shortened.
 class PlaybackSession {
 public:
-    explicit PlaybackSession(int cameras, const char* prefix = "RECV");
+    explicit PlaybackSession(int cameras, const char* prefix = "RECV", const char* language = "EN_LAN");
     ~PlaybackSession();
     bool ready() const { return m_ready; }
 

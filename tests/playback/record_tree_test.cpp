@@ -6,11 +6,13 @@
 #include "PlaybackFixture.h"
 
 #include "CRecViewTree.h"
+#include "DeviceDatabases.h"
 #include "MainFrame.h"
 #include "liveview/CDevRecTreeView.h"
 #include "libLumora.h"
 
 #include <QAction>
+#include <QFile>
 #include <QMenu>
 #include <QProgressBar>
 #include <QTreeWidgetItem>
@@ -82,6 +84,21 @@ TEST_F(RecordTree, AddingToAnEmptyTreeMakesTheRootFirst)
     ASSERT_NE(empty.root(), nullptr);
     EXPECT_EQ(empty.root()->text(0), QString::fromUtf8("设备列表"));
     EXPECT_EQ(childTexts(empty.root()), QStringList{QStringLiteral("CAMX")});
+}
+
+TEST_F(RecordTree, DevicesAddedLaterFollowTheirStateToo)
+{
+    // No "DevInfo.db" at start: the pane starts empty; devices the search adds later still show
+    // whether they are online.
+    QFile::remove(DevInfoTable::path(m_session.data().path()));
+    CDevRecTreeView later(m_session.frame());
+    later.setTimerIntervals(10, 10, 20);
+    EXPECT_EQ(later.root(), nullptr);
+    later.AddDeviceNode(uid(0));
+    QTreeWidgetItem* node = later.deviceNode(uid(0));
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(CRecViewTree::image(node), CRecViewTree::kImageOffline);
+    EXPECT_TRUE(waitFor([&] { return CRecViewTree::image(node) == CRecViewTree::kImageOnline; }));
 }
 
 TEST_F(RecordTree, FirstExpansionListsTheCardRootOnce)

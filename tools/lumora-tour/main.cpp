@@ -1,8 +1,10 @@
 // lumora-tour --data-dir DIR --shots DIR --server STRING [--cameras N] [--alarm-fifo FILE] [--language EN_LAN|CN_LAN]
+//             [--record-card 1]
 // Walks a newcomer's first start of the Lumora client without a person: the registration
 // dialog, the login dialog (with the rendezvous server of this run), the main frame, a LAN
 // search that finds the cameras, adding them, the device tree with the cameras online, and an
-// alarm (written to a camera's standard input through --alarm-fifo). A picture of each window is
+// alarm (written to a camera's standard input through --alarm-fifo), and with --record-card 1 the
+// first camera's recordings listed and one played. A picture of each window is
 // saved in the shots folder. Meant for Qt's offscreen platform; exits 0 when every step worked.
 #include "AlarmPaneView.h"
 #include "CLumoraApp.h"
@@ -10,6 +12,7 @@
 #include "DevSearchDlg.h"
 #include "DevTreeView.h"
 #include "MainFrame.h"
+#include "PlaybackTour.h"
 #include "UserInfoStore.h"
 #include "ViewTree.h"
 
@@ -71,6 +74,7 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Lumora"));
     QString dataDir, server, alarmFifo, language = QStringLiteral("EN_LAN");
     int cameras = 3;
+    bool recordCard = false; // the first camera has recordings on its card
     const QStringList args = QApplication::arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--data-dir"))
@@ -85,6 +89,8 @@ int main(int argc, char* argv[])
             language = args[i + 1];
         else if (args[i] == QLatin1String("--cameras"))
             cameras = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--record-card"))
+            recordCard = args[i + 1] == QLatin1String("1");
     }
     if (dataDir.isEmpty() || g_shots.isEmpty() || server.isEmpty()) {
         std::fprintf(stderr, "usage: lumora-tour --data-dir DIR --shots DIR --server STRING [--cameras N] "
@@ -180,6 +186,9 @@ int main(int argc, char* argv[])
              QTest::qWaitFor([&] { return frame->alarmPane()->list()->rowCount() >= 1; }, 15000));
         shot(frame, QStringLiteral("6-mainframe-alarm"));
     }
+
+    if (recordCard)
+        PlaybackTour(frame, step, shot);
 
     frame->close();
     lumora.ExitInstance();
