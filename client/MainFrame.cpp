@@ -14,6 +14,7 @@
 #include "libLumora.h"
 #include "liveview/CDevRecTreeView.h"
 #include "liveview/CHisPlayView.h"
+#include "liveview/CRealTimePlayView.h"
 #include "settings/DevAllProView.h"
 #include "settings/ProSettingDlg.h"
 
@@ -100,7 +101,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_mailbox(GuiMail
     m_views = new QStackedWidget(this);
     m_views->setObjectName(QStringLiteral("Views"));
     setCentralWidget(m_views);
-    installView(LiveView, new CPlaceholderView(QStringLiteral("LiveView"), this));
+    installView(LiveView, new CRealTimePlayView(this, this));
     installView(PlaybackView, new CHisPlayView(this));
     installView(PropertyView, new DevAllProView(this));
     if (auto* property = qobject_cast<DevAllProView*>(m_viewOf[PropertyView])) {

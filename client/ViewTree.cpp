@@ -175,10 +175,12 @@ void CViewTree::startDrag(Qt::DropActions)
     drag->setMimeData(mime);
     drag->setPixmap(item->icon(0).pixmap(16, 16));
     drag->exec(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::CopyAction);
-    // Wherever it was released, a completed drag logs the device in and opens it there.
+    // Wherever it was released, a completed drag logs the device in and opens it there; the
+    // live grid tests the point against its own pane rectangles, so it is taken in its coordinates.
     QPoint point = QCursor::pos();
     if (m_frame)
-        point = m_frame->mapFromGlobal(point);
+        if (QWidget* live = m_frame->view(CMainFrame::LiveView))
+            point = live->mapFromGlobal(point);
     StartLoginThread(uid, point);
 }
 

@@ -84,8 +84,8 @@ void DataFolder::setLanguage(const QString& language)
     CAppConfig::GetInstance()->ClearLangFile();
 }
 
-Camera::Camera(std::string uid, std::string password, std::string dataDir, std::string mediaFile)
-    : m_uid(std::move(uid)), m_password(std::move(password)), m_dataDir(std::move(dataDir)), m_mediaFile(std::move(mediaFile))
+Camera::Camera(std::string uid, std::string password, std::string dataDir)
+    : m_uid(std::move(uid)), m_password(std::move(password)), m_dataDir(std::move(dataDir))
 {
 }
 
@@ -95,20 +95,33 @@ Camera::~Camera()
         m_process->stop(2000);
 }
 
+void Camera::setMedia(std::string file, int width, int height)
+{
+    m_media = std::move(file);
+    m_width = width;
+    m_height = height;
+}
+
+std::vector<std::string> Camera::lines()
+{
+    std::string line;
+    while (m_process && m_process->readLine(line, 0))
+        m_lines.push_back(line);
+    return m_lines;
+}
+
 bool Camera::start()
 {
     m_process = std::make_unique<platform::ChildProcess>();
-    std::vector<std::string> arguments{"--uid",    m_uid,    "--password",    m_password,
-                                       "--transport", "tovel", "--server", g_server, "--search-port", std::to_string(searchPort())};
-    if (!m_dataDir.empty()) {
-        arguments.push_back("--data");
-        arguments.push_back(m_dataDir);
-    }
-    if (!m_mediaFile.empty()) {
-        arguments.push_back("--media");
-        arguments.push_back(m_mediaFile);
-    }
-    if (!m_process->start(tool("camsim"), arguments))
+    std::vector<std::string> args = {"--uid", m_uid, "--password", m_password, "--transport", "tovel", "--server",
+                                     g_server, "--search-port", std::to_string(searchPort())};
+    if (!m_dataDir.empty())
+        args.insert(args.end(), {"--data", m_dataDir});
+    if (!m_media.empty())
+        args.insert(args.end(), {"--media", m_media, "--width", std::to_string(m_width), "--height", std::to_string(m_height)});
+    if (m_logRequests)
+        args.insert(args.end(), {"--verbose", "2"});
+    if (!m_process->start(tool("camsim"), args))
         return false;
     std::string line;
     while (m_process->readLine(line, 15000))
@@ -140,9 +153,11 @@ bool Camera::sync()
     if (!m_process || !m_process->writeLine("show 0"))
         return false;
     std::string line;
-    while (m_process->readLine(line, 10000))
+    while (m_process->readLine(line, 10000)) {
         if (line == "show end")
             return true;
+        m_lines.push_back(line); // request lines of setLogRequests stay for lines()
+    }
     return false;
 }
 
@@ -161,9 +176,12 @@ std::vector<std::string> Camera::requestBodies(int command)
         return bodies;
     const std::string prefix = "body " + std::to_string(command) + " ";
     std::string line;
-    while (m_process->readLine(line, 10000) && line != "show end")
+    while (m_process->readLine(line, 10000) && line != "show end") {
         if (line.rfind(prefix, 0) == 0)
             bodies.push_back(line.substr(prefix.size()));
+        else
+            m_lines.push_back(line);
+    }
     return bodies;
 }
 

@@ -39,12 +39,18 @@ private:
 };
 
 // One simulated camera on libTovel, answering the LAN probe on searchPort(). With a data folder,
-// its SD card is that folder's "sd"; with a media file, its live video is that stream.
+// its SD card is that folder's "sd".
 class Camera {
 public:
-    Camera(std::string uid, std::string password, std::string dataDir = std::string(), std::string mediaFile = std::string());
+    Camera(std::string uid, std::string password, std::string dataDir = std::string());
     ~Camera();
+    // Before start: stream this Annex-B file of width x height (synthetic frames otherwise), and
+    // print every request with its body (lines()).
+    void setMedia(std::string file, int width, int height);
+    void setLogRequests(bool on) { m_logRequests = on; }
     bool start();
+    // Request lines printed so far ("request CODE BYTES BODY"), with setLogRequests.
+    std::vector<std::string> lines();
     // SIGKILL: the camera vanishes from the network.
     void kill();
     // An alarm event ("alarm JSON" on its standard input).
@@ -64,7 +70,11 @@ private:
     std::string m_uid;
     std::string m_password;
     std::string m_dataDir;
-    std::string m_mediaFile;
+    std::string m_media;
+    int m_width = 0;
+    int m_height = 0;
+    bool m_logRequests = false;
+    std::vector<std::string> m_lines;
     std::unique_ptr<platform::ChildProcess> m_process;
 };
 

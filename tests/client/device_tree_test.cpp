@@ -7,6 +7,8 @@
 #include "MainFrame.h"
 #include "PlaceholderView.h"
 #include "ViewTree.h"
+#include "liveview/CRealTimePlayView.h"
+#include "liveview/VideoFrame.h"
 #include "libLumora.h"
 
 #include <QMenu>
@@ -116,6 +118,7 @@ TEST_F(DeviceTreeTest, DropLoginResultGoesToTheDeviceThatLoggedIn)
     const QString other = QString::fromLatin1(kNoCamera);
     // Only the second row has a camera; stored without auto-login by adding after LoadDevices.
     m_frame = std::make_unique<CMainFrame>();
+    m_frame->show(); // the live grid lays its panes out when shown
     storeDevices({{QString::fromStdString(cam->uid()), "pw1", "hall", "02:4c:00:00:00:05"}, {other, "pw1", "shed", "m"}});
     m_frame->devTreePane()->LoadDevices();
     ASSERT_TRUE(waitFor([&] { return online(cam->uid()); }));
@@ -127,9 +130,10 @@ TEST_F(DeviceTreeTest, DropLoginResultGoesToTheDeviceThatLoggedIn)
     tree()->StartLoginThread(QString::fromStdString(cam->uid()), QPoint(5, 5));
     EXPECT_TRUE(waitFor([&] { return online(cam->uid()); }));
     EXPECT_TRUE(offline(other.toStdString()));
-    auto* live = dynamic_cast<CPlaceholderView*>(m_frame->view(CMainFrame::LiveView));
+    // The drop point (5, 5) lies in the grid's first pane, which now shows the camera.
+    auto* live = dynamic_cast<CRealTimePlayView*>(m_frame->view(CMainFrame::LiveView));
     ASSERT_NE(live, nullptr);
-    EXPECT_TRUE(live->requests().contains(QStringLiteral("open %1 1").arg(QString::fromStdString(cam->uid()))));
+    EXPECT_EQ(live->pane(0)->GetUID(), QString::fromStdString(cam->uid()));
 }
 
 TEST_F(DeviceTreeTest, ReloginFromTheMenuBringsARestartedCameraBack)

@@ -141,6 +141,8 @@ INSTANTIATE_TEST_SUITE_P(Commands, ViewModes,
 
 TEST_F(MainFrameTest, RequestsReachAViewOnlyWhileItIsActive)
 {
+    // Stand-ins that note their requests in place of the real views.
+    delete m_frame->installView(CMainFrame::LiveView, new CPlaceholderView(QStringLiteral("LiveView")));
     CPlaceholderView* live = placeholder(CMainFrame::LiveView);
     CPlaceholderView* playback = placeholder(CMainFrame::PlaybackView);
     m_frame->OnSplitScreen(CMainFrame::ID_SPLIT_9);

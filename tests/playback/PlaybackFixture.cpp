@@ -86,7 +86,9 @@ CardCamera::CardCamera(const char* prefix) : m_uid(frametest::uniqueUid(prefix))
     }
     std::ofstream(clipFolder / kBlob, std::ios::binary).write(blobBytes().data(), static_cast<std::streamsize>(kBlobSize));
     // Live video from the same clip, so that a local recording of it can be made.
-    m_camera = std::make_unique<frametest::Camera>(m_uid, "pw1", m_dir.path().toStdString(), clip);
+    m_camera = std::make_unique<frametest::Camera>(m_uid, "pw1", m_dir.path().toStdString());
+    if (!clip.empty())
+        m_camera->setMedia(clip, 320, 240);
 }
 
 bool CardCamera::start()

@@ -291,8 +291,17 @@ void CamSim::serve(std::shared_ptr<Session> session)
 
 void CamSim::record(uint16_t command, const std::string& body)
 {
-    if (m_observer)
-        m_observer("request " + std::to_string(command) + " " + std::to_string(body.size()));
+    if (m_observer) {
+        std::string line = "request " + std::to_string(command) + " " + std::to_string(body.size());
+        if (m_options.observeBodies) {
+            std::string flat = body;
+            for (char& c : flat)
+                if (c == '\n' || c == '\r')
+                    c = ' ';
+            line += " " + flat;
+        }
+        m_observer(line);
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.push_back({command, body});
     m_changed.notify_all();

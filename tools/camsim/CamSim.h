@@ -32,6 +32,7 @@ struct CamSimOptions {
     int fps = 25;
     int width = 1280;
     int height = 720;
+    bool observeBodies = false;      // request lines of the observer carry the body
 };
 
 struct RecordedRequest {

@@ -1,7 +1,8 @@
 // camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] [--data DIR]
-//        [--search-port P] [--media FILE] [--fps N] [--verbose 1]
+//        [--search-port P] [--media FILE] [--fps N] [--width W --height H] [--verbose 1|2]
 // Prints one line when ready ("camsim ready ..."), then serves until killed; with --verbose 1 it
-// also prints a line per request and per talk frame. Lines on standard input drive it:
+// also prints a line per request and per talk frame (with 2, each request line ends with the
+// request's body on one line). Lines on standard input drive it:
 // "alarm JSON" pushes an alarm event, "drop" closes every session, "hold N" lets N more SD-card
 // record frames go and then holds the sending ("hold -1" lifts it), "refuse CODE..." answers those
 // commands with a failure ("refuse" alone ends it), "show CODE" prints the bodies of the requests
@@ -31,7 +32,8 @@ void onSignal(int)
 int usage()
 {
     std::fprintf(stderr, "usage: camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] "
-                         "[--data DIR] [--search-port P] [--media FILE] [--fps N] [--verbose 1]\n");
+                         "[--data DIR] [--search-port P] [--media FILE] [--fps N] [--width W --height H] "
+                         "[--verbose 1|2]\n");
     return 2;
 }
 
@@ -91,8 +93,14 @@ int main(int argc, char** argv)
             options.mediaFile = value;
         else if (arg == "--fps")
             options.fps = std::atoi(value.c_str());
-        else if (arg == "--verbose")
-            verbose = value == "1";
+        else if (arg == "--width")
+            options.width = std::atoi(value.c_str());
+        else if (arg == "--height")
+            options.height = std::atoi(value.c_str());
+        else if (arg == "--verbose") {
+            verbose = value == "1" || value == "2";
+            options.observeBodies = value == "2";
+        }
         else
             return usage();
     }
