@@ -12,6 +12,8 @@
 #include "libLumora.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QFile>
 #include <QMenu>
 #include <QProgressBar>
@@ -292,6 +294,23 @@ TEST_F(RecordTree, RecordMenuTextsAndEnabling)
     EXPECT_EQ(texts, (QStringList{"Play", "Download", "Stop download"}));
     EXPECT_EQ(ids, (QList<int>{32924, 32925, 32987}));
     EXPECT_EQ(tree()->GetRecordLength(), 59); // "130000-130059.h264"
+
+    // A right-click selects the row under the pointer and shows the record menu there.
+    QTreeWidgetItem* target = hour->child(1);
+    tree()->scrollToItem(target);
+    const QPoint at = tree()->visualItemRect(target).center();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, tree()->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(tree()->viewport(), &click);
+    EXPECT_EQ(tree()->currentItem(), target);
+    QMenu* shown = nullptr;
+    ASSERT_TRUE(waitFor([&] {
+        for (QMenu* m : pane()->findChildren<QMenu*>(QStringLiteral("RecordMenu")))
+            if (m->isVisible())
+                shown = m;
+        return shown != nullptr;
+    }));
+    EXPECT_EQ(shown->actions().size(), 3);
+    shown->close();
 }
 
 TEST(RecordTreeImages, FourPicturesIncludingThePlaceholder)
