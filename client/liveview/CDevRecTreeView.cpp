@@ -82,6 +82,7 @@ CDevRecTreeView::CDevRecTreeView(CMainFrame* frame, QWidget* parent)
             stopBusy();
     });
     m_tree->setContextMenuPolicy(Qt::NoContextMenu); // the pane shows the record menu
+    setFocusProxy(m_tree);
 
     m_strip = new QProgressBar(this);
     m_strip->setObjectName(QStringLiteral("RecordBusyStrip"));
