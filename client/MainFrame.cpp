@@ -10,6 +10,7 @@
 #include "FrameText.h"
 #include "GuiMailbox.h"
 #include "PlaceholderView.h"
+#include "liveview/CRealTimePannel.h"
 #include "ViewInterfaces.h"
 #include "libLumora.h"
 #include "liveview/CDevRecTreeView.h"
@@ -220,7 +221,7 @@ void CMainFrame::createDockingWindows()
     m_recordDock = makeDock("DevRecDock", 137, m_recordPane, Qt::AllDockWidgetAreas);
     m_fileTree = new CFileTreeView(this);
     m_fileDock = makeDock("FileTreeDock", 135, m_fileTree, Qt::AllDockWidgetAreas);
-    m_sidePanel = new CPlaceholderView(QStringLiteral("RealTimePannel"), this);
+    m_sidePanel = new CRealTimePannel(this);
     m_sideDock = makeDock("SidePanelDock", 136, m_sidePanel, Qt::RightDockWidgetArea);
     m_alarmPane = new CAlarmPaneView(this);
     m_alarmDock = makeDock("AlarmDock", 149, m_alarmPane, Qt::BottomDockWidgetArea);

@@ -405,6 +405,8 @@ void CamSim::loadDocuments()
             Json::Value value;
             if (parse(text, value))
                 m_documents[entry.path().stem().string()] = value;
+            if (parse(text, value) && entry.path().stem() == "CamCfg.info" && m_factoryColours.isNull())
+                m_factoryColours = value;
         }
     }
 }
@@ -457,6 +459,8 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
         if (!session.loggedIn)
             return; // a device says nothing to a client that has not logged in
     }
+    if (handlePreset(session, command, body))
+        return;
     bool isGet = false;
     if (const Family* family = familyOf(command, isGet)) {
         if (isGet) {
@@ -470,7 +474,12 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_documents[family->document] = root[family->document];
+            Json::Value stored = root[family->document];
+            // "SetDefault": true asks the camera to go back to its factory picture colours.
+            if (std::string(family->document) == "CamCfg.info" && stored.isObject() && stored["SetDefault"].isBool() &&
+                stored["SetDefault"].asBool())
+                stored = m_factoryColours;
+            m_documents[family->document] = stored;
         }
         Json::Value ok;
         ok["ret"] = 0;
@@ -569,6 +578,83 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
     default:
         session.link->sendCommand(command + 1, 0, styled(ok));
     }
+}
+
+std::vector<CamSim::Preset> CamSim::presets() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_presets;
+}
+
+void CamSim::setPresets(std::vector<Preset> presets)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_presets = std::move(presets);
+}
+
+bool CamSim::handlePreset(Session& session, uint16_t command, const std::string& body)
+{
+    constexpr uint16_t kPresetList = 1476;
+    constexpr uint16_t kPresetAdd = 1478;
+    constexpr uint16_t kPresetOperate = 1480;
+    if (command != kPresetList && command != kPresetAdd && command != kPresetOperate)
+        return false;
+    Json::Value root;
+    const bool parsed = parse(body, root) && root.isObject();
+    Json::Value answer;
+    answer["ret"] = 0;
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto find = [this](int id) {
+            return std::find_if(m_presets.begin(), m_presets.end(), [id](const Preset& p) { return p.bitId == id; });
+        };
+        if (command == kPresetList) {
+            Json::Value list;
+            list["PointsCount"] = static_cast<Json::Int>(m_presets.size());
+            list["Points"] = Json::Value(Json::arrayValue);
+            for (const Preset& p : m_presets) {
+                Json::Value point;
+                point["PtzPreBit.info"]["BitID"] = p.bitId;
+                point["PtzPreBit.info"]["Desc"] = p.desc;
+                list["Points"].append(point);
+            }
+            answer = Json::Value();
+            answer["PrePointList.info"] = list;
+        } else if (command == kPresetAdd) {
+            const Json::Value add = parsed ? root["PtzPreBit.info"] : Json::Value();
+            if (!add.isObject()) {
+                result = -1;
+            } else {
+                int id = intOf(add["BitID"], -1);
+                if (id < 1) {
+                    id = 1;
+                    while (find(id) != m_presets.end())
+                        ++id;
+                }
+                const std::string desc = add["Desc"].isString() ? add["Desc"].asString() : std::string();
+                if (auto it = find(id); it != m_presets.end())
+                    it->desc = desc;
+                else
+                    m_presets.push_back(Preset{id, desc});
+                answer["PtzPreBit.info"]["BitID"] = id;
+                answer["PtzPreBit.info"]["Desc"] = desc;
+            }
+        } else {
+            const Json::Value op = parsed ? root["PtzOperateBit.info"] : Json::Value();
+            const int id = intOf(op["BitID"], 0);
+            const auto it = find(id);
+            if (!op.isObject() || it == m_presets.end()) {
+                result = -1;
+            } else if (intOf(op["Type"], 0) == 1) {
+                m_presets.erase(it);
+            } else {
+                m_recalled = id;
+            }
+        }
+    }
+    session.link->sendCommand(command + 1, result, result == 0 ? styled(answer) : std::string());
+    return true;
 }
 
 void CamSim::handleLogin(Session& session, const std::string& body)

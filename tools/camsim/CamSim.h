@@ -81,6 +81,16 @@ public:
     uint64_t recordFramesSent() const { return m_recordSent.load(); }
     bool recordPaused() const { return m_recordPaused.load(); }
     void setRecordHold(int frames);
+    // Preset positions: what the camera lists (1476), in list order; adds (1478) with BitID -1 or
+    // below 1 take the lowest free id, others replace or add that id; Type 1 of 1480 deletes, Type 0
+    // moves the camera there (lastRecalledPreset). A delete of an id the camera lacks is refused.
+    struct Preset {
+        int bitId = 0;
+        std::string desc;
+    };
+    std::vector<Preset> presets() const;
+    void setPresets(std::vector<Preset> presets);
+    int lastRecalledPreset() const { return m_recalled.load(); }
     // The SD-card root the camera reports ("Rec.Conf"."DiskInfo"."Path").
     static constexpr const char* kSdRoot = "/mnt/s0/media/sensor0";
 
@@ -106,6 +116,8 @@ private:
     void handleLogin(Session& session, const std::string& body);
     void handleStream(Session& session, const std::string& body);
     void handleRecordOp(Session& session, const std::string& body);
+    // Preset list, add and operate (go to, delete); false for other commands.
+    bool handlePreset(Session& session, uint16_t command, const std::string& body);
     // One picture on the picture channel with this frame type (32 a face picture).
     void sendPicture(Session& session, int type = 0);
     void liveLoop(std::shared_ptr<Session> session);
@@ -136,6 +148,7 @@ private:
     std::vector<RecordedRequest> m_requests;
     std::vector<Uplink> m_uplinks;
     std::map<std::string, Json::Value> m_documents;
+    Json::Value m_factoryColours; // "CamCfg.info" as loaded, for "SetDefault"
     std::string m_password;
     std::vector<std::shared_ptr<Session>> m_sessions;
     struct Worker {
@@ -152,6 +165,8 @@ private:
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};
     std::atomic<int> m_recordHold{-1}; // frames still allowed before the hold; -1 none
+    std::vector<Preset> m_presets;      // guarded by m_mutex
+    std::atomic<int> m_recalled{0};
 };
 
 } // namespace camsim
