@@ -35,6 +35,7 @@ if ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -frames
   cp "$card/sd/20261210/08/080000-080010.h264" "$card/sd/20261210/08/081500-081510.h264"
   card_args=(--data "$card")
   tour_card=1
+  echo "recordings on the cameras' card: $card/sd"
 fi
 for n in 1 2 3; do
   mkfifo "$work/cam$n.in"
