@@ -24,6 +24,11 @@ namespace playbacktest {
 
 namespace fs = std::filesystem;
 
+bool waitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    return frametest::waitFor(done, timeoutMs);
+}
+
 std::string entryName(const char* hour, int i)
 {
     char name[40];
@@ -151,7 +156,7 @@ PlaybackSession::PlaybackSession(int cameras, const char* prefix, const char* la
     m_frame->show();
     m_frame->OnDeviceRecordMode();
     // Logged in, not only connected: a camera answers nothing before its login.
-    m_ready = frametest::waitFor([&] {
+    m_ready = playbacktest::waitFor([&] {
         for (const auto& cam : m_cameras) {
             QTreeWidgetItem* node = m_frame->devTreePane()->tree()->findDevice(cam->quid());
             if (!node || CViewTree::loggedIn(node) != 1)
@@ -196,7 +201,7 @@ bool PlaybackSession::listDevice(const QString& uid)
     if (CRecViewTree::itemData(node) == CRecViewTree::kDeviceListed && !pane()->busy() && node->childCount() > 0)
         return true;
     node->setExpanded(true);
-    return frametest::waitFor([&] {
+    return playbacktest::waitFor([&] {
         return !pane()->busy() && node->childCount() > 0 && !CRecViewTree::HasOnlyPlaceholder(node);
     });
 }
@@ -212,11 +217,11 @@ QTreeWidgetItem* PlaybackSession::listHour(const QString& uid, const char* day, 
         folder->setExpanded(false);
         folder->setExpanded(true);
     }
-    if (!frametest::waitFor([&] { return child(folder, QString::fromLatin1(hour)) != nullptr; }))
+    if (!playbacktest::waitFor([&] { return child(folder, QString::fromLatin1(hour)) != nullptr; }))
         return nullptr;
     QTreeWidgetItem* sub = child(folder, QString::fromLatin1(hour));
     sub->setExpanded(true);
-    if (!frametest::waitFor([&] { return sub->childCount() == entries && !CRecViewTree::HasOnlyPlaceholder(sub); }))
+    if (!playbacktest::waitFor([&] { return sub->childCount() == entries && !CRecViewTree::HasOnlyPlaceholder(sub); }))
         return nullptr;
     return sub;
 }

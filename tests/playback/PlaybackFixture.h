@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,11 @@ struct Hour {
     int entries;
 };
 inline constexpr Hour kHours[] = {{"10", 45}, {"11", 40}, {"12", 20}, {"13", 3}};
+
+// Waits (processing Qt events) until done() or the deadline; the deadline only ends a broken run
+// (a sanitizer build on a loaded machine is slow), it measures nothing.
+inline constexpr int kWaitMs = 90000;
+bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs);
 
 // The name of entry i of an hour folder ("HHMMSS-HHMMSS.h264").
 std::string entryName(const char* hour, int i);

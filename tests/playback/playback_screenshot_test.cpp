@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 using namespace playbacktest;
-using frametest::waitFor;
+using playbacktest::waitFor;
 
 namespace {
 

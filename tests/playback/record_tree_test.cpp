@@ -22,7 +22,7 @@
 #include <json/json.h>
 
 using namespace playbacktest;
-using frametest::waitFor;
+using playbacktest::waitFor;
 
 namespace {
 
