@@ -62,7 +62,9 @@ QString CFileTreeCtrl::selectedPath() const
 
 bool CFileTreeCtrl::IsPlayablePath(const QString& path)
 {
-    return path.indexOf(QLatin1String(".avi"), 1, Qt::CaseSensitive) >= 1;
+    // A name that ends in ".avi" in any case, with something before it.
+    const QString name = QFileInfo(path).fileName();
+    return name.size() > 4 && name.endsWith(QLatin1String(".avi"), Qt::CaseInsensitive);
 }
 
 bool CFileTreeCtrl::OpenLocalFile(const QString& path)

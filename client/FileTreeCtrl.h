@@ -1,6 +1,6 @@
 // The local file tree: the file system as a tree (folders before files, both by name; hidden and
-// system entries left out), opened at a chosen folder. A double-click on a file whose path holds
-// ".avi" after its first character hands it to the main frame's local playback. Renaming,
+// system entries left out), opened at a chosen folder. A double-click on a file whose name ends in
+// ".avi" (any case) hands it to the main frame's local playback. Renaming,
 // deleting and making folders are off, as the client uses the control.
 //
 // Thread: GUI. The model watches the folders it shows on its own thread.
@@ -26,8 +26,8 @@ public:
     QString selectedPath() const;
     // The .avi hook: true when the path went to playback.
     bool OpenLocalFile(const QString& path);
-    // Whether a path is a local recording for playback (".avi" after its first character, case
-    // as written).
+    // Whether a path is a local recording for playback: its file name ends in ".avi" in any case
+    // and has a name before it.
     static bool IsPlayablePath(const QString& path);
 
     QFileSystemModel* fileModel() const { return m_model; }

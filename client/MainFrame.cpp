@@ -13,6 +13,8 @@
 #include "liveview/CRealTimePannel.h"
 #include "ViewInterfaces.h"
 #include "libLumora.h"
+#include "liveview/CDevRecTreeView.h"
+#include "liveview/CHisPlayView.h"
 #include "liveview/CRealTimePlayView.h"
 #include "settings/DevAllProView.h"
 #include "settings/ProSettingDlg.h"
@@ -101,7 +103,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_mailbox(GuiMail
     m_views->setObjectName(QStringLiteral("Views"));
     setCentralWidget(m_views);
     installView(LiveView, new CRealTimePlayView(this, this));
-    installView(PlaybackView, new CPlaceholderView(QStringLiteral("PlaybackView"), this));
+    installView(PlaybackView, new CHisPlayView(this));
     installView(PropertyView, new DevAllProView(this));
     if (auto* property = qobject_cast<DevAllProView*>(m_viewOf[PropertyView])) {
         property->AddPage(new QWidget(property), LangText("DevAllPro", "DevInfo"));
@@ -215,7 +217,7 @@ void CMainFrame::createDockingWindows()
 {
     m_devTree = new CDevTreeView(this);
     m_devTreeDock = makeDock("DevTreeDock", 134, m_devTree, Qt::LeftDockWidgetArea);
-    m_recordPane = new CPlaceholderView(QStringLiteral("DevRecTree"), this);
+    m_recordPane = new CDevRecTreeView(this);
     m_recordDock = makeDock("DevRecDock", 137, m_recordPane, Qt::AllDockWidgetAreas);
     m_fileTree = new CFileTreeView(this);
     m_fileDock = makeDock("FileTreeDock", 135, m_fileTree, Qt::AllDockWidgetAreas);

@@ -32,10 +32,22 @@ if command -v ffmpeg >/dev/null 2>&1 && ffmpeg -nostdin -v error -y -f lavfi -i 
     -frames:v 100 -preset ultrafast -pix_fmt yuv420p -c:v libx264 -bf 0 -g 25 -f h264 "$work/live.h264"; then
   media=(--media "$work/live.h264" --width 640 --height 360)
 fi
+# The cameras' SD card: a day with an hour of recordings (a 10 s clip and two short ones).
+card="$work/card"
+mkdir -p "$card/sd/20261210/08"
+card_args=()
+tour_card=0
+if ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x360:rate=25 -frames:v 250 -preset ultrafast \
+     -pix_fmt yuv420p -c:v libx264 -bf 0 -g 25 -f h264 "$card/sd/20261210/08/080000-080010.h264"; then
+  cp "$card/sd/20261210/08/080000-080010.h264" "$card/sd/20261210/08/081500-081510.h264"
+  card_args=(--data "$card")
+  tour_card=1
+  echo "recordings on the cameras' card: $card/sd"
+fi
 for n in 1 2 3; do
   mkfifo "$work/cam$n.in"
   "$build/tools/camsim/camsim" --uid "LUMORACAM000$n" --password qelvo --transport tovel --server "$server" \
-      --search-port "$search_port" "${media[@]}" <"$work/cam$n.in" >"$work/cam$n.log" 2>&1 &
+      --search-port "$search_port" "${media[@]}" "${card_args[@]}" <"$work/cam$n.in" >"$work/cam$n.log" 2>&1 &
   pids+=("$!")
   exec {fd}>"$work/cam$n.in"   # keeps the camera's standard input open
 done
@@ -54,11 +66,12 @@ elif [ -n "${DISPLAY:-}" ] && [ -z "${LUMORA_TOUR:-}" ]; then
   shots="$build/screenshots/run"
   rm -rf "$shots"
   "$build/tools/lumora-tour/lumora-tour" --data-dir "$work/data" --shots "$shots" --server "$server" --cameras 3 \
-      --alarm-fifo "$work/cam2.in" --language "${LUMORA_LANGUAGE:-EN_LAN}" --stay 1
+      --alarm-fifo "$work/cam2.in" --language "${LUMORA_LANGUAGE:-EN_LAN}" --record-card "$tour_card" --stay 1
 else
   shots="$build/screenshots/run"
   rm -rf "$shots"
   QT_QPA_PLATFORM=offscreen "$build/tools/lumora-tour/lumora-tour" --data-dir "$work/data" --shots "$shots" \
-      --server "$server" --cameras 3 --alarm-fifo "$work/cam2.in" --language "${LUMORA_LANGUAGE:-EN_LAN}"
+      --server "$server" --cameras 3 --alarm-fifo "$work/cam2.in" --language "${LUMORA_LANGUAGE:-EN_LAN}" \
+      --record-card "$tour_card"
   echo "screenshots: $shots"
 fi

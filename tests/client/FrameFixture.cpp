@@ -84,7 +84,10 @@ void DataFolder::setLanguage(const QString& language)
     CAppConfig::GetInstance()->ClearLangFile();
 }
 
-Camera::Camera(std::string uid, std::string password) : m_uid(std::move(uid)), m_password(std::move(password)) {}
+Camera::Camera(std::string uid, std::string password, std::string dataDir)
+    : m_uid(std::move(uid)), m_password(std::move(password)), m_dataDir(std::move(dataDir))
+{
+}
 
 Camera::~Camera()
 {
@@ -112,6 +115,8 @@ bool Camera::start()
     m_process = std::make_unique<platform::ChildProcess>();
     std::vector<std::string> args = {"--uid", m_uid, "--password", m_password, "--transport", "tovel", "--server",
                                      g_server, "--search-port", std::to_string(searchPort())};
+    if (!m_dataDir.empty())
+        args.insert(args.end(), {"--data", m_dataDir});
     if (!m_media.empty())
         args.insert(args.end(), {"--media", m_media, "--width", std::to_string(m_width), "--height", std::to_string(m_height)});
     if (m_logRequests)
@@ -135,6 +140,49 @@ void Camera::kill()
 bool Camera::pushAlarm(const std::string& json)
 {
     return m_process && m_process->writeLine("alarm " + json);
+}
+
+bool Camera::holdRecords(int frames)
+{
+    return m_process && m_process->writeLine("hold " + std::to_string(frames)) && sync();
+}
+
+bool Camera::sync()
+{
+    // The camera reads its lines in order: once "show" is answered, every line before it is done.
+    if (!m_process || !m_process->writeLine("show 0"))
+        return false;
+    std::string line;
+    while (m_process->readLine(line, 10000)) {
+        if (line == "show end")
+            return true;
+        m_lines.push_back(line); // request lines of setLogRequests stay for lines()
+    }
+    return false;
+}
+
+bool Camera::refuse(const std::vector<int>& commands)
+{
+    std::string line = "refuse";
+    for (int command : commands)
+        line += " " + std::to_string(command);
+    return m_process && m_process->writeLine(line) && sync();
+}
+
+std::vector<std::string> Camera::requestBodies(int command)
+{
+    std::vector<std::string> bodies;
+    if (!m_process || !m_process->writeLine("show " + std::to_string(command)))
+        return bodies;
+    const std::string prefix = "body " + std::to_string(command) + " ";
+    std::string line;
+    while (m_process->readLine(line, 10000) && line != "show end") {
+        if (line.rfind(prefix, 0) == 0)
+            bodies.push_back(line.substr(prefix.size()));
+        else
+            m_lines.push_back(line);
+    }
+    return bodies;
 }
 
 std::string uniqueUid(const char* prefix)

@@ -38,10 +38,11 @@ private:
     QTemporaryDir m_dir;
 };
 
-// One simulated camera on libTovel, answering the LAN probe on searchPort().
+// One simulated camera on libTovel, answering the LAN probe on searchPort(). With a data folder,
+// its SD card is that folder's "sd".
 class Camera {
 public:
-    Camera(std::string uid, std::string password);
+    Camera(std::string uid, std::string password, std::string dataDir = std::string());
     ~Camera();
     // Before start: stream this Annex-B file of width x height (synthetic frames otherwise), and
     // print every request with its body (lines()).
@@ -54,11 +55,21 @@ public:
     void kill();
     // An alarm event ("alarm JSON" on its standard input).
     bool pushAlarm(const std::string& json);
+    // SD-card sending: after `frames` more record frames the camera holds until -1 lifts it.
+    bool holdRecords(int frames);
+    // Requests with these commands are answered with a failure from now on (none: all answered).
+    bool refuse(const std::vector<int>& commands);
+    // The bodies of the requests with this command the camera has had so far.
+    std::vector<std::string> requestBodies(int command);
     const std::string& uid() const { return m_uid; }
 
 private:
+    // Waits until the camera has read every line written to it so far.
+    bool sync();
+
     std::string m_uid;
     std::string m_password;
+    std::string m_dataDir;
     std::string m_media;
     int m_width = 0;
     int m_height = 0;

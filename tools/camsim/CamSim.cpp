@@ -411,6 +411,12 @@ void CamSim::setMuted(std::vector<uint16_t> commands)
     m_muted = std::move(commands);
 }
 
+void CamSim::setRefused(std::vector<uint16_t> commands)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_refused = std::move(commands);
+}
+
 void CamSim::loadDocuments()
 {
     std::vector<std::filesystem::path> folders;
@@ -455,6 +461,17 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
         std::lock_guard<std::mutex> lock(m_mutex);
         if (std::find(m_muted.begin(), m_muted.end(), command) != m_muted.end())
             return;
+    }
+    bool refuse = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        refuse = std::find(m_refused.begin(), m_refused.end(), command) != m_refused.end();
+    }
+    if (refuse) {
+        Json::Value refused;
+        refused["ret"] = -1;
+        session.link->sendCommand(static_cast<uint16_t>(command + 1), -1, styled(refused));
+        return;
     }
     if (command == kLogin) {
         handleLogin(session, body);
@@ -927,9 +944,14 @@ void CamSim::handleRecordOp(Session& session, const std::string& body)
         }
         return;
     }
-    session.link->sendCommand(kRecOp + 1, code >= 0 ? 0 : -1, styled(ok));
-    if (code == 6)
+    if (code == 6) {
+        // The answer comes once the stream has ended, so that the next start finds it stopped.
         session.recordStop = true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (session.recordRunning && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    session.link->sendCommand(kRecOp + 1, code >= 0 ? 0 : -1, styled(ok));
 }
 
 void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool download)

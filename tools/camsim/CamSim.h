@@ -76,6 +76,9 @@ public:
     // Requests with these command codes are recorded but never answered (a device that stays
     // silent), until the next call.
     void setMuted(std::vector<uint16_t> commands);
+    // Requests with these command codes are recorded and answered with a failure (result -1,
+    // {"ret":-1}), until the next call.
+    void setRefused(std::vector<uint16_t> commands);
     // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
     // ("uplink TYPE BYTES", "uplink command CODE BYTES"); set before start.
     void setObserver(std::function<void(const std::string&)> observer) { m_observer = std::move(observer); }
@@ -166,6 +169,7 @@ private:
     bool m_mediaH265 = false;
     std::atomic<int> m_loggedIn{0};
     std::vector<uint16_t> m_muted;
+    std::vector<uint16_t> m_refused;
     std::function<void(const std::string&)> m_observer;
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};

@@ -5,7 +5,10 @@
 // also prints a line per request and per talk frame (with 2, each request line ends with the
 // request's body on one line). Lines on standard input drive it:
 // "alarm JSON" pushes an alarm event, "alarm-picture SECONDS" an alarm picture stamped with that
-// time, "drop" closes every session, "quit" ends it.
+// time, "drop" closes every session, "hold N" lets N more SD-card record frames go and then holds
+// the sending ("hold -1" lifts it), "refuse CODE..." answers those commands with a failure
+// ("refuse" alone ends it), "show CODE" prints the bodies of the requests with that command so
+// far, "quit" ends it.
 #include "CamSim.h"
 #include "DeploymentSettings.h"
 
@@ -15,7 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 #include <poll.h>
 #include <unistd.h>
 
@@ -34,6 +39,35 @@ int usage()
                          "[--data DIR] [--search-port P] [--p2p-directory FILE] [--media FILE] [--fps N] "
                          "[--width W --height H] [--verbose 1|2]\n");
     return 2;
+}
+
+// The command codes of a line's rest ("1072 1074"); none for an empty rest.
+std::vector<uint16_t> commandList(const std::string& rest)
+{
+    std::vector<uint16_t> codes;
+    std::istringstream in(rest);
+    int code = 0;
+    while (in >> code)
+        if (code > 0 && code <= 0xFFFF)
+            codes.push_back(static_cast<uint16_t>(code));
+    return codes;
+}
+
+// "body CODE TEXT" for every request with that command so far (line feeds in TEXT as spaces),
+// then "show end".
+void showRequests(const camsim::CamSim& camera, int command)
+{
+    for (const camsim::RecordedRequest& request : camera.requests()) {
+        if (request.command != command)
+            continue;
+        std::string text = request.body;
+        for (char& c : text)
+            if (c == '\n' || c == '\r')
+                c = ' ';
+        std::printf("body %d %s\n", command, text.c_str());
+    }
+    std::printf("show end\n");
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -119,6 +153,12 @@ int main(int argc, char** argv)
                 camera.pushAlarm(line.substr(6));
             else if (line.rfind("alarm-picture ", 0) == 0)
                 camera.pushAlarmPicture(std::strtoull(line.c_str() + 14, nullptr, 10));
+            else if (line.rfind("hold ", 0) == 0)
+                camera.setRecordHold(std::atoi(line.c_str() + 5));
+            else if (line.rfind("refuse", 0) == 0)
+                camera.setRefused(commandList(line.substr(6)));
+            else if (line.rfind("show ", 0) == 0)
+                showRequests(camera, std::atoi(line.c_str() + 5));
             else if (line == "drop")
                 camera.dropSessions();
             else if (line == "quit")

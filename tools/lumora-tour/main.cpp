@@ -1,18 +1,20 @@
 // lumora-tour --data-dir DIR --shots DIR --server STRING [--cameras N] [--alarm-fifo FILE] [--language EN_LAN|CN_LAN]
-//             [--stay 1]
+//             [--record-card 1] [--stay 1]
 // Walks a newcomer's first start of the Lumora client without a person: the registration
 // dialog, the login dialog (with the rendezvous server of this run), the main frame, a LAN
 // search that finds the cameras, adding them, the device tree with the cameras online, and an
-// alarm (written to a camera's standard input through --alarm-fifo), and the cameras' live video
-// opened in the grid. A picture of each window is saved in the shots folder. Meant for Qt's
-// offscreen platform; exits 0 when every step worked. With --stay 1 (on a display) the main
-// window stays open with the live video until it is closed.
+// alarm (written to a camera's standard input through --alarm-fifo), with --record-card 1 the
+// first camera's recordings listed and one played, and last the cameras' live video opened in
+// the grid. A picture of each window is saved in the shots folder. Meant for Qt's offscreen
+// platform; exits 0 when every step worked. With --stay 1 (on a display) the main window stays
+// open with the live video until it is closed.
 #include "AlarmPaneView.h"
 #include "CLumoraApp.h"
 #include "ClientPaths.h"
 #include "DevSearchDlg.h"
 #include "DevTreeView.h"
 #include "MainFrame.h"
+#include "PlaybackTour.h"
 #include "UserInfoStore.h"
 #include "ViewTree.h"
 #include "liveview/CRealTimePlayView.h"
@@ -80,6 +82,7 @@ int main(int argc, char* argv[])
     QString dataDir, server, alarmFifo, language = QStringLiteral("EN_LAN");
     int cameras = 3;
     bool stay = false;
+    bool recordCard = false; // the first camera has recordings on its card
     const QStringList args = QApplication::arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--data-dir"))
@@ -96,6 +99,8 @@ int main(int argc, char* argv[])
             cameras = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--stay"))
             stay = args[i + 1] == QLatin1String("1");
+        else if (args[i] == QLatin1String("--record-card"))
+            recordCard = args[i + 1] == QLatin1String("1");
     }
     if (dataDir.isEmpty() || g_shots.isEmpty() || server.isEmpty()) {
         std::fprintf(stderr, "usage: lumora-tour --data-dir DIR --shots DIR --server STRING [--cameras N] "
@@ -192,6 +197,11 @@ int main(int argc, char* argv[])
         shot(frame, QStringLiteral("6-mainframe-alarm"));
     }
 
+    if (recordCard)
+        PlaybackTour(frame, step, shot);
+
+    // Live video last, so the run ends on it.
+    frame->OnLiveMode();
     // Live video: every camera opened in the grid as a double-click in the device tree opens it.
     frame->OnSplitScreen(CMainFrame::ID_SPLIT_4);
     auto* grid = dynamic_cast<CRealTimePlayView*>(frame->view(CMainFrame::LiveView));
@@ -208,7 +218,7 @@ int main(int argc, char* argv[])
         return true;
     };
     step("the cameras' live video plays in the grid", QTest::qWaitFor(allPainted, 30000));
-    shot(frame, QStringLiteral("7-live-grid"));
+    shot(frame, QStringLiteral("8-live-grid"));
 
     if (stay) {
         std::printf("Lumora stays open with the live grid; close its window to end\n");
