@@ -1,0 +1,213 @@
+// The video surface widget: what libLumora's displayers hand it is what the pane shows, newest
+// picture only, with one repaint however many pictures arrive first.
+#include "liveview/SurfaceWidget.h"
+
+#include "VideoSurface.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A BGR24 picture whose left half and right half have their own colours.
+struct TwoColourPicture {
+    int width;
+    int height;
+    std::vector<uint8_t> pixels;
+    TwoColourPicture(int w, int h, QColor left, QColor right) : width(w), height(h), pixels(size_t(w) * h * 3)
+    {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const QColor c = x < w / 2 ? left : right;
+                uint8_t* p = &pixels[(size_t(y) * w + x) * 3];
+                p[0] = uint8_t(c.blue());
+                p[1] = uint8_t(c.green());
+                p[2] = uint8_t(c.red());
+            }
+    }
+    platform::SurfacePicture picture(int rotation = 0, platform::PictureRect view = {}) const
+    {
+        platform::SurfacePicture p;
+        p.format = platform::PictureFormat::Bgr24;
+        p.width = width;
+        p.height = height;
+        p.pixels = pixels.data();
+        p.view = view.width ? view : platform::PictureRect{0, 0, width, height};
+        p.rotation = rotation;
+        return p;
+    }
+};
+
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+bool near(QColor a, QColor b)
+{
+    return std::abs(a.red() - b.red()) < 16 && std::abs(a.green() - b.green()) < 16 && std::abs(a.blue() - b.blue()) < 16;
+}
+
+class SurfaceWidgetTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_widget = std::make_unique<SurfaceWidget>();
+        m_widget->resize(80, 80);
+        m_widget->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_widget.get()));
+        m_surface = platform::FindVideoSurface(m_widget->handle());
+        ASSERT_NE(m_surface, nullptr);
+    }
+    QColor shownAt(int x, int y) { return m_widget->grab().toImage().pixelColor(x, y); }
+
+    std::unique_ptr<SurfaceWidget> m_widget;
+    std::shared_ptr<platform::VideoSurface> m_surface;
+};
+
+TEST_F(SurfaceWidgetTest, ManyPicturesBeforeThePaintGiveOnePaintOfTheNewest)
+{
+    const TwoColourPicture red(16, 16, Qt::red, Qt::red);
+    const TwoColourPicture green(16, 16, Qt::green, Qt::green);
+    for (int i = 0; i < 200; ++i)
+        m_surface->present((i == 199 ? green : red).picture());
+    ASSERT_TRUE(waitFor([&] { return m_widget->picturesPainted() >= 1; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m_widget->picturesPresented(), 200u);
+    EXPECT_EQ(m_widget->picturesPainted(), 1u);
+    EXPECT_TRUE(near(shownAt(40, 40), Qt::green));
+}
+
+TEST_F(SurfaceWidgetTest, PicturesFromWorkerThreadsEndOnTheLastOne)
+{
+    const TwoColourPicture red(32, 18, Qt::red, Qt::red);
+    const TwoColourPicture blue(32, 18, Qt::blue, Qt::blue);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 3; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < 300; ++i)
+                m_surface->present(red.picture());
+        });
+    for (std::thread& worker : workers)
+        worker.join();
+    m_surface->present(blue.picture());
+    ASSERT_TRUE(waitFor([&] { return near(shownAt(40, 40), Qt::blue); }));
+    EXPECT_EQ(m_widget->picturesPresented(), 901u);
+    EXPECT_LE(m_widget->picturesPainted(), m_widget->picturesPresented());
+    EXPECT_EQ(m_widget->currentPicture().size(), QSize(32, 18));
+}
+
+// Where the left (red) half of a picture ends up for each rotation and view.
+struct Placement {
+    const char* name;
+    int rotation;
+    platform::PictureRect view;
+    QPoint probe;
+    QColor expected;
+};
+
+class SurfacePlacement : public SurfaceWidgetTest, public ::testing::WithParamInterface<Placement> {};
+
+TEST_P(SurfacePlacement, PictureIsTurnedAndCutAsAsked)
+{
+    const TwoColourPicture picture(40, 40, Qt::red, Qt::blue);
+    m_surface->present(picture.picture(GetParam().rotation, GetParam().view));
+    ASSERT_TRUE(waitFor([&] { return m_widget->picturesPainted() >= 1; }));
+    EXPECT_TRUE(near(shownAt(GetParam().probe.x(), GetParam().probe.y()), GetParam().expected))
+        << shownAt(GetParam().probe.x(), GetParam().probe.y()).name().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rotations, SurfacePlacement,
+                         ::testing::Values(Placement{"Upright", 0, {}, {10, 40}, Qt::red},
+                                           Placement{"UprightRight", 0, {}, {70, 40}, Qt::blue},
+                                           Placement{"QuarterTurn", 90, {}, {40, 10}, Qt::red},
+                                           Placement{"HalfTurn", 180, {}, {10, 40}, Qt::blue},
+                                           Placement{"ThreeQuarterTurn", 270, {}, {40, 10}, Qt::blue},
+                                           Placement{"ZoomedIntoRightHalf", 0, {20, 0, 20, 40}, {10, 40}, Qt::blue},
+                                           Placement{"ZoomedIntoLeftHalf", 0, {0, 0, 20, 40}, {70, 40}, Qt::red}),
+                         [](const ::testing::TestParamInfo<Placement>& placement) { return std::string(placement.param.name); });
+
+TEST_F(SurfaceWidgetTest, PlanarPicturesAreShownInColour)
+{
+    // Pure blue in BT.601 limited range: Y 41, U 240, V 110.
+    const int w = 16, h = 16;
+    std::vector<uint8_t> yuv(size_t(w) * h * 3 / 2);
+    std::fill(yuv.begin(), yuv.begin() + w * h, 41);
+    std::fill(yuv.begin() + w * h, yuv.begin() + w * h + w * h / 4, 240);
+    std::fill(yuv.begin() + w * h + w * h / 4, yuv.end(), 110);
+    platform::SurfacePicture picture;
+    picture.format = platform::PictureFormat::Yuv420p;
+    picture.width = w;
+    picture.height = h;
+    picture.pixels = yuv.data();
+    picture.view = {0, 0, w, h};
+    m_surface->present(picture);
+    ASSERT_TRUE(waitFor([&] { return m_widget->picturesPainted() >= 1; }));
+    EXPECT_TRUE(near(shownAt(40, 40), Qt::blue)) << shownAt(40, 40).name().toStdString();
+}
+
+TEST_F(SurfaceWidgetTest, ClearedSurfaceShowsItsBackgroundAgain)
+{
+    QImage background(8, 8, QImage::Format_RGB32);
+    background.fill(Qt::yellow);
+    m_widget->setBackground(background);
+    EXPECT_TRUE(near(shownAt(40, 40), Qt::yellow));
+    const TwoColourPicture red(16, 16, Qt::red, Qt::red);
+    m_surface->present(red.picture());
+    ASSERT_TRUE(waitFor([&] { return m_widget->hasPicture(); }));
+    EXPECT_TRUE(near(shownAt(40, 40), Qt::red));
+    m_widget->clearPicture();
+    EXPECT_FALSE(m_widget->hasPicture());
+    EXPECT_TRUE(near(shownAt(40, 40), Qt::yellow));
+}
+
+TEST(SurfaceWidgetLifetime, HandlesAreUniqueAndGoWithTheWidget)
+{
+    auto first = std::make_unique<SurfaceWidget>();
+    auto second = std::make_unique<SurfaceWidget>();
+    EXPECT_NE(first->handle(), 0);
+    EXPECT_NE(first->handle(), second->handle());
+    const int handle = first->handle();
+    std::shared_ptr<platform::VideoSurface> held = platform::FindVideoSurface(handle);
+    ASSERT_NE(held, nullptr);
+    first.reset();
+    EXPECT_EQ(platform::FindVideoSurface(handle), nullptr);
+    // A decoder that still holds the surface may present once more: it is dropped quietly.
+    const TwoColourPicture red(16, 16, Qt::red, Qt::red);
+    held->present(red.picture());
+    QCoreApplication::processEvents();
+}
+
+TEST(SurfaceWidgetLifetime, WidgetCanGoWhileAWorkerPresents)
+{
+    auto widget = std::make_unique<SurfaceWidget>();
+    widget->show();
+    std::shared_ptr<platform::VideoSurface> held = platform::FindVideoSurface(widget->handle());
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        const TwoColourPicture red(64, 36, Qt::red, Qt::red);
+        while (!stop)
+            held->present(red.picture());
+    });
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents();
+    widget.reset();
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents();
+    stop = true;
+    worker.join();
+}
+
+} // namespace
