@@ -17,6 +17,10 @@ bool DataList::append(const uint8_t* data, std::size_t length, bool* becameFull)
             return false;
         }
         Chunk chunk;
+        if (!m_spare.empty()) {
+            chunk.data = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
         chunk.data.assign(data, data + length);
         m_chunks.push_back(std::move(chunk));
         m_bytes += length;
@@ -56,8 +60,10 @@ DataList::ReadResult DataList::read(uint8_t* buffer, std::size_t capacity, int t
         std::memcpy(buffer + copied, head.data.data() + head.offset, take);
         copied += take;
         m_bytes -= take;
-        if (take == left)
+        if (take == left) {
+            keepSpare(std::move(head.data));
             m_chunks.pop_front();
+        }
         else
             head.offset += take;
     }
@@ -72,10 +78,19 @@ DataList::ReadResult DataList::read(uint8_t* buffer, std::size_t capacity, int t
     return ReadResult::Data;
 }
 
+void DataList::keepSpare(std::vector<uint8_t>&& buffer)
+{
+    if (m_spare.size() < kSpareChunks && buffer.capacity() <= kSpareChunkBytes) {
+        buffer.clear();
+        m_spare.push_back(std::move(buffer));
+    }
+}
+
 void DataList::clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_chunks.clear();
+    m_spare.clear();
     m_bytes = 0;
     m_full = false;
 }

@@ -49,10 +49,18 @@ private:
         std::size_t offset = 0;
     };
 
+    // Emptied chunk buffers kept for the next appends, so that a stream of large chunks does not
+    // take and free a block each (which costs page faults once blocks pass the allocator's
+    // thresholds). At most kSpareChunks, each of at most kSpareChunkBytes capacity.
+    static constexpr std::size_t kSpareChunks = 8;
+    static constexpr std::size_t kSpareChunkBytes = 1u << 20;
+    void keepSpare(std::vector<uint8_t>&& buffer);
+
     const std::size_t m_limit;
     mutable std::mutex m_mutex;
     std::condition_variable m_wakeup;
     std::deque<Chunk> m_chunks;
+    std::vector<std::vector<uint8_t>> m_spare;
     std::size_t m_bytes = 0;
     uint64_t m_wakeGeneration = 0;
     uint64_t m_dropped = 0;

@@ -39,6 +39,7 @@ std::string P2PClient::Password() const
 void P2PClient::SetSendTap(SendTap tap)
 {
     std::lock_guard<std::mutex> lock(m_tapMutex);
+    m_tapSet.store(static_cast<bool>(tap));
     m_sendTap = std::move(tap);
 }
 
@@ -597,17 +598,12 @@ int P2PClient::sendOnSession(P2PConnection& session, int channel, const uint8_t*
     SendQueue* queue = session.sendQueue(channel);
     if (!queue)
         return -24;
-    ByteWriter message;
-    message.data().reserve(static_cast<std::size_t>(length) + 2);
-    message.u8(ID_SESSION_DATA);
-    message.u8(static_cast<uint8_t>(channel));
-    message.bytes(data, static_cast<std::size_t>(length));
+    const uint8_t header[2] = {ID_SESSION_DATA, static_cast<uint8_t>(channel)};
     // The record exists before the send is queued, so an acknowledgement that comes back at once
     // always finds it.
     const uint32_t receipt = takeReceiptNumber();
     queue->add(receipt, static_cast<uint32_t>(length));
-    if (sendToGuid(message, channel == 0 ? 2 : 3, kReliableOrderedWithReceipt, channel, session.remoteGuid(),
-                   receipt) == 0) {
+    if (sendDataToGuid(header, data, length, channel == 0 ? 2 : 3, channel, session.remoteGuid(), receipt) == 0) {
         queue->acknowledge(receipt);
         return -27;
     }

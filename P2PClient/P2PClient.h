@@ -247,6 +247,10 @@ private:
 
     // Peer access. Each reports to the send tap and does nothing more while there is no running
     // peer.
+    // Session data: the two header bytes and the caller's bytes go to the peer as parts, copied
+    // once into the peer's queue.
+    uint32_t sendDataToGuid(const uint8_t header[2], const uint8_t* data, int length, int priority,
+                            int orderingChannel, const P2PNet::P2PNetGUID& guid, uint32_t receipt);
     uint32_t sendToGuid(const ByteWriter& message, int priority, int reliability, int orderingChannel,
                         const P2PNet::P2PNetGUID& guid, uint32_t receipt = 0);
     uint32_t sendToAddress(const ByteWriter& message, int priority, int reliability, int orderingChannel,
@@ -322,6 +326,8 @@ private:
 
     mutable std::mutex m_tapMutex;
     SendTap m_sendTap;
+    // Set while a tap is installed, so that sends without one build no report.
+    std::atomic<bool> m_tapSet{false};
 
     mutable std::mutex m_timingsMutex;
     ClientTimings m_timings;

@@ -197,18 +197,44 @@ void P2PClient::setOfflineReply()
                                 static_cast<unsigned>(reply.data().size()));
 }
 
+uint32_t P2PClient::sendDataToGuid(const uint8_t header[2], const uint8_t* data, int length, int priority,
+                                   int orderingChannel, const P2PNet::P2PNetGUID& guid, uint32_t receipt)
+{
+    if (m_tapSet.load(std::memory_order_relaxed)) {
+        OutgoingMessage out;
+        out.kind = OutgoingMessage::Kind::ToGuid;
+        out.bytes.reserve(static_cast<std::size_t>(length) + 2);
+        out.bytes.assign(header, header + 2);
+        out.bytes.insert(out.bytes.end(), data, data + length);
+        out.guid = guid;
+        out.priority = priority;
+        out.reliability = kReliableOrderedWithReceipt;
+        out.orderingChannel = orderingChannel;
+        out.receipt = receipt;
+        report(out);
+    }
+    if (!m_peerRunning.load() || guid == P2PNet::UNASSIGNED_P2PNET_GUID)
+        return 0;
+    const char* parts[2] = {reinterpret_cast<const char*>(header), reinterpret_cast<const char*>(data)};
+    const int lengths[2] = {2, length};
+    return m_peer->SendGathered(parts, lengths, 2, priorityOf(priority), reliabilityOf(kReliableOrderedWithReceipt),
+                                static_cast<uint8_t>(orderingChannel), P2PNet::PeerTarget(guid), false, receipt);
+}
+
 uint32_t P2PClient::sendToGuid(const ByteWriter& message, int priority, int reliability, int orderingChannel,
                                const P2PNet::P2PNetGUID& guid, uint32_t receipt)
 {
-    OutgoingMessage out;
-    out.kind = OutgoingMessage::Kind::ToGuid;
-    out.bytes = message.data();
-    out.guid = guid;
-    out.priority = priority;
-    out.reliability = reliability;
-    out.orderingChannel = orderingChannel;
-    out.receipt = receipt;
-    report(out);
+    if (m_tapSet.load(std::memory_order_relaxed)) {
+        OutgoingMessage out;
+        out.kind = OutgoingMessage::Kind::ToGuid;
+        out.bytes = message.data();
+        out.guid = guid;
+        out.priority = priority;
+        out.reliability = reliability;
+        out.orderingChannel = orderingChannel;
+        out.receipt = receipt;
+        report(out);
+    }
     if (!m_peerRunning.load() || guid == P2PNet::UNASSIGNED_P2PNET_GUID)
         return 0;
     return m_peer->SendBytes(reinterpret_cast<const char*>(message.data().data()),
@@ -220,14 +246,16 @@ uint32_t P2PClient::sendToGuid(const ByteWriter& message, int priority, int reli
 uint32_t P2PClient::sendToAddress(const ByteWriter& message, int priority, int reliability, int orderingChannel,
                                   const P2PNet::SystemAddress& address)
 {
-    OutgoingMessage out;
-    out.kind = OutgoingMessage::Kind::ToAddress;
-    out.bytes = message.data();
-    out.address = address;
-    out.priority = priority;
-    out.reliability = reliability;
-    out.orderingChannel = orderingChannel;
-    report(out);
+    if (m_tapSet.load(std::memory_order_relaxed)) {
+        OutgoingMessage out;
+        out.kind = OutgoingMessage::Kind::ToAddress;
+        out.bytes = message.data();
+        out.address = address;
+        out.priority = priority;
+        out.reliability = reliability;
+        out.orderingChannel = orderingChannel;
+        report(out);
+    }
     if (!m_peerRunning.load() || !isAssigned(address))
         return 0;
     return m_peer->SendBytes(reinterpret_cast<const char*>(message.data().data()),

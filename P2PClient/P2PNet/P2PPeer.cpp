@@ -688,6 +688,9 @@ uint32_t P2PPeer::SendGathered(const char** data, const int* lengths, int count,
         if (data[i] != nullptr && lengths[i] > 0)
             joined.insert(joined.end(), data[i], data[i] + lengths[i]);
     const uint32_t receipt = forceReceiptNumber != 0 ? forceReceiptNumber : TakeReceiptNumber();
+    if (!broadcast && IsLoopbackTarget(target))
+        return SendBits(joined.data(), static_cast<uint32_t>(total) * 8, priority, reliability, orderingChannel,
+                        target, broadcast, receipt, true);
     QueueSendOwned(std::move(joined), static_cast<uint32_t>(total) * 8, priority, reliability, orderingChannel,
                    target, broadcast, receipt);
     return receipt;

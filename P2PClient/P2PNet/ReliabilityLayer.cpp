@@ -182,13 +182,15 @@ void ReliabilityLayer::Reset(uint32_t mtu, uint64_t timeUs)
     for (OrderingChannel& channel : m_ordering)
         channel = OrderingChannel{};
     m_receivedDatagrams = 0;
+    m_roundDataDatagrams = 0;
+    m_roundHadFragment = false;
     m_unreliableCountdownUs = m_unreliableTimeoutUs;
 }
 
 void ReliabilityLayer::SetAckRule(AckRule rule)
 {
     m_ackRule = rule;
-    m_congestion.SetAckDelay(rule == AckRule::Delayed ? CongestionManager::kAckDelayUs : 0);
+    m_congestion.SetAckDelay(rule == AckRule::Delayed ? CongestionManager::kAckDelayUs : kLoneAckDelayUs);
     if (rule == AckRule::Delayed) {
         for (auto& ranges : m_previousAcks)
             ranges.clear();
@@ -538,7 +540,14 @@ void ReliabilityLayer::Update(const SystemAddress& remote, const DatagramSender&
         return;
     }
 
-    if (!m_acks.IsEmpty() && (m_congestion.IsAckDue(timeUs) || m_acks.RangeCount() > 3))
+    // EndOfRound: a round that took a burst of data datagrams, or a fragment of a split message
+    // (a stream whose sender waits for the ACK clock), acknowledges at once; a lone datagram of
+    // whole messages waits up to kLoneAckDelayUs for company, so that one message at a time (a
+    // request and its answer) does not cost an ACK datagram, and a wake-up of both peers, each.
+    const bool burst = m_ackRule == AckRule::EndOfRound && (m_roundDataDatagrams >= 2 || m_roundHadFragment);
+    m_roundDataDatagrams = 0;
+    m_roundHadFragment = false;
+    if (!m_acks.IsEmpty() && (burst || m_congestion.IsAckDue(timeUs) || m_acks.RangeCount() > 3))
         SendAcknowledgements(context);
     // A NAK sent while held would only bring a resend that is dropped again.
     if (!m_naks.IsEmpty() && !m_incomingHeld)
@@ -1008,6 +1017,7 @@ void ReliabilityLayer::HandleData(BitStream& stream, const Context& context)
     }
     m_acks.Insert(datagramNumber);
     ++m_receivedDatagrams;
+    ++m_roundDataDatagrams;
 
     bool first = true;
     while (stream.GetNumberOfUnreadBits() > 0) {
@@ -1018,6 +1028,8 @@ void ReliabilityLayer::HandleData(BitStream& stream, const Context& context)
             break;
         }
         first = false;
+        if (packet->splitPacketCount != 0)
+            m_roundHadFragment = true;
         TraceMessage(context, *packet, m_receivedDatagrams, false);
         HandleIncomingMessage(std::move(packet), context);
     }

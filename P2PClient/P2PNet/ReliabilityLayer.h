@@ -74,7 +74,8 @@ struct LayerMessage {
 // How a layer acknowledges what it receives and answers the acknowledgements it gets.
 enum class AckRule : uint8_t {
     // At the end of each round that received data (the peer runs a round as soon as datagrams
-    // arrive); every ACK datagram repeats the ranges of the two ACKs before it, so that one lost
+    // arrive), except that a round's lone datagram of whole messages waits up to
+    // kLoneAckDelayUs for company; every ACK datagram repeats the ranges of the two ACKs before it, so that one lost
     // ACK costs no resend; a negatively acknowledged message is resent in the next round wherever
     // it sits in the resend list.
     EndOfRound = 0,
@@ -147,6 +148,9 @@ public:
     // several rounds instead of one burst that a user-space forwarder on the path (or the
     // receiver's socket) could not take in one go.
     static constexpr uint64_t kMaxBurstBytes = 64 * 1024;
+    // AckRule::EndOfRound: how long the acknowledgement of a lone data datagram (the only one of
+    // its round) may wait for more, in microseconds.
+    static constexpr uint64_t kLoneAckDelayUs = 1000;
     // Sent datagrams remembered for acknowledgement.
     static constexpr std::size_t kMaxDatagramHistory = 512;
 
@@ -418,6 +422,10 @@ private:
     std::map<uint16_t, SplitAssembly> m_splits;
     uint64_t m_heldBytes = 0;
     uint32_t m_receivedDatagrams = 0;
+    // Data datagrams handled since the last Update (the current round), and whether one of
+    // them carried a split fragment.
+    uint32_t m_roundDataDatagrams = 0;
+    bool m_roundHadFragment = false;
     std::deque<LayerMessage> m_output;
 
     // ---- Scratch (kept between rounds) ----

@@ -12,13 +12,25 @@
 #include <vector>
 
 namespace orlixbench {
+
+const uint8_t* streamPattern(std::size_t length)
+{
+    static const std::vector<uint8_t> pattern = [] {
+        std::vector<uint8_t> bytes(251 + kStreamPatternSpan);
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = streamByte(i);
+        return bytes;
+    }();
+    return length <= kStreamPatternSpan ? pattern.data() : nullptr;
+}
+
 namespace {
 
 // Writes bytes on the stream channel, keeping at most kDeviceSendWindow queued. False when the
 // session ended on the way.
 bool stream(int handle, uint64_t bytes, std::atomic<bool>& stopping)
 {
-    std::vector<char> block(kStreamWriteBytes);
+    const uint8_t* pattern = streamPattern(kStreamWriteBytes);
     uint64_t offset = 0;
     while (offset < bytes && !stopping.load()) {
         unsigned pending = 0;
@@ -30,9 +42,8 @@ bool stream(int handle, uint64_t bytes, std::atomic<bool>& stopping)
             continue;
         }
         const int length = static_cast<int>(std::min<uint64_t>(kStreamWriteBytes, bytes - offset));
-        for (int i = 0; i < length; ++i)
-            block[static_cast<std::size_t>(i)] = static_cast<char>(streamByte(offset + static_cast<uint64_t>(i)));
-        const int written = Orlix_Write(handle, kStreamChannel, block.data(), length);
+        const char* block = reinterpret_cast<const char*>(pattern + offset % 251);
+        const int written = Orlix_Write(handle, kStreamChannel, block, length);
         if (written != length) {
             std::fprintf(stderr, "bench-orlix device: write returned %d\n", written);
             return false;

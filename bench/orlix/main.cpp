@@ -167,6 +167,7 @@ StreamResult measureStream(const Path& path)
         Orlix_Close(handle);
         return result;
     }
+    static_assert(ORLIX_MAX_TRANSFER <= kStreamPatternSpan);
     std::vector<char> buffer(ORLIX_MAX_TRANSFER);
     auto last = start;
     while (result.bytes < kStreamBytes) {
@@ -180,9 +181,11 @@ StreamResult measureStream(const Path& path)
             result.error = read;
             break;
         }
-        for (int i = 0; i < length; ++i)
-            if (static_cast<uint8_t>(buffer[static_cast<std::size_t>(i)]) != streamByte(result.bytes + static_cast<uint64_t>(i)))
-                ++result.damaged;
+        const uint8_t* expected = streamPattern(static_cast<std::size_t>(length)) + result.bytes % 251;
+        if (std::memcmp(buffer.data(), expected, static_cast<std::size_t>(length)) != 0)
+            for (int i = 0; i < length; ++i)
+                if (static_cast<uint8_t>(buffer[static_cast<std::size_t>(i)]) != expected[i])
+                    ++result.damaged;
         result.bytes += static_cast<uint64_t>(length);
         last = Clock::now();
     }

@@ -107,15 +107,17 @@ struct RatioCase {
     const char* workload;  // in words, for the runs line
     CaseSpec spec;
     double loss;
+    bool withLatency;      // also run the latency phase and print its median p50
 };
 
 // One warm-up run of each side, then three runs of each, alternating; the median goodput of the
-// peer over ENet's. Prints the runs and the CPU time per MB of each side.
+// peer over ENet's. Prints the runs, the CPU time per MB of each side and, when asked, the latency.
 double alternatingRatio(const Transport& enet, const Transport& peer, const RatioCase& c)
 {
     CaseSpec spec = c.spec;
-    spec.latencySamples = 0;
-    std::vector<double> goodput[2], cpu[2];
+    if (!c.withLatency)
+        spec.latencySamples = 0;
+    std::vector<double> goodput[2], cpu[2], latency[2];
     const Transport* sides[2] = {&enet, &peer};
     for (int run = 0; run < 4; ++run) {
         for (int side = 0; side < 2; ++side) {
@@ -124,6 +126,8 @@ double alternatingRatio(const Transport& enet, const Transport& peer, const Rati
                 continue;
             goodput[side].push_back(m.result.goodputMBps);
             cpu[side].push_back(m.cpuMsPerMB);
+            if (m.result.latencySamples > 0)
+                latency[side].push_back(m.result.p50us);
         }
     }
     std::printf("%s, runs in MB/s: enet", c.workload);
@@ -133,6 +137,9 @@ double alternatingRatio(const Transport& enet, const Transport& peer, const Rati
     for (double g : goodput[1])
         std::printf(" %.2f", g);
     std::printf("; CPU ms/MB (median): enet %.2f, peer %.2f\n", median(cpu[0]), median(cpu[1]));
+    if (c.withLatency)
+        std::printf("%s, one message in flight, one-way latency p50 in us (median of runs): enet %.1f, peer %.1f\n",
+                    c.workload, median(latency[0]), median(latency[1]));
     std::fflush(stdout);
     const double enetMedian = median(goodput[0]);
     return enetMedian > 0 ? median(goodput[1]) / enetMedian : 0;
@@ -186,9 +193,9 @@ int main(int argc, char** argv)
     const Transport& enet = transports[1];
     const Transport& peer = transports[2];
     const RatioCase ratios[] = {
-        {"small-message", "100 B without loss", kSizes[0].spec, 0.0},
-        {"loss", "1 MiB with 2% loss", kSizes[1].spec, 0.02},
-        {"goodput", "1 MiB without loss", kSizes[1].spec, 0.0},
+        {"small-message", "100 B without loss", kSizes[0].spec, 0.0, true},
+        {"loss", "1 MiB with 2% loss", kSizes[1].spec, 0.02, false},
+        {"goodput", "1 MiB without loss", kSizes[1].spec, 0.0, false},
     };
     double results[std::size(ratios)] = {};
     for (std::size_t i = 0; i < std::size(ratios); ++i)

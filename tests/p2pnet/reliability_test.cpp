@@ -633,32 +633,66 @@ INSTANTIATE_TEST_SUITE_P(
                       AckRuleCase{"delayed", AckRule::Delayed, {{{0, 1}}, {{2, 2}}, {{3, 3}}, {{4, 4}}}}),
     [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
-TEST(Acks, EndOfRoundAcknowledgesAtOnceOnceTheRoundTripIsKnownWhereDelayedWaitsTenMilliseconds)
-{
-    for (AckRule rule : {AckRule::EndOfRound, AckRule::Delayed}) {
-        Endpoint b;
-        b.layer.SetAckRule(rule);
-        // A round-trip sample: b sends one reliable message and gets it acknowledged.
-        ASSERT_TRUE(Send(b, B({40}), ReliabilityKind::Reliable));
-        b.Update(0);
-        b.TakeSent();
-        b.Handle(Ack({{0, 0}}), 500);
-        ASSERT_GE(b.layer.GetCongestionManager().GetLastRtt(), 0);
+// Once the round trip is known: when the ACK for one round's data goes out, by rule and by what
+// the round took. EndOfRound acknowledges a burst or a split fragment in the round itself and a
+// lone datagram of whole messages within kLoneAckDelayUs; Delayed waits 10 ms for all of them.
+struct AckTimingCase {
+    const char* name;
+    AckRule rule;
+    int datagrams;     // data datagrams in the round
+    bool fragment;     // each carries a fragment of a split message instead of a whole one
+    uint64_t waitUs;   // the ACK leaves this long after the round (0: in the round itself)
+};
 
-        b.Handle(DataDatagram(0, {WireMessage{.kind = 0, .data = B({41})}}), 1000);
-        b.Update(1000);
-        const std::size_t atOnce = b.TakeSent().size();
-        b.Update(1000 + CongestionManager::kAckDelayUs);
-        const std::size_t later = b.TakeSent().size();
-        if (rule == AckRule::EndOfRound) {
-            EXPECT_EQ(atOnce, 1u);
-            EXPECT_EQ(later, 0u);
-        } else {
-            EXPECT_EQ(atOnce, 0u);
-            EXPECT_EQ(later, 1u);
+class AckTiming : public ::testing::TestWithParam<AckTimingCase> {};
+
+TEST_P(AckTiming, AcknowledgementLeavesWhenTheRuleSays)
+{
+    const AckTimingCase& c = GetParam();
+    Endpoint b;
+    b.layer.SetAckRule(c.rule);
+    // A round-trip sample: b sends one reliable message and gets it acknowledged.
+    ASSERT_TRUE(Send(b, B({40}), ReliabilityKind::Reliable));
+    b.Update(0);
+    b.TakeSent();
+    b.Handle(Ack({{0, 0}}), 500);
+    ASSERT_GE(b.layer.GetCongestionManager().GetLastRtt(), 0);
+
+    const uint64_t t = 1000;
+    for (int i = 0; i < c.datagrams; ++i) {
+        WireMessage message{.kind = 2, .number = static_cast<uint32_t>(i), .data = B({41})};
+        if (c.fragment) {
+            message.split = true;
+            message.splitCount = 4;
+            message.splitIndex = static_cast<uint32_t>(i);
         }
+        b.Handle(DataDatagram(static_cast<uint32_t>(i), {message}), t);
     }
+    b.Update(t);
+    const std::size_t inRound = b.TakeSent().size();
+    std::size_t justBefore = 0;
+    if (c.waitUs > 0) {
+        b.Update(t + c.waitUs - 1);
+        justBefore = b.TakeSent().size();
+    }
+    b.Update(t + std::max<uint64_t>(c.waitUs, 1));
+    const std::size_t atWait = b.TakeSent().size();
+    const std::size_t expectedInRound = c.waitUs == 0 ? 1u : 0u;
+    EXPECT_EQ(inRound, expectedInRound);
+    EXPECT_EQ(justBefore, 0u);
+    EXPECT_EQ(atWait, 1u - expectedInRound);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AckTiming,
+    ::testing::Values(
+        AckTimingCase{"end_of_round_lone_whole", AckRule::EndOfRound, 1, false, ReliabilityLayer::kLoneAckDelayUs},
+        AckTimingCase{"end_of_round_burst", AckRule::EndOfRound, 2, false, 0},
+        AckTimingCase{"end_of_round_lone_fragment", AckRule::EndOfRound, 1, true, 0},
+        AckTimingCase{"delayed_lone_whole", AckRule::Delayed, 1, false, CongestionManager::kAckDelayUs},
+        AckTimingCase{"delayed_burst", AckRule::Delayed, 2, false, CongestionManager::kAckDelayUs},
+        AckTimingCase{"delayed_lone_fragment", AckRule::Delayed, 1, true, CongestionManager::kAckDelayUs}),
+    [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
 // Two reliable messages in two datagrams; the second one's datagram is NAK'ed while the first is
 // still waiting for its time-out.
