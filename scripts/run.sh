@@ -2,7 +2,7 @@
 # Sets up, builds and runs the most complete demo on loopback: two peers of the UDP peer core
 # moving data, libTovel sessions by each path (direct, punched through, relayed) with data
 # moving, then simulated cameras on every transport with a client side that logs in, reads and
-# writes settings and watches live video.
+# writes settings and watches live video, and last the Lumora client watching those cameras in its grid.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -19,4 +19,4 @@ echo "== libTovel: a rendezvous server, devices and a client; a session by each 
 echo
 echo "== libLumora SDK: cameras on libTovel, CS2 and ThroughTek; logins, settings, live video, snapshots, a local recording, a download, an alarm, a reconnect"
 "$build/tools/lumora-demo/lumora-demo" "$@"
-echo; echo "== Lumora client: register, log in, search the LAN, cameras online, an alarm"; "$root/scripts/run-client.sh" "$build"
+echo; echo "== Lumora client: register, log in, search the LAN, cameras online, an alarm, a recording played back, live video in the grid"; "$root/scripts/run-client.sh" "$build"
