@@ -4,6 +4,7 @@
 // succeed, and the device must stay registered. The connect times with and without the flood
 // are printed.
 #include "P2PClient.h"
+#include "QuickClientTimings.h"
 #include "P2PPeer.h"
 #include "PeerUtils.h"
 #include "ReliabilityLayer.h"
@@ -174,6 +175,7 @@ protected:
     {
         rendezvous::RendezvousOptions options;
         options.silentUnknown = true;
+        options.punchDelayMs = lumora::test::kQuickPunchDelayMs;
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
         std::string error;
         ASSERT_TRUE(m_server->start(&error)) << error;
