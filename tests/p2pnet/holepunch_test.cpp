@@ -317,7 +317,9 @@ TEST(PunchSchedule, InternalThenThreeExternalPortsEightTimesEachAfterATtlProbe)
     TextRecorder texts; // outlives the peers' pump threads that print into it
     TestPeer f{kIPv4Loopback};
     TestPeer a{kIPv4Loopback};
-    HolePunchClient& client = a.add<HolePunchClient>();
+    // The default counts (two sends per internal address, three external ports, eight sends
+    // each) with the pauses between them shrunk.
+    HolePunchClient& client = a.add<HolePunchClient>(FastConfig());
     RawSendRecorder& raw = a.add<RawSendRecorder>();
     client.SetDebugSink(&texts);
     f.startPump();
