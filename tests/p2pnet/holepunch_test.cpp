@@ -4,7 +4,7 @@
 #include "MessageIdentifiers.h"
 #include "PeerUtils.h"
 #include "support/PunchFacilitator.h"
-#include "support/PunchTestPeer.h"
+#include "support/PunchRecorders.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +14,9 @@
 using namespace P2PNet;
 using punchtest::PunchFacilitator;
 using punchtest::RawSendRecorder;
+using punchtest::connectTo;
+using punchtest::kIPv4Loopback;
+using punchtest::kIPv6Loopback;
 using punchtest::Received;
 using punchtest::TestPeer;
 using punchtest::TextRecorder;
@@ -45,9 +48,9 @@ bool Flush(TestPeer& from, TestPeer& to)
 {
     static std::atomic<uint8_t> sequence{0};
     const uint8_t tag = ++sequence;
-    if (!from.SendBytes({kMarker, tag}, PeerTarget(to.guid())))
+    if (!from.sendBytes({kMarker, tag}, PeerTarget(to.guid())))
         return false;
-    return to.received().waitFor([tag](const Received& r) { return r.id() == kMarker && r.data.size() == 2 && r.data[1] == tag; });
+    return to.saw([tag](const Received& r) { return r.id() == kMarker && r.data.size() == 2 && r.data[1] == tag; });
 }
 
 // The punch datagrams among a peer's raw sends: everything not addressed to the facilitator (the
@@ -114,25 +117,26 @@ std::vector<uint8_t> Bytes(const BitStream& stream)
 class PunchFixture {
 public:
     PunchFixture(const PunchConfig& configA, bool bPunches, const PunchFacilitator::Options& options, bool ipv6 = false)
-        : f(ipv6), a(ipv6), b(ipv6), facilitator(f.add<PunchFacilitator>(options)),
+        : f(ipv6 ? kIPv6Loopback : kIPv4Loopback), a(ipv6 ? kIPv6Loopback : kIPv4Loopback),
+          b(ipv6 ? kIPv6Loopback : kIPv4Loopback), facilitator(f.add<PunchFacilitator>(options)),
           clientA(a.add<HolePunchClient>(configA)),
           clientB(bPunches ? &b.add<HolePunchClient>(configA) : nullptr)
     {
         clientA.SetDebugSink(&textsA);
         if (clientB != nullptr)
             clientB->SetDebugSink(&textsB);
-        f.StartPump();
-        a.StartPump();
-        b.StartPump();
+        f.startPump();
+        a.startPump();
+        b.startPump();
     }
-    bool ready() { return f.started() && a.started() && b.started() && a.ConnectTo(f) && b.ConnectTo(f); }
+    bool ready() { return f.started() && a.started() && b.started() && connectTo(a, f) && connectTo(b, f); }
 
     // Declared before the peers, so they outlive the pump threads that print into them.
     TextRecorder textsA;
     TextRecorder textsB;
-    TestPeer f;
-    TestPeer a;
-    TestPeer b;
+    TestPeer f{kIPv4Loopback};
+    TestPeer a{kIPv4Loopback};
+    TestPeer b{kIPv4Loopback};
     PunchFacilitator& facilitator;
     HolePunchClient& clientA;
     HolePunchClient* clientB;
@@ -159,12 +163,12 @@ TEST_P(PunchSuccess, BothSidesGetSucceededAndCanConnect)
 
     Received atA;
     Received atB;
-    ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_SUCCEEDED, &atA));
-    ASSERT_TRUE(fx.b.waitForId(ID_PUNCH_SUCCEEDED, &atB));
+    ASSERT_TRUE(fx.a.sawId(ID_PUNCH_SUCCEEDED, &atA));
+    ASSERT_TRUE(fx.b.sawId(ID_PUNCH_SUCCEEDED, &atB));
     ASSERT_EQ(atA.data.size(), 2u);
     EXPECT_EQ(atA.data[1], 1) << "the requester is the sender";
     EXPECT_EQ(atB.data[1], 0);
-    EXPECT_TRUE(atA.local);
+    EXPECT_TRUE(atA.generatedLocally);
     EXPECT_EQ(atA.guid, fx.b.guid());
     EXPECT_EQ(atB.guid, fx.a.guid());
     EXPECT_EQ(atA.address, fx.b.address());
@@ -179,7 +183,7 @@ TEST_P(PunchSuccess, BothSidesGetSucceededAndCanConnect)
     // What P2PClient does with a success: connect straight to the punched address.
     ASSERT_EQ(fx.a.peer().Connect(atA.address, nullptr, 0), ConnectResult::AttemptStarted);
     const P2PNetGUID bGuid = fx.b.guid();
-    EXPECT_TRUE(fx.a.received().waitFor([&](const Received& r) { return r.id() == ID_JOIN_ACCEPTED && r.guid == bGuid; }));
+    EXPECT_TRUE(fx.a.saw([&](const Received& r) { return r.id() == ID_JOIN_ACCEPTED && r.guid == bGuid; }));
     EXPECT_EQ(fx.a.countId(ID_PUNCH_FAILED), 0u);
     EXPECT_EQ(fx.b.countId(ID_PUNCH_FAILED), 0u);
 }
@@ -202,8 +206,8 @@ TEST(PunchFailure, FailsWithPunchFailedAfterOneRetry)
 
     ASSERT_TRUE(fx.clientA.RequestPunch(fx.b.guid(), fx.f.address()));
     Received failed;
-    ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_FAILED, &failed));
-    EXPECT_TRUE(failed.local);
+    ASSERT_TRUE(fx.a.sawId(ID_PUNCH_FAILED, &failed));
+    EXPECT_TRUE(failed.generatedLocally);
     EXPECT_EQ(failed.guid, fx.b.guid());
     ASSERT_EQ(failed.data.size(), 2u);
     EXPECT_EQ(failed.data[1], 1);
@@ -229,7 +233,7 @@ TEST(PunchFailure, NoRetryWhenDisabled)
     ASSERT_TRUE(fx.ready());
 
     ASSERT_TRUE(fx.clientA.RequestPunch(fx.b.guid(), fx.f.address()));
-    ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_FAILED));
+    ASSERT_TRUE(fx.a.sawId(ID_PUNCH_FAILED));
     EXPECT_EQ(fx.textsA.countPrefix("Failed punch-through once. Returning failure to guid " + GuidText(fx.b.guid())), 1u);
     EXPECT_EQ(fx.facilitator.GetCounters().started, 1u);
 }
@@ -239,33 +243,33 @@ TEST(PunchFailure, NoRetryWhenDisabled)
 TEST(PunchFailure, RetryRefusedAsInProgressReportsFailure)
 {
     TextRecorder texts; // outlives the peers' pump threads that print into it
-    TestPeer f;
-    TestPeer a;
+    TestPeer f{kIPv4Loopback};
+    TestPeer a{kIPv4Loopback};
     HolePunchClient& client = a.add<HolePunchClient>(FastConfig());
     client.SetDebugSink(&texts);
-    f.StartPump();
-    a.StartPump();
-    ASSERT_TRUE(f.started() && a.started() && a.ConnectTo(f));
+    f.startPump();
+    a.startPump();
+    ASSERT_TRUE(f.started() && a.started() && connectTo(a, f));
 
     const uint64_t target = 5555;
-    ASSERT_TRUE(f.SendStream(ConnectAtTime(NowMillis(), 9, SystemAddress("127.0.0.1", 23440), {}, target, true),
+    ASSERT_TRUE(f.sendStream(ConnectAtTime(NowMillis(), 9, SystemAddress("127.0.0.1", 23440), {}, target, true),
                              PeerTarget(a.guid())));
-    ASSERT_TRUE(f.SendBytes({ID_PUNCH_GET_RECENT_PORT, 0, 9}, PeerTarget(a.guid())));
+    ASSERT_TRUE(f.sendBytes({ID_PUNCH_GET_RECENT_PORT, 0, 9}, PeerTarget(a.guid())));
     Received answer;
-    ASSERT_TRUE(f.waitForId(ID_PUNCH_GET_RECENT_PORT, &answer));
+    ASSERT_TRUE(f.sawId(ID_PUNCH_GET_RECENT_PORT, &answer));
     EXPECT_EQ(answer.data, (std::vector<uint8_t>{ID_PUNCH_GET_RECENT_PORT, 0, 9,
                                                  static_cast<uint8_t>(a.address().GetPort() >> 8),
                                                  static_cast<uint8_t>(a.address().GetPort() & 0xFF)}));
 
     Received retry;
-    ASSERT_TRUE(f.waitForId(ID_PUNCH_REQUEST, &retry));
+    ASSERT_TRUE(f.sawId(ID_PUNCH_REQUEST, &retry));
     EXPECT_EQ(retry.data, (std::vector<uint8_t>{ID_PUNCH_REQUEST, 0, 0, 0, 0, 0, 0, 0x15, 0xB3}));
-    ASSERT_TRUE(f.SendBytes({ID_PUNCH_IN_PROGRESS, 0, 0, 0, 0, 0, 0, 0x15, 0xB3}, PeerTarget(a.guid())));
+    ASSERT_TRUE(f.sendBytes({ID_PUNCH_IN_PROGRESS, 0, 0, 0, 0, 0, 0, 0x15, 0xB3}, PeerTarget(a.guid())));
 
     Received failed;
-    ASSERT_TRUE(a.waitForId(ID_PUNCH_FAILED, &failed));
+    ASSERT_TRUE(a.sawId(ID_PUNCH_FAILED, &failed));
     EXPECT_EQ(failed.guid, P2PNetGUID(target));
-    EXPECT_TRUE(a.waitForId(ID_PUNCH_IN_PROGRESS)) << "the facilitator's message is passed on as well";
+    EXPECT_TRUE(a.sawId(ID_PUNCH_IN_PROGRESS)) << "the facilitator's message is passed on as well";
     EXPECT_EQ(texts.countPrefix("Punch-through retry to guid 5555 failed due to ID_PUNCH_IN_PROGRESS. Returning failure."), 1u);
 }
 
@@ -273,20 +277,20 @@ TEST(PunchFailure, RetryRefusedAsInProgressReportsFailure)
 // sending for ever: the fixed-port budget is already spent, so it sends once and gives up.
 TEST(PunchFailure, LateUnidirectionalDuringInternalProbingStillEnds)
 {
-    TestPeer f;
-    TestPeer a;
-    TestPeer target;  // never connected to a: only its out-of-band datagrams reach a
+    TestPeer f{kIPv4Loopback};
+    TestPeer a{kIPv4Loopback};
+    TestPeer target{kIPv4Loopback};  // never connected to a: only its out-of-band datagrams reach a
     a.add<HolePunchClient>();
     RawSendRecorder& raw = a.add<RawSendRecorder>();
-    f.StartPump();
-    a.StartPump();
-    target.StartPump();
-    ASSERT_TRUE(f.started() && a.started() && target.started() && a.ConnectTo(f));
+    f.startPump();
+    a.startPump();
+    target.startPump();
+    ASSERT_TRUE(f.started() && a.started() && target.started() && connectTo(a, f));
 
     std::vector<SystemAddress> internal;
     for (uint16_t i = 0; i < 10; ++i)
         internal.push_back(SystemAddress("127.0.0.1", static_cast<uint16_t>(23450 + i)));
-    ASSERT_TRUE(f.SendStream(ConnectAtTime(NowMillis(), 31, SystemAddress("127.0.0.1", 23449), internal,
+    ASSERT_TRUE(f.sendStream(ConnectAtTime(NowMillis(), 31, SystemAddress("127.0.0.1", 23449), internal,
                                            target.guid().g, false),
                              PeerTarget(a.guid())));
     // Two sends per internal address: at 7 sends a is probing its fourth address.
@@ -295,7 +299,7 @@ TEST(PunchFailure, LateUnidirectionalDuringInternalProbingStillEnds)
     ASSERT_TRUE(target.peer().SendRawTo(a.address(), reinterpret_cast<const char*>(unidirectional), 5));
 
     Received failed;
-    ASSERT_TRUE(a.waitForId(ID_PUNCH_FAILED, &failed));
+    ASSERT_TRUE(a.sawId(ID_PUNCH_FAILED, &failed));
     EXPECT_EQ(failed.guid, target.guid());
     EXPECT_EQ(failed.address, target.address()) << "the fixed port is where the punch came from";
     std::size_t toTarget = 0;
@@ -311,23 +315,25 @@ TEST(PunchFailure, LateUnidirectionalDuringInternalProbingStillEnds)
 TEST(PunchSchedule, InternalThenThreeExternalPortsEightTimesEachAfterATtlProbe)
 {
     TextRecorder texts; // outlives the peers' pump threads that print into it
-    TestPeer f;
-    TestPeer a;
-    HolePunchClient& client = a.add<HolePunchClient>();
+    TestPeer f{kIPv4Loopback};
+    TestPeer a{kIPv4Loopback};
+    // The default counts (two sends per internal address, three external ports, eight sends
+    // each) with the pauses between them shrunk.
+    HolePunchClient& client = a.add<HolePunchClient>(FastConfig());
     RawSendRecorder& raw = a.add<RawSendRecorder>();
     client.SetDebugSink(&texts);
-    f.StartPump();
-    a.StartPump();
-    ASSERT_TRUE(f.started() && a.started() && a.ConnectTo(f));
+    f.startPump();
+    a.startPump();
+    ASSERT_TRUE(f.started() && a.started() && connectTo(a, f));
 
     // Ports below the system's ephemeral range, where no test peer listens.
     const SystemAddress external("127.0.0.1", 23400);
     const SystemAddress internal("127.0.0.1", 23410);
     const uint64_t target = 424242;
-    ASSERT_TRUE(f.SendStream(ConnectAtTime(NowMillis(), 77, external, {internal}, target, true), PeerTarget(a.guid())));
+    ASSERT_TRUE(f.sendStream(ConnectAtTime(NowMillis(), 77, external, {internal}, target, true), PeerTarget(a.guid())));
 
     Received failed;
-    ASSERT_TRUE(a.waitForId(ID_PUNCH_FAILED, &failed));
+    ASSERT_TRUE(a.sawId(ID_PUNCH_FAILED, &failed));
     EXPECT_EQ(failed.guid, P2PNetGUID(target));
     EXPECT_EQ(failed.address, external);
     EXPECT_EQ(texts.countPrefix("Not connected to facilitator, so cannot retry punch-through after first failure."), 1u);
@@ -356,18 +362,18 @@ TEST(PunchSchedule, InternalThenThreeExternalPortsEightTimesEachAfterATtlProbe)
 
 TEST(PunchSchedule, TargetWithoutInternalAddressesGoesStraightToTheExternalTests)
 {
-    TestPeer f;
-    TestPeer a;
+    TestPeer f{kIPv4Loopback};
+    TestPeer a{kIPv4Loopback};
     a.add<HolePunchClient>(FastConfig());
     RawSendRecorder& raw = a.add<RawSendRecorder>();
-    f.StartPump();
-    a.StartPump();
-    ASSERT_TRUE(f.started() && a.started() && a.ConnectTo(f));
+    f.startPump();
+    a.startPump();
+    ASSERT_TRUE(f.started() && a.started() && connectTo(a, f));
 
-    ASSERT_TRUE(f.SendStream(ConnectAtTime(NowMillis(), 5, SystemAddress("127.0.0.1", 23420), {}, 99, false),
+    ASSERT_TRUE(f.sendStream(ConnectAtTime(NowMillis(), 5, SystemAddress("127.0.0.1", 23420), {}, 99, false),
                              PeerTarget(a.guid())));
     Received failed;
-    ASSERT_TRUE(a.waitForId(ID_PUNCH_FAILED, &failed));
+    ASSERT_TRUE(a.sawId(ID_PUNCH_FAILED, &failed));
     EXPECT_EQ(failed.data[1], 0) << "weAreSender comes from the start message";
     const auto sent = PunchSends(raw, f.address());
     ASSERT_FALSE(sent.empty());
@@ -386,8 +392,8 @@ TEST(PunchFacilitatorMessages, TargetNotConnectedReachesTheApplication)
 
     ASSERT_TRUE(fx.clientA.RequestPunch(stranger, fx.f.address()));
     Received notConnected;
-    ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_TARGET_NOT_CONNECTED, &notConnected));
-    EXPECT_FALSE(notConnected.local);
+    ASSERT_TRUE(fx.a.sawId(ID_PUNCH_TARGET_NOT_CONNECTED, &notConnected));
+    EXPECT_FALSE(notConnected.generatedLocally);
     EXPECT_TRUE(fx.textsA.waitForPrefix("Punch-through attempt to guid 12345 failed due to ID_PUNCH_TARGET_NOT_CONNECTED."));
 }
 
@@ -400,7 +406,7 @@ TEST(PunchFacilitatorMessages, UnresponsiveTargetEndsTheAttemptWithoutRetry)
 
     ASSERT_TRUE(fx.clientA.RequestPunch(fx.b.guid(), fx.f.address()));
     Received unresponsive;
-    ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_TARGET_UNRESPONSIVE, &unresponsive));
+    ASSERT_TRUE(fx.a.sawId(ID_PUNCH_TARGET_UNRESPONSIVE, &unresponsive));
     EXPECT_EQ(fx.clientA.AttemptCount(), 0u);
     EXPECT_TRUE(fx.textsA.waitForPrefix("Punch-through attempt to guid " + GuidText(fx.b.guid()) +
                                         " failed due to ID_PUNCH_TARGET_UNRESPONSIVE."));
@@ -421,7 +427,7 @@ TEST(PunchFacilitatorMessages, LosingTheFacilitatorFailsTheAttemptAtOnce)
     fx.f.peer().DropConnection(PeerTarget(fx.a.guid()), true);
 
     Received failed;
-    ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_FAILED, &failed));
+    ASSERT_TRUE(fx.a.sawId(ID_PUNCH_FAILED, &failed));
     EXPECT_EQ(failed.guid, fx.b.guid());
     EXPECT_EQ(fx.textsA.countPrefix("First punch-through failure"), 0u) << "no facilitator to retry through";
 }
@@ -437,7 +443,7 @@ TEST(PunchPorts, StrideFromTheFacilitatorShiftsThePredictedPort)
     ASSERT_TRUE(fx.textsA.waitForPrefix("HAS_PORT_STRIDE 2. First external port 5000. Second external port 5002."));
 
     ASSERT_TRUE(fx.clientA.RequestPunch(fx.b.guid(), fx.f.address()));
-    ASSERT_TRUE(fx.a.waitForId(ID_PUNCH_SUCCEEDED));
+    ASSERT_TRUE(fx.a.sawId(ID_PUNCH_SUCCEEDED));
     const P2PNetGUID aGuid = fx.a.guid();
     const uint16_t expected = static_cast<uint16_t>(fx.a.address().GetPort() + 2);
     ASSERT_TRUE(waitUntil([&] { return fx.facilitator.LastPredictedPort(aGuid) != 0; }));
@@ -453,7 +459,7 @@ TEST(PunchPorts, PortTestReportsOurExternalPortToEachAddress)
     // One address only: the NAT's stride cannot be measured, but the address still gets its report.
     ASSERT_TRUE(fx.facilitator.SendPortTest(fx.a.guid(), {fx.f.address()}));
     Received report;
-    ASSERT_TRUE(fx.f.received().waitFor(
+    ASSERT_TRUE(fx.f.saw(
         [](const Received& r) { return r.id() == ID_OUT_OF_BAND && r.data.size() >= 4 && r.data[1] == kPunchPortReport; }, &report));
     EXPECT_EQ(report.guid, fx.a.guid());
     EXPECT_EQ(static_cast<uint16_t>(report.data[2] << 8 | report.data[3]), fx.a.address().GetPort());
@@ -465,15 +471,15 @@ TEST(PunchPorts, PortTestReportsOurExternalPortToEachAddress)
 
 TEST(PunchNetworkInput, ResultsFromTheNetworkAreNeverPassedOn)
 {
-    TestPeer f;
-    TestPeer a;
+    TestPeer f{kIPv4Loopback};
+    TestPeer a{kIPv4Loopback};
     a.add<HolePunchClient>();
-    f.StartPump();
-    a.StartPump();
-    ASSERT_TRUE(f.started() && a.started() && a.ConnectTo(f));
+    f.startPump();
+    a.startPump();
+    ASSERT_TRUE(f.started() && a.started() && connectTo(a, f));
 
-    ASSERT_TRUE(f.SendBytes({ID_PUNCH_SUCCEEDED, 1}, PeerTarget(a.guid())));
-    ASSERT_TRUE(f.SendBytes({ID_PUNCH_FAILED, 1}, PeerTarget(a.guid())));
+    ASSERT_TRUE(f.sendBytes({ID_PUNCH_SUCCEEDED, 1}, PeerTarget(a.guid())));
+    ASSERT_TRUE(f.sendBytes({ID_PUNCH_FAILED, 1}, PeerTarget(a.guid())));
     ASSERT_TRUE(Flush(f, a));
     EXPECT_EQ(a.countId(ID_PUNCH_SUCCEEDED), 0u);
     EXPECT_EQ(a.countId(ID_PUNCH_FAILED), 0u);
@@ -489,18 +495,18 @@ class PunchMalformed : public ::testing::TestWithParam<MalformedCase> {};
 
 TEST_P(PunchMalformed, IsDroppedAndCounted)
 {
-    TestPeer f;
-    TestPeer a;
+    TestPeer f{kIPv4Loopback};
+    TestPeer a{kIPv4Loopback};
     HolePunchClient& client = a.add<HolePunchClient>();
-    f.StartPump();
-    a.StartPump();
-    ASSERT_TRUE(f.started() && a.started() && a.ConnectTo(f));
+    f.startPump();
+    a.startPump();
+    ASSERT_TRUE(f.started() && a.started() && connectTo(a, f));
 
     const MalformedCase& c = GetParam();
     if (c.outOfBand)
         ASSERT_TRUE(f.peer().SendRawTo(a.address(), reinterpret_cast<const char*>(c.bytes.data()), static_cast<int>(c.bytes.size())));
     else
-        ASSERT_TRUE(f.SendBytes(c.bytes, PeerTarget(a.guid())));
+        ASSERT_TRUE(f.sendBytes(c.bytes, PeerTarget(a.guid())));
     // The out-of-band datagram races the marker; wait for the count rather than the marker alone.
     ASSERT_TRUE(waitUntil([&] { return client.MalformedCount() == 1; }));
     ASSERT_TRUE(Flush(f, a));

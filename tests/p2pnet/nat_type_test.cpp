@@ -5,7 +5,7 @@
 
 #include "BsdSocket.h"
 #include "MessageIdentifiers.h"
-#include "support/PunchTestPeer.h"
+#include "support/PunchRecorders.h"
 #include "UdpSocket.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,9 @@
 #include <vector>
 
 using namespace P2PNet;
+using punchtest::connectTo;
+using punchtest::kIPv4Loopback;
+using punchtest::kIPv6Loopback;
 using punchtest::Received;
 using punchtest::TestPeer;
 using punchtest::waitUntil;
@@ -25,10 +28,10 @@ class NatTypeFixture : public ::testing::Test {
 protected:
     NatTypeFixture() : detector(client.add<NatTypeDetectionClient>())
     {
-        server.StartPump();
-        client.StartPump();
+        server.startPump();
+        client.startPump();
     }
-    void SetUp() override { ASSERT_TRUE(server.started() && client.started() && client.ConnectTo(server)); }
+    void SetUp() override { ASSERT_TRUE(server.started() && client.started() && connectTo(client, server)); }
 
     // Starts a detection and checks the start request the server gets: [97][bit 1][u16 port].
     void StartAndCheckRequest()
@@ -37,7 +40,7 @@ protected:
         const SystemAddress testSocket = detector.GetTestSocketAddress();
         ASSERT_FALSE(testSocket.IsUnassigned());
         Received request;
-        ASSERT_TRUE(server.waitForId(ID_NAT_TYPE_TEST, &request));
+        ASSERT_TRUE(server.sawId(ID_NAT_TYPE_TEST, &request));
         BitStream in(request.data.data(), static_cast<uint32_t>(request.data.size()), false);
         uint8_t id = 0;
         bool start = false;
@@ -50,15 +53,15 @@ protected:
     // The [97][bit 0] "test over" notice at the server, after the start request.
     bool ServerGotEndNotice()
     {
-        return server.received().waitFor(
+        return server.saw(
             [](const Received& r) { return r.id() == ID_NAT_TYPE_TEST && r.data.size() == 2 && r.data[1] == 0; });
     }
 
     void ExpectVerdict(uint8_t natType)
     {
         Received verdict;
-        ASSERT_TRUE(client.waitForId(ID_NAT_TYPE_RESULT, &verdict));
-        EXPECT_TRUE(verdict.local);
+        ASSERT_TRUE(client.sawId(ID_NAT_TYPE_RESULT, &verdict));
+        EXPECT_TRUE(verdict.generatedLocally);
         ASSERT_EQ(verdict.data.size(), 3u);
         EXPECT_EQ(verdict.data[1], natType);
         EXPECT_EQ(verdict.address, server.address());
@@ -67,28 +70,28 @@ protected:
         EXPECT_TRUE(detector.GetTestSocketAddress().IsUnassigned());
     }
 
-    TestPeer server;
-    TestPeer client;
+    TestPeer server{kIPv4Loopback};
+    TestPeer client{kIPv4Loopback};
     NatTypeDetectionClient& detector;
 };
 
 TEST_F(NatTypeFixture, IdleClientPassesVerdictsAndTestRequestsOn)
 {
-    ASSERT_TRUE(server.SendBytes({ID_NAT_TYPE_RESULT, 3}, PeerTarget(client.guid())));
+    ASSERT_TRUE(server.sendBytes({ID_NAT_TYPE_RESULT, 3}, PeerTarget(client.guid())));
     Received passed;
-    ASSERT_TRUE(client.waitForId(ID_NAT_TYPE_RESULT, &passed));
-    EXPECT_FALSE(passed.local);
+    ASSERT_TRUE(client.sawId(ID_NAT_TYPE_RESULT, &passed));
+    EXPECT_FALSE(passed.generatedLocally);
     EXPECT_EQ(passed.data, (std::vector<uint8_t>{ID_NAT_TYPE_RESULT, 3}));
 
-    ASSERT_TRUE(server.SendBytes({ID_NAT_TYPE_TEST, 1, 2}, PeerTarget(client.guid())));
-    EXPECT_TRUE(client.waitForId(ID_NAT_TYPE_TEST));
+    ASSERT_TRUE(server.sendBytes({ID_NAT_TYPE_TEST, 1, 2}, PeerTarget(client.guid())));
+    EXPECT_TRUE(client.sawId(ID_NAT_TYPE_TEST));
     EXPECT_FALSE(detector.IsDetecting());
 }
 
 TEST_F(NatTypeFixture, ServerVerdictBecomesALocalPacketAndEndsTheTest)
 {
     StartAndCheckRequest();
-    ASSERT_TRUE(server.SendBytes({ID_NAT_TYPE_RESULT, 3}, PeerTarget(client.guid())));
+    ASSERT_TRUE(server.sendBytes({ID_NAT_TYPE_RESULT, 3}, PeerTarget(client.guid())));
     ExpectVerdict(3);
     EXPECT_TRUE(ServerGotEndNotice());
     EXPECT_EQ(client.countId(ID_NAT_TYPE_RESULT), 1u) << "the network's verdict itself is consumed";
@@ -104,10 +107,10 @@ TEST_F(NatTypeFixture, ReachingTheTestSocketReportsType0)
     request.WriteU8(ID_NAT_TYPE_TEST);
     server.address().Serialize(request);
     testSocket.Serialize(request);
-    ASSERT_TRUE(server.SendStream(request, PeerTarget(client.guid())));
+    ASSERT_TRUE(server.sendStream(request, PeerTarget(client.guid())));
 
     Received forwarded;
-    ASSERT_TRUE(server.received().waitFor(
+    ASSERT_TRUE(server.saw(
         [](const Received& r) { return r.id() == ID_OUT_OF_BAND && r.data.size() > 2 && r.data[1] == ID_NAT_TYPE_TEST; },
         &forwarded));
     EXPECT_EQ(forwarded.guid, client.guid());
@@ -168,9 +171,9 @@ TEST_F(NatTypeFixture, LosingTheServerEndsTheTest)
 TEST_F(NatTypeFixture, ShortTestRequestIsDroppedAndTheTestGoesOn)
 {
     StartAndCheckRequest();
-    ASSERT_TRUE(server.SendBytes({ID_NAT_TYPE_TEST, 4, 1, 2}, PeerTarget(client.guid())));
-    ASSERT_TRUE(server.SendBytes({kMarker}, PeerTarget(client.guid())));
-    ASSERT_TRUE(client.waitForId(kMarker));
+    ASSERT_TRUE(server.sendBytes({ID_NAT_TYPE_TEST, 4, 1, 2}, PeerTarget(client.guid())));
+    ASSERT_TRUE(server.sendBytes({kMarker}, PeerTarget(client.guid())));
+    ASSERT_TRUE(client.sawId(kMarker));
     EXPECT_EQ(detector.MalformedCount(), 1u);
     EXPECT_TRUE(detector.IsDetecting());
     EXPECT_EQ(client.countId(ID_NAT_TYPE_TEST), 0u);

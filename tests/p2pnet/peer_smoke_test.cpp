@@ -1,13 +1,14 @@
 // The peer over real UDP on 127.0.0.1: the offline classifier, MTU choice and ping ring, start
 // and restart, and a raw socket playing a remote peer to check the offline handshake answers byte
 // by byte. Two real peers talking to each other are the peer-link tests' business.
-#include "WaitUntil.h"
 #include "BitStream.h"
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
 #include "PeerUtils.h"
 #include "ReliabilityLayer.h"
+#include "TestPeer.h"
 #include "UdpSocket.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -21,50 +22,14 @@
 namespace P2PNet {
 namespace {
 
-constexpr uint64_t kDeadlineMs = 10000;
-
+using lumora::test::Received;
+using lumora::test::TestPeer;
 using lumora::test::waitUntil;
 
-struct Received {
-    std::vector<uint8_t> data;
-    SystemAddress from;
-    P2PNetGUID guid;
-    bool generatedLocally = false;
-};
-
-// Polls peer until a packet whose first byte is id arrives; other packets are collected in
-// `others` when given.
-std::optional<Received> WaitForPacket(P2PPeer& peer, uint8_t id, std::vector<Received>* others = nullptr)
+// A peer on 127.0.0.1 whose connections may all be incoming ones.
+constexpr lumora::test::Bind Loopback(unsigned connections)
 {
-    const uint64_t deadline = NowMillis() + kDeadlineMs;
-    while (NowMillis() < deadline) {
-        Packet* packet = peer.Receive();
-        if (packet == nullptr)
-            continue;
-        Received r;
-        r.data.assign(packet->data, packet->data + packet->length);
-        r.from = packet->systemAddress;
-        r.guid = packet->guid;
-        r.generatedLocally = packet->wasGeneratedLocally;
-        peer.ReleasePacket(packet);
-        if (!r.data.empty() && r.data[0] == id)
-            return r;
-        if (others != nullptr)
-            others->push_back(std::move(r));
-    }
-    return std::nullopt;
-}
-
-std::unique_ptr<P2PPeer> StartPeer(unsigned maxConnections = 4)
-{
-    auto peer = std::make_unique<P2PPeer>();
-    SocketSpec spec;
-    std::strcpy(spec.host, "127.0.0.1");
-    spec.family = 2;
-    if (peer->Start(maxConnections, &spec, 1, -99999) != StartResult::Started)
-        return nullptr;
-    peer->SetIncomingLimit(static_cast<uint16_t>(maxConnections));
-    return peer;
+    return {kWireFamilyIPv4, "127.0.0.1", connections, static_cast<uint16_t>(connections)};
 }
 
 // A raw UDP socket on 127.0.0.1 that plays a remote peer.
@@ -92,16 +57,16 @@ public:
     // The next datagram, or an empty vector at the deadline.
     std::vector<uint8_t> Next()
     {
-        const uint64_t deadline = NowMillis() + kDeadlineMs;
-        uint8_t buffer[1500];
-        while (NowMillis() < deadline) {
+        std::vector<uint8_t> datagram;
+        waitUntil([&] {
+            uint8_t buffer[1500];
             platform::NetAddress from;
             const int n = m_socket.receiveFrom(buffer, sizeof buffer, from);
             if (n > 0)
-                return std::vector<uint8_t>(buffer, buffer + n);
-            platform::sleepMillis(1);
-        }
-        return {};
+                datagram.assign(buffer, buffer + n);
+            return n > 0;
+        });
+        return datagram;
     }
 
     uint64_t Guid() const { return m_guid; }
@@ -271,8 +236,8 @@ TEST(PeerLifecycle, StartResultsAndRestartsUnderTraffic)
 
     // Start and stop again and again while another peer keeps pinging: a socket must never be
     // deleted while its receive thread may still hand it a datagram.
-    std::unique_ptr<P2PPeer> pinger = StartPeer();
-    ASSERT_TRUE(pinger);
+    TestPeer pinger{Loopback(4)};
+    ASSERT_TRUE(pinger.started());
     for (int round = 0; round < 10; ++round) {
         ASSERT_EQ(peer.Start(2 + round % 3, &spec, 1, 0), StartResult::Started);
         EXPECT_EQ(peer.Start(2, &spec, 1, 0), StartResult::AlreadyStarted);
@@ -292,12 +257,11 @@ class RawHandshake : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_peer = StartPeer(2);
-        ASSERT_TRUE(m_peer);
+        ASSERT_EQ(m_peer.start(Loopback(2)), StartResult::Started);
         m_address = m_peer->GetBoundAddress(0);
     }
 
-    std::unique_ptr<P2PPeer> m_peer;
+    TestPeer m_peer;
     SystemAddress m_address;
 };
 
@@ -316,7 +280,7 @@ TEST_F(RawHandshake, PingIsAnsweredAndReachesTheApplication)
     EXPECT_EQ(std::string(pong.begin() + 33, pong.end()), "who");
 
     // A ping of exactly 33 bytes reaches the application as the id and the low 32 time bits.
-    std::optional<Received> ping = WaitForPacket(*m_peer, ID_OFFLINE_PING);
+    std::optional<Received> ping = m_peer.take({ID_OFFLINE_PING});
     ASSERT_TRUE(ping);
     EXPECT_EQ(ping->data, (std::vector<uint8_t>{ID_OFFLINE_PING, 0x05, 0x06, 0x07, 0x08}));
     EXPECT_EQ(ping->guid.g, remote.Guid());
@@ -459,8 +423,8 @@ TEST_F(RawHandshake, ConfirmWithoutAnAnsweredRequestTakesNoSlot)
 // One IP address holds at most four slots that wait for their connection request.
 TEST(RawHandshakeLimits, UnverifiedSlotsPerAddressAreCapped)
 {
-    std::unique_ptr<P2PPeer> peer = StartPeer(8);
-    ASSERT_TRUE(peer);
+    TestPeer peer{Loopback(8)};
+    ASSERT_TRUE(peer.started());
     const SystemAddress address = peer->GetBoundAddress(0);
     std::vector<std::unique_ptr<RawRemote>> remotes;
     unsigned accepted = 0;
@@ -518,16 +482,16 @@ TEST(BanList, PatternsExpiryAndLimits)
 
 TEST(Receipts, LoopBackToOwnGuidCarriesTheReturnedReceipt)
 {
-    std::unique_ptr<P2PPeer> peer = StartPeer();
-    ASSERT_TRUE(peer);
+    TestPeer peer{Loopback(4)};
+    ASSERT_TRUE(peer.started());
     EXPECT_EQ(peer->TakeReceiptNumber(), 1u);
     const uint8_t data[2] = {0x93, 7};
     const uint32_t receipt = peer->SendBytes(reinterpret_cast<const char*>(data), 2, SendPriority::High,
                                              ReliabilityKind::ReliableWithReceipt, 0,
                                              PeerTarget(peer->GetOwnGuid()), false);
     EXPECT_EQ(receipt, 2u);
-    ASSERT_TRUE(WaitForPacket(*peer, 0x93));
-    std::optional<Received> ack = WaitForPacket(*peer, ID_RECEIPT_ACKED);
+    ASSERT_TRUE(peer.take({0x93}));
+    std::optional<Received> ack = peer.take({ID_RECEIPT_ACKED});
     ASSERT_TRUE(ack);
     uint32_t number = 0;
     std::memcpy(&number, ack->data.data() + 1, 4);

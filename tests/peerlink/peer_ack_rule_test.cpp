@@ -84,7 +84,7 @@ TEST_P(PeerAckRules, OrderedDataMovesBothWays)
     auto take = [&fault](TestPeer& peer, const std::vector<std::vector<uint8_t>>& expected, std::size_t& got) {
         peer.poll();
         while (got < expected.size() && peer.hasKept(kUserMessage)) {
-            std::optional<Received> r = peer.waitFor({kUserMessage}, std::chrono::milliseconds(0));
+            std::optional<Received> r = peer.take({kUserMessage}, std::chrono::milliseconds(0));
             if (!r)
                 break;
             if (r->data != expected[got] && fault.empty())

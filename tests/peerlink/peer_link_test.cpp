@@ -112,14 +112,14 @@ TEST_P(PeerLink, LargeOrderedMessageArrivesWholeBetweenSmallOnesWithItsReceipt)
     }
 
     for (std::size_t i = 0; i < sent.size(); ++i) {
-        std::optional<Received> r = server.waitFor({kUserMessage});
+        std::optional<Received> r = server.take({kUserMessage});
         ASSERT_TRUE(r.has_value()) << "message " << i << " of " << sent.size() << " never arrived";
         ASSERT_EQ(r->data.size(), sent[i].size()) << "message " << i << " out of order or cut";
         ASSERT_TRUE(r->data == sent[i]) << "message " << i << " damaged";
         EXPECT_EQ(r->guid, client.guid());
     }
 
-    std::optional<Received> ack = client.waitFor({ID_RECEIPT_ACKED});
+    std::optional<Received> ack = client.take({ID_RECEIPT_ACKED});
     ASSERT_TRUE(ack.has_value()) << "no receipt for the large message";
     ASSERT_EQ(ack->data.size(), 5u);
     uint32_t acked = 0;
@@ -161,7 +161,7 @@ TEST_P(PeerLink, OrderedMessagesSurviveLossInBothDirections)
                                         false),
                       0u);
         for (std::size_t i = 0; i < sent.size(); ++i) {
-            std::optional<Received> r = server.waitFor({kUserMessage});
+            std::optional<Received> r = server.take({kUserMessage});
             ASSERT_TRUE(r.has_value()) << "message " << i << " lost for good";
             ASSERT_TRUE(r->data == sent[i]) << "message " << i << " out of order or damaged";
         }
@@ -177,7 +177,7 @@ TEST_P(PeerLink, MessagesGoEachWayByGuidAndByAddress)
     ASSERT_NE(client->SendBytes(reinterpret_cast<const char*>(hello.data()), static_cast<int>(hello.size()),
                                 SendPriority::High, ReliabilityKind::ReliableOrdered, 0, PeerTarget(server.guid()), false),
               0u);
-    std::optional<Received> there = server.waitFor({kUserMessage});
+    std::optional<Received> there = server.take({kUserMessage});
     ASSERT_TRUE(there.has_value());
     EXPECT_TRUE(there->data == hello);
     EXPECT_EQ(there->guid, client.guid());
@@ -188,7 +188,7 @@ TEST_P(PeerLink, MessagesGoEachWayByGuidAndByAddress)
     ASSERT_NE(server->SendBytes(reinterpret_cast<const char*>(answer.data()), static_cast<int>(answer.size()),
                                 SendPriority::High, ReliabilityKind::Reliable, 0, PeerTarget(there->address), false),
               0u);
-    std::optional<Received> back = client.waitFor({kUserMessage});
+    std::optional<Received> back = client.take({kUserMessage});
     ASSERT_TRUE(back.has_value());
     EXPECT_TRUE(back->data == answer);
     EXPECT_EQ(back->guid, server.guid());
@@ -209,7 +209,7 @@ TEST_P(PeerLink, ReceiptLookalikesFromTheRemoteAreDropped)
     ASSERT_NE(client->SendBytes(reinterpret_cast<const char*>(marker), 2, SendPriority::High,
                                 ReliabilityKind::ReliableOrdered, 0, toServer(), false),
               0u);
-    ASSERT_TRUE(server.waitFor({kUserMessage}).has_value());
+    ASSERT_TRUE(server.take({kUserMessage}).has_value());
     EXPECT_FALSE(server.hasKept(ID_RECEIPT_ACKED));
     EXPECT_FALSE(server.hasKept(ID_RECEIPT_LOST));
 }
@@ -256,9 +256,9 @@ TEST_P(PeerLink, JoinPasswordDecidesAcceptanceOrBadJoinData)
         ASSERT_EQ(dialler->ConnectByHostText(GetParam().targetHost, listener.port(), c.offered.data(),
                                              static_cast<int>(c.offered.size())),
                   ConnectResult::AttemptStarted);
-        std::optional<Received> answer = dialler.waitFor({ID_JOIN_ACCEPTED, ID_BAD_JOIN_DATA});
+        std::optional<Received> answer = dialler.take({ID_JOIN_ACCEPTED, ID_BAD_JOIN_DATA});
         ASSERT_TRUE(answer.has_value()) << "the attempt never ended";
-        EXPECT_EQ(answer->id, c.accepted ? ID_JOIN_ACCEPTED : ID_BAD_JOIN_DATA);
+        EXPECT_EQ(answer->id(), c.accepted ? ID_JOIN_ACCEPTED : ID_BAD_JOIN_DATA);
         EXPECT_EQ(answer->guid, listener.guid());
         if (!c.accepted) {
             EXPECT_TRUE(dialler.waitUntil([&] {
@@ -327,7 +327,7 @@ TEST_P(PeerLink, PluginsSeeConnectionsAndDecideOverPackets)
                                     ReliabilityKind::ReliableOrdered, 0, toServer(), false),
                   0u);
     }
-    std::optional<Received> last = server.waitFor({kUserMessage});
+    std::optional<Received> last = server.take({kUserMessage});
     ASSERT_TRUE(last.has_value());
     ASSERT_EQ(last->data.size(), 2u);
     EXPECT_EQ(last->data[1], 3);
@@ -348,14 +348,14 @@ TEST_P(PeerLink, CloseNoticeReachesTheRemoteAndFreesBothSlots)
     ASSERT_NO_FATAL_FAILURE(connect());
     client->DropConnection(toServer(), true);
 
-    std::optional<Received> closed = server.waitFor({ID_PEER_CLOSED, ID_PEER_LOST});
+    std::optional<Received> closed = server.take({ID_PEER_CLOSED, ID_PEER_LOST});
     ASSERT_TRUE(closed.has_value()) << "the remote never heard of the close";
-    EXPECT_EQ(closed->id, ID_PEER_CLOSED);
+    EXPECT_EQ(closed->id(), ID_PEER_CLOSED);
     EXPECT_EQ(closed->guid, client.guid());
     // The closing side reports its own closed slot once it has gone.
-    std::optional<Received> own = client.waitFor({ID_PEER_CLOSED, ID_PEER_LOST});
+    std::optional<Received> own = client.take({ID_PEER_CLOSED, ID_PEER_LOST});
     ASSERT_TRUE(own.has_value());
-    EXPECT_EQ(own->id, ID_PEER_CLOSED);
+    EXPECT_EQ(own->id(), ID_PEER_CLOSED);
     EXPECT_TRUE(server.waitUntil([&] { return server->CountConnected() == 0; }));
     EXPECT_TRUE(client.waitUntil([&] { return client->CountConnected() == 0; }));
     EXPECT_NE(server->QueryLinkState(toClient()), LinkState::Connected);
@@ -368,9 +368,9 @@ TEST_P(PeerLink, SilentRemoteIsReportedLostAfterTheTimeOut)
     EXPECT_EQ(server->GetLinkTimeout(connection.incoming.address), 500u);
     client->Stop(0);
 
-    std::optional<Received> lost = server.waitFor({ID_PEER_LOST, ID_PEER_CLOSED});
+    std::optional<Received> lost = server.take({ID_PEER_LOST, ID_PEER_CLOSED});
     ASSERT_TRUE(lost.has_value()) << "a silent remote was never dropped";
-    EXPECT_EQ(lost->id, ID_PEER_LOST);
+    EXPECT_EQ(lost->id(), ID_PEER_LOST);
     EXPECT_EQ(lost->guid, client.guid());
     EXPECT_TRUE(lost->generatedLocally);
     EXPECT_TRUE(server.waitUntil([&] { return server->CountConnected() == 0; }));
@@ -385,12 +385,12 @@ TEST_P(PeerLink, DropWithoutNoticeIsLostHereAtOnceAndThereAfterTheTimeOut)
     client.poll();
     std::optional<Received> here;
     if (client.hasKept(ID_PEER_LOST))
-        here = client.waitFor({ID_PEER_LOST});
+        here = client.take({ID_PEER_LOST});
 
     // The remote hears nothing and times out.
-    std::optional<Received> there = server.waitFor({ID_PEER_LOST, ID_PEER_CLOSED});
+    std::optional<Received> there = server.take({ID_PEER_LOST, ID_PEER_CLOSED});
     ASSERT_TRUE(there.has_value());
-    EXPECT_EQ(there->id, ID_PEER_LOST);
+    EXPECT_EQ(there->id(), ID_PEER_LOST);
     EXPECT_EQ(there->guid, client.guid());
     EXPECT_EQ(client->CountConnected(), 0u);
 

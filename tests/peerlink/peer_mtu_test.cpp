@@ -64,7 +64,7 @@ TEST_P(PeerMtu, HandshakeFallsBackToAnMtuThePathCarries)
     ASSERT_NE(client->SendBytes(reinterpret_cast<const char*>(body.data()), static_cast<int>(body.size()), SendPriority::High,
                                 ReliabilityKind::ReliableOrdered, 0, PeerTarget(made->accepted.guid), false),
               0u);
-    std::optional<Received> got = server.waitFor({kUserMessage});
+    std::optional<Received> got = server.take({kUserMessage});
     ASSERT_TRUE(got.has_value()) << "the message did not get through the path";
     EXPECT_TRUE(got->data == body);
 }

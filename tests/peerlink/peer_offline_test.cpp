@@ -46,7 +46,7 @@ TEST_P(PeerOffline, PingIsAnsweredWithTheResponseDataOfBothSides)
     ASSERT_TRUE(client->PingHost(GetParam().targetHost, server.port(), false));
 
     // The pong: [28][low 32 bits of the ping's time][the server's response data].
-    std::optional<Received> pong = client.waitFor({ID_OFFLINE_PONG});
+    std::optional<Received> pong = client.take({ID_OFFLINE_PONG});
     ASSERT_TRUE(pong.has_value()) << "no answer to the offline ping";
     ASSERT_EQ(pong->data.size(), 5 + serverReply.size());
     EXPECT_EQ(tail(*pong, 5), serverReply);
@@ -54,7 +54,7 @@ TEST_P(PeerOffline, PingIsAnsweredWithTheResponseDataOfBothSides)
     EXPECT_EQ(pong->address.GetPort(), server.port());
 
     // The pinged side learns who pinged: [1][low 32 bits of the time][the client's response].
-    std::optional<Received> ping = server.waitFor({ID_OFFLINE_PING});
+    std::optional<Received> ping = server.take({ID_OFFLINE_PING});
     ASSERT_TRUE(ping.has_value());
     EXPECT_EQ(tail(*ping, 5), clientReply);
     EXPECT_EQ(ping->guid, client.guid());
@@ -69,7 +69,7 @@ TEST_P(PeerOffline, PingIsAnsweredWithTheResponseDataOfBothSides)
 TEST_P(PeerOffline, EmptyResponseGivesAFiveBytePong)
 {
     ASSERT_TRUE(client->PingHost(GetParam().targetHost, server.port(), false));
-    std::optional<Received> pong = client.waitFor({ID_OFFLINE_PONG});
+    std::optional<Received> pong = client.take({ID_OFFLINE_PONG});
     ASSERT_TRUE(pong.has_value());
     EXPECT_EQ(pong->data.size(), 5u);
 }
@@ -77,7 +77,7 @@ TEST_P(PeerOffline, EmptyResponseGivesAFiveBytePong)
 TEST_P(PeerOffline, OpenPingIsAnsweredOnlyWhileAnIncomingSlotIsFree)
 {
     ASSERT_TRUE(client->PingHost(GetParam().targetHost, server.port(), true));
-    ASSERT_TRUE(client.waitFor({ID_OFFLINE_PONG}).has_value()) << "a peer with free slots must answer";
+    ASSERT_TRUE(client.take({ID_OFFLINE_PONG}).has_value()) << "a peer with free slots must answer";
 
     // No incoming connection admitted: the open ping goes unanswered. The plain pings around it
     // travel the same path in order, so had the open ping been answered its pong would be there
@@ -85,9 +85,9 @@ TEST_P(PeerOffline, OpenPingIsAnsweredOnlyWhileAnIncomingSlotIsFree)
     server->SetIncomingLimit(0);
     ASSERT_TRUE(client->PingHost(GetParam().targetHost, server.port(), true));
     ASSERT_TRUE(client->PingHost(GetParam().targetHost, server.port(), false));
-    ASSERT_TRUE(client.waitFor({ID_OFFLINE_PONG}).has_value());
+    ASSERT_TRUE(client.take({ID_OFFLINE_PONG}).has_value());
     ASSERT_TRUE(client->PingHost(GetParam().targetHost, server.port(), false));
-    ASSERT_TRUE(client.waitFor({ID_OFFLINE_PONG}).has_value());
+    ASSERT_TRUE(client.take({ID_OFFLINE_PONG}).has_value());
     client.poll();
     EXPECT_FALSE(client.hasKept(ID_OFFLINE_PONG)) << "the open ping to a full peer was answered";
 }
@@ -96,14 +96,14 @@ TEST_P(PeerOffline, OutOfBandDataAndAdvertisementsReachTheApplication)
 {
     const std::string data = "hello without a connection";
     ASSERT_TRUE(client->SendRawToHost(GetParam().targetHost, server.port(), data.data(), static_cast<int>(data.size())));
-    std::optional<Received> raw = server.waitFor({ID_OUT_OF_BAND});
+    std::optional<Received> raw = server.take({ID_OUT_OF_BAND});
     ASSERT_TRUE(raw.has_value());
     EXPECT_EQ(tail(*raw, 1), data);
     EXPECT_EQ(raw->guid, client.guid());
 
     const std::string advert = "camera on port 19886";
     client->SendAdvertisement(GetParam().targetHost, server.port(), advert.data(), static_cast<int>(advert.size()));
-    std::optional<Received> ad = server.waitFor({ID_ADVERTISE});
+    std::optional<Received> ad = server.take({ID_ADVERTISE});
     ASSERT_TRUE(ad.has_value());
     EXPECT_EQ(tail(*ad, 1), advert);
     EXPECT_EQ(ad->guid, client.guid());

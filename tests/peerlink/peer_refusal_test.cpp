@@ -76,11 +76,11 @@ TEST_P(PeerRefusal, AttemptEndsWithItsReasonAndNoConnection)
     ASSERT_EQ(client->ConnectByHostText(family().targetHost, port, password.data(), static_cast<int>(password.size()),
                                         nullptr, 0, attempts, 100),
               ConnectResult::AttemptStarted);
-    std::optional<Received> answer = client.waitFor({ID_JOIN_ACCEPTED, ID_JOIN_FAILED, ID_ALREADY_JOINED, ID_NO_FREE_SLOTS,
+    std::optional<Received> answer = client.take({ID_JOIN_ACCEPTED, ID_JOIN_FAILED, ID_ALREADY_JOINED, ID_NO_FREE_SLOTS,
                                                      ID_PEER_BANNED, ID_BAD_JOIN_DATA, ID_PROTOCOL_MISMATCH,
                                                      ID_JOINED_TOO_RECENTLY});
     ASSERT_TRUE(answer.has_value()) << "the attempt never ended";
-    EXPECT_EQ(answer->id, refusal().expectedId);
+    EXPECT_EQ(answer->id(), refusal().expectedId);
     if (refusal().refusal != Refusal::NobodyThere) {
         EXPECT_EQ(answer->guid, server.guid()) << "a refusal names the peer that refused";
     }

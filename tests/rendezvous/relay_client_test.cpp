@@ -3,7 +3,7 @@
 #include "RelayClient.h"
 #include "RendezvousServer.h"
 #include "UdpForwarder.h"
-#include "support/TestPeer.h"
+#include "support/RendezvousClient.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,10 @@
 
 namespace {
 
-using rendezvous_test::Message;
+using rendezvous_test::Received;
 using rendezvous_test::TestPeer;
+using rendezvous_test::join;
+using rendezvous_test::registerAndWait;
 using P2PNet::BitStream;
 using P2PNet::P2PNetGUID;
 using P2PNet::RelayClient;
@@ -56,9 +58,9 @@ struct RelayPeer {
         peer.peer().AddPlugin(&relay);
     }
     ~RelayPeer() { peer.peer().RemovePlugin(&relay); }
-    bool waitEvents(std::size_t count) { return peer.pumpUntil([&] { return handler.events.size() >= count; }); }
+    bool waitEvents(std::size_t count) { return peer.waitUntil([&] { return handler.events.size() >= count; }); }
 
-    TestPeer peer;
+    TestPeer peer{rendezvous_test::kClientSide};
     RecordingHandler handler;
     RelayClient relay;
 };
@@ -72,10 +74,10 @@ protected:
         ASSERT_TRUE(server->start(&error)) << error;
         serverAddress = SystemAddress("127.0.0.1", server->port());
         for (RelayPeer* side : {&client, &device}) {
-            ASSERT_TRUE(side->peer.join(server->port(), server->serverString()));
+            ASSERT_TRUE(join(side->peer, server->port(), server->serverString()));
             uint8_t accepted = 0;
             uint8_t nat = 0;
-            ASSERT_TRUE(side->peer.registerAndWait(server->port(), side == &client ? 1 : 2,
+            ASSERT_TRUE(registerAndWait(side->peer, server->port(), side == &client ? 1 : 2,
                                                    side == &client ? "CLI" : "DEV1", &accepted, &nat));
         }
     }
@@ -102,21 +104,21 @@ TEST_F(RelayThroughServer, GrantedForwardingCarriesAConnection) {
     // The client connects to the proxy and reaches the device through it.
     const SystemAddress proxy("127.0.0.1", ready.proxyPort);
     ASSERT_EQ(client.peer.peer().Connect(proxy, nullptr, 0), P2PNet::ConnectResult::AttemptStarted);
-    Message accepted;
-    ASSERT_TRUE(client.peer.waitFor(
-        [&](const Message& m) { return m.id() == P2PNet::ID_JOIN_ACCEPTED && m.from == proxy; }, &accepted));
+    Received accepted;
+    ASSERT_TRUE(client.peer.take(
+        [&](const Received& m) { return m.id() == P2PNet::ID_JOIN_ACCEPTED && m.address == proxy; }, &accepted));
     EXPECT_EQ(accepted.guid, device.peer.guid());
-    ASSERT_TRUE(device.peer.waitFor([&](const Message& m) {
+    ASSERT_TRUE(device.peer.take([&](const Received& m) {
         return m.id() == P2PNet::ID_NEW_INCOMING && m.guid == client.peer.guid();
     }));
 
     BitStream data;
     data.WriteU8(200);
     data.WriteBytes("through the proxy", 17);
-    client.peer.send(data, device.peer.guid());
-    Message received;
-    ASSERT_TRUE(device.peer.waitForId(200, &received));
-    EXPECT_EQ(std::string(received.bytes.begin() + 1, received.bytes.end()), "through the proxy");
+    client.peer.sendStream(data, P2PNet::PeerTarget(device.peer.guid()));
+    Received received;
+    ASSERT_TRUE(device.peer.takeId(200, &received));
+    EXPECT_EQ(std::string(received.data.begin() + 1, received.data.end()), "through the proxy");
     EXPECT_GT(server->forwardedDatagrams(), 0u);
 
     // Asking again for the same pair: the forwarding in place is named again.
@@ -160,8 +162,8 @@ class FakeCoordinator : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(coordinator.started());
-        ASSERT_TRUE(side.peer.join(coordinator.address().GetPort(), ""));
-        ASSERT_TRUE(coordinator.waitForId(P2PNet::ID_NEW_INCOMING));
+        ASSERT_TRUE(join(side.peer, coordinator.address().GetPort(), ""));
+        ASSERT_TRUE(coordinator.takeId(P2PNet::ID_NEW_INCOMING));
     }
     void sendAnswer(uint8_t sub, const P2PNetGUID& target, uint16_t proxyPort = 40000) {
         BitStream out;
@@ -174,10 +176,10 @@ protected:
             out.WriteString("127.0.0.1");
             out.WriteU16(proxyPort);
         }
-        coordinator.send(out, side.peer.guid());
+        coordinator.sendStream(out, P2PNet::PeerTarget(side.peer.guid()));
     }
 
-    TestPeer coordinator;
+    TestPeer coordinator{rendezvous_test::kClientSide};
     RelayPeer side;
 };
 
@@ -185,14 +187,14 @@ TEST_F(FakeCoordinator, UnaskedAnswersAreRefused) {
     const P2PNetGUID target(777);
     sendAnswer(0, target);
     sendAnswer(3, target);
-    ASSERT_TRUE(side.peer.pumpUntil([&] { return side.relay.RefusedMessageCount() == 2; }));
+    ASSERT_TRUE(side.peer.waitUntil([&] { return side.relay.RefusedMessageCount() == 2; }));
     EXPECT_TRUE(side.handler.events.empty());
 
     // Asked: the request carries the target and the 20 s time-out, and one answer is taken.
     ASSERT_TRUE(side.relay.RequestRelay(side.peer.peer().GetAddressOfGuid(coordinator.guid()),
                                         P2PNet::UNASSIGNED_SYSTEM_ADDRESS, target));
-    Message request;
-    ASSERT_TRUE(coordinator.waitForSub(P2PNet::ID_RELAY, 6, &request));
+    Received request;
+    ASSERT_TRUE(coordinator.takeSub(P2PNet::ID_RELAY, 6, &request));
     BitStream in = request.reader(2);
     SystemAddress source;
     bool bit = true;
@@ -206,7 +208,7 @@ TEST_F(FakeCoordinator, UnaskedAnswersAreRefused) {
     sendAnswer(0, P2PNetGUID(778));  // another target: refused
     sendAnswer(0, target, 40001);
     sendAnswer(0, target, 40002);    // a late duplicate: refused
-    ASSERT_TRUE(side.peer.pumpUntil([&] { return side.relay.RefusedMessageCount() == 4; }));
+    ASSERT_TRUE(side.peer.waitUntil([&] { return side.relay.RefusedMessageCount() == 4; }));
     ASSERT_EQ(side.handler.events.size(), 1u);
     EXPECT_EQ(side.handler.events[0].kind, "ready");
     EXPECT_EQ(side.handler.events[0].proxyPort, 40001);
@@ -230,20 +232,20 @@ TEST_F(FakeCoordinator, OtherSubCommandsPassThrough) {
     out.WriteU8(P2PNet::ID_RELAY);
     out.WriteU8(9);
     out.WriteU32(1234);
-    coordinator.send(out, side.peer.guid());
-    Message passed;
-    ASSERT_TRUE(side.peer.waitForSub(P2PNet::ID_RELAY, 9, &passed));
-    EXPECT_EQ(passed.bytes.size(), 6u);
+    coordinator.sendStream(out, P2PNet::PeerTarget(side.peer.guid()));
+    Received passed;
+    ASSERT_TRUE(side.peer.takeSub(P2PNet::ID_RELAY, 9, &passed));
+    EXPECT_EQ(passed.data.size(), 6u);
 }
 
 TEST_F(FakeCoordinator, PingRequestIsReportedWithRoundTrips) {
     const P2PNetGUID target(777);
     ASSERT_TRUE(side.relay.RequestRelay(side.peer.peer().GetAddressOfGuid(coordinator.guid()),
                                         P2PNet::UNASSIGNED_SYSTEM_ADDRESS, target));
-    ASSERT_TRUE(coordinator.waitForSub(P2PNet::ID_RELAY, 6));
+    ASSERT_TRUE(coordinator.takeSub(P2PNet::ID_RELAY, 6));
 
     // One proxy server that answers pings, and one address where nothing listens.
-    TestPeer proxy;
+    TestPeer proxy{rendezvous_test::kClientSide};
     platform::UdpSocket closed;
     platform::NetAddress closedAddress;
     ASSERT_EQ(closed.open(platform::AddressFamily::IPv4), platform::NetError::None);
@@ -262,9 +264,9 @@ TEST_F(FakeCoordinator, PingRequestIsReportedWithRoundTrips) {
         target.Serialize(out);
         out.WriteU16(static_cast<uint16_t>(servers.size()));
         for (const SystemAddress& server : servers) server.Serialize(out);
-        coordinator.send(out, side.peer.guid());
+        coordinator.sendStream(out, P2PNet::PeerTarget(side.peer.guid()));
     };
-    auto readReport = [](const Message& report, std::vector<std::pair<SystemAddress, uint16_t>>& entries) {
+    auto readReport = [](const Received& report, std::vector<std::pair<SystemAddress, uint16_t>>& entries) {
         BitStream in = report.reader(2);
         SystemAddress source;
         SystemAddress targetAddress;
@@ -280,9 +282,9 @@ TEST_F(FakeCoordinator, PingRequestIsReportedWithRoundTrips) {
     };
 
     askToPing({live, dead});
-    Message report;
+    Received report;
     // The side pumps its peer (pings, pongs, the report) while the coordinator waits.
-    ASSERT_TRUE(side.peer.pumpUntil([&] { return coordinator.waitForSub(P2PNet::ID_RELAY, 8, &report, 20); }));
+    ASSERT_TRUE(side.peer.waitUntil([&] { return coordinator.takeSub(P2PNet::ID_RELAY, 8, &report, std::chrono::milliseconds(20)); }));
     std::vector<std::pair<SystemAddress, uint16_t>> entries;
     ASSERT_TRUE(readReport(report, entries));
     ASSERT_EQ(entries.size(), 2u);
@@ -293,8 +295,8 @@ TEST_F(FakeCoordinator, PingRequestIsReportedWithRoundTrips) {
 
     // Pinged a moment ago: reported at once with the stored time.
     askToPing({live});
-    Message again;
-    ASSERT_TRUE(side.peer.pumpUntil([&] { return coordinator.waitForSub(P2PNet::ID_RELAY, 8, &again, 20); }));
+    Received again;
+    ASSERT_TRUE(side.peer.waitUntil([&] { return coordinator.takeSub(P2PNet::ID_RELAY, 8, &again, std::chrono::milliseconds(20)); }));
     entries.clear();
     ASSERT_TRUE(readReport(again, entries));
     ASSERT_EQ(entries.size(), 1u);
@@ -327,8 +329,7 @@ TEST(UdpForwarder, ForwardsBetweenItsEndpointsOnly) {
     ASSERT_EQ(sockets[0].receiveFrom(buffer, sizeof buffer, source), 6);
     EXPECT_EQ(std::string(buffer, 6), "from b");
     // The counters move after the send that the endpoint may already have seen.
-    const uint64_t deadline = P2PNet::NowMillis() + rendezvous_test::kWaitMs;
-    while (forwarder.forwarded() < 2 && P2PNet::NowMillis() < deadline) platform::sleepMillis(1);
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return forwarder.forwarded() >= 2; }));
     EXPECT_EQ(forwarder.forwarded(), 2u);
     EXPECT_EQ(forwarder.dropped(), 1u);
     forwarder.stop();

@@ -2,7 +2,7 @@
 // joining, registration, lookups, refused ids, punch facilitation and server relay.
 #include "RendezvousServer.h"
 #include "ServerString.h"
-#include "support/TestPeer.h"
+#include "support/RendezvousClient.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,10 @@
 
 namespace {
 
-using rendezvous_test::Message;
+using rendezvous_test::Received;
 using rendezvous_test::TestPeer;
+using rendezvous_test::join;
+using rendezvous_test::registerAndWait;
 using P2PNet::BitStream;
 using P2PNet::P2PNetGUID;
 using P2PNet::SystemAddress;
@@ -29,14 +31,14 @@ protected:
 
     // A peer joined to the server and registered under id with the given mode.
     std::unique_ptr<TestPeer> registered(const std::string& id, uint32_t mode, uint8_t* natType = nullptr) {
-        auto peer = std::make_unique<TestPeer>();
+        auto peer = std::make_unique<TestPeer>(rendezvous_test::kClientSide);
         EXPECT_TRUE(peer->started());
-        Message accepted;
-        EXPECT_TRUE(peer->join(port(), password(), &accepted));
+        Received accepted;
+        EXPECT_TRUE(join(*peer, port(), password(), &accepted));
         m_serverGuid = accepted.guid;
         uint8_t ok = 0;
         uint8_t nat = 0;
-        EXPECT_TRUE(peer->registerAndWait(port(), mode, id, &ok, &nat)) << id;
+        EXPECT_TRUE(registerAndWait(*peer, port(), mode, id, &ok, &nat)) << id;
         EXPECT_EQ(ok, 1) << id;
         if (natType) *natType = nat;
         return peer;
@@ -49,7 +51,7 @@ protected:
         out.WriteU8(2);
         out.WriteU16(static_cast<uint16_t>(ids.size()));
         for (const std::string& id : ids) out.WriteString(id);
-        peer.send(out, m_serverGuid);
+        peer.sendStream(out, P2PNet::PeerTarget(m_serverGuid));
     }
 
     std::unique_ptr<rendezvous::RendezvousServer> m_server;
@@ -67,17 +69,17 @@ TEST_F(RendezvousServerTest, ServerStringNamesTheServer) {
 
 TEST_F(RendezvousServerTest, JoinNeedsTheServerStringAndPongsAreShort) {
     startServer();
-    TestPeer stranger;
+    TestPeer stranger{rendezvous_test::kClientSide};
     ASSERT_TRUE(stranger.peer().Connect(SystemAddress("127.0.0.1", port()), "nope", 4) ==
                 P2PNet::ConnectResult::AttemptStarted);
-    EXPECT_TRUE(stranger.waitForId(P2PNet::ID_BAD_JOIN_DATA));
+    EXPECT_TRUE(stranger.takeId(P2PNet::ID_BAD_JOIN_DATA));
 
     // A client takes a pong of 8 bytes or less for a server's and then connects.
-    TestPeer pinger;
+    TestPeer pinger{rendezvous_test::kClientSide};
     ASSERT_TRUE(pinger.peer().PingHost("127.0.0.1", port(), true, 0));
-    Message pong;
-    ASSERT_TRUE(pinger.waitForId(P2PNet::ID_OFFLINE_PONG, &pong));
-    EXPECT_LE(pong.bytes.size(), 8u);
+    Received pong;
+    ASSERT_TRUE(pinger.takeId(P2PNet::ID_OFFLINE_PONG, &pong));
+    EXPECT_LE(pong.data.size(), 8u);
 }
 
 TEST_F(RendezvousServerTest, RegistrationIsAnsweredWithTheClaimedNatType) {
@@ -102,8 +104,8 @@ TEST_F(RendezvousServerTest, LookupGivesRouteOffersAndFailures) {
     auto client = registered("CLI", 1);
     sendLookup(*client, "CLI", {"DEV1", "NOPE"});
 
-    Message offers;
-    ASSERT_TRUE(client->waitForSub(135, 20, &offers));
+    Received offers;
+    ASSERT_TRUE(client->takeSub(135, 20, &offers));
     BitStream in = offers.reader(2);
     uint8_t count = 0;
     std::string id;
@@ -119,8 +121,8 @@ TEST_F(RendezvousServerTest, LookupGivesRouteOffersAndFailures) {
     EXPECT_EQ(address.GetPort(), device->address().GetPort());
     EXPECT_EQ(nat, 3);
 
-    Message failures;
-    ASSERT_TRUE(client->waitForSub(135, 19, &failures));
+    Received failures;
+    ASSERT_TRUE(client->takeSub(135, 19, &failures));
     in = failures.reader(2);
     uint8_t status = 0;
     ASSERT_TRUE(in.ReadU8(count) && in.ReadString(id) && in.ReadU8(status));
@@ -135,8 +137,8 @@ TEST_F(RendezvousServerTest, NewestRegistrationOfAnIdIsOffered) {
     auto restarted = registered("DEV1", 2);
     auto client = registered("CLI", 1);
     sendLookup(*client, "CLI", {"DEV1"});
-    Message offers;
-    ASSERT_TRUE(client->waitForSub(135, 20, &offers));
+    Received offers;
+    ASSERT_TRUE(client->takeSub(135, 20, &offers));
     BitStream in = offers.reader(2);
     uint8_t count = 0;
     std::string id;
@@ -151,18 +153,18 @@ TEST_F(RendezvousServerTest, RefusedIdFailsWithItsStatus) {
     options.refused["BAD"] = 2;
     startServer(options);
 
-    TestPeer device;
-    ASSERT_TRUE(device.join(port(), password()));
+    TestPeer device{rendezvous_test::kClientSide};
+    ASSERT_TRUE(join(device, port(), password()));
     uint8_t accepted = 9;
     uint8_t nat = 0;
-    ASSERT_TRUE(device.registerAndWait(port(), 2, "BAD", &accepted, &nat));
+    ASSERT_TRUE(registerAndWait(device, port(), 2, "BAD", &accepted, &nat));
     EXPECT_EQ(accepted, 0);
     EXPECT_FALSE(m_server->isRegistered("BAD"));
 
     auto client = registered("CLI", 1);
     sendLookup(*client, "CLI", {"BAD"});
-    Message failures;
-    ASSERT_TRUE(client->waitForSub(135, 19, &failures));
+    Received failures;
+    ASSERT_TRUE(client->takeSub(135, 19, &failures));
     BitStream in = failures.reader(2);
     uint8_t count = 0;
     std::string id;
@@ -181,10 +183,10 @@ TEST_F(RendezvousServerTest, RouteRequestSendsTimedStartToBothSides) {
     request.WriteU8(127);
     device->address().Serialize(request);
     device->guid().Serialize(request);
-    client->send(request, m_serverGuid);
+    client->sendStream(request, P2PNet::PeerTarget(m_serverGuid));
 
-    auto isStart = [](const Message& m) { return m.id() == P2PNet::ID_TIME_PREFIX && m.bytes.size() > 9 && m.bytes[9] == 59; };
-    auto readStart = [](const Message& m, P2PNetGUID& target, bool& weAreSender, uint16_t& session) {
+    auto isStart = [](const Received& m) { return m.id() == P2PNet::ID_TIME_PREFIX && m.data.size() > 9 && m.data[9] == 59; };
+    auto readStart = [](const Received& m, P2PNetGUID& target, bool& weAreSender, uint16_t& session) {
         BitStream in = m.reader(10);
         SystemAddress external;
         uint8_t count = 0;
@@ -195,10 +197,10 @@ TEST_F(RendezvousServerTest, RouteRequestSendsTimedStartToBothSides) {
         }
         return target.Deserialize(in) && in.ReadBit(weAreSender);
     };
-    Message toClient;
-    Message toDevice;
-    ASSERT_TRUE(client->waitFor(isStart, &toClient));
-    ASSERT_TRUE(device->waitFor(isStart, &toDevice));
+    Received toClient;
+    Received toDevice;
+    ASSERT_TRUE(client->take(isStart, &toClient));
+    ASSERT_TRUE(device->take(isStart, &toDevice));
     P2PNetGUID target;
     bool sender = false;
     uint16_t clientSession = 0;
@@ -216,9 +218,9 @@ TEST_F(RendezvousServerTest, RouteRequestSendsTimedStartToBothSides) {
     unknown.WriteU8(127);
     device->address().Serialize(unknown);
     P2PNetGUID(12345).Serialize(unknown);
-    client->send(unknown, m_serverGuid);
-    Message notConnected;
-    ASSERT_TRUE(client->waitForId(62, &notConnected));
+    client->sendStream(unknown, P2PNet::PeerTarget(m_serverGuid));
+    Received notConnected;
+    ASSERT_TRUE(client->takeId(62, &notConnected));
     P2PNetGUID missing;
     BitStream in = notConnected.reader(1);
     ASSERT_TRUE(missing.Deserialize(in));
@@ -233,8 +235,8 @@ TEST_F(RendezvousServerTest, ServerRelayCarriesDataAndReportsTheEnd) {
     auto client = registered("CLI", 1);
     sendLookup(*client, "CLI", {"DEV1"});
 
-    Message accepted;
-    ASSERT_TRUE(client->waitForSub(135, 11, &accepted));
+    Received accepted;
+    ASSERT_TRUE(client->takeSub(135, 11, &accepted));
     BitStream in = accepted.reader(2);
     std::string id;
     uint8_t unused = 0;
@@ -247,8 +249,8 @@ TEST_F(RendezvousServerTest, ServerRelayCarriesDataAndReportsTheEnd) {
     EXPECT_EQ(guid, device->guid());
     EXPECT_EQ(role, 3);
 
-    Message hello;
-    ASSERT_TRUE(device->waitForSub(135, 1, &hello));
+    Received hello;
+    ASSERT_TRUE(device->takeSub(135, 1, &hello));
     in = hello.reader(2);
     std::string deviceId;
     uint32_t mode = 0;
@@ -269,9 +271,9 @@ TEST_F(RendezvousServerTest, ServerRelayCarriesDataAndReportsTheEnd) {
     data.WriteU8(12);
     address.Serialize(data);
     data.WriteBytes("hello", 5);
-    client->send(data, m_serverGuid);
-    Message relayed;
-    ASSERT_TRUE(device->waitForSub(135, 13, &relayed));
+    client->sendStream(data, P2PNet::PeerTarget(m_serverGuid));
+    Received relayed;
+    ASSERT_TRUE(device->takeSub(135, 13, &relayed));
     in = relayed.reader(2);
     P2PNetGUID from;
     char text[5] = {};
@@ -282,8 +284,8 @@ TEST_F(RendezvousServerTest, ServerRelayCarriesDataAndReportsTheEnd) {
 
     // The device goes: the client hears that the relayed session ended.
     device->peer().Stop(500);
-    Message closed;
-    ASSERT_TRUE(client->waitForSub(135, 14, &closed));
+    Received closed;
+    ASSERT_TRUE(client->takeSub(135, 14, &closed));
     in = closed.reader(2);
     uint8_t flag = 9;
     ASSERT_TRUE(from.Deserialize(in) && in.ReadU8(flag));

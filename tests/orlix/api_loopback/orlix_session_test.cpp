@@ -24,6 +24,7 @@ class OrlixSession : public ::testing::Test {
 protected:
     void start(rendezvous::RendezvousOptions options, const std::string& deviceId)
     {
+        options.punchDelayMs = lumora::test::kQuickPunchDelayMs;
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
         std::string error;
         ASSERT_TRUE(m_server->start(&error)) << error;

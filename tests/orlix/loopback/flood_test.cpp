@@ -4,11 +4,13 @@
 // succeed, and the device must stay registered. The connect times with and without the flood
 // are printed.
 #include "P2PClient.h"
+#include "QuickClientTimings.h"
 #include "P2PPeer.h"
 #include "PeerUtils.h"
 #include "ReliabilityLayer.h"
 #include "RendezvousServer.h"
 #include "UdpSocket.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -29,17 +31,7 @@ using namespace P2PNet;
 
 constexpr int kCycleDeadlineMs = 20000;
 
-template <class Predicate>
-bool waitFor(Predicate predicate, int timeoutMs = 15000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using lumora::test::waitUntil;
 
 // Sends hostile datagrams at a set of loopback ports from a few sockets of its own until stopped.
 // Owns its thread; the pacing pause is flow control, not synchronisation.
@@ -183,6 +175,7 @@ protected:
     {
         rendezvous::RendezvousOptions options;
         options.silentUnknown = true;
+        options.punchDelayMs = lumora::test::kQuickPunchDelayMs;
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
         std::string error;
         ASSERT_TRUE(m_server->start(&error)) << error;
@@ -193,7 +186,7 @@ protected:
         m_phone = std::make_unique<P2PClient>();
         m_phone->SetLoginInfo("phone", "secret", P2PClient::kModeConnecting);
         ASSERT_EQ(m_phone->Initialize(m_server->serverString().c_str(), nullptr, nullptr, nullptr), 0);
-        ASSERT_TRUE(waitFor([&] { return m_phone->ServerState(0) == kServerLoggedIn; }));
+        ASSERT_TRUE(waitUntil([&] { return m_phone->ServerState(0) == kServerLoggedIn; }));
     }
 
     void TearDown() override
@@ -222,7 +215,7 @@ protected:
         if (handle < 0)
             return -1;
         int deviceHandle = -1;
-        waitFor([&] {
+        waitUntil([&] {
             deviceHandle = m_device->Listen(nullptr, 1, nullptr);
             return deviceHandle >= 0;
         });
@@ -239,7 +232,7 @@ protected:
         }
         m_phone->Close(handle);
         SessionInfo info{};
-        waitFor([&] { return m_device->Check(deviceHandle, &info) != 0; });
+        waitUntil([&] { return m_device->Check(deviceHandle, &info) != 0; });
         return carried && got == "ping" ? ms : -1;
     }
 

@@ -56,6 +56,7 @@ protected:
         options.natType = c.natType;
         options.serverRelay = c.serverRelay;
         options.silentUnknown = true;
+        options.punchDelayMs = lumora::test::kQuickPunchDelayMs;
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
         std::string error;
         ASSERT_TRUE(m_server->start(&error)) << error;

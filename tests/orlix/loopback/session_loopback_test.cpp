@@ -36,6 +36,7 @@ class Loopback : public ::testing::Test {
 protected:
     void startServer(rendezvous::RendezvousOptions options = {})
     {
+        options.punchDelayMs = lumora::test::kQuickPunchDelayMs;
         m_server = std::make_unique<rendezvous::RendezvousServer>(std::move(options));
         std::string error;
         ASSERT_TRUE(m_server->start(&error)) << error;

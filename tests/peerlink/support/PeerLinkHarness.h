@@ -1,18 +1,15 @@
-// Two real peers over loopback UDP for the end-to-end tests: a started peer with the packets it
-// received so far, and waits on conditions with deadlines (Receive is polled; nothing sleeps for
-// correctness).
+// Two real peers over loopback UDP for the end-to-end tests: the ways the two reach each other
+// (address families), the connection between them, and message bodies. The peers are the tests'
+// TestPeer, polled on the test's thread.
 #pragma once
 
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
+#include "TestPeer.h"
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
-#include <functional>
-#include <initializer_list>
 #include <iosfwd>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +18,7 @@ namespace peerlink {
 
 // Generous enough for a loaded CI machine running the sanitizer build; tests only wait this long
 // when something is broken.
-inline constexpr std::chrono::milliseconds kDeadline{15000};
+inline constexpr std::chrono::milliseconds kDeadline = lumora::test::kWaitLimit;
 
 // How the two peers of a test reach each other.
 struct Family {
@@ -45,55 +42,12 @@ void PrintTo(const Family& family, std::ostream* out);
 bool ipv6LoopbackAvailable();
 bool familyAvailable(const Family& family);
 
-// One packet as the application saw it, copied out of the peer's Packet.
-struct Received {
-    uint8_t id = 0;
-    std::vector<uint8_t> data;  // the whole message, id included
-    P2PNet::SystemAddress address;
-    P2PNet::P2PNetGUID guid;
-    bool generatedLocally = false;  // a notice the peer made itself
-};
+using lumora::test::Connection;
+using lumora::test::Received;
+using lumora::test::TestPeer;
 
-// A peer started on one socket bound to an ephemeral port. Owned by the test's thread.
-class TestPeer {
-public:
-    TestPeer();
-    ~TestPeer();
-
-    // Starts with one socket of family on host:0. incomingLimit is the number of connections
-    // others may open to this peer.
-    P2PNet::StartResult start(uint16_t family, const char* host, unsigned maxConnections = 4,
-                              uint16_t incomingLimit = 4);
-    P2PNet::P2PPeer& peer() { return *m_peer; }
-    P2PNet::P2PPeer* operator->() { return m_peer.get(); }
-    uint16_t port();
-    P2PNet::P2PNetGUID guid() const { return m_peer->GetOwnGuid(); }
-
-    // Polls Receive until a packet whose first byte is one of ids arrives, or until the deadline.
-    // Packets of other ids that arrive meanwhile are kept, in order, for later calls; a kept packet
-    // of a wanted id is returned first.
-    std::optional<Received> waitFor(std::initializer_list<uint8_t> ids,
-                                    std::chrono::milliseconds within = kDeadline);
-    // Polls Receive until condition() holds or the deadline passes; returns condition().
-    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds within = kDeadline);
-    // Moves every packet Receive has now into the kept list (one poll; never waits long).
-    void poll();
-    // Kept packets not yet returned by waitFor.
-    const std::deque<Received>& kept() const { return m_kept; }
-    bool hasKept(uint8_t id) const;
-
-private:
-    std::unique_ptr<P2PNet::P2PPeer> m_peer;
-    std::deque<Received> m_kept;
-};
-
-// Connects client to server (client dials server's port on family.targetHost) and waits for
-// ID_JOIN_ACCEPTED on the client and ID_NEW_INCOMING on the server. Returns the two packets, or
-// nothing (with a gtest failure added) when the connection was not made in time.
-struct Connection {
-    Received accepted;  // on the client
-    Received incoming;  // on the server
-};
+// Connects client to server over family (client dials server's port on family.targetHost); see
+// lumora::test::connectPeers.
 std::optional<Connection> connectPeers(TestPeer& client, TestPeer& server, const Family& family,
                                        const std::string& password = {}, unsigned attemptCount = 12,
                                        unsigned intervalMs = 500);
