@@ -429,8 +429,9 @@ void P2PClient::prepareConnect(P2PConnection& session, bool lanSearch)
 
 int P2PClient::waitConnected(P2PConnection& session)
 {
+    const int waitMs = static_cast<int>(std::min<uint32_t>(Timings().connectWaitMs, INT_MAX));
     for (int waits = 1;; ++waits) {
-        const bool woken = session.m_connectWakeup.wait(4000);
+        const bool woken = session.m_connectWakeup.wait(waitMs);
         if (!woken) {
             int32_t expected = 0;
             session.m_error.compare_exchange_strong(expected, -3);

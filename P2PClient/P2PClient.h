@@ -66,6 +66,7 @@ struct ClientTimings {
     uint32_t housekeepingMs = 500;    // between two housekeeping passes
     uint32_t sessionSweepMs = 3000;   // a device removes its ended sessions this often
     uint32_t registrationMs = 1000;   // between two registrations with a server
+    uint32_t connectWaitMs = 4000;    // one of the kConnectWaits waits of a connect
 };
 
 class P2PClient {
@@ -208,7 +209,7 @@ private:
     bool appendSession(const std::shared_ptr<P2PConnection>& session);
     // Resets the session's routes and queues and puts it in state 1.
     void prepareConnect(P2PConnection& session, bool lanSearch);
-    // The connect wait of a prepared session: up to 31 waits of 4 s.
+    // The connect wait of a prepared session: up to 31 waits of 4 s (ClientTimings::connectWaitMs).
     int waitConnected(P2PConnection& session);
     // Session operation state check: true to go on (2 becomes 4); else false with the stored
     // error, which the operation returns (whatever it is, 0 included).

@@ -378,6 +378,8 @@ private:
     bool WasAnsweredLately(const SystemAddress& sender, uint64_t nowMs) const;
     // Slots of the sender's IP address that wait for their connection request (table lock held).
     unsigned CountUnverifiedFrom(const SystemAddress& sender) const;
+    // The one of those that has waited longest, or null (table lock held).
+    RemoteSystem* OldestUnverifiedFrom(const SystemAddress& sender) const;
     // True when a closing slot may go now (update thread, table lock held).
     bool ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const;
     void SendConnectedPing(const SystemAddress& target, bool immediate);

@@ -282,6 +282,19 @@ unsigned P2PPeer::CountUnverifiedFrom(const SystemAddress& sender) const
     return count;
 }
 
+RemoteSystem* P2PPeer::OldestUnverifiedFrom(const SystemAddress& sender) const
+{
+    RemoteSystem* oldest = nullptr;
+    for (RemoteSystem* remote : m_activeSystems) {
+        SystemAddress samePort = remote->systemAddress;
+        samePort.SetPort(sender.GetPort());
+        if (remote->state == RemoteSystemState::UnverifiedSender && samePort == sender &&
+            (oldest == nullptr || remote->connectionTime < oldest->connectionTime))
+            oldest = remote;
+    }
+    return oldest;
+}
+
 void P2PPeer::HandleOpenReply(const uint8_t* data, unsigned length, const SystemAddress& sender,
                               PlatformSocket* socket)
 {
@@ -380,9 +393,16 @@ void P2PPeer::HandleOpenConfirm(const uint8_t* data, unsigned length, const Syst
     }
     // A confirmation takes a slot only from an address whose open request was just answered, and
     // one IP address holds only a few slots that still wait for their connection request: forged
-    // or replayed confirmations cannot fill the table.
-    if (!WasAnsweredLately(sender, now) || CountUnverifiedFrom(sender) >= kUnverifiedPerAddress)
+    // or replayed confirmations cannot fill the table. At that limit the slot that has waited
+    // longest makes room: a peer that shares its IP address with a flood (behind one NAT, or on
+    // the loopback) sends its connection request within a round trip of this answer, while a
+    // flood's slots only wait, so the newcomer is let in instead of refused for as long as the
+    // flood goes on.
+    if (!WasAnsweredLately(sender, now))
         return;
+    if (CountUnverifiedFrom(sender) >= kUnverifiedPerAddress)
+        if (RemoteSystem* oldest = OldestUnverifiedFrom(sender))
+            RemoveSlot(oldest);
     if (CountIncomingConnections() >= m_maximumIncomingConnections.load()) {
         answerRefusal(ID_NO_FREE_SLOTS);
         return;

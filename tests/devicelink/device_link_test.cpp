@@ -60,75 +60,78 @@ TEST_P(DeviceLinkTest, LoginOnUnknownDeviceFailsWithMinusOne)
     EXPECT_EQ(stranger.SendLoginMsg(0, stranger.uid(), "x"), -12);
 }
 
-// One row per builder: what it sends, under which document, and the reply the SDK waits for.
+// One row per builder: what it sends, under which document, the reply the SDK waits for, and what
+// it gives for a caller's text that does not parse.
 struct CommandCase {
     const char* name;
-    std::function<int(NetProImple&)> send;
+    std::function<int(NetProImple&, const std::string&)> send;
+    const char* text; // the caller's text of a good request; nullptr: the builder takes none
     uint16_t command;
     const char* document; // nullptr: empty body
     int reply;
+    int badText; // the result for a text that does not parse; 0: the builder does not parse its text
 };
 
 const std::vector<CommandCase>& commandTable()
 {
     static const std::vector<CommandCase> table = {
-        {"GetNetworkEth", [](NetProImple& s) { return s.SendGetNetworkEth(); }, 1042, nullptr, 1043},
-        {"SetNetworkEth", [](NetProImple& s) { return s.SendSetNetworkEth("{\"DhcpEnble\":1}"); }, 1040, "NetWork.Eth", 1041},
-        {"GetWirelessEth", [](NetProImple& s) { return s.SendGetWirelessEth(); }, 1050, nullptr, 1051},
-        {"SetWirelessEth", [](NetProImple& s) { return s.SendSetWirelessEth("{\"Ssid\":\"x\"}"); }, 1048, "NetWork.Wireless", 1049},
-        {"SearchWireless", [](NetProImple& s) { return s.SendSearchWireless(); }, 1052, nullptr, 1053},
-        {"GetMobileNet", [](NetProImple& s) { return s.SendGetMobileNet(); }, 1046, nullptr, 1047},
-        {"SetMobileNet", [](NetProImple& s) { return s.SendSetMobileNet("{\"Apn\":\"a\"}"); }, 1044, "Net.Mobile", 1045},
-        {"GetTimezone", [](NetProImple& s) { return s.SendGetTimezone(); }, 1402, nullptr, 1403},
-        {"SetTimezone", [](NetProImple& s) { return s.SendSetTimezone("{\"TimeZone\":2}"); }, 1404, "Time.Conf", 1405},
-        {"GetRecSetting", [](NetProImple& s) { return s.SendGetRecSetting("{\"Vich\":0}"); }, 1072, "Rec.Conf", 1073},
-        {"SetRecSetting", [](NetProImple& s) { return s.SendSetRecSetting("{\"RecMode\":2}"); }, 1070, "Rec.Conf", 1071},
-        {"SetSDFormat", [](NetProImple& s) { return s.SendSetSDFormat(); }, 1507, nullptr, 1508},
-        {"TestSDSata", [](NetProImple& s) { return s.SendTestSDSata(); }, 1527, "DiskTestCfg.info", 1528},
-        {"GetAlarmSetting", [](NetProImple& s) { return s.SendGetAlarmSetting(); }, 1068, nullptr, 1069},
-        {"SetAlarmSetting", [](NetProImple& s) { return s.SendSetAlarmSetting("{\"Enable\":0}"); }, 1066, "Alarm.MoveAlarm", 1067},
-        {"GetFTPSetting", [](NetProImple& s) { return s.SendGetFTPSetting(); }, 1484, nullptr, 1485},
-        {"SetFTPSetting", [](NetProImple& s) { return s.SendSetFTPSetting("{\"Host\":\"h\"}"); }, 1482, "FtpCfg.info", 1483},
-        {"GetOSDSetting", [](NetProImple& s) { return s.SendGetOSDSetting("{\"ViCh\":0}"); }, 1505, "OsdGetCfg.info", 1506},
-        {"SetOSDSetting", [](NetProImple& s) { return s.SendSetOSDSetting("{\"TimeEnable\":0}"); }, 1503, "OsdCfg.info", 1504},
-        {"GetColorSetting", [](NetProImple& s) { return s.SendGetColorSetting("{}"); }, 1496, "CamCfg.info", 1497},
-        {"SetColorSetting", [](NetProImple& s) { return s.SendSetColorSetting("{\"Hue\":1}"); }, 1494, "CamCfg.info", 1495},
-        {"GetPicColor", [](NetProImple& s) { return s.SendGetPicColor(); }, 1430, nullptr, 1431},
-        {"SetPicColor", [](NetProImple& s) { return s.SendSetPicColor("{\"a\":1}"); }, 1432, "IspPicColor.info", 1433},
-        {"GetInOutDoor", [](NetProImple& s) { return s.SendGetInOutDoor(); }, 1434, nullptr, 1435},
-        {"SetInOutDoor", [](NetProImple& s) { return s.SendSetInOutDoor("{\"a\":1}"); }, 1436, "IspExpEnv.info", 1437},
-        {"GetExposureType", [](NetProImple& s) { return s.SendGetExposureType(); }, 1418, nullptr, 1419},
-        {"SetExposureType", [](NetProImple& s) { return s.SendSetExposureType("{\"a\":1}"); }, 1420, "IsExpType.info", 1421},
-        {"GetAutoExposure", [](NetProImple& s) { return s.SendGetAutoExposure(); }, 1422, nullptr, 1423},
-        {"GetDecNoise", [](NetProImple& s) { return s.SendGetDecNoise(); }, 1438, nullptr, 1439},
-        {"SetDecNoise", [](NetProImple& s) { return s.SendSetDecNoise("{\"a\":1}"); }, 1440, "IspDenoise.info", 1441},
-        {"GetWDR", [](NetProImple& s) { return s.SendGetWDR(); }, 1442, nullptr, 1443},
-        {"SetWDR", [](NetProImple& s) { return s.SendSetWDR("{\"a\":1}"); }, 1444, "IspWdr.info", 1445},
-        {"GetWhiteBalance", [](NetProImple& s) { return s.SendGetWhiteBalance(); }, 1446, nullptr, 1447},
-        {"SetWhiteBalance", [](NetProImple& s) { return s.SendSetWhiteBalance("{\"a\":1}"); }, 1448, "IspWhBalance.info", 1449},
-        {"SetMirrorFlip", [](NetProImple& s) { return s.SendSetMirrorFlip("{\"a\":1}"); }, 1416, "IspOverTurn.info", 1417},
-        {"SetAntiFilicker", [](NetProImple& s) { return s.SendSetAntiFilicker("{\"a\":1}"); }, 1464, "IspAntiFlk.info", 1465},
-        {"SetIRCut", [](NetProImple& s) { return s.SendSetIRCut("{\"a\":1}"); }, 1498, "IRCutCfg.info", 1499},
-        {"GetVideoEncSetting", [](NetProImple& s) { return s.SendGetVideoEncSetting(); }, 1056, nullptr, 1057},
-        {"SetVideoEncSetting", [](NetProImple& s) { return s.SendSetVideoEncSetting("{\"a\":1}"); }, 1054, "AVEnc.VideoEncode", 1055},
-        {"GetPTZ", [](NetProImple& s) { return s.SendGetPTZ(); }, 1408, nullptr, 1409},
-        {"GoPTZ", [](NetProImple& s) { return s.SendGoPTZ("{\"a\":1}"); }, 1064, "PtzCtrlMsg.info", 1065},
-        {"GetPresetPTZ", [](NetProImple& s) { return s.SendGetPresetPTZ(); }, 1476, nullptr, 1477},
-        {"SetPresetPTZ", [](NetProImple& s) { return s.SendSetPresetPTZ("{\"a\":1}"); }, 1478, "PtzPreBit.info", 1479},
-        {"GoPresetPTZ", [](NetProImple& s) { return s.SendGoPresetPTZ("{\"a\":1}"); }, 1480, "PtzOperateBit.info", 1481},
-        {"GetP2PServer", [](NetProImple& s) { return s.SendGetP2PServer(); }, 1531, nullptr, 1532},
-        {"SetP2PServer", [](NetProImple& s) { return s.SendSetP2PServer("ABCD"); }, 1529, "P2pSerCfg.info", 1530},
-        {"GetParam", [](NetProImple& s) { return s.SendGetParam(); }, 1094, nullptr, 1095},
-        {"Reboot", [](NetProImple& s) { return s.SendReboot(); }, 1104, nullptr, 1105},
-        {"SetDefault", [](NetProImple& s) { return s.SendSetDefault(); }, 1102, nullptr, 1103},
-        {"GetUpdateInfo", [](NetProImple& s) { return s.SendGetUpdateInfo(); }, 1098, nullptr, 1099},
-        {"SetAutoUpdate", [](NetProImple& s) { return s.SendSetAutoUpdate("{\"a\":1}"); }, 1100, "AutoUpgradeSet.info", 1101},
-        {"SendUpdate", [](NetProImple& s) { return s.SendSendUpdate("{\"a\":1}"); }, 1080, "Upgrade.info", 1081},
-        {"StartDevDebug", [](NetProImple& s) { return s.SendStartDevDebug(); }, 1511, nullptr, 1512},
-        {"StartTalk", [](NetProImple& s) { return s.SendStartTalk(); }, 1006, "Talk.Req", 1007},
-        {"BeginFace", [](NetProImple& s) { return s.SendBeginFace(); }, 1474, "SnapShoot.info", 1475},
-        {"GetDevRecList", [](NetProImple& s) { return s.SendGetDevRecList("{\"a\":1}"); }, 1074, "lir", 1075},
-        {"GetDevRecPage", [](NetProImple& s) { return s.SendGetDevRecPage("{\"a\":1}"); }, 1076, "lp", 1077},
+        {"GetNetworkEth", [](NetProImple& s, const std::string&) { return s.SendGetNetworkEth(); }, nullptr, 1042, nullptr, 1043, 0},
+        {"SetNetworkEth", [](NetProImple& s, const std::string& t) { return s.SendSetNetworkEth(t); }, "{\"DhcpEnble\":1}", 1040, "NetWork.Eth", 1041, -1},
+        {"GetWirelessEth", [](NetProImple& s, const std::string&) { return s.SendGetWirelessEth(); }, nullptr, 1050, nullptr, 1051, 0},
+        {"SetWirelessEth", [](NetProImple& s, const std::string& t) { return s.SendSetWirelessEth(t); }, "{\"Ssid\":\"x\"}", 1048, "NetWork.Wireless", 1049, -1},
+        {"SearchWireless", [](NetProImple& s, const std::string&) { return s.SendSearchWireless(); }, nullptr, 1052, nullptr, 1053, 0},
+        {"GetMobileNet", [](NetProImple& s, const std::string&) { return s.SendGetMobileNet(); }, nullptr, 1046, nullptr, 1047, 0},
+        {"SetMobileNet", [](NetProImple& s, const std::string& t) { return s.SendSetMobileNet(t); }, "{\"Apn\":\"a\"}", 1044, "Net.Mobile", 1045, -1},
+        {"GetTimezone", [](NetProImple& s, const std::string&) { return s.SendGetTimezone(); }, nullptr, 1402, nullptr, 1403, 0},
+        {"SetTimezone", [](NetProImple& s, const std::string& t) { return s.SendSetTimezone(t); }, "{\"TimeZone\":2}", 1404, "Time.Conf", 1405, -1},
+        {"GetRecSetting", [](NetProImple& s, const std::string& t) { return s.SendGetRecSetting(t); }, "{\"Vich\":0}", 1072, "Rec.Conf", 1073, -1},
+        {"SetRecSetting", [](NetProImple& s, const std::string& t) { return s.SendSetRecSetting(t); }, "{\"RecMode\":2}", 1070, "Rec.Conf", 1071, -1},
+        {"SetSDFormat", [](NetProImple& s, const std::string&) { return s.SendSetSDFormat(); }, nullptr, 1507, nullptr, 1508, 0},
+        {"TestSDSata", [](NetProImple& s, const std::string&) { return s.SendTestSDSata(); }, nullptr, 1527, "DiskTestCfg.info", 1528, 0},
+        {"GetAlarmSetting", [](NetProImple& s, const std::string&) { return s.SendGetAlarmSetting(); }, nullptr, 1068, nullptr, 1069, 0},
+        {"SetAlarmSetting", [](NetProImple& s, const std::string& t) { return s.SendSetAlarmSetting(t); }, "{\"Enable\":0}", 1066, "Alarm.MoveAlarm", 1067, -1},
+        {"GetFTPSetting", [](NetProImple& s, const std::string&) { return s.SendGetFTPSetting(); }, nullptr, 1484, nullptr, 1485, 0},
+        {"SetFTPSetting", [](NetProImple& s, const std::string& t) { return s.SendSetFTPSetting(t); }, "{\"Host\":\"h\"}", 1482, "FtpCfg.info", 1483, 0},
+        {"GetOSDSetting", [](NetProImple& s, const std::string& t) { return s.SendGetOSDSetting(t); }, "{\"ViCh\":0}", 1505, "OsdGetCfg.info", 1506, -1},
+        {"SetOSDSetting", [](NetProImple& s, const std::string& t) { return s.SendSetOSDSetting(t); }, "{\"TimeEnable\":0}", 1503, "OsdCfg.info", 1504, -1},
+        {"GetColorSetting", [](NetProImple& s, const std::string& t) { return s.SendGetColorSetting(t); }, "{}", 1496, "CamCfg.info", 1497, -11},
+        {"SetColorSetting", [](NetProImple& s, const std::string& t) { return s.SendSetColorSetting(t); }, "{\"Hue\":1}", 1494, "CamCfg.info", 1495, -11},
+        {"GetPicColor", [](NetProImple& s, const std::string&) { return s.SendGetPicColor(); }, nullptr, 1430, nullptr, 1431, 0},
+        {"SetPicColor", [](NetProImple& s, const std::string& t) { return s.SendSetPicColor(t); }, "{\"a\":1}", 1432, "IspPicColor.info", 1433, -11},
+        {"GetInOutDoor", [](NetProImple& s, const std::string&) { return s.SendGetInOutDoor(); }, nullptr, 1434, nullptr, 1435, 0},
+        {"SetInOutDoor", [](NetProImple& s, const std::string& t) { return s.SendSetInOutDoor(t); }, "{\"a\":1}", 1436, "IspExpEnv.info", 1437, -11},
+        {"GetExposureType", [](NetProImple& s, const std::string&) { return s.SendGetExposureType(); }, nullptr, 1418, nullptr, 1419, 0},
+        {"SetExposureType", [](NetProImple& s, const std::string& t) { return s.SendSetExposureType(t); }, "{\"a\":1}", 1420, "IsExpType.info", 1421, -11},
+        {"GetAutoExposure", [](NetProImple& s, const std::string&) { return s.SendGetAutoExposure(); }, nullptr, 1422, nullptr, 1423, 0},
+        {"GetDecNoise", [](NetProImple& s, const std::string&) { return s.SendGetDecNoise(); }, nullptr, 1438, nullptr, 1439, 0},
+        {"SetDecNoise", [](NetProImple& s, const std::string& t) { return s.SendSetDecNoise(t); }, "{\"a\":1}", 1440, "IspDenoise.info", 1441, -11},
+        {"GetWDR", [](NetProImple& s, const std::string&) { return s.SendGetWDR(); }, nullptr, 1442, nullptr, 1443, 0},
+        {"SetWDR", [](NetProImple& s, const std::string& t) { return s.SendSetWDR(t); }, "{\"a\":1}", 1444, "IspWdr.info", 1445, -11},
+        {"GetWhiteBalance", [](NetProImple& s, const std::string&) { return s.SendGetWhiteBalance(); }, nullptr, 1446, nullptr, 1447, 0},
+        {"SetWhiteBalance", [](NetProImple& s, const std::string& t) { return s.SendSetWhiteBalance(t); }, "{\"a\":1}", 1448, "IspWhBalance.info", 1449, -11},
+        {"SetMirrorFlip", [](NetProImple& s, const std::string& t) { return s.SendSetMirrorFlip(t); }, "{\"a\":1}", 1416, "IspOverTurn.info", 1417, -11},
+        {"SetAntiFilicker", [](NetProImple& s, const std::string& t) { return s.SendSetAntiFilicker(t); }, "{\"a\":1}", 1464, "IspAntiFlk.info", 1465, -11},
+        {"SetIRCut", [](NetProImple& s, const std::string& t) { return s.SendSetIRCut(t); }, "{\"a\":1}", 1498, "IRCutCfg.info", 1499, -11},
+        {"GetVideoEncSetting", [](NetProImple& s, const std::string&) { return s.SendGetVideoEncSetting(); }, nullptr, 1056, nullptr, 1057, 0},
+        {"SetVideoEncSetting", [](NetProImple& s, const std::string& t) { return s.SendSetVideoEncSetting(t); }, "{\"a\":1}", 1054, "AVEnc.VideoEncode", 1055, -1},
+        {"GetPTZ", [](NetProImple& s, const std::string&) { return s.SendGetPTZ(); }, nullptr, 1408, nullptr, 1409, 0},
+        {"GoPTZ", [](NetProImple& s, const std::string& t) { return s.SendGoPTZ(t); }, "{\"a\":1}", 1064, "PtzCtrlMsg.info", 1065, -11},
+        {"GetPresetPTZ", [](NetProImple& s, const std::string&) { return s.SendGetPresetPTZ(); }, nullptr, 1476, nullptr, 1477, 0},
+        {"SetPresetPTZ", [](NetProImple& s, const std::string& t) { return s.SendSetPresetPTZ(t); }, "{\"a\":1}", 1478, "PtzPreBit.info", 1479, -11},
+        {"GoPresetPTZ", [](NetProImple& s, const std::string& t) { return s.SendGoPresetPTZ(t); }, "{\"a\":1}", 1480, "PtzOperateBit.info", 1481, -11},
+        {"GetP2PServer", [](NetProImple& s, const std::string&) { return s.SendGetP2PServer(); }, nullptr, 1531, nullptr, 1532, 0},
+        {"SetP2PServer", [](NetProImple& s, const std::string& t) { return s.SendSetP2PServer(t); }, "ABCD", 1529, "P2pSerCfg.info", 1530, 0},
+        {"GetParam", [](NetProImple& s, const std::string&) { return s.SendGetParam(); }, nullptr, 1094, nullptr, 1095, 0},
+        {"Reboot", [](NetProImple& s, const std::string&) { return s.SendReboot(); }, nullptr, 1104, nullptr, 1105, 0},
+        {"SetDefault", [](NetProImple& s, const std::string&) { return s.SendSetDefault(); }, nullptr, 1102, nullptr, 1103, 0},
+        {"GetUpdateInfo", [](NetProImple& s, const std::string&) { return s.SendGetUpdateInfo(); }, nullptr, 1098, nullptr, 1099, 0},
+        {"SetAutoUpdate", [](NetProImple& s, const std::string& t) { return s.SendSetAutoUpdate(t); }, "{\"a\":1}", 1100, "AutoUpgradeSet.info", 1101, -11},
+        {"SendUpdate", [](NetProImple& s, const std::string& t) { return s.SendSendUpdate(t); }, "{\"a\":1}", 1080, "Upgrade.info", 1081, -11},
+        {"StartDevDebug", [](NetProImple& s, const std::string&) { return s.SendStartDevDebug(); }, nullptr, 1511, nullptr, 1512, 0},
+        {"StartTalk", [](NetProImple& s, const std::string&) { return s.SendStartTalk(); }, nullptr, 1006, "Talk.Req", 1007, 0},
+        {"BeginFace", [](NetProImple& s, const std::string&) { return s.SendBeginFace(); }, nullptr, 1474, "SnapShoot.info", 1475, 0},
+        {"GetDevRecList", [](NetProImple& s, const std::string& t) { return s.SendGetDevRecList(t); }, "{\"a\":1}", 1074, "lir", 1075, -1},
+        {"GetDevRecPage", [](NetProImple& s, const std::string& t) { return s.SendGetDevRecPage(t); }, "{\"a\":1}", 1076, "lp", 1077, -1},
     };
     return table;
 }
@@ -140,7 +143,7 @@ TEST_P(DeviceLinkTest, EveryCommandReachesTheCameraAndIsAnswered)
     for (const CommandCase& c : commandTable()) {
         SCOPED_TRACE(c.name);
         const size_t before = fixture.camera().requests().size();
-        ASSERT_GE(c.send(*fixture.session), 0);
+        ASSERT_GE(c.send(*fixture.session, c.text ? c.text : ""), 0);
         Reply reply;
         ASSERT_TRUE(fixture.waitReply(c.reply, reply)) << "no reply " << c.reply;
         const auto requests = fixture.camera().requests();
@@ -155,6 +158,33 @@ TEST_P(DeviceLinkTest, EveryCommandReachesTheCameraAndIsAnswered)
             EXPECT_EQ(body.getMemberNames(), std::vector<std::string>{c.document});
         }
     }
+}
+
+// A caller's text that is not JSON is refused before anything is sent, with the builder's own
+// result (-1, or -11 for the picture, PTZ and update settings); a builder that takes its text as a
+// plain string sends it whatever it is. The link serves the next request as before.
+TEST_P(DeviceLinkTest, TextThatDoesNotParseIsRefusedWithTheBuildersResult)
+{
+    DeviceFixture fixture(GetParam());
+    ASSERT_EQ(fixture.login("secret"), 0);
+    const size_t before = fixture.camera().requests().size();
+    const char* const badTexts[] = {"", "{\"a\":", "not json", "{\"a\" 1}"};
+    for (const CommandCase& c : commandTable()) {
+        if (c.text == nullptr || c.badText == 0)
+            continue;
+        for (const char* text : badTexts) {
+            SCOPED_TRACE(std::string(c.name) + " with \"" + text + "\"");
+            EXPECT_EQ(c.send(*fixture.session, text), c.badText);
+        }
+    }
+    // The camera takes requests in order: once the answer to this one is in, anything a refused
+    // request had sent would have been recorded before it.
+    ASSERT_GE(fixture.session->SendGetNetworkEth(), 0);
+    Reply reply;
+    ASSERT_TRUE(fixture.waitReply(1043, reply));
+    const auto requests = fixture.camera().requests();
+    ASSERT_EQ(requests.size(), before + 1) << "a refused request reached the camera";
+    EXPECT_EQ(requests.back().command, 1042);
 }
 
 TEST_P(DeviceLinkTest, SettingsRoundTripThroughTheCamera)

@@ -530,18 +530,25 @@ void RendezvousServer::startPunch(PeerRecord& caller, const P2PNetGUID& targetGu
     const uint16_t session = m_nextPunchSession++;
     if (m_nextPunchSession == 0) m_nextPunchSession = 1;
     const uint64_t startTime = P2PNet::NowMillis() + m_options.punchDelayMs;
+    const uint16_t standIn = m_options.interpose ? m_options.interpose(caller.address, target->address) : 0;
     auto startMessage = [&](const PeerRecord& to, const PeerRecord& other, bool weAreSender) {
         BitStream out;
         out.WriteU8(P2PNet::ID_TIME_PREFIX);
         out.WriteU64(startTime);
         out.WriteU8(kPunchStart);
         out.WriteU16(session);
-        other.address.Serialize(out);
         std::vector<SystemAddress> internals;
-        for (unsigned i = 0; i < kInternalAddresses; ++i) {
-            const SystemAddress internal = m_peer->GetInternalAddress(other.address, i);
-            if (internal.IsUnassigned()) break;
-            internals.push_back(internal);
+        if (standIn != 0) {
+            const SystemAddress link = SystemAddress::FromIPv4(127, 0, 0, 1, standIn);
+            link.Serialize(out);
+            internals.push_back(link);
+        } else {
+            other.address.Serialize(out);
+            for (unsigned i = 0; i < kInternalAddresses; ++i) {
+                const SystemAddress internal = m_peer->GetInternalAddress(other.address, i);
+                if (internal.IsUnassigned()) break;
+                internals.push_back(internal);
+            }
         }
         out.WriteU8(static_cast<uint8_t>(internals.size()));
         for (const SystemAddress& internal : internals) internal.Serialize(out);
@@ -619,6 +626,12 @@ void RendezvousServer::onRelayRequest(const Packet* packet) {
     if (!target || target == caller) {
         answer(*caller, kRelayTargetAbsent, caller->address, targetAddress, targetGuid, 0);
         logLine("relay to " + targetGuid.ToString() + ": target not connected");
+        return;
+    }
+    if (const uint16_t standIn = m_options.interpose ? m_options.interpose(caller->address, target->address) : 0) {
+        answer(*caller, kRelayGranted, caller->address, target->address, target->guid, standIn);
+        answer(*target, kRelayNotice, target->address, caller->address, caller->guid, standIn);
+        logLine("relay through the test's link 127.0.0.1|" + std::to_string(standIn));
         return;
     }
     const platform::NetAddress a = toNet(caller->address);

@@ -73,6 +73,12 @@ struct RendezvousOptions {
     bool silentUnknown = false;
     // The punch starts this long after the start messages leave.
     uint32_t punchDelayMs = 100;
+    // A link of the test's own between two peers (a lossy one, say): asked on the server thread,
+    // with the caller's and the target's addresses as this server sees them, before a punch start
+    // or a relay grant. A port other than 0 is a port on 127.0.0.1 that stands for each side to the
+    // other: the punch start names it as the other side's only address, and a relay is granted at
+    // it instead of at a forwarder of this server's. 0 (or no function): the usual addresses.
+    std::function<uint16_t(const P2PNet::SystemAddress& caller, const P2PNet::SystemAddress& target)> interpose;
     // Event lines ("registered DEV1 mode 2", ...); called on the server thread.
     std::function<void(const std::string&)> log;
 };
