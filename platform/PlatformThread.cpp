@@ -120,6 +120,15 @@ bool AutoResetEvent::wait(int timeoutMs)
     return true;
 }
 
+bool AutoResetEvent::waitMicros(uint64_t timeoutUs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_cv.wait_for(lock, std::chrono::microseconds(timeoutUs), [this] { return m_signalled; }))
+        return false;
+    m_signalled = false;
+    return true;
+}
+
 void ManualResetEvent::set()
 {
     {

@@ -56,6 +56,8 @@ public:
     void reset();
     // True when signalled within timeoutMs, false on time-out.
     bool wait(int timeoutMs = kInfinite);
+    // The same with a limit in microseconds (for waits shorter than a millisecond).
+    bool waitMicros(uint64_t timeoutUs);
 
 private:
     std::mutex m_mutex;

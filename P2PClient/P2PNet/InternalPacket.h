@@ -21,7 +21,9 @@ constexpr uint32_t kNoMessageNumber = 0xFFFFFF;
 // counts the fragments still waiting for an acknowledgement, so that the receipt of a split
 // message is produced only when every fragment has been acknowledged.
 struct SplitSendBlock {
-    std::unique_ptr<uint8_t[]> data;
+    // The message's bytes: the caller's buffer when it was handed over (Send with ownedData),
+    // otherwise a copy.
+    std::vector<uint8_t> data;
     uint32_t byteLength = 0;
     uint32_t fragmentsUnacknowledged = 0;
 };

@@ -791,14 +791,15 @@ void P2PPeer::LoopBackBytes(const char* data, int length)
 bool P2PPeer::SendImmediate(const uint8_t* data, uint32_t bits, SendPriority priority,
                             ReliabilityKind reliability, uint8_t orderingChannel,
                             const PeerTarget& target, bool broadcast, uint32_t receipt,
-                            uint64_t nowMicros)
+                            uint64_t nowMicros, std::vector<uint8_t>* ownedData)
 {
     CriticalSectionLock table(m_tableLock);
     const bool reliable = IsReliableKind(NormalizeReliabilityKind(reliability));
     const uint64_t nowMs = nowMicros / 1000;
+    // A broadcast goes to several layers: each copies.
     auto sendTo = [&](RemoteSystem* remote) {
         if (!remote->reliabilityLayer.Send(data, bits, priority, reliability, orderingChannel,
-                                           nowMicros, receipt))
+                                           nowMicros, receipt, broadcast ? nullptr : ownedData))
             return false;
         if (reliable)
             remote->lastReliableSend = nowMs;

@@ -287,7 +287,7 @@ private:
     void UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros);
     enum class MessageOutcome { Continue, StopForThisRound, SlotClosed };
     // Handles one complete message of remote; takes over data.
-    MessageOutcome HandleConnectedMessage(RemoteSystem& remote, const LayerMessage& message,
+    MessageOutcome HandleConnectedMessage(RemoteSystem& remote, LayerMessage& message,
                                           uint64_t nowMs);
     void HandleConnectionRequest(RemoteSystem& remote, const uint8_t* data, unsigned bytes,
                                  uint64_t nowMs);
@@ -349,9 +349,11 @@ private:
     RemoteSystem* TakeSlot(const SystemAddress& address, const P2PNetGUID& guid, unsigned mtu,
                            PlatformSocket* socket, bool* tooRecent, uint64_t nowMs);
     // Immediate send through the reliability layer (update thread only).
+    // ownedData (when given) holds data and may be taken over by the one connection it goes to.
     bool SendImmediate(const uint8_t* data, uint32_t bits, SendPriority priority,
                        ReliabilityKind reliability, uint8_t orderingChannel,
-                       const PeerTarget& target, bool broadcast, uint32_t receipt, uint64_t nowMicros);
+                       const PeerTarget& target, bool broadcast, uint32_t receipt, uint64_t nowMicros,
+                       std::vector<uint8_t>* ownedData = nullptr);
     // Fills in a send command and queues it, waking the update thread as the priority asks.
     void PushSendCommand(QueuedCommand command, uint32_t bits, SendPriority priority,
                          ReliabilityKind reliability, uint8_t orderingChannel, const PeerTarget& target,
@@ -470,7 +472,8 @@ private:
     std::vector<OutgoingDatagram> m_outgoing;
     std::vector<uint8_t> m_outgoingBytes;
     std::vector<DatagramOut> m_outgoingScratch;
-    // Earliest delayed-acknowledgement deadline of any connection (NowMicros), 0 when none.
+    // Earliest deadline of any connection (NowMicros) for a delayed acknowledgement or the rest
+    // of a burst the burst limit held back; 0 when none.
     std::atomic<uint64_t> m_nextAckDueMicros{0};
 
     std::mutex m_recvLock;

@@ -32,16 +32,16 @@ void P2PPeer::UpdateThreadMain()
         if (hook != nullptr)
             hook(this, hookData);
         RunUpdateRound();
-        // At most 10 ms, less when a connection's delayed acknowledgement falls due sooner, so
-        // that the acknowledgement does not wait for the next full round.
-        int waitMs = 10;
+        // At most 10 ms, less when a connection's delayed acknowledgement or the rest of a burst
+        // falls due sooner, so that neither waits for the next full round.
+        uint64_t waitUs = 10'000;
         const uint64_t due = m_nextAckDueMicros.load();
         if (due != 0) {
             const uint64_t now = NowMicros();
-            waitMs = due <= now ? 0 : static_cast<int>(std::min<uint64_t>(10, (due - now + 999) / 1000));
+            waitUs = due <= now ? 0 : std::min<uint64_t>(waitUs, due - now);
         }
-        if (waitMs > 0)
-            m_updateEvent.wait(waitMs);
+        if (waitUs > 0)
+            m_updateEvent.waitMicros(waitUs);
     }
     {
         // A socket query waiting for this thread's answer learns that none will come.
@@ -132,7 +132,7 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
         case QueuedCommand::Kind::Send: {
             SendImmediate(command.data.data(), command.bits, command.priority, command.reliability,
                           command.orderingChannel, command.target, command.broadcast,
-                          command.receipt, NowMicros());
+                          command.receipt, NowMicros(), &command.data);
             if (command.setState) {
                 RemoteSystem* remote = command.target.guid.IsUnassigned()
                                            ? FindRemote(command.target.address, true)
@@ -294,6 +294,12 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
             }
         }
 
+        // A round cut short by the burst limit goes on kBurstGapUs later.
+        if (layer.IsBurstLimited()) {
+            const uint64_t due = nowMicros + ReliabilityLayer::kBurstGapUs;
+            nextAckDue = nextAckDue == 0 ? due : std::min(nextAckDue, due);
+        }
+
         const uint64_t oldestUnacknowledged = layer.GetCongestionManager().GetOldestUnacknowledged();
         if (oldestUnacknowledged != 0) {
             // A deadline the layer's round has already passed without clearing it is not one
@@ -321,7 +327,13 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
     m_nextAckDueMicros = nextAckDue;
 }
 
-P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, const LayerMessage& message,
+namespace {
+// Received messages of at least this many bytes are handed to the application in the buffer
+// they were reassembled in; smaller ones are copied into the packet's own block.
+constexpr unsigned kHandOverBytes = 4096;
+} // namespace
+
+P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, LayerMessage& message,
                                                         uint64_t nowMs)
 {
     const uint8_t* data = message.data.data();
@@ -495,8 +507,26 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, co
     // Application data and the layer's own notices. 14 and 15 are receipts only the layer makes;
     // arriving from the network they would be taken for acknowledgements of our own sends.
     const bool receipt = id == ID_RECEIPT_ACKED || id == ID_RECEIPT_LOST;
-    if (remote.isActive && (id >= ID_TIME_PREFIX || (receipt && message.generatedLocally)))
+    if (!remote.isActive || !(id >= ID_TIME_PREFIX || (receipt && message.generatedLocally)))
+        return MessageOutcome::Continue;
+    if (bytes < kHandOverBytes || message.data.size() != bytes) {
         pushToApplication();
+        return MessageOutcome::Continue;
+    }
+    // A large message keeps its buffer: the packet takes it over instead of a copy.
+    Packet* packet = AllocatePacket(0);
+    if (packet == nullptr)
+        return MessageOutcome::Continue;
+    packet->ownedData = std::move(message.data);
+    packet->data = packet->ownedData.data();
+    packet->length = bytes;
+    packet->bitSize = std::min(bits, bytes * 8);
+    packet->wasGeneratedLocally = message.generatedLocally;
+    packet->systemAddress = address;
+    packet->systemAddress.systemIndex = static_cast<uint16_t>(index);
+    packet->guid = remote.guid;
+    packet->guid.systemIndex = static_cast<uint16_t>(index);
+    QueuePacket(packet, false);
     return MessageOutcome::Continue;
 }
 

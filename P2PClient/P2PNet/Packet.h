@@ -4,6 +4,7 @@
 #include "SystemAddress.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace P2PNet {
 
@@ -21,6 +22,9 @@ struct Packet {
     // Set when the peer or a plugin made this packet itself as a local notice; clear for data
     // that came from a remote system or was looped back.
     bool wasGeneratedLocally = false;
+    // A large received message's own buffer, handed over instead of copied: data points into it
+    // and it goes with the packet.
+    std::vector<uint8_t> ownedData;
 };
 
 // A packet made outside any peer: unassigned address and GUID, length = size, bitSize = size * 8,

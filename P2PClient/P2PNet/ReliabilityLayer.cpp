@@ -176,6 +176,7 @@ void ReliabilityLayer::Reset(uint32_t mtu, uint64_t timeUs)
     m_lastCounterPruneUs = timeUs;
     m_dead = false;
     m_incomingHeld = false;
+    m_burstLimited = false;
     for (ByteCounter& counter : m_counters)
         counter.Clear();
     m_nextExpectedNumber = 0;
@@ -313,7 +314,7 @@ InternalPacket* ReliabilityLayer::PopSendQueue()
 
 bool ReliabilityLayer::Send(const uint8_t* data, uint32_t bitLength, SendPriority priority,
                             ReliabilityKind kind, uint32_t orderingChannel, uint64_t timeUs,
-                            uint32_t receiptNumber)
+                            uint32_t receiptNumber, std::vector<uint8_t>* ownedData)
 {
     if (bitLength == 0 || data == nullptr)
         return false;
@@ -365,7 +366,7 @@ bool ReliabilityLayer::Send(const uint8_t* data, uint32_t bitLength, SendPriorit
     }
 
     if (split) {
-        SplitMessage(packet, data, byteLength, bitLength);
+        SplitMessage(packet, data, byteLength, bitLength, ownedData);
         return true;
     }
     SetPacketData(*packet, data, byteLength);
@@ -376,14 +377,16 @@ bool ReliabilityLayer::Send(const uint8_t* data, uint32_t bitLength, SendPriorit
 }
 
 void ReliabilityLayer::SplitMessage(InternalPacket* packet, const uint8_t* data, uint32_t byteLength,
-                                    uint32_t bitLength)
+                                    uint32_t bitLength, std::vector<uint8_t>* ownedData)
 {
     const uint32_t fragmentBytes = m_mtu - kSplitOverhead;
     const uint32_t count = (byteLength - 1) / fragmentBytes + 1;
 
     auto block = std::make_shared<SplitSendBlock>();
-    block->data = std::make_unique_for_overwrite<uint8_t[]>(byteLength);
-    std::memcpy(block->data.get(), data, byteLength);
+    if (ownedData != nullptr && ownedData->data() == data && ownedData->size() >= byteLength)
+        block->data = std::move(*ownedData);
+    else
+        block->data.assign(data, data + byteLength);
     block->byteLength = byteLength;
     block->fragmentsUnacknowledged = count;
 
@@ -409,7 +412,7 @@ void ReliabilityLayer::SplitMessage(InternalPacket* packet, const uint8_t* data,
         fragment->dataBitLength = (i + 1 == count) ? bitLength - offset * 8 : fragmentBytes * 8;
         fragment->storage = DataStorage::SharedBlock;
         fragment->sharedBlock = block;
-        fragment->data = block->data.get() + offset;
+        fragment->data = block->data.data() + offset;
         PushSendQueue(fragment);
     }
 }
@@ -520,6 +523,7 @@ void ReliabilityLayer::Update(const SystemAddress& remote, const DatagramSender&
 {
     const Context context{remote, send, plugins, timeUs};
     m_currentTimeUs = timeUs;
+    m_burstLimited = false;
 
     uint64_t elapsed = timeUs - m_lastUpdateUs;
     if (timeUs < m_lastUpdateUs || elapsed > kMaxElapsedUs)
@@ -677,6 +681,8 @@ void ReliabilityLayer::SendRound(const Context& context, uint32_t bitsPerSecondL
     if (!datagram.IsEmpty())
         close();
     m_continuousSend = !m_sendQueue.empty();
+    m_burstLimited = newDataBudget < transmissionBudget && bytesThisRound >= newDataBudget && !m_sendQueue.empty() &&
+                     slotFree() && !rateExceeded();
 }
 
 void ReliabilityLayer::PackResend(InternalPacket* packet, PendingDatagram& datagram, uint32_t bytes,

@@ -148,6 +148,11 @@ public:
     // several rounds instead of one burst that a user-space forwarder on the path (or the
     // receiver's socket) could not take in one go.
     static constexpr uint64_t kMaxBurstBytes = 64 * 1024;
+    // A round that stopped at kMaxBurstBytes with more data allowed asks for the next round this
+    // many microseconds later (IsBurstLimited), so that the sending rate does not hang on how
+    // often acknowledgements arrive: a forwarder on the path that passes them on in batches
+    // would otherwise let one burst out per batch.
+    static constexpr uint64_t kBurstGapUs = 150;
     // AckRule::EndOfRound: how long the acknowledgement of a lone data datagram (the only one of
     // its round) may wait for more, in microseconds.
     static constexpr uint64_t kLoneAckDelayUs = 1000;
@@ -178,8 +183,11 @@ public:
 
     // Queues a message (copied). Out-of-range kinds, priorities and channels are normalised.
     // False for an empty message or one that would need more than kMaxSplitCount fragments.
+    // ownedData: the vector data lies in, which the layer may take over (moved from) instead of
+    // copying a message it splits; left as it was when the layer copies.
     bool Send(const uint8_t* data, uint32_t bitLength, SendPriority priority, ReliabilityKind kind,
-              uint32_t orderingChannel, uint64_t timeUs, uint32_t receiptNumber = 0);
+              uint32_t orderingChannel, uint64_t timeUs, uint32_t receiptNumber = 0,
+              std::vector<uint8_t>* ownedData = nullptr);
 
     // Handles one datagram from the remote system. False when an acknowledgement list was
     // unreadable (plugins are told); true otherwise, also for datagrams refused with a notice.
@@ -208,6 +216,10 @@ public:
     bool IsDeadAt(uint64_t timeMs) const;
     bool IsOutgoingIdle() const { return m_sendQueue.empty() && m_resendHead == nullptr; }
     bool HasUnacknowledged() const { return m_resendHead != nullptr; }
+    // True when the last round's new data stopped at kMaxBurstBytes although the congestion
+    // window, the resend buffer and the rate limit allowed more: the next round is due
+    // kBurstGapUs later, whether or not anything arrives.
+    bool IsBurstLimited() const { return m_burstLimited; }
     // Acknowledgements of received datagrams not yet sent (held by the delayed-acknowledgement
     // rule); a slot dropped before they leave leaves the remote resending until its time-out.
     bool HasPendingAcknowledgements() const { return !m_acks.IsEmpty(); }
@@ -320,7 +332,8 @@ private:
     uint64_t NextWeight(SendPriority priority);
     void PushSendQueue(InternalPacket* packet);
     InternalPacket* PopSendQueue();
-    void SplitMessage(InternalPacket* packet, const uint8_t* data, uint32_t byteLength, uint32_t bitLength);
+    void SplitMessage(InternalPacket* packet, const uint8_t* data, uint32_t byteLength, uint32_t bitLength,
+                      std::vector<uint8_t>* ownedData);
     static uint32_t HeaderBits(const InternalPacket& packet);
     static uint32_t PackedBytes(const InternalPacket& packet);
     uint32_t MaxDatagramMessageBits() const { return m_mtu * 8 - 72; }
@@ -412,6 +425,7 @@ private:
     uint64_t m_lastCounterPruneUs = 0;
     bool m_dead = false;
     bool m_incomingHeld = false;
+    bool m_burstLimited = false;
     std::array<ByteCounter, kLayerCounterCount> m_counters;
 
     // ---- Receive side ----

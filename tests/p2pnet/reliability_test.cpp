@@ -593,6 +593,128 @@ TEST(Window, AtMost512ReliableMessagesWaitForAcknowledgementWhateverTheWindow)
     EXPECT_EQ(stats.queuedMessages[static_cast<int>(SendPriority::High)], 88u);
 }
 
+// Opens a's congestion window: a backlog acknowledged datagram by datagram as it goes out.
+// Returns the time reached.
+uint64_t OpenWindow(Endpoint& a)
+{
+    for (int i = 0; i < 300; ++i)
+        EXPECT_TRUE(Send(a, Bytes(1000, 1), ReliabilityKind::Reliable));
+    uint64_t t = 0;
+    for (; a.layer.HasUnacknowledged() || !a.layer.IsOutgoingIdle(); t += 1000) {
+        if (t >= 10000000u)
+            break;
+        a.Update(t);
+        for (const Bytes& d : a.TakeSent())
+            a.Handle(Ack({{DatagramNumber(d), DatagramNumber(d)}}), t + 500);
+    }
+    return t;
+}
+
+// A round's new data stops at the burst limit under EndOfRound, and the layer says so while more
+// is queued that the window would take (the peer then runs the next round kBurstGapUs later
+// instead of waiting for an acknowledgement). Not so under Delayed, nor when the rate limit is
+// what holds data back.
+struct BurstCase {
+    const char* name;
+    AckRule rule;
+    uint32_t bitsPerSecond;
+    bool limited;
+};
+
+class BurstLimit : public ::testing::TestWithParam<BurstCase> {};
+
+TEST_P(BurstLimit, ARoundStopsAtTheLimitAndSaysSoWhileMoreWaits)
+{
+    Endpoint a;
+    a.layer.SetAckRule(GetParam().rule);
+    a.layer.Reset(kMtu, 0);
+    uint64_t t = OpenWindow(a);
+    ASSERT_GT(a.layer.GetStatistics().congestionWindow, 2.0 * ReliabilityLayer::kMaxBurstBytes);
+    a.Update(t += 1000000);  // a second on: the rate limit's window is empty
+    EXPECT_FALSE(a.layer.IsBurstLimited()) << "nothing queued";
+
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(Send(a, Bytes(1000, 2), ReliabilityKind::Reliable, 0, 0, t));
+    int rounds = 0;
+    while (!a.layer.IsOutgoingIdle() && rounds < 100) {
+        a.Update(t, GetParam().bitsPerSecond);
+        ++rounds;
+        uint64_t bytes = 0;
+        for (const Bytes& d : a.TakeSent()) {
+            bytes += d.size();
+            a.Handle(Ack({{DatagramNumber(d), DatagramNumber(d)}}), t + 100);
+        }
+        if (GetParam().rule == AckRule::EndOfRound) {
+            EXPECT_LE(bytes, ReliabilityLayer::kMaxBurstBytes + kMtu) << "round " << rounds;
+        }
+        const bool more = !a.layer.IsOutgoingIdle();  // every datagram is acknowledged: data is queued
+        if (GetParam().limited && more) {
+            EXPECT_TRUE(a.layer.IsBurstLimited()) << "round " << rounds;
+        }
+        if (!GetParam().limited) {
+            EXPECT_FALSE(a.layer.IsBurstLimited()) << "round " << rounds;
+        }
+        if (GetParam().bitsPerSecond != 0)
+            break;  // one round shows it; the rest would wait for the rate window
+        t += 200;
+    }
+    if (GetParam().limited) {
+        EXPECT_GT(rounds, 3) << "300000 bytes take several bursts";
+    }
+    if (GetParam().bitsPerSecond == 0) {
+        EXPECT_TRUE(a.layer.IsOutgoingIdle());
+        EXPECT_FALSE(a.layer.IsBurstLimited()) << "the last round sent the rest";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, BurstLimit,
+    ::testing::Values(BurstCase{"end_of_round", AckRule::EndOfRound, 0, true},
+                      BurstCase{"delayed", AckRule::Delayed, 0, false},
+                      BurstCase{"end_of_round_rate_limited", AckRule::EndOfRound, 8000, false}),
+    [](const ::testing::TestParamInfo<BurstCase>& param) { return std::string(param.param.name); });
+
+// A split message whose buffer is handed over is taken, not copied, and arrives whole; a
+// buffer that does not start at the message, or a message that is not split, stays with the
+// caller.
+TEST(SendSplit, HandedOverBufferIsTakenAndArrivesWhole)
+{
+    Endpoint a, b;
+    Bytes message(100000);
+    for (std::size_t i = 0; i < message.size(); ++i)
+        message[i] = static_cast<uint8_t>(i * 31 + i / 251);
+    const Bytes expected = message;
+    ASSERT_TRUE(a.layer.Send(message.data(), static_cast<uint32_t>(message.size() * 8), SendPriority::High,
+                             ReliabilityKind::ReliableOrdered, 0, 0, 0, &message));
+    EXPECT_TRUE(message.empty()) << "the buffer was taken over";
+
+    Bytes offset = expected;
+    ASSERT_TRUE(a.layer.Send(offset.data() + 1, static_cast<uint32_t>((offset.size() - 1) * 8), SendPriority::High,
+                             ReliabilityKind::ReliableOrdered, 0, 0, 0, &offset));
+    EXPECT_EQ(offset, expected) << "data does not start the buffer: copied";
+    Bytes small = B({40, 1, 2, 3});
+    ASSERT_TRUE(a.layer.Send(small.data(), 32, SendPriority::High, ReliabilityKind::ReliableOrdered, 0, 0, 0, &small));
+    EXPECT_EQ(small, B({40, 1, 2, 3})) << "a whole message keeps its own copy";
+    offset.assign(offset.size(), 0);  // later changes of the caller's buffers reach nobody
+    small.assign(small.size(), 0);
+
+    std::vector<LayerMessage> got;
+    for (uint64_t t = 0; got.size() < 3 && t < 60000000; t += 10000) {
+        a.Update(t);
+        for (const Bytes& d : a.TakeSent())
+            b.Handle(d, t);
+        b.Update(t);
+        for (const Bytes& d : b.TakeSent())
+            a.Handle(d, t);
+        for (LayerMessage& m : b.Drain())
+            got.push_back(std::move(m));
+    }
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_TRUE(got[0].data == expected);
+    EXPECT_TRUE(got[1].data == Bytes(expected.begin() + 1, expected.end()));
+    EXPECT_EQ(got[2].data, B({40, 1, 2, 3}));
+}
+
 // Per rule: the ACK datagrams a receiver sends for data datagrams 0 and 1 in one round, then 2, 3
 // and 4 in a round each. EndOfRound repeats the ranges of the two ACKs before; Delayed does not.
 struct AckRuleCase {

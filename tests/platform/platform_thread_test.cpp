@@ -4,6 +4,7 @@
 #include <atomic>
 #include <future>
 #include <numeric>
+#include <thread>
 #include <vector>
 #include <gtest/gtest.h>
 
@@ -16,6 +17,14 @@ TEST(PlatformEvents, AutoResetReleasesOneWaiterThenResets)
     event.set();
     EXPECT_TRUE(event.wait(0));
     EXPECT_FALSE(event.wait(10));
+    // The same with a limit in microseconds; a set from another thread ends a long wait.
+    event.set();
+    EXPECT_TRUE(event.waitMicros(0));
+    EXPECT_FALSE(event.waitMicros(200));
+    std::thread setter([&event] { event.set(); });
+    EXPECT_TRUE(event.waitMicros(60'000'000));
+    setter.join();
+    EXPECT_FALSE(event.waitMicros(0));
 }
 
 TEST(PlatformEvents, ManualResetStaysSignalled)

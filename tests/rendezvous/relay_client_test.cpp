@@ -335,4 +335,63 @@ TEST(UdpForwarder, ForwardsBetweenItsEndpointsOnly) {
     forwarder.stop();
 }
 
+// Bursts both ways at once: every datagram arrives whole, in order, at the other endpoint only;
+// one longer than the forwarder takes is dropped and counted, never passed on cut short.
+TEST(UdpForwarder, BurstsEachWayArriveWholeAndInOrder) {
+    platform::UdpSocket sockets[2];
+    platform::NetAddress addresses[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(sockets[i].open(platform::AddressFamily::IPv4), platform::NetError::None);
+        ASSERT_EQ(sockets[i].bind(platform::NetAddress::ipv4Loopback(0)), platform::NetError::None);
+        ASSERT_EQ(sockets[i].localAddress(addresses[i]), platform::NetError::None);
+        sockets[i].setReceiveBufferSize(1 << 20);
+    }
+    rendezvous::UdpForwarder forwarder(addresses[0], addresses[1]);
+    ASSERT_TRUE(forwarder.start());
+    const platform::NetAddress proxy = platform::NetAddress::ipv4Loopback(forwarder.port());
+
+    // Datagram n of side s: [s][n] then a pattern of length 40 + 37 * n % 1200.
+    auto datagram = [](int side, int n) {
+        std::vector<uint8_t> bytes(2 + 40 + static_cast<std::size_t>(37 * n % 1200));
+        bytes[0] = static_cast<uint8_t>(side);
+        bytes[1] = static_cast<uint8_t>(n);
+        for (std::size_t i = 2; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + n + side);
+        return bytes;
+    };
+    constexpr int kRounds = 8;
+    constexpr int kBurst = 24;
+    int next[2] = {0, 0};
+    for (int round = 0; round < kRounds; ++round) {
+        for (int n = 0; n < kBurst; ++n)
+            for (int side = 0; side < 2; ++side) {
+                const std::vector<uint8_t> bytes = datagram(side, round * kBurst + n);
+                ASSERT_EQ(sockets[side].sendTo(bytes.data(), bytes.size(), proxy), static_cast<int>(bytes.size()));
+            }
+        if (round == kRounds / 2) {
+            const std::vector<uint8_t> tooLong(6000, 0xee);
+            ASSERT_EQ(sockets[0].sendTo(tooLong.data(), tooLong.size(), proxy), 6000);
+        }
+        for (int side = 0; side < 2; ++side) {
+            const int other = 1 - side;
+            while (next[other] < (round + 1) * kBurst) {
+                ASSERT_EQ(sockets[side].waitReadable(rendezvous_test::kWaitMs), platform::NetError::None)
+                    << "side " << side << " waits for datagram " << next[other];
+                uint8_t buffer[8192];
+                platform::NetAddress source;
+                const int got = sockets[side].receiveFrom(buffer, sizeof buffer, source);
+                ASSERT_GT(got, 0);
+                EXPECT_EQ(source, proxy);
+                const std::vector<uint8_t> expected = datagram(other, next[other]);
+                ASSERT_EQ(std::vector<uint8_t>(buffer, buffer + got), expected) << "datagram " << next[other];
+                ++next[other];
+            }
+        }
+    }
+    const uint64_t deadline = P2PNet::NowMillis() + rendezvous_test::kWaitMs;
+    while (forwarder.dropped() < 1 && P2PNet::NowMillis() < deadline) platform::sleepMillis(1);
+    EXPECT_EQ(forwarder.forwarded(), 2u * kRounds * kBurst);
+    EXPECT_EQ(forwarder.dropped(), 1u);
+    forwarder.stop();
+}
+
 }  // namespace

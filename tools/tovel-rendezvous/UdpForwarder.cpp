@@ -1,5 +1,7 @@
 #include "UdpForwarder.h"
 
+#include <vector>
+
 namespace rendezvous {
 
 namespace {
@@ -37,6 +39,9 @@ bool UdpForwarder::start(std::string* error) {
         return false;
     }
     m_port = local.port;
+    // Room for a sender's burst while this thread is away (both ways share the socket).
+    m_socket.setReceiveBufferSize(4 << 20);
+    m_socket.setSendBufferSize(4 << 20);
     if (!m_thread.start([this] { run(); }, 0, "relay-forward")) {
         if (error) *error = "forwarder thread could not be started";
         m_socket.close();
@@ -71,22 +76,40 @@ bool UdpForwarder::joins(const platform::NetAddress& a, const platform::NetAddre
 bool UdpForwarder::touches(const platform::NetAddress& a) const { return endpointOf(a) >= 0; }
 
 void UdpForwarder::run() {
-    uint8_t buffer[2048];
+    // A burst is taken with one system call and sent on with one more (each datagram to its own
+    // target): one datagram per call capped what a relayed session could move.
+    constexpr int kBatch = 64;
+    constexpr std::size_t kDatagramBytes = 4096;
+    std::vector<uint8_t> storage(kBatch * kDatagramBytes);
+    platform::ReceiveSlot slots[kBatch];
+    platform::BatchDatagram out[kBatch];
+    const platform::NetAddress targets[2] = {reachable(m_endpoints[1]), reachable(m_endpoints[0])};
     for (;;) {
-        platform::NetAddress source;
-        const int received = m_socket.receiveFrom(buffer, sizeof buffer, source);
+        for (int i = 0; i < kBatch; ++i)
+            slots[i] = platform::ReceiveSlot{storage.data() + static_cast<std::size_t>(i) * kDatagramBytes,
+                                             kDatagramBytes, 0, {}, false};
+        const int received = m_socket.receiveBatch(slots, kBatch);
         if (received == static_cast<int>(platform::NetError::Shutdown) || m_stopping.load()) return;
-        if (received < 0) continue;
-        const int from = endpointOf(source);
-        if (from < 0) {
-            ++m_dropped;
-            continue;
+        if (received <= 0) continue;
+        int count = 0;
+        uint64_t refused = 0;
+        for (int i = 0; i < received; ++i) {
+            const int from = endpointOf(slots[i].source);
+            // A datagram cut to the buffer would reach the other side damaged: dropped instead.
+            if (from < 0 || slots[i].truncated || slots[i].length < 0) {
+                ++refused;
+                continue;
+            }
+            out[count++] = platform::BatchDatagram{slots[i].buffer, static_cast<std::size_t>(slots[i].length),
+                                                   targets[from]};
         }
-        const platform::NetAddress target = reachable(m_endpoints[1 - from]);
-        if (m_socket.sendTo(buffer, static_cast<std::size_t>(received), target) >= 0)
-            ++m_forwarded;
-        else
-            ++m_dropped;
+        if (count > 0) {
+            const int sent = m_socket.sendBatch(out, count);
+            const int delivered = sent < 0 ? 0 : sent;
+            m_forwarded.fetch_add(static_cast<uint64_t>(delivered));
+            refused += static_cast<uint64_t>(count - delivered);
+        }
+        if (refused > 0) m_dropped.fetch_add(refused);
     }
 }
 
