@@ -422,22 +422,24 @@ int NetProParse::readChunkedFrame(MediaReader& reader, int channel, int kind, in
                 report(0, 0, pts);
             return 0;
         }
+        // A chunk of the frame begun that fits it is read straight into its place; any other
+        // (of another frame, or running past this one's end) is read into the scratch buffer and
+        // dropped with the frame.
+        const bool fits = !bad && static_cast<uint64_t>(received) + header.chunkLength <= total;
         n = header.chunkLength;
-        rc = m_link->Read(channel, reader.chunk.data(), n);
+        rc = m_link->Read(channel, fits ? reader.frame.data() + received : reader.chunk.data(), n);
         if (rc != 0 && rc != -3) {
             report(rc, rc, pts);
             return rc;
         }
         if (n == 0)
             continue;
-        // A chunk that would run past its frame is as bad as one of another frame.
-        if (bad || received + static_cast<uint32_t>(n) > total) {
+        if (!fits || received + static_cast<uint32_t>(n) > total) {
             total = 0;
             received = 0;
             bad = false;
             continue;
         }
-        std::memcpy(reader.frame.data() + received, reader.chunk.data(), static_cast<size_t>(n));
         received += static_cast<uint32_t>(n);
         if (received == total) {
             if (callback)

@@ -8,10 +8,12 @@
 #include <NetLog.h>
 
 extern "C" {
+#include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
@@ -67,8 +69,9 @@ int DxvaDecoder::InitDecoder(int window, int width, int height, bool hardware, i
     }
     m_frame.reset(av_frame_alloc());
     m_hwCopy.reset(av_frame_alloc());
+    m_shown.reset(av_frame_alloc());
     m_packet.reset(av_packet_alloc());
-    if (!m_frame || !m_hwCopy || !m_packet)
+    if (!m_frame || !m_hwCopy || !m_shown || !m_packet)
         return -1;
     m_codec = codec;
     const AVCodecID id = codec == kCodecH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
@@ -82,6 +85,8 @@ int DxvaDecoder::InitDecoder(int window, int width, int height, bool hardware, i
     if (!m_context)
         return -1;
     m_context->thread_count = g_threadCount.load();
+    m_context->opaque = this;
+    m_context->get_buffer2 = &DxvaDecoder::getBuffer;
     if (m_useDxva2 && !ffmpeg_dxva2::Setup(m_context.get(), decoder)) {
         NETLOG("error init dxva decode");
         m_useDxva2 = false;
@@ -91,6 +96,7 @@ int DxvaDecoder::InitDecoder(int window, int width, int height, bool hardware, i
         return -1;
     }
     m_window = window;
+    m_directPictures = 0;
     return 0;
 }
 
@@ -99,7 +105,87 @@ void DxvaDecoder::UnInit()
     m_context.reset();
     m_frame.reset();
     m_hwCopy.reset();
+    m_shown.reset();
     m_packet.reset();
+    // Buffers still referenced elsewhere outlive the pool; it is freed with the last of them.
+    std::lock_guard<std::mutex> lock(m_poolMutex);
+    m_pool.reset();
+    m_poolBufferSize = 0;
+}
+
+int DxvaDecoder::getBuffer(AVCodecContext* context, AVFrame* frame, int flags)
+{
+    auto* self = static_cast<DxvaDecoder*>(context->opaque);
+    if (self && frame->format == AV_PIX_FMT_YUV420P && context->codec &&
+        (context->codec->capabilities & AV_CODEC_CAP_DR1) && self->packedBuffer(context, frame) == 0)
+        return 0;
+    return avcodec_default_get_buffer2(context, frame, flags);
+}
+
+int DxvaDecoder::packedBuffer(AVCodecContext* context, AVFrame* frame)
+{
+    const int w = frame->width;
+    const int h = frame->height;
+    // The decoder writes whole coding blocks: only a picture that they cover exactly (no
+    // cropping) fills w x h and nothing past it, so the chroma planes may follow the last row.
+    if (w <= 0 || h <= 0 || w > kMaxDimension || h > kMaxDimension || (w & 1) || (h & 1) || w != context->width ||
+        h != context->height || w != context->coded_width || h != context->coded_height)
+        return -1;
+    int alignedWidth = w;
+    int alignedHeight = h;
+    int strideAlign[AV_NUM_DATA_POINTERS] = {};
+    avcodec_align_dimensions2(context, &alignedWidth, &alignedHeight, strideAlign);
+    // Rows without padding must still meet the decoder's stride alignment.
+    const int cpuAlign = static_cast<int>(av_cpu_max_align());
+    if (alignedWidth != w)
+        return -1;
+    for (int plane = 0; plane < 3; ++plane) {
+        const int stride = plane == 0 ? w : w / 2;
+        const int align = std::max(strideAlign[plane], cpuAlign);
+        if (align > 0 && stride % align != 0)
+            return -1;
+    }
+    const size_t luma = static_cast<size_t>(w) * static_cast<size_t>(h);
+    const size_t chroma = luma / 4;
+    // Past the last plane: the rows FFmpeg's own buffers add below the picture, which its motion
+    // compensation may read (never write), and the input padding.
+    const size_t tail = static_cast<size_t>(alignedHeight - h + 2) * static_cast<size_t>(w) +
+                        static_cast<size_t>(2 * cpuAlign + AV_INPUT_BUFFER_PADDING_SIZE);
+    const size_t size = luma + 2 * chroma + tail;
+    AVBufferRef* buffer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_poolMutex);
+        if (!m_pool || m_poolBufferSize != size) {
+            m_pool.reset(av_buffer_pool_init(size, av_buffer_allocz));
+            m_poolBufferSize = m_pool ? size : 0;
+        }
+        if (m_pool)
+            buffer = av_buffer_pool_get(m_pool.get());
+    }
+    if (!buffer)
+        return -1;
+    frame->buf[0] = buffer;
+    frame->data[0] = buffer->data;
+    frame->data[1] = buffer->data + luma;
+    frame->data[2] = buffer->data + luma + chroma;
+    frame->linesize[0] = w;
+    frame->linesize[1] = w / 2;
+    frame->linesize[2] = w / 2;
+    frame->extended_data = frame->data;
+    return 0;
+}
+
+bool DxvaDecoder::IsPackedPlanar(const AVFrame* picture)
+{
+    if (!picture || picture->format != AV_PIX_FMT_YUV420P || !picture->data[0])
+        return false;
+    const int w = picture->width;
+    const int h = picture->height;
+    if (w <= 0 || h <= 0 || (w & 1) || (h & 1))
+        return false;
+    const size_t luma = static_cast<size_t>(w) * static_cast<size_t>(h);
+    return picture->linesize[0] == w && picture->linesize[1] == w / 2 && picture->linesize[2] == w / 2 &&
+           picture->data[1] == picture->data[0] + luma && picture->data[2] == picture->data[1] + luma / 4;
 }
 
 void DxvaDecoder::Stop()
@@ -275,10 +361,18 @@ int DxvaDecoder::showPicture(AVFrame* decoded, bool live)
     }
     int result = 0;
     const int layout = m_displayer->GetPixelLayout();
+    // The previous picture is no longer the displayer's.
+    av_frame_unref(m_shown.get());
     if (format == DisplayerBase::kFormatNv12 && layout == DisplayerBase::kLayoutPlanar) {
         if (!convert(picture, AV_PIX_FMT_NV12))
             return -1;
         result = m_displayer->DisplayHardwareFrame(m_converted.data());
+    } else if (layout == DisplayerBase::kLayoutPlanar && IsPackedPlanar(picture) &&
+               av_frame_ref(m_shown.get(), picture) == 0) {
+        // Decoded straight into the displayer's layout: drawn from the decoder's buffer, which
+        // m_shown keeps until the next picture.
+        ++m_directPictures;
+        result = m_displayer->Display(m_shown->data[0]);
     } else {
         if (!convert(picture, layout == DisplayerBase::kLayoutPlanar ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGR24))
             return -1;

@@ -2,7 +2,8 @@
 // simulated camera sends over the CS2 stand-in on loopback, against FFmpeg decoding the same
 // access units alone on one thread (the channel's decoders use one thread each), in rounds
 // bracketed by FFmpeg's runs so that a machine's changing load falls on both; then the CPU
-// time of 16 simultaneous 720p streams against FFmpeg decoding as many frames alone.
+// time of 16 simultaneous 720p streams against FFmpeg decoding as many frames alone (and, for
+// context only, against FFmpeg with sixteen decoders taking turns on one thread).
 // Usage: bench-video [frames] [seconds-of-16-streams]
 #include "DeploymentSettings.h"
 #include "CamSim.h"
@@ -92,6 +93,43 @@ double ffmpegSeconds(const std::vector<std::vector<char>>& units, int frames, do
     av_packet_free(&packet);
     avcodec_free_context(&context);
     return seconds;
+}
+
+// For comparison only (not the anchor): FFmpeg alone decoding `streams` copies of the access
+// units in turn on one thread, one picture of each stream after the other, as a client's
+// workers do; `frames` pictures in all. Returns the thread's CPU seconds.
+double ffmpegInTurnCpu(const std::vector<std::vector<char>>& units, int streams, int frames)
+{
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    std::vector<AVCodecContext*> contexts;
+    for (int i = 0; i < streams; ++i) {
+        AVCodecContext* context = avcodec_alloc_context3(codec);
+        context->thread_count = 1;
+        avcodec_open2(context, codec, nullptr);
+        contexts.push_back(context);
+    }
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    const double cpu0 = double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    int decoded = 0;
+    for (size_t i = 0; decoded < frames; ++i) {
+        AVCodecContext* context = contexts[i % contexts.size()];
+        const auto& unit = units[(i / contexts.size()) % units.size()];
+        packet->data = reinterpret_cast<uint8_t*>(const_cast<char*>(unit.data()));
+        packet->size = static_cast<int>(unit.size());
+        avcodec_send_packet(context, packet);
+        while (avcodec_receive_frame(context, frame) == 0)
+            ++decoded;
+    }
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    const double cpu = double(ts.tv_sec) + double(ts.tv_nsec) / 1e9 - cpu0;
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    for (auto* context : contexts)
+        avcodec_free_context(&context);
+    return cpu;
 }
 
 class CountingSurface : public platform::VideoSurface {
@@ -326,6 +364,10 @@ int main(int argc, char** argv)
     std::printf("16 x 720p H.264 at 25 pictures/s for %d s: %ld pictures drawn\n", busySeconds, shown);
     std::printf("  stream workers' CPU: %.2f s; FFmpeg alone for as many pictures: %.2f s; ratio %.2f\n", streamCpu,
                 ffmpegCpu, ffmpegCpu > 0 ? streamCpu / ffmpegCpu : 0.0);
+    // Context for the ratio above: what sixteen decoders taking turns cost FFmpeg itself.
+    const double inTurnCpu = ffmpegInTurnCpu(hdUnits, 16, static_cast<int>(shown));
+    std::printf("  (FFmpeg alone with 16 decoders taking turns on one thread: %.2f s, %.2f of one decoder's)\n",
+                inTurnCpu, ffmpegCpu > 0 ? inTurnCpu / ffmpegCpu : 0.0);
     sdk.reset();
     for (auto& c : one)
         c.sim->stop();

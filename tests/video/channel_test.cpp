@@ -241,14 +241,19 @@ TEST_F(ChannelTest, DroppedChannelLivesUntilItsReadReturns)
     auto units = SplitAccessUnits(ReadFile(videotest::EncodedFixture("h264", 320, 240, 12)), false);
     bytes.push(kChannelLive, MediaChunks(units[0], 1, 1, 1));
     ASSERT_TRUE(window.surface().waitFor(1));
-    // A step queued before the drop may have started the next read, which holds the channel
-    // while it waits for the device; the abandon a stop sends gives it back.
-    ASSERT_TRUE(waiter.waitUntil(
+    // The owner lets the stream go as the SDK does, its decoder first. A step queued before the
+    // drop may have started the next read, which holds the channel while it waits for the
+    // device; the abandon a stop sends gives it back. (Were the stream still wanted, every
+    // abandoned read would post the next one, and the channel would live on from step to step.)
+    if (auto self = weak.lock())
+        self->RemoveDecoder(0);
+    // Nothing notifies when the channel goes: this wait looks again and again.
+    ASSERT_TRUE(lumora::test::waitUntil(
         [&] {
             session->parser()->SetAbandon(1);
             return weak.expired();
         },
-        20s));
+        60s));
     bytes.push(kChannelLive, MediaChunks(units[1], 1, 2, 2));
     session->parser()->SetAbandon(1);
 }

@@ -114,6 +114,93 @@ INSTANTIATE_TEST_SUITE_P(Streams, DecodeAgainstFfmpeg,
                                            StreamCase{"H265_640x360", "h265", 640, 360}),
                          [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
+struct DrawCase {
+    const char* name;
+    const char* codec;
+    int width;
+    int height;
+    bool direct; // decoded straight into the planar layout, drawn without a copy
+};
+
+class DirectDrawing : public ::testing::TestWithParam<DrawCase> {};
+
+// Pictures that FFmpeg can decode straight into the displayer's planar layout reach the surface
+// from the decoder's own buffers, which it goes on using as references; the others (cropped, or
+// rows FFmpeg must pad) are copied. Either way every picture is FFmpeg's decode, byte for byte,
+// and a snapshot is the picture it was asked for.
+TEST_P(DirectDrawing, PicturesEqualFfmpegsDecodeWithOrWithoutACopy)
+{
+    const DrawCase c = GetParam();
+    const std::string fixture = EncodedFixture(c.codec, c.width, c.height, 12);
+    ASSERT_FALSE(fixture.empty());
+    const auto reference = ReferenceDecode(fixture, "yuv420p", c.width, c.height);
+    ASSERT_EQ(reference.size(), 12u);
+    ScopedSurface window;
+    DxvaDecoder decoder;
+    const int codec = std::string(c.codec) == "h265" ? DxvaDecoder::kCodecH265 : DxvaDecoder::kCodecH264;
+    ASSERT_EQ(decoder.InitDecoder(window.handle(), c.width, c.height, true, codec), 0);
+    const std::string dir = ::testing::TempDir() + "direct-" + std::to_string(::getpid()) + "-" + c.name;
+    std::filesystem::create_directories(dir);
+    int snapResult = -5;
+    const auto units = SplitAccessUnits(ReadFile(fixture), codec == DxvaDecoder::kCodecH265);
+    ASSERT_EQ(units.size(), 12u);
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (i == 7)
+            decoder.SetSnapshot(dir + "/p7.bmp", [&](int, int r, std::string, std::string, char*, int) { snapResult = r; });
+        std::vector<char> unit = units[i];
+        EXPECT_EQ(decoder.DecoderFrame(40000u * (i + 1), unit), 0);
+    }
+    EXPECT_EQ(decoder.directPictures(), c.direct ? 12 : 0);
+    const auto pictures = window.surface().pictures();
+    ASSERT_EQ(pictures.size(), reference.size());
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        EXPECT_EQ(pictures[i].format, platform::PictureFormat::Yuv420p);
+        EXPECT_TRUE(pictures[i].pixels == reference[i]) << "picture " << i;
+    }
+    EXPECT_EQ(snapResult, 0);
+    std::vector<uint8_t> bgr;
+    platform::PictureToBgr(platform::PictureFormat::Yuv420p, reference[7].data(), c.width, c.height, bgr);
+    const std::vector<char> bmp = ReadFile(dir + "/p7.bmp");
+    ASSERT_EQ(bmp.size(), bgr.size() + 54u);
+    EXPECT_TRUE(std::equal(bgr.begin(), bgr.end(), reinterpret_cast<const uint8_t*>(bmp.data()) + 54));
+    std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DirectDrawing,
+                         ::testing::Values(DrawCase{"H264_1280x720", "h264", 1280, 720, true},
+                                           DrawCase{"H264_640x480", "h264", 640, 480, true},
+                                           DrawCase{"H265_1280x720", "h265", 1280, 720, true},
+                                           DrawCase{"H265_640x360_Cropped", "h265", 640, 360, false},
+                                           DrawCase{"H264_1920x1080_Cropped", "h264", 1920, 1080, false},
+                                           DrawCase{"H264_352x288_PaddedRows", "h264", 352, 288, false}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+// A picture larger than the one before replaces the buffers the decoder draws from; the pictures
+// before and after the change are both FFmpeg's.
+TEST(DirectDrawingSizes, BuffersFollowTheStreamsSize)
+{
+    const std::string small = EncodedFixture("h264", 640, 480, 12);
+    const std::string large = EncodedFixture("h264", 1280, 720, 12);
+    ASSERT_FALSE(small.empty());
+    ASSERT_FALSE(large.empty());
+    const auto smallReference = ReferenceDecode(small, "yuv420p", 640, 480);
+    const auto largeReference = ReferenceDecode(large, "yuv420p", 1280, 720);
+    ScopedSurface window;
+    DxvaDecoder decoder;
+    ASSERT_EQ(decoder.InitDecoder(window.handle(), 640, 480, true, DxvaDecoder::kCodecH264), 0);
+    for (auto& unit : SplitAccessUnits(ReadFile(small), false))
+        decoder.DecoderFrame(1, unit);
+    for (auto& unit : SplitAccessUnits(ReadFile(large), false))
+        decoder.DecoderFrame(2, unit);
+    EXPECT_EQ(decoder.directPictures(), 24);
+    const auto pictures = window.surface().pictures();
+    ASSERT_EQ(pictures.size(), 24u);
+    for (size_t i = 0; i < 12; ++i) {
+        EXPECT_TRUE(pictures[i].pixels == smallReference[i]) << "picture " << i;
+        EXPECT_TRUE(pictures[12 + i].pixels == largeReference[i]) << "picture " << 12 + i;
+    }
+}
+
 TEST(HardwareDecoding, WithoutADeviceFallsBackToSoftwareAndSaysSo)
 {
     LogCapture log;
