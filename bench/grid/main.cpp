@@ -337,6 +337,7 @@ int main(int argc, char** argv)
         presented0.push_back(s->picturesPresented());
     }
     measuring = true;
+    std::fprintf(stderr, "bench-grid %d: measuring for %.1f s\n", static_cast<int>(::getpid()), options.seconds);
     const double cpu0 = benchvideo::ProcessCpuSeconds();
     const auto t0 = Clock::now();
     pumpFor(options.seconds);
