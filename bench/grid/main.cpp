@@ -105,6 +105,7 @@ struct AnchorRun {
     double cpuPerSecond = 0;
     double minRate = 0;
     double medianRate = 0;
+    double pictures = 0; // pictures decoded per wall second, all streams
     int decoderThreads = 0;
 };
 
@@ -133,6 +134,8 @@ AnchorRun runAnchor(const Options& options, const std::string& file)
             run.cpuPerSecond = cpu / wall;
             run.minRate = *std::min_element(rates.begin(), rates.end());
             run.medianRate = median(rates);
+            for (double rate : rates)
+                run.pictures += rate;
         }
         break;
     }
@@ -372,6 +375,14 @@ int main(int argc, char** argv)
         return 1;
     }
     const double ffmpegCpu = (before.cpuPerSecond + after.cpuPerSecond) / 2;
+    // On a machine too busy for either side to keep up, the work done per wall second differs; the
+    // CPU per picture shows what each picture costs.
+    double gridPictures = 0;
+    for (double rate : presentedRates)
+        gridPictures += rate;
+    const double ffmpegPerPicture = (before.cpuPerSecond / std::max(before.pictures, 1e-9) +
+                                     after.cpuPerSecond / std::max(after.pictures, 1e-9)) / 2 * 1000;
+    const double gridPerPicture = gridCpu / std::max(gridPictures, 1e-9) * 1000;
 
     const double minPainted = *std::min_element(paintedRates.begin(), paintedRates.end());
     const double minPresented = *std::min_element(presentedRates.begin(), presentedRates.end());
@@ -389,6 +400,9 @@ int main(int argc, char** argv)
                 "%.3f after; per-stream rate min %.2f / %.2f pictures/s\n",
                 options.panes, before.decoderThreads, before.cpuPerSecond, after.cpuPerSecond, before.minRate,
                 after.minRate);
+    std::printf("  CPU per picture: Lumora %.3f ms (decoded, converted, painted), FFmpeg alone %.3f ms (decoded); "
+                "ratio %.2f\n",
+                gridPerPicture, ffmpegPerPicture, ffmpegPerPicture > 0 ? gridPerPicture / ffmpegPerPicture : 0.0);
     std::filesystem::current_path(dir.parent_path());
     std::filesystem::remove_all(dir);
     std::printf("grid/ffmpeg cpu ratio: %.2f\n", ffmpegCpu > 0 ? gridCpu / ffmpegCpu : 0.0);
