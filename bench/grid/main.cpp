@@ -51,7 +51,7 @@ constexpr int kFixtureFrames = 100;
 
 struct Options {
     double seconds = 12;
-    double warmup = 3;
+    double warmup = 5;
     int panes = 32;
     int viewWidth = 1920;
     int viewHeight = 1080;
