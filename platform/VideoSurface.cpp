@@ -61,8 +61,10 @@ void PictureToBgr(PictureFormat format, const uint8_t* pixels, int width, int he
                     u = chroma[cy * cw + cx];
                     v = chroma[cw * ch + cy * cw + cx];
                 } else {
-                    u = chroma[cy * w + 2 * cx];
-                    v = chroma[cy * w + 2 * cx + 1];
+                    // Rows of 2 x (width/2) bytes: an odd width's last column has no chroma
+                    // pair of its own, and the rows stay inside the picture's bytes.
+                    u = chroma[cy * 2 * cw + 2 * cx];
+                    v = chroma[cy * 2 * cw + 2 * cx + 1];
                 }
             }
             const int c = 298 * (luma[y * w + x] - 16);

@@ -18,7 +18,7 @@ namespace platform {
 enum class PictureFormat {
     Bgr24,   // one plane, rows of width x 3 bytes, top row first
     Yuv420p, // three planes: width x height luma, then two (width/2) x (height/2) chroma planes
-    Nv12,    // width x height luma, then (height/2) rows of width bytes interleaved U, V
+    Nv12,    // width x height luma, then (height/2) rows of 2 x (width/2) bytes interleaved U, V
 };
 
 // A part of the picture, in picture pixels.

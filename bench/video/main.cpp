@@ -5,6 +5,7 @@
 // time of 16 simultaneous 720p streams against FFmpeg decoding as many frames alone (and, for
 // context only, against FFmpeg with sixteen decoders taking turns on one thread).
 // Usage: bench-video [frames] [seconds-of-16-streams]
+#include "BenchVideo.h"
 #include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "DxvaDecoder.h"
@@ -13,7 +14,7 @@
 #include "ffmpeg_dxva2.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
 }
 
 #include <algorithm>
@@ -37,62 +38,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string fixture(int width, int height, int frames)
-{
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              ("lumora-bench-" + std::to_string(width) + "x" + std::to_string(height) + "-" +
-                               std::to_string(frames) + ".h264"))
-                                 .string();
-    if (std::filesystem::exists(path))
-        return path;
-    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + std::to_string(width) + "x" +
-                                std::to_string(height) + ":rate=25 -frames:v " + std::to_string(frames) +
-                                " -c:v libx264 -preset veryfast -bf 0 -g 50 -pix_fmt yuv420p -f h264 " + path + ".part";
-    if (std::system(command.c_str()) != 0)
-        return {};
-    std::filesystem::rename(path + ".part", path);
-    return path;
-}
-
-std::vector<std::vector<char>> accessUnits(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return camsim::CamSim::splitAccessUnits(data, false);
-}
-
 // FFmpeg alone: `frames` pictures decoded from the access units (looping), one thread.
 double ffmpegSeconds(const std::vector<std::vector<char>>& units, int frames, double* cpuSeconds)
 {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    AVCodecContext* context = avcodec_alloc_context3(codec);
-    context->thread_count = 1;
-    avcodec_open2(context, codec, nullptr);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    auto threadCpuNow = [] {
-        timespec ts{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-    };
-    const double cpu0 = threadCpuNow();
-    const auto start = Clock::now();
-    int decoded = 0;
-    for (size_t i = 0; decoded < frames; ++i) {
-        const auto& unit = units[i % units.size()];
-        packet->data = reinterpret_cast<uint8_t*>(const_cast<char*>(unit.data()));
-        packet->size = static_cast<int>(unit.size());
-        avcodec_send_packet(context, packet);
-        while (avcodec_receive_frame(context, frame) == 0)
-            ++decoded;
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (cpuSeconds)
-        *cpuSeconds = threadCpuNow() - cpu0;
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avcodec_free_context(&context);
-    return seconds;
+    return benchvideo::DecodeAlone(units, frames, 1, cpuSeconds);
 }
 
 // For comparison only (not the anchor): FFmpeg alone decoding `streams` copies of the access
@@ -264,14 +213,14 @@ int main(int argc, char** argv)
     ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
     av_log_set_level(AV_LOG_QUIET);
 
-    const std::string fullHd = fixture(1920, 1080, 100);
-    const std::string hd = fixture(1280, 720, 100);
+    const std::string fullHd = benchvideo::Fixture(1920, 1080, 100);
+    const std::string hd = benchvideo::Fixture(1280, 720, 100);
     if (fullHd.empty() || hd.empty()) {
         std::fprintf(stderr, "ffmpeg could not make the fixtures\n");
         return 1;
     }
-    const auto fullHdUnits = accessUnits(fullHd);
-    const auto hdUnits = accessUnits(hd);
+    const auto fullHdUnits = benchvideo::AccessUnits(fullHd);
+    const auto hdUnits = benchvideo::AccessUnits(hd);
 
     LumoraInstance::Options options;
     options.pollIntervalMs = 10;

@@ -5,10 +5,15 @@
 #include <QPainter>
 #include <QPointer>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
 #include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -16,9 +21,12 @@ std::atomic<int> g_nextHandle{0x5000};
 
 using Clock = std::chrono::steady_clock;
 
-// One picture with what the displayer asked for it. The image wraps `bgr`; the two move together.
+// One picture with what the displayer asked for it. The image wraps `pixels`; the two move together.
+// The pixels are kept as Qt's 32-bit RGB (0xffRRGGBB words), the format QPainter scales from
+// directly: a paint then reads only the pixels it shows, where a 24-bit picture would first be
+// converted whole, at every paint.
 struct Frame {
-    std::vector<uint8_t> bgr;
+    std::vector<uint32_t> pixels;
     QImage image;
     platform::PictureRect view;
     int rotation = 0;
@@ -27,6 +35,84 @@ struct Frame {
     Clock::time_point arrived;
     bool valid = false;
 };
+
+uint32_t rgb32(int r, int g, int b)
+{
+    return 0xff000000u | (uint32_t(r) << 16) | (uint32_t(g) << 8) | uint32_t(b);
+}
+
+void bgrToRgb32Plain(const uint8_t* bgr, uint32_t* out, size_t count)
+{
+    for (size_t i = 0; i < count; ++i, bgr += 3)
+        out[i] = rgb32(bgr[2], bgr[1], bgr[0]);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Four pixels per shuffle. Each load takes 16 bytes for 12, so the last pixels (whose load would
+// run past the picture) go the plain way.
+__attribute__((target("ssse3"))) void bgrToRgb32Ssse3(const uint8_t* bgr, uint32_t* out, size_t count)
+{
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xff000000u));
+    size_t i = 0;
+    for (; i + 6 <= count; i += 4) {
+        const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bgr + 3 * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_or_si128(_mm_shuffle_epi8(in, spread), alpha));
+    }
+    bgrToRgb32Plain(bgr + 3 * i, out + i, count - i);
+}
+#endif
+
+void bgrToRgb32(const uint8_t* bgr, uint32_t* out, size_t count)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3) {
+        bgrToRgb32Ssse3(bgr, out, count);
+        return;
+    }
+#endif
+    bgrToRgb32Plain(bgr, out, count);
+}
+
+uint8_t clampByte(int value)
+{
+    return static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+}
+
+// The picture as 32-bit RGB; planar and NV12 pictures by the same BT.601 (limited range) sums as
+// platform::PictureToBgr, pixel for pixel.
+void pictureToRgb32(const platform::SurfacePicture& picture, std::vector<uint32_t>& out)
+{
+    const size_t w = static_cast<size_t>(picture.width);
+    const size_t h = static_cast<size_t>(picture.height);
+    out.resize(w * h);
+    if (picture.format == platform::PictureFormat::Bgr24) {
+        bgrToRgb32(picture.pixels, out.data(), w * h);
+        return;
+    }
+    const bool planar = picture.format == platform::PictureFormat::Yuv420p;
+    const size_t cw = w / 2;
+    const size_t ch = h / 2;
+    const uint8_t* luma = picture.pixels;
+    const uint8_t* chroma = picture.pixels + w * h;
+    for (size_t y = 0; y < h; ++y) {
+        const size_t cy = std::min(y / 2, ch ? ch - 1 : 0);
+        const uint8_t* lumaRow = luma + y * w;
+        const uint8_t* uRow = planar ? chroma + cy * cw : chroma + cy * 2 * cw;
+        const uint8_t* vRow = planar ? chroma + cw * ch + cy * cw : chroma + cy * 2 * cw + 1;
+        const size_t step = planar ? 1 : 2;
+        uint32_t* outRow = out.data() + y * w;
+        for (size_t x = 0; x < w; ++x) {
+            const size_t cx = std::min(x / 2, cw ? cw - 1 : 0);
+            const int d = (cw && ch) ? uRow[cx * step] - 128 : 0;
+            const int e = (cw && ch) ? vRow[cx * step] - 128 : 0;
+            const int c = 298 * (lumaRow[x] - 16);
+            outRow[x] = rgb32(clampByte((c + 409 * e + 128) >> 8), clampByte((c - 100 * d - 208 * e + 128) >> 8),
+                              clampByte((c + 516 * d + 128) >> 8));
+        }
+    }
+}
 
 } // namespace
 
@@ -46,10 +132,11 @@ public:
         // Several displayers may present to one surface at once; one writes the back frame at a time.
         std::lock_guard<std::mutex> writing(m_writeMutex);
         Frame& back = m_back;
-        uint8_t* before = back.bgr.data();
-        platform::PictureToBgr(picture.format, picture.pixels, picture.width, picture.height, back.bgr);
-        if (back.bgr.data() != before || back.image.width() != picture.width || back.image.height() != picture.height)
-            back.image = QImage(back.bgr.data(), picture.width, picture.height, picture.width * 3, QImage::Format_BGR888);
+        const uint32_t* before = back.pixels.data();
+        pictureToRgb32(picture, back.pixels);
+        if (back.pixels.data() != before || back.image.width() != picture.width || back.image.height() != picture.height)
+            back.image = QImage(reinterpret_cast<const uchar*>(back.pixels.data()), picture.width, picture.height,
+                                picture.width * 4, QImage::Format_RGB32);
         back.view = picture.view;
         back.rotation = picture.rotation;
         back.overlays = picture.overlays;

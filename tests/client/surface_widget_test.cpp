@@ -158,6 +158,62 @@ TEST_F(SurfaceWidgetTest, PlanarPicturesAreShownInColour)
     EXPECT_TRUE(near(shownAt(40, 40), Qt::blue)) << shownAt(40, 40).name().toStdString();
 }
 
+// The picture kept for painting is the displayer's picture pixel for pixel: 24-bit pictures
+// unchanged, planar and NV12 ones by the same sums as platform::PictureToBgr; sizes whose pixel
+// count leaves a remainder after the fast path's groups of four, and odd sizes with their chroma.
+struct KeptPicture {
+    const char* name;
+    platform::PictureFormat format;
+    int width;
+    int height;
+};
+
+class SurfaceKeepsPixels : public SurfaceWidgetTest, public ::testing::WithParamInterface<KeptPicture> {};
+
+TEST_P(SurfaceKeepsPixels, EveryPixelIsTheDisplayersPixel)
+{
+    const KeptPicture& kept = GetParam();
+    std::vector<uint8_t> pixels(platform::PictureBytes(kept.format, kept.width, kept.height));
+    ASSERT_FALSE(pixels.empty());
+    uint32_t seed = 12345;
+    for (uint8_t& byte : pixels) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(seed >> 16);
+    }
+    platform::SurfacePicture picture;
+    picture.format = kept.format;
+    picture.width = kept.width;
+    picture.height = kept.height;
+    picture.pixels = pixels.data();
+    picture.view = {0, 0, kept.width, kept.height};
+    m_surface->present(picture);
+    ASSERT_TRUE(waitFor([&] { return m_widget->picturesPainted() >= 1; }));
+    std::vector<uint8_t> bgr;
+    platform::PictureToBgr(kept.format, pixels.data(), kept.width, kept.height, bgr);
+    const QImage shown = m_widget->currentPicture();
+    ASSERT_EQ(shown.size(), QSize(kept.width, kept.height));
+    int wrong = 0;
+    for (int y = 0; y < kept.height; ++y)
+        for (int x = 0; x < kept.width; ++x) {
+            const uint8_t* p = &bgr[(size_t(y) * kept.width + x) * 3];
+            if (shown.pixel(x, y) != qRgb(p[2], p[1], p[0]) && ++wrong <= 3)
+                ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << shown.pixel(x, y) << " not "
+                              << qRgb(p[2], p[1], p[0]);
+        }
+    EXPECT_EQ(wrong, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, SurfaceKeepsPixels,
+                         ::testing::Values(KeptPicture{"Bgr1x1", platform::PictureFormat::Bgr24, 1, 1},
+                                           KeptPicture{"Bgr7x5", platform::PictureFormat::Bgr24, 7, 5},
+                                           KeptPicture{"Bgr33x17", platform::PictureFormat::Bgr24, 33, 17},
+                                           KeptPicture{"Bgr64x36", platform::PictureFormat::Bgr24, 64, 36},
+                                           KeptPicture{"Planar64x36", platform::PictureFormat::Yuv420p, 64, 36},
+                                           KeptPicture{"Planar33x17", platform::PictureFormat::Yuv420p, 33, 17},
+                                           KeptPicture{"Nv12x64x36", platform::PictureFormat::Nv12, 64, 36},
+                                           KeptPicture{"Nv12x33x17", platform::PictureFormat::Nv12, 33, 17}),
+                         [](const ::testing::TestParamInfo<KeptPicture>& kept) { return std::string(kept.param.name); });
+
 TEST_F(SurfaceWidgetTest, ClearedSurfaceShowsItsBackgroundAgain)
 {
     QImage background(8, 8, QImage::Format_RGB32);

@@ -23,9 +23,12 @@ public:
         if (h < 0)
             return nullptr;
         StreamOps ops;
-        // Waits are in 100 ms units; a shorter wait asks for whatever is there now.
+        // Waits are in 100 ms units and a wait of 0 asks for whatever is there now: a shorter
+        // wait than one unit waits one unit (the read returns as soon as data comes), so that a
+        // reader waiting for the viewer's next request sleeps instead of spinning.
         ops.read = [h](int channel, char* buffer, int* length, int readTimeoutMs) {
-            return Orlix_Read(h, channel, buffer, length, readTimeoutMs / 100);
+            const int units = readTimeoutMs > 0 ? std::max(1, readTimeoutMs / 100) : 0;
+            return Orlix_Read(h, channel, buffer, length, units);
         };
         ops.write = [h](int channel, const char* data, int length) { return Orlix_Write(h, channel, data, length); };
         ops.close = [h] { Orlix_Close(h); };
