@@ -374,7 +374,7 @@ TEST(UdpForwarder, BurstsEachWayArriveWholeAndInOrder) {
         for (int side = 0; side < 2; ++side) {
             const int other = 1 - side;
             while (next[other] < (round + 1) * kBurst) {
-                ASSERT_EQ(sockets[side].waitReadable(rendezvous_test::kWaitMs), platform::NetError::None)
+                ASSERT_EQ(sockets[side].waitReadable(static_cast<int>(lumora::test::kWaitLimit.count())), platform::NetError::None)
                     << "side " << side << " waits for datagram " << next[other];
                 uint8_t buffer[8192];
                 platform::NetAddress source;
@@ -387,8 +387,7 @@ TEST(UdpForwarder, BurstsEachWayArriveWholeAndInOrder) {
             }
         }
     }
-    const uint64_t deadline = P2PNet::NowMillis() + rendezvous_test::kWaitMs;
-    while (forwarder.dropped() < 1 && P2PNet::NowMillis() < deadline) platform::sleepMillis(1);
+    EXPECT_TRUE(lumora::test::waitUntil([&] { return forwarder.dropped() >= 1; }));
     EXPECT_EQ(forwarder.forwarded(), 2u * kRounds * kBurst);
     EXPECT_EQ(forwarder.dropped(), 1u);
     forwarder.stop();
