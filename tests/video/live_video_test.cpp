@@ -363,7 +363,12 @@ TEST_P(MainAndSubStreams, ComeInTheirOwnSizes)
             EXPECT_EQ(request["REQUEST_STREAM_CMD_t"]["flag"].asInt(), e.stream);
             EXPECT_EQ(request["REQUEST_STREAM_CMD_t"]["channel"].asInt(), 0);
         }
-        // From the start's answer on, every picture shown is the new stream's.
+        // A picture the old stream's displayer still had may come after the answer; once the new
+        // stream's pictures show, every further one is of the new size.
+        ASSERT_TRUE(sdktest::waitUntil([&] {
+            const auto last = window.surface().last();
+            return last.width == e.width && last.height == e.height;
+        }));
         const size_t from = window.surface().count();
         ASSERT_TRUE(window.surface().waitFor(from + 5));
         const auto pictures = window.surface().pictures();
