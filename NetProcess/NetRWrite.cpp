@@ -264,22 +264,28 @@ int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
         if (channel == 1 || channel == 4) {
             // A media read waits for the next chunk as long as its stream runs; once a chunk has
             // begun it must finish within the stall limit like any message. A stop abandons the
-            // wait; a chunk cut off by it leaves the stream out of step, so the link goes.
-            // Only a chunk-header read that has nothing yet is between messages.
+            // wait between chunks. Only a chunk-header read that has nothing yet is between them.
             const bool begun = count > 0 || wanted != 24;
-            if (takeAbandon(channel == 1 ? m_abandonLive : m_abandonRecord)) {
-                if (!begun) {
+            std::atomic<int>& abandon = channel == 1 ? m_abandonLive : m_abandonRecord;
+            if (!begun) {
+                if (takeAbandon(abandon)) {
                     rc = 0;
                     break;
                 }
-                NETLOG("read abandoned mid-message on channel " << channel << " after " << count << " bytes");
+                pauseByteSource();
+                continue;
+            }
+            // A stop that comes while a chunk arrives: the device sends the rest of what it has
+            // begun, so the chunk is read to its end and the stop is left for the next wait between
+            // chunks. Only a chunk that then stays cut off (nothing more within the grace) leaves
+            // the stream out of step, and the link goes.
+            const uint32_t grace = std::min(stallLimitMs, kAbandonGraceMs);
+            if (abandon.load() == 1 && platform::tickMillis() - lastProgress > grace) {
+                NETLOG("read cut off by a stop on channel " << channel << " after " << count << " bytes");
+                takeAbandon(abandon);
                 Close();
                 rc = -1;
                 break;
-            }
-            if (!begun) {
-                pauseByteSource();
-                continue;
             }
         }
         // Reaching here the message has begun: bytes of this read, or (count 0) an earlier read

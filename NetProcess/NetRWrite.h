@@ -73,6 +73,9 @@ public:
     // unless set) is treated as a dead link instead of being waited on for ever. The ThroughTek
     // command reader of NetProParse uses the same limit.
     static constexpr uint32_t kDefaultStallLimitMs = 10000;
+    // A media chunk begun when its stream is stopped still comes whole; one that stays cut off
+    // this long after the stop (or the stall limit, when shorter) drops the link.
+    static constexpr uint32_t kAbandonGraceMs = 1000;
     uint32_t stallLimitMs() const { return m_stallLimitMs.load(); }
     void setStallLimitMs(uint32_t limitMs) { m_stallLimitMs.store(limitMs); }
 

@@ -4,6 +4,7 @@
 #include "CRealTimePlayView.h"
 #include "ClientPaths.h"
 #include "DesktopServices.h"
+#include "DevAddPrenstPosDlg.h"
 #include "DevTreeView.h"
 #include "GuiMailbox.h"
 #include "LangText.h"
@@ -278,7 +279,16 @@ void CVideoWnd::OnCloseMirco()
 
 void CVideoWnd::OnPreset()
 {
-    // The preset dialog comes with the side panel's dialogs.
+    // One dialog per pane, kept between openings; each opening asks the pane's device afresh.
+    if (m_presetDlg == nullptr)
+        m_presetDlg = new DevAddPrenstPosDlg(this);
+    m_presetDlg->RequestPresets(m_uid);
+    m_presetDlg->show();
+    m_presetDlg->adjustSize();
+    // Centred over the pane, wherever the pane is (in its cell or full screen).
+    const QPoint centre = mapToGlobal(rect().center());
+    m_presetDlg->move(centre - QPoint(m_presetDlg->width() / 2, m_presetDlg->height() / 2));
+    m_presetDlg->raise();
 }
 
 void CVideoWnd::OnColorAdjust()

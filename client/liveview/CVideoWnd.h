@@ -17,6 +17,7 @@
 #include <string>
 
 class CMainFrame;
+class DevAddPrenstPosDlg;
 class GuiMailbox;
 class QMenu;
 class SurfaceWidget;
@@ -74,6 +75,8 @@ public:
     // The handle libLumora draws into.
     int windowHandle() const;
     SurfaceWidget* surface() const { return m_surface; }
+    // The pane's preset dialog once the menu has opened it (null before).
+    DevAddPrenstPosDlg* presetDialog() const { return m_presetDlg; }
 
     // Menu commands.
     void OnZoom();
@@ -122,6 +125,7 @@ private:
     VideoFrame* m_cell;
     std::shared_ptr<GuiMailbox> m_mailbox;
     SurfaceWidget* m_surface = nullptr;
+    DevAddPrenstPosDlg* m_presetDlg = nullptr; // child of the pane, made on first use
     QString m_uid;
     mutable std::mutex m_uidMutex; // guards m_narrowUid, which the plan worker reads
     std::string m_narrowUid;

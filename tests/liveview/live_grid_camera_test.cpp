@@ -11,12 +11,15 @@
 #include "libLumora.h"
 #include "liveview/CGMFCToolBar.h"
 #include "liveview/CVideoWnd.h"
+#include "liveview/DevAddPrenstPosDlg.h"
 #include "liveview/RecordPlan.h"
 #include "liveview/VideoFrame.h"
 
 #include <QAction>
 #include <QDir>
 #include <QImage>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -309,6 +312,22 @@ TEST_F(GridWithCameras, ViewCloseDeviceVideoClosesTheCellOfTheDevice)
     EXPECT_TRUE(PicturesArrive(cell(2)));
 }
 
+// Closing a pane and opening the same camera in it again at once, before the camera has answered
+// the stop: the new start follows the stop on the same link, and pictures come again.
+TEST_F(GridWithCameras, PaneReopenedAtOnceOnTheSameCameraShowsPicturesAgain)
+{
+    play(1, 2);
+    ASSERT_TRUE(PicturesArrive(cell(1)));
+    for (int round = 0; round < 2; ++round) {
+        cell(1)->OnClose();
+        ASSERT_GE(cell(1)->StartVideo(m_cameras->quid(2), round == 0 ? 1 : 0), 0);
+        // Playing again means the stop has been answered and its decoder is gone: what is shown
+        // from now on is the new stream's.
+        ASSERT_TRUE(frametest::waitFor([&] { return Plays(m_cameras->uid(2)); })) << "round " << round;
+        EXPECT_TRUE(PicturesArrive(cell(1))) << "round " << round;
+    }
+}
+
 // A picture of the grid with live video in four panes, for a reviewer to look at.
 TEST_F(GridWithCameras, ScreenshotOfFourLivePanes)
 {
@@ -428,6 +447,15 @@ TEST_F(GridWithLoggingCamera, SwitchingStreamsEndsTheOldStreamFirstAndKeepsRecor
     EXPECT_TRUE(requests[before + 1].start);
     EXPECT_EQ(requests[before + 1].channel, 0);
     EXPECT_TRUE(frametest::waitFor([&] { return (GetPlayStateMask(uid) & (kLive | kRecording)) == (kLive | kRecording); }));
+    EXPECT_TRUE(PicturesArrive(cell(0))) << "pictures of the new stream reach the pane";
+
+    // And back to the first stream: it plays again.
+    const size_t again = streamRequests().size();
+    cell(0)->OnSwitchStream();
+    EXPECT_EQ(cell(0)->videoPane()->stream(), 1);
+    ASSERT_TRUE(waitRequests(again + 2));
+    EXPECT_TRUE(frametest::waitFor([&] { return Plays(uid); }));
+    EXPECT_TRUE(PicturesArrive(cell(0))) << "pictures of the first stream reach the pane again";
 }
 
 TEST_F(GridWithLoggingCamera, LeavingFullScreenEndsTheOldStreamAndPutsThePaneBack)
@@ -460,6 +488,7 @@ TEST_F(GridWithLoggingCamera, LeavingFullScreenEndsTheOldStreamAndPutsThePaneBac
     EXPECT_TRUE(requests[before + 1].start);
     EXPECT_EQ(requests[before + 1].channel, 1);
     EXPECT_TRUE(frametest::waitFor([&] { return Plays(uid); }));
+    EXPECT_TRUE(PicturesArrive(cell(0))) << "pictures reach the pane back in its cell";
 
     // The double-click road back keeps the stream and puts the pane back as well.
     QTest::mouseDClick(pane, Qt::LeftButton, {}, QPoint(10, 10));
@@ -469,6 +498,47 @@ TEST_F(GridWithLoggingCamera, LeavingFullScreenEndsTheOldStreamAndPutsThePaneBac
     EXPECT_EQ(pane->parentWidget(), cell(0));
     EXPECT_EQ(pane->geometry(), inCell);
     EXPECT_EQ(pane->stream(), 1);
+    EXPECT_TRUE(PicturesArrive(cell(0)));
+}
+
+// The pane's "Preset" item opens the pane's own preset dialog, made once and kept, for the
+// device the pane shows: the dialog asks that device for its presets at every opening, and a
+// preset added there lands on that device.
+TEST_F(GridWithLoggingCamera, PresetItemOpensThePresetDialogOfThePanesDevice)
+{
+    const std::string uid = m_camera->uid();
+    CVideoWnd* pane = cell(0)->videoPane();
+    EXPECT_EQ(pane->presetDialog(), nullptr);
+    ASSERT_GE(cell(0)->StartVideo(QString::fromStdString(uid), 1), 0);
+    ASSERT_TRUE(frametest::waitFor([&] { return Plays(uid); }));
+
+    std::unique_ptr<QMenu> menu(pane->CreateContextMenu());
+    QAction* preset = menu->actions().at(8);
+    ASSERT_EQ(preset->text(), LangText("VideoMenu", "Preset"));
+    ASSERT_TRUE(preset->isEnabled());
+    preset->trigger();
+    DevAddPrenstPosDlg* dialog = pane->presetDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->parent(), pane);
+    EXPECT_EQ(dialog->deviceUid(), QString::fromStdString(uid));
+    EXPECT_TRUE(frametest::waitFor([&] { return m_camera->requestBodies(1476).size() == 1; }));
+
+    dialog->nameEdit()->setText(QStringLiteral("Door"));
+    dialog->OnBnClickedOk();
+    ASSERT_TRUE(frametest::waitFor([&] { return dialog->presetList()->count() == 1; }));
+    EXPECT_EQ(dialog->presetList()->item(0)->text(), QStringLiteral("Door"));
+    EXPECT_EQ(m_camera->requestBodies(1478).size(), 1u);
+
+    // Hidden and opened again: the same dialog, listing the device's presets afresh.
+    dialog->hide();
+    std::unique_ptr<QMenu> again(pane->CreateContextMenu());
+    again->actions().at(8)->trigger();
+    EXPECT_EQ(pane->presetDialog(), dialog);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(frametest::waitFor([&] { return m_camera->requestBodies(1476).size() == 2; }));
+    ASSERT_TRUE(frametest::waitFor([&] { return dialog->presetList()->count() == 1; }));
+    EXPECT_EQ(dialog->presetList()->item(0)->text(), QStringLiteral("Door"));
 }
 
 } // namespace

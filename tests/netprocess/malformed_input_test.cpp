@@ -313,6 +313,68 @@ INSTANTIATE_TEST_SUITE_P(Readers, PartialHeader,
                                            PartialHeaderCase{"recordAbandon", 4, true}),
                          [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
 
+// A stream's stop that comes while a chunk is still arriving: the device sends the rest of what it
+// has begun, so the chunk is read whole and the link stays; the stop then ends the next wait
+// between chunks.
+struct StopMidChunkCase {
+    const char* name;
+    int channel;
+};
+
+class StopMidChunk : public ::testing::TestWithParam<StopMidChunkCase>, public ScriptedReader {};
+
+TEST_P(StopMidChunk, LetsTheChunkFinishAndEndsTheNextWait)
+{
+    const StopMidChunkCase& c = GetParam();
+    const std::string payload(3000, 'v');
+    const auto whole = chunk(9, static_cast<uint32_t>(payload.size()), payload);
+    const size_t firstPart = kMediaChunkHeaderSize + 1000;
+    std::deque<char> pending(whole.begin(), whole.end());
+    int dryReads = 0;
+    // The first part comes; the next look finds nothing and meets the stop; then the rest comes.
+    parse.link()->setByteSource([&](int channel, char* buffer, int& length) {
+        if (channel != c.channel) {
+            length = 0;
+            return kNothing;
+        }
+        const size_t sent = whole.size() - pending.size();
+        if (pending.empty() || (sent == firstPart && dryReads == 0)) {
+            ++dryReads;
+            if (dryReads == 1) {
+                if (c.channel == 4)
+                    parse.SetAudioAbandon(4);
+                else
+                    parse.SetAbandon(1);
+            }
+            length = 0;
+            return kNothing;
+        }
+        const size_t limit = sent < firstPart ? firstPart - sent : pending.size();
+        const int n = static_cast<int>(std::min<size_t>({static_cast<size_t>(length), limit, pending.size()}));
+        std::copy_n(pending.begin(), n, buffer);
+        pending.erase(pending.begin(), pending.begin() + n);
+        length = n;
+        return 0;
+    });
+    parse.SetRecDataCallback([this](int p1, int p2, std::vector<char>& frame, unsigned length, std::string, int kind,
+                                    uint64_t pts, int) {
+        av.push_back({p1, p2, std::string(frame.data(), frame.data() + std::min<size_t>(length, frame.size())), kind, pts});
+    });
+    auto read = [&] { return c.channel == 4 ? parse.ReadRecData(0, 0, 0, nullptr) : readMedia(); };
+    EXPECT_EQ(read(), 0);
+    ASSERT_EQ(av.size(), 1u) << "the chunk begun before the stop is read whole";
+    EXPECT_TRUE(av[0].frame == payload) << av[0].frame.size() << " bytes";
+    EXPECT_GE(handle(), 0) << "a stop never drops the link";
+    // The stop is still there for the wait between chunks: that read gives up at once.
+    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(av.size(), 1u);
+    EXPECT_GE(handle(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, StopMidChunk,
+                         ::testing::Values(StopMidChunkCase{"live", 1}, StopMidChunkCase{"record", 4}),
+                         [](const auto& paramInfo) { return std::string(paramInfo.param.name); });
+
 TEST_F(MediaReader, FrameInChunksIsReassembledWithItsPts)
 {
     const std::string a(16000, 'a'), b(16000, 'b'), c(123, 'c');

@@ -19,6 +19,7 @@
 #include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <json/json.h>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -54,11 +55,19 @@ std::string uidFor(const std::string& transport)
     return "TOVVID" + unique;
 }
 
+// The camera's sub stream (stream 1): its own file and size; camsim's defaults when empty.
+struct SubStream {
+    std::string fixture;
+    int width = 0;
+    int height = 0;
+};
+
 class LiveVideo : public ::testing::Test {
 protected:
     // `fps`: the camera's rate (a full-HD camera at a realistic 25, so that a slow sanitizer run
     // keeps up with it).
-    void start(const std::string& transport, const std::string& fixture, int width, int height, int fps = 50)
+    void start(const std::string& transport, const std::string& fixture, int width, int height, int fps = 50,
+               const SubStream& sub = {})
     {
         ffmpeg_dxva2::SetDevicePath("/nonexistent/renderD128");
         static int counter = 0;
@@ -77,7 +86,7 @@ protected:
         sdk = std::make_unique<LumoraInstance>(options);
         if (transport == "tovel") {
             ASSERT_TRUE(m_rendezvous.start());
-            ASSERT_TRUE(startCameraProcess(fixture, width, height, fps));
+            ASSERT_TRUE(startCameraProcess(fixture, width, height, fps, sub));
         }
         sdk->InitLib(transport == "tovel" ? m_rendezvous.serverString().c_str() : "", 0);
         sdk->SetMSGCallBack(messages.callback());
@@ -105,6 +114,9 @@ protected:
         camera.width = width;
         camera.height = height;
         camera.fps = fps;
+        camera.subMediaFile = sub.fixture;
+        camera.subWidth = sub.width;
+        camera.subHeight = sub.height;
         m_camera = std::make_unique<camsim::CamSim>(camera);
         std::string error;
         ASSERT_TRUE(m_camera->start(error)) << error;
@@ -113,12 +125,16 @@ protected:
         ASSERT_EQ(results.calls(4003).back().result, 0);
     }
 
-    bool startCameraProcess(const std::string& fixture, int width, int height, int fps)
+    bool startCameraProcess(const std::string& fixture, int width, int height, int fps, const SubStream& sub)
     {
-        const std::vector<std::string> args = {"--uid", uid, "--password", kPassword, "--transport", "tovel",
-                                               "--server", m_rendezvous.serverString(), "--media", fixture,
-                                               "--fps", std::to_string(fps), "--width", std::to_string(width),
-                                               "--height", std::to_string(height)};
+        std::vector<std::string> args = {"--uid", uid, "--password", kPassword, "--transport", "tovel",
+                                         "--server", m_rendezvous.serverString(), "--media", fixture,
+                                         "--fps", std::to_string(fps), "--width", std::to_string(width),
+                                         "--height", std::to_string(height)};
+        if (!sub.fixture.empty())
+            args.insert(args.end(), {"--sub-media", sub.fixture});
+        if (sub.width > 0)
+            args.insert(args.end(), {"--sub-width", std::to_string(sub.width), "--sub-height", std::to_string(sub.height)});
         if (!m_cameraProcess.start(sdktest::toolBinary("camsim"), args))
             return false;
         std::string line;
@@ -233,6 +249,141 @@ TEST_F(LiveVideo, SameStreamAnswersAtOnceAnotherStreamAsksTheCamera)
     const size_t shown = window.surface().count();
     EXPECT_TRUE(window.surface().waitFor(shown + 5)) << "pictures keep coming after the switch";
 }
+
+// A stream that is stopped and started again on the same link plays again: pictures keep reaching
+// the surface whether the start waits for the stop's answer (the live grid's switch) or follows it
+// at once, for the same stream and for the other one.
+struct RestartCase {
+    const char* name;
+    const char* transport;
+    int firstStream;
+    int secondStream;
+    bool startAfterStopAnswer;
+};
+
+class LiveVideoRestart : public LiveVideo, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(LiveVideoRestart, PicturesComeAgainAfterAStopAndAStart)
+{
+    const RestartCase& c = GetParam();
+    start(c.transport, videotest::EncodedFixture("h264", 320, 240, 12, 12), 320, 240);
+    ScopedSurface window;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const int stream = round % 2 == 0 ? c.firstStream : c.secondStream;
+        const int tag = 10 * round;
+        ASSERT_GE(sdk->BeginVideo(window.handle(), uid, stream, 0, results.callback(tag + 1)), 0);
+        if (round > 0 && !c.startAfterStopAnswer) {
+            // The stop's answer goes to the slot's callback of the moment: the stop's own, or this
+            // start's once it has taken the slot over. Either way two answers come.
+            const int stopTag = tag - 8;
+            ASSERT_TRUE(sdktest::waitUntil([&] { return results.count(tag + 1) + results.count(stopTag) >= 2; }));
+            ASSERT_TRUE(results.wait(tag + 1));
+        } else {
+            ASSERT_TRUE(results.wait(tag + 1));
+        }
+        for (const auto& call : results.calls(tag + 1))
+            ASSERT_EQ(call.result, 0);
+        EXPECT_EQ(sdk->GetPlayStateMask(uid) & 0x01, 0x01);
+        const size_t shown = window.surface().count();
+        ASSERT_TRUE(window.surface().waitFor(shown + 10)) << "no pictures after start " << round;
+        // The stop ended the reads it meant to end and nothing else: the link was never lost.
+        EXPECT_EQ(messages.count(1), 0u) << "the device was reported lost";
+        if (round == 2)
+            break;
+        ASSERT_GE(sdk->EndVideo(uid, stream, 0, results.callback(tag + 2)), 0);
+        if (c.startAfterStopAnswer) {
+            ASSERT_TRUE(results.wait(tag + 2));
+            EXPECT_EQ(sdk->GetPlayStateMask(uid) & 0x01, 0);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, LiveVideoRestart,
+                         ::testing::Values(RestartCase{"TovelSameStream", "tovel", 0, 0, true},
+                                           RestartCase{"Cs2SameStream", "cs2", 0, 0, true},
+                                           RestartCase{"TutkSameStream", "tutk", 0, 0, true},
+                                           RestartCase{"TovelOtherStream", "tovel", 0, 1, true},
+                                           RestartCase{"Cs2OtherStream", "cs2", 0, 1, true},
+                                           RestartCase{"TutkOtherStream", "tutk", 0, 1, true},
+                                           RestartCase{"TovelStartAtOnce", "tovel", 0, 0, false},
+                                           RestartCase{"Cs2StartAtOnce", "cs2", 0, 0, false},
+                                           RestartCase{"TutkStartAtOnce", "tutk", 0, 0, false},
+                                           RestartCase{"TovelOtherStreamAtOnce", "tovel", 1, 0, false},
+                                           RestartCase{"Cs2OtherStreamAtOnce", "cs2", 1, 0, false},
+                                           RestartCase{"TutkOtherStreamAtOnce", "tutk", 1, 0, false}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
+
+// The stream a start asks for is its "flag"; "channel" is the slot. The camera answers with that
+// stream's size and index, and its pictures are the ones shown: main and sub each in their own
+// size, whichever comes first, on every transport.
+class MainAndSubStreams : public LiveVideo, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MainAndSubStreams, ComeInTheirOwnSizes)
+{
+    const std::string mainFile = videotest::EncodedFixture("h264", 320, 240, 12, 12);
+    const std::string subFile = videotest::EncodedFixture("h264", 176, 144, 12, 12);
+    start(GetParam(), mainFile, 320, 240, 50, SubStream{subFile, 176, 144});
+    ScopedSurface window;
+    struct Expected {
+        int stream;
+        int width;
+        int height;
+    };
+    const Expected order[] = {{1, 176, 144}, {0, 320, 240}, {1, 176, 144}};
+    int tag = 0;
+    for (const Expected& e : order) {
+        SCOPED_TRACE("stream " + std::to_string(e.stream));
+        ++tag;
+        const size_t asked = m_camera ? m_camera->requests().size() : 0;
+        ASSERT_GE(sdk->BeginVideo(window.handle(), uid, e.stream, 0, results.callback(10 * tag)), 0);
+        ASSERT_TRUE(results.wait(10 * tag));
+        ASSERT_EQ(results.calls(10 * tag)[0].result, 0);
+        Json::Value answer;
+        ASSERT_TRUE(Json::Reader().parse(results.calls(10 * tag)[0].text, answer));
+        const Json::Value& video = answer["Stream.StreamInfo"]["VideoStream"];
+        EXPECT_EQ(video["Width"].asInt(), e.width);
+        EXPECT_EQ(video["Height"].asInt(), e.height);
+        EXPECT_EQ(video["EncCh"].asInt(), e.stream);
+        int width = 0, height = 0, index = -1;
+        sdk->withSlot(uid, 0, [&](StreamSlot& s) {
+            width = s.width;
+            height = s.height;
+            index = s.streamIndex;
+        });
+        EXPECT_EQ(width, e.width);
+        EXPECT_EQ(height, e.height);
+        EXPECT_EQ(index, e.stream);
+        if (m_camera) {
+            // What went on the wire: the stream as "flag", the slot (0) as "channel".
+            const auto requests = m_camera->requests();
+            ASSERT_GT(requests.size(), asked);
+            Json::Value request;
+            ASSERT_TRUE(Json::Reader().parse(requests[asked].body, request));
+            EXPECT_EQ(request["REQUEST_STREAM_CMD_t"]["flag"].asInt(), e.stream);
+            EXPECT_EQ(request["REQUEST_STREAM_CMD_t"]["channel"].asInt(), 0);
+        }
+        // A picture the old stream's displayer still had may come after the answer; once the new
+        // stream's pictures show, every further one is of the new size.
+        ASSERT_TRUE(sdktest::waitUntil([&] {
+            const auto last = window.surface().last();
+            return last.width == e.width && last.height == e.height;
+        }));
+        const size_t from = window.surface().count();
+        ASSERT_TRUE(window.surface().waitFor(from + 5));
+        const auto pictures = window.surface().pictures();
+        ASSERT_GE(pictures.size(), 5u);
+        for (size_t i = pictures.size() - 5; i < pictures.size(); ++i) {
+            ASSERT_EQ(pictures[i].width, e.width) << "picture " << i;
+            ASSERT_EQ(pictures[i].height, e.height) << "picture " << i;
+        }
+        ASSERT_GE(sdk->EndVideo(uid, e.stream, 0, results.callback(10 * tag + 1)), 0);
+        ASSERT_TRUE(results.wait(10 * tag + 1));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, MainAndSubStreams, ::testing::Values("tovel", "cs2", "tutk"),
+                         [](const auto& testInfo) { return std::string(testInfo.param); });
 
 // A camera announcing a picture no decoder is set up for: the application hears of the failure.
 TEST_F(LiveVideo, DecoderThatCannotBeSetUpIsReportedAsAFailure)

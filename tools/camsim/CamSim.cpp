@@ -122,7 +122,8 @@ struct CamSim::Session {
     std::atomic<bool> recordRunning{false};
     std::atomic<bool> recordPaused{false};
     std::atomic<int64_t> recordSeek{-1}; // microseconds into the recording; -1 none
-    int channel = 0;
+    std::atomic<int> stream{0};       // the video stream asked for ("flag"): 0 main, 1 sub
+    std::atomic<uint32_t> starts{0};  // video starts so far; each begins its stream at a key frame
 };
 
 CamSim::CamSim(CamSimOptions options) : m_options(std::move(options)), m_password(m_options.password) {}
@@ -444,13 +445,24 @@ void CamSim::loadDocuments()
 
 void CamSim::loadMedia()
 {
-    if (m_options.mediaFile.empty())
-        return;
-    std::ifstream in(m_options.mediaFile, std::ios::binary);
-    const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const std::string ext = std::filesystem::path(m_options.mediaFile).extension().string();
-    m_mediaH265 = ext == ".h265" || ext == ".hevc" || ext == ".265";
-    m_media = splitAccessUnits(data, m_mediaH265);
+    auto load = [](const std::string& file, StreamMedia& media) {
+        if (file.empty())
+            return;
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string ext = std::filesystem::path(file).extension().string();
+        media.h265 = ext == ".h265" || ext == ".hevc" || ext == ".265";
+        media.units = splitAccessUnits(data, media.h265);
+    };
+    StreamMedia& main = m_streams[0];
+    main.width = m_options.width;
+    main.height = m_options.height;
+    load(m_options.mediaFile, main);
+    StreamMedia& sub = m_streams[1];
+    // A sub stream is the smaller one unless it is given its own size.
+    sub.width = m_options.subWidth > 0 ? m_options.subWidth : std::max(2, m_options.width / 2 / 2 * 2);
+    sub.height = m_options.subHeight > 0 ? m_options.subHeight : std::max(2, m_options.height / 2 / 2 * 2);
+    load(m_options.subMediaFile.empty() ? m_options.mediaFile : m_options.subMediaFile, sub);
 }
 
 void CamSim::handle(Session& session, const DevMsgHeader& header, const std::string& body)
@@ -735,11 +747,14 @@ void CamSim::handleStream(Session& session, const std::string& body)
         request = root["REQUEST_STREAM_CMD_t"];
     const int streamType = intOf(request["stream_type"], 0);
     const bool start = intOf(request["cmd_type"], 0) == 1;
-    const int channel = intOf(request["channel"], 0);
+    // "flag" names the stream (0 main, 1 sub); "channel" is the camera's video input, and this
+    // camera has one.
+    const int stream = intOf(request["flag"], 0) == 1 ? 1 : 0;
     if (streamType == 2) {
         session.audio = start;
     } else if (start) {
-        session.channel = channel;
+        session.stream = stream;
+        session.starts.fetch_add(1);
         session.video = true;
     } else {
         session.video = false;
@@ -747,11 +762,12 @@ void CamSim::handleStream(Session& session, const std::string& body)
     Json::Value answer;
     answer["ret"] = 0;
     if (start && streamType != 2) {
+        const StreamMedia& media = streamMedia(stream);
         Json::Value& video = answer["Stream.StreamInfo"]["VideoStream"];
-        video["Width"] = m_options.width;
-        video["Height"] = m_options.height;
-        video["EncCh"] = channel;
-        video["Encode"] = m_mediaH265 ? "ENC_H265" : "ENC_H264";
+        video["Width"] = media.width;
+        video["Height"] = media.height;
+        video["EncCh"] = stream;
+        video["Encode"] = media.h265 ? "ENC_H265" : "ENC_H264";
     }
     session.link->sendCommand(kStream, 0, styled(answer));
     if ((session.video || session.audio) && !session.liveRunning.exchange(true)) {
@@ -769,11 +785,20 @@ void CamSim::liveLoop(std::shared_ptr<Session> session)
     uint32_t audioIndex = 0;
     auto next = std::chrono::steady_clock::now();
     const auto audioStart = next;
+    uint32_t starts = session->starts.load();
     while (m_running && session->link->alive() && (session->video || session->audio)) {
         if (session->video) {
+            // A start (of either stream) begins at the first picture of the stream's file, a key
+            // frame, as an encoder begins a new stream with one.
+            const uint32_t now = session->starts.load();
+            if (now != starts) {
+                starts = now;
+                index = 0;
+            }
+            const StreamMedia& media = streamMedia(session->stream.load());
             const std::vector<char> frame =
-                m_media.empty() ? syntheticFrame(index) : m_media[index % m_media.size()];
-            const bool key = m_media.empty() ? syntheticKeyFrame(index) : false;
+                media.units.empty() ? syntheticFrame(index) : media.units[index % media.units.size()];
+            const bool key = media.units.empty() ? syntheticKeyFrame(index) : false;
             if (!session->link->sendFrame(kChannelLive, key ? 5 : 1, index, frame.data(), frame.size(), nowPts()))
                 break;
             ++index;

@@ -34,8 +34,13 @@ struct CamSimOptions {
     std::string mediaFile;           // Annex-B H.264 or H.265; synthetic frames when empty
     int searchPort = 0;              // UDP port of the LAN probe; 0: no answers
     int fps = 25;
-    int width = 1280;
+    int width = 1280;                // main stream (stream 0)
     int height = 720;
+    // Sub stream (stream 1): its own size (0: half the main stream's) and its own Annex-B file
+    // (empty: the main stream's file, or synthetic frames when that is empty too).
+    int subWidth = 0;
+    int subHeight = 0;
+    std::string subMediaFile;
     bool observeBodies = false;      // request lines of the observer carry the body
 };
 
@@ -165,8 +170,15 @@ private:
         std::shared_ptr<std::atomic<bool>> done;
     };
     std::vector<Worker> m_threads;
-    std::vector<std::vector<char>> m_media; // access units of the media file
-    bool m_mediaH265 = false;
+    // One encoder per stream: 0 main, 1 sub.
+    struct StreamMedia {
+        int width = 0;
+        int height = 0;
+        std::vector<std::vector<char>> units; // access units of its file; synthetic frames when empty
+        bool h265 = false;
+    };
+    const StreamMedia& streamMedia(int stream) const { return m_streams[stream == 1 ? 1 : 0]; }
+    StreamMedia m_streams[2];
     std::atomic<int> m_loggedIn{0};
     std::vector<uint16_t> m_muted;
     std::vector<uint16_t> m_refused;

@@ -1,6 +1,6 @@
 // camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] [--data DIR]
 //        [--search-port P] [--p2p-directory FILE] [--media FILE] [--fps N] [--width W --height H]
-//        [--verbose 1|2]
+//        [--sub-media FILE] [--sub-width W --sub-height H] [--verbose 1|2]
 // Prints one line when ready ("camsim ready ..."), then serves until killed; with --verbose 1 it
 // also prints a line per request and per talk frame (with 2, each request line ends with the
 // request's body on one line). Lines on standard input drive it:
@@ -37,7 +37,8 @@ int usage()
 {
     std::fprintf(stderr, "usage: camsim --uid UID --password PW --transport tovel|cs2|tutk [--server STRING] "
                          "[--data DIR] [--search-port P] [--p2p-directory FILE] [--media FILE] [--fps N] "
-                         "[--width W --height H] [--verbose 1|2]\n");
+                         "[--width W --height H] [--sub-media FILE] [--sub-width W --sub-height H] "
+                         "[--verbose 1|2]\n");
     return 2;
 }
 
@@ -103,6 +104,12 @@ int main(int argc, char** argv)
             options.width = std::atoi(value.c_str());
         else if (arg == "--height")
             options.height = std::atoi(value.c_str());
+        else if (arg == "--sub-width")
+            options.subWidth = std::atoi(value.c_str());
+        else if (arg == "--sub-height")
+            options.subHeight = std::atoi(value.c_str());
+        else if (arg == "--sub-media")
+            options.subMediaFile = value;
         else if (arg == "--verbose") {
             verbose = value == "1" || value == "2";
             options.observeBodies = value == "2";
