@@ -242,8 +242,9 @@ TEST_F(ChannelTest, DroppedChannelLivesUntilItsReadReturns)
     bytes.push(kChannelLive, MediaChunks(units[0], 1, 1, 1));
     ASSERT_TRUE(window.surface().waitFor(1));
     // A step queued before the drop may have started the next read, which holds the channel
-    // while it waits for the device; the abandon a stop sends gives it back.
-    ASSERT_TRUE(waiter.waitUntil(
+    // while it waits for the device; the abandon a stop sends gives it back. Nothing signals the
+    // read's return, so the condition is polled: each look abandons the read waiting now.
+    ASSERT_TRUE(lumora::test::waitUntil(
         [&] {
             session->parser()->SetAbandon(1);
             return weak.expired();
