@@ -35,7 +35,6 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             const std::string threadName = name.substr(0, 11) + "-" + std::to_string(started % 1000);
             ++started;
             ++current;
-            ++activeCount;
             workers.emplace_back([self = shared_from_this(), threadName] {
                 pthread_setname_np(pthread_self(), threadName.c_str());
                 t_workerOf = self.get();
@@ -44,11 +43,13 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             return true;
         } catch (const std::system_error&) {
             --current;
-            --activeCount;
             return false;
         }
     }
 
+    // A worker counts as active only while it runs a task: one that is starting or waiting runs
+    // nothing, so "no task running and none queued" can be read at any moment. Between two tasks
+    // the lock is held, so a busy worker is never seen idle.
     void work()
     {
         std::unique_lock<std::recursive_mutex> lock(mutex);
@@ -58,6 +59,7 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             if (!queue.empty()) {
                 Task task = std::move(queue.front());
                 queue.pop_front();
+                ++activeCount;
                 lock.unlock();
                 bool failed = false;
                 try {
@@ -67,10 +69,12 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
                 }
                 task = nullptr;
                 lock.lock();
+                --activeCount;
+                if (activeCount == 0)
+                    workerIdle.notify_all();
                 if (failed) {
                     // This worker ends; a replacement keeps the count.
                     --current;
-                    --activeCount;
                     workerIdle.notify_all();
                     if (!terminate)
                         startWorker();
@@ -80,13 +84,9 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             }
             if (target < current)
                 break;
-            --activeCount;
-            workerIdle.notify_all();
             taskAvailable.wait(lock, [this] { return !queue.empty() || target < current || terminate; });
-            ++activeCount;
         }
         --current;
-        --activeCount;
         workerIdle.notify_all();
     }
 

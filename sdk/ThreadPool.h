@@ -37,7 +37,8 @@ public:
     // False when the pool is shutting down or the system refuses a new thread (the workers
     // started so far stay).
     bool Resize(int workers);
-    // Current worker count, queued task count and workers running a task (for tests).
+    // Current worker count, queued task count and workers running a task now (a worker that is
+    // still starting or waits for work counts as not active).
     int size() const;
     int pending() const;
     int active() const;

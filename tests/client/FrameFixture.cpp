@@ -2,6 +2,7 @@
 
 #include "ClientPaths.h"
 #include "CAppConfig.h"
+#include "WaitUntil.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -16,6 +17,7 @@ namespace frametest {
 namespace {
 
 std::string g_server;
+RegistrationCount g_registrations;
 
 std::string tool(const char* name)
 {
@@ -55,6 +57,11 @@ const std::string& serverString()
 void setServerString(const std::string& server)
 {
     g_server = server;
+}
+
+void setRegistrationCount(RegistrationCount count)
+{
+    g_registrations = std::move(count);
 }
 
 int searchPort()
@@ -110,7 +117,7 @@ std::vector<std::string> Camera::lines()
     return m_lines;
 }
 
-bool Camera::start()
+bool Camera::launch()
 {
     m_process = std::make_unique<platform::ChildProcess>();
     std::vector<std::string> args = {"--uid", m_uid, "--password", m_password, "--transport", "tovel", "--server",
@@ -121,6 +128,8 @@ bool Camera::start()
         args.insert(args.end(), {"--media", m_media, "--width", std::to_string(m_width), "--height", std::to_string(m_height)});
     if (m_logRequests)
         args.insert(args.end(), {"--verbose", "2"});
+    // A restarted camera registers under its id again.
+    m_registrations = g_registrations ? g_registrations(m_uid) : 0;
     if (!m_process->start(tool("camsim"), args))
         return false;
     std::string line;
@@ -128,6 +137,12 @@ bool Camera::start()
         if (line.find("camsim ready") != std::string::npos)
             return true;
     return false;
+}
+
+bool Camera::waitRegistered()
+{
+    return !g_registrations ||
+           lumora::test::waitUntil([&] { return g_registrations(m_uid) > m_registrations; }, std::chrono::seconds(30));
 }
 
 void Camera::kill()

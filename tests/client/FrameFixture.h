@@ -7,6 +7,7 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +22,20 @@ inline constexpr const char kNoCamera[] = "NOCAMERA";
 const std::string& serverString();
 // The UDP port the cameras answer the LAN probe on.
 int searchPort();
+
+// Moves the SDK's millisecond clock forward (it runs with real time plus what the tests added), so
+// that a test does not wait seconds of real time for an SDK delay, e.g. the pause before a lost
+// device is logged in again. With the SDK environment only.
+void advanceSdkClock(uint32_t ms);
+// Restarts libLumora's transports with this libTovel link time-out (0: the protocol's own), so
+// that a camera that vanished is given up after that long. With the SDK environment only; call it
+// while no main frame exists (the restart drops the message callback).
+void restartSdkWithLinkTimeout(uint32_t timeoutMs);
+
+// How often the rendezvous server of this test process has seen a camera process register under
+// an id; set by the SDK environment (null without it). Called on the test's thread.
+using RegistrationCount = std::function<size_t(const std::string& uid)>;
+void setRegistrationCount(RegistrationCount count);
 
 // A scratch data folder made current for the client (SetDataFolder): "Lumora.ini" with
 // [Language] language=<language> and [PathSetting] folders inside it, and the language files
@@ -48,7 +63,13 @@ public:
     // print every request with its body (lines()).
     void setMedia(std::string file, int width, int height);
     void setLogRequests(bool on) { m_logRequests = on; }
-    bool start();
+    // Starts the camera process; with the SDK environment, returns once the camera has registered
+    // with the rendezvous server (camsim says it is ready a registration period before that, and a
+    // login that looks for it too early asks again only seconds later). launch() then
+    // waitRegistered() does the same in two steps, so that several cameras register side by side.
+    bool start() { return launch() && waitRegistered(); }
+    bool launch();
+    bool waitRegistered();
     // Request lines printed so far ("request CODE BYTES BODY"), with setLogRequests.
     std::vector<std::string> lines();
     // SIGKILL: the camera vanishes from the network.
@@ -74,6 +95,7 @@ private:
     int m_width = 0;
     int m_height = 0;
     bool m_logRequests = false;
+    size_t m_registrations = 0; // registrations under the id before launch()
     std::vector<std::string> m_lines;
     std::unique_ptr<platform::ChildProcess> m_process;
 };

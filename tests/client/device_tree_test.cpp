@@ -53,10 +53,13 @@ protected:
         if (m_frame)
             m_frame->ShutDown();
         m_frame.reset();
+        if (m_shortLinkTimeout)
+            restartSdkWithLinkTimeout(0);
     }
 
     DataFolder m_data;
     std::unique_ptr<CMainFrame> m_frame;
+    bool m_shortLinkTimeout = false; // the SDK was restarted with a short link time-out
 };
 
 TEST_F(DeviceTreeTest, StoredDevicesAreListedAndLoggedIn)
@@ -83,6 +86,9 @@ TEST_F(DeviceTreeTest, StoredDevicesAreListedAndLoggedIn)
 
 TEST_F(DeviceTreeTest, IconFollowsCameraKilledAndRestarted)
 {
+    // The camera's silence is taken for its loss after 1.5 s instead of the protocol's 6 s.
+    restartSdkWithLinkTimeout(1500);
+    m_shortLinkTimeout = true;
     const std::string uid = uniqueUid("TREEK");
     auto cam = std::make_unique<Camera>(uid, "pw1");
     ASSERT_TRUE(cam->start());
@@ -95,6 +101,9 @@ TEST_F(DeviceTreeTest, IconFollowsCameraKilledAndRestarted)
 
     cam = std::make_unique<Camera>(uid, "pw1");
     ASSERT_TRUE(cam->start());
+    // The SDK logs a lost device in again only seconds after the loss: its clock is moved past
+    // that pause instead of waiting it out.
+    advanceSdkClock(60000);
     EXPECT_TRUE(waitFor([&] { return online(uid); }, 60000));
 }
 

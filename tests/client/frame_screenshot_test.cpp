@@ -60,8 +60,10 @@ protected:
     {
         for (int i = 0; i < count; ++i) {
             m_cameras.push_back(std::make_unique<Camera>(uniqueUid(prefix), "qelvo"));
-            ASSERT_TRUE(m_cameras.back()->start());
+            ASSERT_TRUE(m_cameras.back()->launch());
         }
+        for (const auto& cam : m_cameras)
+            ASSERT_TRUE(cam->waitRegistered());
     }
 
     bool allOnline() const

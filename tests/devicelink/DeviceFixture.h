@@ -4,6 +4,7 @@
 #include "DeploymentSettings.h"
 #include "AVAPIs.h"
 #include "CamSim.h"
+#include "DeviceDirectory.h"
 #include "IOTCAPIs.h"
 #include "NetProImple.h"
 #include "PPCS_API.h"
@@ -103,12 +104,18 @@ public:
         return ok;
     }
 
-    // Logs in and returns the 4003 result (0 accepted, -100 refused, -1 no connection).
+    // Waits until the camera can be found: its listener publishes itself from the camera's
+    // thread, and a login before that finds no device (-12).
+    bool waitPublished() const { return lumora::test::waitPublished(m_directory, uid); }
+
+    // Logs in and returns the 4003 result (0 accepted, -100 refused, -1 no connection); -12 when
+    // the connect failed, -998 when the camera never published itself, -999 when no reply came.
     int login(const std::string& password)
     {
-        // The camera's listener publishes itself in a moment; the login's connect retries once.
+        if (!waitPublished())
+            return -998;
         const int sent = session->SendLoginMsg(0, uid, password);
-        if (sent < 0 && sent != -12)
+        if (sent < 0)
             return sent;
         Reply reply;
         if (!waitReply(4003, reply, 8000))

@@ -40,6 +40,7 @@ TEST_P(DeviceLinkTest, LoginAcceptedWithThePasswordAndRefusedWithout)
 TEST_P(DeviceLinkTest, FinishedSessionsAreReaped)
 {
     DeviceFixture fixture(GetParam());
+    ASSERT_TRUE(fixture.waitPublished());
     constexpr size_t kViewers = 3;
     for (size_t i = 0; i < kViewers; ++i) {
         NetProImple viewer(fixture.uid, nullptr, nullptr);
@@ -56,6 +57,7 @@ TEST_P(DeviceLinkTest, FinishedSessionsAreReaped)
 TEST_P(DeviceLinkTest, LoginOnUnknownDeviceFailsWithMinusOne)
 {
     DeviceFixture fixture(GetParam());
+    ASSERT_TRUE(fixture.waitPublished());
     NetProImple stranger(uidFor(GetParam(), "NOBODY"), nullptr, nullptr);
     EXPECT_EQ(stranger.SendLoginMsg(0, stranger.uid(), "x"), -12);
 }

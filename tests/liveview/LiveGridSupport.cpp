@@ -45,9 +45,11 @@ SharedCameras* SharedCameras::get()
         for (int i = 0; ok && i < kCount; ++i) {
             auto camera = std::make_unique<frametest::Camera>(frametest::uniqueUid("GRID"), "pw1");
             camera->setMedia(video, kWidth, kHeight);
-            ok = camera->start();
+            ok = camera->launch();
             made->m_cameras.push_back(std::move(camera));
         }
+        for (const auto& camera : made->m_cameras)
+            ok = ok && camera->waitRegistered();
         if (ok)
             cameras = std::move(made);
     }

@@ -1,5 +1,6 @@
 #include "LiveViewTestSupport.h"
 #include "DeploymentSettings.h"
+#include "DeviceDirectory.h"
 
 #include "CAppConfig.h"
 #include "ClientPaths.h"
@@ -115,7 +116,11 @@ bool Camera::startAndLogin()
         ADD_FAILURE() << error;
         return false;
     }
-    // A camera just started may be missed by the first connect; the client tries again too.
+    // The camera publishes its listener from its own thread; a login before that finds nothing.
+    if (!lumora::test::waitPublished(g_folder + "/devices", m_uid)) {
+        ADD_FAILURE() << m_uid << " was never published";
+        return false;
+    }
     for (int attempt = 0; attempt < 5; ++attempt) {
         auto wait = std::make_shared<LoginWait>();
         const int sent = LoginDev(m_uid, "panel-secret", [wait](int, int result, std::string, std::string, char*, int) {

@@ -43,12 +43,21 @@ std::string encodedClip()
     std::lock_guard<std::mutex> lock(mutex);
     if (!made.empty())
         return made;
-    const fs::path path = fs::temp_directory_path() / ("lumora-playback-clip-" + std::to_string(::getpid()) + ".h264");
-    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v " +
-                                std::to_string(kClipFrames) +
-                                " -preset ultrafast -pix_fmt yuv420p -c:v libx264 -bf 0 -g 25 -f h264 " + path.string();
-    if (std::system(command.c_str()) != 0)
-        return {};
+    // Encoded once for all the test processes of this user (each test runs in a process of its
+    // own): the clip appears whole by a rename, so a process never reads one being written.
+    const fs::path path = fs::temp_directory_path() / ("lumora-playback-clip-" + std::to_string(::getuid()) + "-" +
+                                                       std::to_string(kClipFrames) + ".h264");
+    if (!fs::exists(path)) {
+        const std::string part = path.string() + "." + std::to_string(::getpid());
+        const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v " +
+                                    std::to_string(kClipFrames) +
+                                    " -preset ultrafast -pix_fmt yuv420p -c:v libx264 -bf 0 -g 25 -f h264 " + part;
+        std::error_code error;
+        if (std::system(command.c_str()) != 0 || (fs::rename(part, path, error), error)) {
+            fs::remove(part, error);
+            return {};
+        }
+    }
     made = path.string();
     return made;
 }
@@ -96,9 +105,9 @@ CardCamera::CardCamera(const char* prefix) : m_uid(frametest::uniqueUid(prefix))
         m_camera->setMedia(clip, 320, 240);
 }
 
-bool CardCamera::start()
+bool CardCamera::launch()
 {
-    return !encodedClip().empty() && m_camera->start();
+    return !encodedClip().empty() && m_camera->launch();
 }
 
 std::vector<std::string> recordOpDocuments(frametest::Camera& camera)
@@ -142,10 +151,13 @@ PlaybackSession::PlaybackSession(int cameras, const char* prefix, const char* la
     std::vector<DevInfoRow> rows;
     for (int i = 0; i < cameras; ++i) {
         m_cameras.push_back(std::make_unique<CardCamera>(prefix));
-        if (!m_cameras.back()->start())
+        if (!m_cameras.back()->launch())
             return;
         rows.push_back({m_cameras.back()->quid(), "pw1", QStringLiteral("camera %1").arg(i + 1), QString()});
     }
+    for (const auto& cam : m_cameras)
+        if (!cam->camera().waitRegistered())
+            return;
     if (DevInfoTable::store(m_data.path(), rows) != DevInfoTable::StoreResult::Stored)
         return;
     m_frame = std::make_unique<CMainFrame>();

@@ -54,7 +54,8 @@ std::vector<char> readFile(const QString& path);
 class CardCamera {
 public:
     explicit CardCamera(const char* prefix);
-    bool start();
+    // Starts the camera process; camera().waitRegistered() then waits for its registration.
+    bool launch();
     frametest::Camera& camera() { return *m_camera; }
     const std::string& uid() const { return m_uid; }
     QString quid() const { return QString::fromStdString(m_uid); }

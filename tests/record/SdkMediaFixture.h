@@ -5,6 +5,7 @@
 #include "DeploymentSettings.h"
 #include "AudioDevice.h"
 #include "CamSim.h"
+#include "DeviceDirectory.h"
 #include "LumoraInstance.h"
 #include "MediaFixture.h"
 #include "../sdk/SdkTestSupport.h"
@@ -59,6 +60,7 @@ protected:
         m_camera = std::make_unique<camsim::CamSim>(camera);
         std::string error;
         ASSERT_TRUE(m_camera->start(error)) << error;
+        ASSERT_TRUE(lumora::test::waitPublished(dir.file("devices"), uid));
         ASSERT_GE(sdk->LoginDev(uid, kPassword, results.callback(4003)), 0);
         ASSERT_TRUE(results.wait(4003));
         ASSERT_EQ(results.calls(4003).back().result, 0);

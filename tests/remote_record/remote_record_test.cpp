@@ -4,6 +4,7 @@
 // and the end of a playback whose device has gone silent.
 #include "DeploymentSettings.h"
 #include "CamSim.h"
+#include "DeviceDirectory.h"
 #include "LumoraInstance.h"
 #include "SdkTestSupport.h"
 #include "VideoTestSupport.h"
@@ -94,6 +95,7 @@ protected:
         camera = std::make_unique<camsim::CamSim>(cam);
         std::string error;
         ASSERT_TRUE(camera->start(error)) << error;
+        ASSERT_TRUE(lumora::test::waitPublished(m_dir / "devices", uid));
         ASSERT_GE(sdk->LoginDev(uid, kPassword, results.callback(4003)), 0);
         ASSERT_TRUE(results.wait(4003));
         ASSERT_EQ(results.calls(4003).back().result, 0);

@@ -3,13 +3,13 @@
 // alarms, user data and the looped tasks.
 #include "DeploymentSettings.h"
 #include "CamSim.h"
+#include "DeviceDirectory.h"
 #include "LumoraInstance.h"
 #include "NetProImple.h"
 #include "PlatformThread.h"
 #include "SdkTestSupport.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <unistd.h>
@@ -70,17 +70,7 @@ protected:
         // The camera's listener publishes its address from the camera's own thread (once per
         // process: a restarted camera listens on the same address again); a login before that
         // finds no camera, however often it is tried.
-        ASSERT_TRUE(waitUntil([&] { return published() > 0; }));
-    }
-
-    // Lines of the device directory that name this test's camera.
-    size_t published() const
-    {
-        std::ifstream in(m_dir / "devices");
-        size_t lines = 0;
-        for (std::string line; std::getline(in, line);)
-            lines += line.rfind(uid + " ", 0) == 0 ? 1 : 0;
-        return lines;
+        ASSERT_TRUE(lumora::test::waitPublished(m_dir / "devices", uid));
     }
 
     void stopCamera()

@@ -96,6 +96,29 @@ TEST(ThreadPool, ShrinkingLetsRunningTasksFinishThenEndsWorkers)
     EXPECT_TRUE(waitUntil([&] { return finished.load() == 5 && pool.size() == 2; }));
 }
 
+// The active count says how many tasks run now, whether or not the workers have got going: a
+// caller checks "nothing runs and nothing waits" right after the pool was made or grown.
+TEST(ThreadPool, ActiveCountsRunningTasksOnly)
+{
+    ThreadPool pool("t-active");
+    ASSERT_TRUE(pool.Resize(5));
+    EXPECT_EQ(pool.active(), 0) << "workers just started run no task";
+    Gate release;
+    std::atomic<int> started{0};
+    for (int i = 0; i < 2; ++i)
+        pool.Schedule([&] {
+            ++started;
+            release.wait();
+        });
+    ASSERT_TRUE(waitUntil([&] { return started.load() == 2; }));
+    EXPECT_EQ(pool.active(), 2);
+    ASSERT_TRUE(pool.Resize(8));
+    EXPECT_EQ(pool.active(), 2) << "added workers run no task";
+    release.open();
+    EXPECT_TRUE(waitUntil([&] { return pool.active() == 0; }));
+    EXPECT_EQ(pool.size(), 8);
+}
+
 TEST(ThreadPool, ClearDropsQueuedTasksButNotRunningOnes)
 {
     ThreadPool pool("t-clear");

@@ -6,6 +6,7 @@
 #include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "CameraProcess.h"
+#include "DeviceDirectory.h"
 #include "ChildProcess.h"
 #include "LumoraInstance.h"
 #include "NetProImple.h"
@@ -120,6 +121,7 @@ protected:
         m_camera = std::make_unique<camsim::CamSim>(camera);
         std::string error;
         ASSERT_TRUE(m_camera->start(error)) << error;
+        ASSERT_TRUE(lumora::test::waitPublished(m_dir / "devices", uid));
         ASSERT_GE(sdk->LoginDev(uid, kPassword, results.callback(4003)), 0);
         ASSERT_TRUE(results.wait(4003));
         ASSERT_EQ(results.calls(4003).back().result, 0);
