@@ -420,6 +420,10 @@ void P2PClient::prepareConnect(P2PConnection& session, bool lanSearch)
         if (lanSearch)
             session.m_lanSearch = true;
     }
+    // A new connect searches the local network on the next pass rather than at the next period:
+    // one that follows an earlier search closely would otherwise wait for its period to come.
+    if (lanSearch)
+        m_lanSearchWanted.store(true);
     // Queues are emptied before the route opens, not after it: data the device sends right after
     // the hello is already the new session's.
     session.clearQueues();

@@ -306,6 +306,7 @@ private:
     mutable std::mutex m_pendingMutex;
     std::vector<PendingDirect> m_pendingDirect;
     std::atomic<bool> m_lanSearchRan{false};
+    std::atomic<bool> m_lanSearchWanted{false}; // a connect with local search began since the last pass
     std::atomic<uint64_t> m_lastPeriod{0};
 
     mutable std::mutex m_sessionsMutex; // held only while the list is changed, searched or walked

@@ -258,6 +258,14 @@ void P2PClient::HousekeepingPass(uint64_t now)
                 break;
             }
         }
+        if (m_lanSearchWanted.exchange(false)) {
+            for (const auto& session : all) {
+                if (session->state() != kSessionConnecting)
+                    continue;
+                std::lock_guard<std::mutex> lock(session->m_mutex);
+                lanDue = lanDue || session->m_lanSearch;
+            }
+        }
         SendLookupRequest(now);
         retryRejoins(now);
         if (lanDue)

@@ -460,22 +460,27 @@ TEST(SdkSearch, ACameraOnLoopbackAnswersTheSearch)
     CameraProcess camera({uid, kPassword, "cs2", "", port});
     ASSERT_TRUE(camera.start());
 
-    std::mutex mutex;
-    std::vector<std::string> answers;
-    std::atomic<int> ends{0};
-    ASSERT_EQ(SearchDev(1, [&](int, int result, std::string, std::string, char* data, int) {
+    // The library keeps the last search's callback: a cancel while no search runs reports the end
+    // to it, so what it touches outlives this test.
+    struct Found {
+        std::mutex mutex;
+        std::vector<std::string> answers;
+        std::atomic<int> ends{0};
+    };
+    auto found = std::make_shared<Found>();
+    ASSERT_EQ(SearchDev(1, [found](int, int result, std::string, std::string, char* data, int) {
                   if (result < 0 || data == nullptr) {
-                      ++ends;
+                      ++found->ends;
                       return;
                   }
-                  std::lock_guard<std::mutex> lock(mutex);
-                  answers.emplace_back(data, static_cast<size_t>(result));
+                  std::lock_guard<std::mutex> lock(found->mutex);
+                  found->answers.emplace_back(data, static_cast<size_t>(result));
               }),
               0);
-    ASSERT_TRUE(waitUntil([&] { return ends.load() == 1; }, 30000));
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_FALSE(answers.empty());
-    EXPECT_NE(answers.front().find(uid), std::string::npos);
+    ASSERT_TRUE(waitUntil([&] { return found->ends.load() == 1; }, 30000));
+    std::lock_guard<std::mutex> lock(found->mutex);
+    ASSERT_FALSE(found->answers.empty());
+    EXPECT_NE(found->answers.front().find(uid), std::string::npos);
     camera.stop();
     std::filesystem::remove_all(dir);
 }
