@@ -85,6 +85,9 @@ void VideoDecoderImple::RemoveDecoder(int kind)
     }
     if (left == 0) {
         m_busy.store(true);
+        // The stream's chain ends here: a start that follows before its read notices the stop
+        // begins its own chain, and the old one must not go on beside it.
+        retireLiveChains();
         // A read waiting for a device that sends nothing would hold its worker for ever: end it.
         abandonRead(kind == 4);
     }
@@ -113,9 +116,46 @@ int VideoDecoderImple::DecodeFrame(uint64_t pts, int kind, const char* frame, si
 
 void VideoDecoderImple::ReadStream(std::string uid, int kind, int a, int slot, AVDataCallback sink)
 {
-    std::unique_lock<std::mutex> lock(m_readLock);
-    if (!m_session)
+    Chain chain;
+    if (kind == 0 || kind == 1) {
+        chain.lane = isAudio(a) ? 1 : 0;
+        chain.generation = m_liveGeneration[chain.lane].fetch_add(1) + 1;
+        if (chain.lane == 0) {
+            // A read in progress now belongs to a retired chain (a step that began before this
+            // start), and a silent device would keep it, and this chain behind it, for ever: the
+            // stop's abandon may already have been taken by the chain before it. At worst the
+            // abandon lands on this chain's own read, which then simply reads again.
+            std::unique_lock<std::timed_mutex> reading(m_readLock, std::try_to_lock);
+            if (!reading.owns_lock())
+                abandonRead(false);
+        }
+    }
+    readStep(uid, kind, a, slot, std::move(sink), chain);
+}
+
+bool VideoDecoderImple::retired(Chain chain) const
+{
+    return chain.lane != kNoChain && m_liveGeneration[chain.lane].load() != chain.generation;
+}
+
+void VideoDecoderImple::retireLiveChains()
+{
+    m_liveGeneration[0].fetch_add(1);
+    m_liveGeneration[1].fetch_add(1);
+}
+
+void VideoDecoderImple::readStep(const std::string& uid, int kind, int a, int slot, AVDataCallback sink, Chain chain)
+{
+    // A step of a live chain waits for the read in progress only while its chain runs: a step
+    // retired meanwhile would otherwise wait behind a read of a silent device for ever.
+    std::unique_lock<std::timed_mutex> lock(m_readLock, std::defer_lock);
+    while (!lock.try_lock_for(std::chrono::milliseconds(10)))
+        if (retired(chain))
+            return;
+    if (!m_session || retired(chain))
         return;
+    m_stepLane.store(chain.lane);
+    m_stepGeneration.store(chain.generation);
     const int mask = m_kindMask.load();
     int type = -1;
     switch (kind) {
@@ -159,7 +199,7 @@ void VideoDecoderImple::ReadStream(std::string uid, int kind, int a, int slot, A
     }
     // A read of a stream still wanted goes on (an abandon meant for another reader of the link).
     if (type <= 1 && (m_kindMask.load() & (1 << type)) && !m_busy.load() && !linkDead())
-        repost(uid, kind, a, slot);
+        repost(uid, kind, a, slot, chain);
 }
 
 void VideoDecoderImple::StopReading()
@@ -172,12 +212,18 @@ void VideoDecoderImple::StopReading()
 
 void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot)
 {
-    if (!m_host.schedule || m_stopped.load())
+    // Called from the sink inside a read: the next step belongs to that read's chain.
+    repost(uid, kind, frameType, slot, Chain{m_stepLane.load(), m_stepGeneration.load()});
+}
+
+void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot, Chain chain)
+{
+    if (!m_host.schedule || m_stopped.load() || retired(chain))
         return;
     std::weak_ptr<VideoDecoderImple> weak = weak_from_this();
-    m_host.schedule([weak, uid, kind, frameType, slot] {
+    m_host.schedule([weak, uid, kind, frameType, slot, chain] {
         if (std::shared_ptr<VideoDecoderImple> self = weak.lock())
-            self->ReadStream(uid, kind, frameType, slot, nullptr);
+            self->readStep(uid, kind, frameType, slot, nullptr, chain);
     });
 }
 

@@ -65,7 +65,9 @@ public:
     int DecodeFrame(uint64_t pts, int kind, const char* frame, size_t length);
 
     // One read step: reads one frame of the type that `kind` maps to and hands it to `sink` (or
-    // to the sink stored in the session when empty) before returning.
+    // to the sink stored in the session when empty) before returning. A live read (kind 0 or 1)
+    // begins a new read chain and retires the older chain of its lane (video, or audio read on
+    // its own): a retired chain posts no further read, so at most one runs per lane.
     void ReadStream(std::string uid, int kind, int a, int slot, AVDataCallback sink);
     // Sinks of live streams and of record playback and downloads.
     void OnLiveFrame(int frameType, int status, std::vector<char>& payload, unsigned length, std::string uid,
@@ -117,7 +119,22 @@ public:
 
 private:
     VideoDecoderImple(NetProImple* session, Host host);
+    // The live read chains: lane 0 reads video (and audio sent with it), lane 1 audio read on its
+    // own. A chain is named by its lane and the lane's generation when it began; kNoChain marks
+    // reads outside the live lanes (record, pictures).
+    static constexpr int kNoChain = -1;
+    struct Chain {
+        int lane = kNoChain;
+        uint64_t generation = 0;
+    };
+    // One step of `chain`; returns at once when the chain has been retired.
+    void readStep(const std::string& uid, int kind, int a, int slot, AVDataCallback sink, Chain chain);
+    bool retired(Chain chain) const;
+    // Retires every live chain (a stop): each ends at its next step.
+    void retireLiveChains();
+    // Posts the next step of the chain of the read in progress (the sinks' case) or of `chain`.
     void repost(const std::string& uid, int kind, int frameType, int slot);
+    void repost(const std::string& uid, int kind, int frameType, int slot, Chain chain);
     bool linkDead() const;
     void reportLoss(const std::string& uid, int slot);
     // Ends a live (channel 1) or record (channel 4) read waiting for the device.
@@ -127,7 +144,7 @@ private:
 
     std::mutex m_decoderLock;
     std::map<int, std::unique_ptr<DecodeBase>> m_decoders; // by stream kind
-    std::mutex m_readLock;
+    std::timed_mutex m_readLock;
     NetProImple* m_session;
     Host m_host;
     std::atomic<int> m_kindMask{0};
@@ -139,6 +156,11 @@ private:
     std::atomic<bool> m_stopped{false};
     std::atomic<long long> m_retryDelayMs{1000};
     std::atomic<uint64_t> m_deliveries{0};
+    std::atomic<uint64_t> m_liveGeneration[2]{};
+    // The chain of the read in progress (set under m_readLock); the sink, called inside that
+    // read, posts the next step for it.
+    std::atomic<int> m_stepLane{kNoChain};
+    std::atomic<uint64_t> m_stepGeneration{0};
 
     std::mutex m_recorderLock; // held while a frame is written to the recorder
     AviRecorder* m_recorder = nullptr;

@@ -44,9 +44,32 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_queues[channel].size();
     }
-    int read(int channel, char* buffer, int& length)
+    // Called after every read of the link (a read that waits polls again and again).
+    void onRead(std::function<void()> fn)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_onRead = std::move(fn);
+    }
+    uint64_t reads()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_reads;
+    }
+    int read(int channel, char* buffer, int& length)
+    {
+        std::function<void()> after;
+        const int rc = take(channel, buffer, length, after);
+        if (after)
+            after();
+        return rc;
+    }
+
+private:
+    int take(int channel, char* buffer, int& length, std::function<void()>& after)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_reads;
+        after = m_onRead;
         auto& q = m_queues[channel];
         const size_t n = std::min(q.size(), static_cast<size_t>(length));
         std::copy(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n), buffer);
@@ -57,10 +80,11 @@ public:
         return n == 0 ? -3 : 0;
     }
 
-private:
     std::mutex m_mutex;
     std::map<int, std::deque<char>> m_queues;
     bool m_broken = false;
+    uint64_t m_reads = 0;
+    std::function<void()> m_onRead;
 };
 
 class ChannelTest : public ::testing::Test {
@@ -225,6 +249,64 @@ TEST_F(ChannelTest, StoppingTheStreamGivesAStalledReadBack)
     channel->RemoveDecoder(0);
     EXPECT_TRUE(channel->busy());
     ASSERT_EQ(done.wait_for(20s), std::future_status::ready);
+}
+
+// Stop and start of a stream in quick succession, against a device that sends nothing: each
+// start begins a read chain, and the chain of the stream before must end rather than run beside
+// it. Every chain left over holds a worker of the stream pool for as long as the device is silent.
+TEST_F(ChannelTest, QuickStopAndStartLeavesOneReadChain)
+{
+    session->SetAVDataCallback(channel->LiveSink(), nullptr);
+    bytes.onRead([this] { waiter.notify(); });
+    const auto start = [this](int kind) {
+        ASSERT_EQ(channel->AddDecoder(0, 320, 240, kind, false, 0), 0);
+        const uint64_t before = bytes.reads();
+        pool->post([this, kind] { channel->ReadStream("CHANNELCAM", kind, 0, 0, nullptr); });
+        // The new stream's read waits for the device before the next stop comes.
+        ASSERT_TRUE(waiter.waitUntil([&] { return bytes.reads() > before; }));
+    };
+    start(0);
+    // More restarts than the pool has workers (a pane closed and opened again): stops followed at
+    // once by a start of the same stream.
+    for (int cycle = 0; cycle < 8; ++cycle) {
+        channel->RemoveDecoder(0);
+        start(0);
+    }
+    // One worker reads for the stream; the other four are free for other streams at once. The
+    // probes share their state with the pool, which may still run one after the test body ends.
+    struct Probes {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int running = 0;
+        bool release = false;
+    };
+    auto probes = std::make_shared<Probes>();
+    for (int i = 0; i < 4; ++i)
+        pool->post([probes] {
+            std::unique_lock<std::mutex> lock(probes->mutex);
+            ++probes->running;
+            probes->cv.notify_all();
+            probes->cv.wait(lock, [&] { return probes->release; });
+        });
+    int running = 0;
+    {
+        std::unique_lock<std::mutex> lock(probes->mutex);
+        probes->cv.wait_for(lock, 20s, [&] { return probes->running == 4; });
+        running = probes->running;
+        probes->release = true;
+        probes->cv.notify_all();
+    }
+    EXPECT_EQ(running, 4) << "read chains left over hold " << 5 - running << " of the 5 workers";
+
+    // The stream still runs: pictures sent now reach the window of the stream last started.
+    ScopedSurface window;
+    const std::string fixture = videotest::EncodedFixture("h264", 320, 240, 12);
+    channel->RemoveDecoder(0);
+    channel->RemoveDecoder(1);
+    ASSERT_EQ(channel->AddDecoder(window.handle(), 320, 240, 0, true, 0), 0);
+    pool->post([this] { channel->ReadStream("CHANNELCAM", 0, 0, 0, nullptr); });
+    pushVideo(fixture);
+    EXPECT_TRUE(window.surface().waitFor(12));
 }
 
 // The owner drops the channel while a read waits: the step in progress keeps it alive, finishes
