@@ -21,13 +21,21 @@ std::atomic<int> g_nextHandle{0x5000};
 
 using Clock = std::chrono::steady_clock;
 
-// One picture with what the displayer asked for it. The image wraps `pixels`; the two move together.
-// The pixels are kept as Qt's 32-bit RGB (0xffRRGGBB words), the format QPainter scales from
-// directly: a paint then reads only the pixels it shows, where a 24-bit picture would first be
-// converted whole, at every paint.
+// One picture with what the displayer asked for it. The picture's own bytes are kept as they came
+// (for currentPicture()); what the pane shows is `shown`, made on arrival: the viewed part already
+// scaled to the size the pane shows it at when that is not larger than the part, so a paint only
+// copies it, else the whole picture at its own size for the painter to enlarge. Both are Qt's
+// 32-bit RGB (0xffRRGGBB words), the format QPainter draws from directly.
 struct Frame {
-    std::vector<uint32_t> pixels;
-    QImage image;
+    std::vector<uint8_t> raw;
+    platform::PictureFormat format = platform::PictureFormat::Bgr24;
+    int width = 0;
+    int height = 0;
+    // The whole picture converted, when it is shown enlarged; `shown` then wraps it.
+    std::vector<uint32_t> wholePixels;
+    QImage shown;
+    // The part of `shown` to stretch over the surface.
+    QRect shownSource;
     platform::PictureRect view;
     int rotation = 0;
     std::vector<platform::SurfaceOverlay> overlays;
@@ -114,6 +122,64 @@ void pictureToRgb32(const platform::SurfacePicture& picture, std::vector<uint32_
     }
 }
 
+// The pixel at (x, y) of a picture as 32-bit RGB, by the same sums as pictureToRgb32.
+struct PixelReader {
+    const platform::SurfacePicture& picture;
+    size_t w;
+    size_t cw;
+    size_t ch;
+
+    explicit PixelReader(const platform::SurfacePicture& p)
+        : picture(p), w(size_t(p.width)), cw(size_t(p.width) / 2), ch(size_t(p.height) / 2)
+    {
+    }
+
+    uint32_t at(size_t x, size_t y) const
+    {
+        if (picture.format == platform::PictureFormat::Bgr24) {
+            const uint8_t* p = picture.pixels + (y * w + x) * 3;
+            return rgb32(p[2], p[1], p[0]);
+        }
+        const size_t h = size_t(picture.height);
+        int d = 0;
+        int e = 0;
+        if (cw && ch) {
+            const size_t cx = std::min(x / 2, cw - 1);
+            const size_t cy = std::min(y / 2, ch - 1);
+            const uint8_t* chroma = picture.pixels + w * h;
+            if (picture.format == platform::PictureFormat::Yuv420p) {
+                d = chroma[cy * cw + cx] - 128;
+                e = chroma[cw * ch + cy * cw + cx] - 128;
+            } else {
+                d = chroma[cy * 2 * cw + cx * 2] - 128;
+                e = chroma[cy * 2 * cw + cx * 2 + 1] - 128;
+            }
+        }
+        const int c = 298 * (picture.pixels[y * w + x] - 16);
+        return rgb32(clampByte((c + 409 * e + 128) >> 8), clampByte((c - 100 * d - 208 * e + 128) >> 8),
+                     clampByte((c + 516 * d + 128) >> 8));
+    }
+};
+
+// The `source` part of a picture scaled to `out`'s size, each output pixel taken from the picture
+// pixel under its centre (as the painter draws a picture without smoothing), reading only those.
+void scaledToRgb32(const platform::SurfacePicture& picture, const QRect& source, QImage& out)
+{
+    const PixelReader reader(picture);
+    const int ow = out.width();
+    const int oh = out.height();
+    std::vector<size_t> columns(static_cast<size_t>(ow));
+    for (int x = 0; x < ow; ++x)
+        columns[size_t(x)] = size_t(source.x() + std::min<int64_t>(source.width() - 1, (int64_t(2 * x + 1) * source.width()) / (2 * ow)));
+    for (int y = 0; y < oh; ++y) {
+        const size_t sy =
+            size_t(source.y() + std::min<int64_t>(source.height() - 1, (int64_t(2 * y + 1) * source.height()) / (2 * oh)));
+        auto* row = reinterpret_cast<uint32_t*>(out.scanLine(y));
+        for (int x = 0; x < ow; ++x)
+            row[x] = reader.at(columns[size_t(x)], sy);
+    }
+}
+
 } // namespace
 
 // The registered surface. It outlives the widget when the SDK still holds it; after the widget
@@ -132,11 +198,35 @@ public:
         // Several displayers may present to one surface at once; one writes the back frame at a time.
         std::lock_guard<std::mutex> writing(m_writeMutex);
         Frame& back = m_back;
-        const uint32_t* before = back.pixels.data();
-        pictureToRgb32(picture, back.pixels);
-        if (back.pixels.data() != before || back.image.width() != picture.width || back.image.height() != picture.height)
-            back.image = QImage(reinterpret_cast<const uchar*>(back.pixels.data()), picture.width, picture.height,
-                                picture.width * 4, QImage::Format_RGB32);
+        back.raw.assign(picture.pixels, picture.pixels + bytes);
+        back.format = picture.format;
+        back.width = picture.width;
+        back.height = picture.height;
+
+        const QRect whole(0, 0, picture.width, picture.height);
+        QRect source(picture.view.x, picture.view.y, picture.view.width, picture.view.height);
+        if (source.isEmpty())
+            source = whole;
+        source = source.intersected(whole);
+        const int turns = ((picture.rotation % 360) + 360) % 360 / 90;
+        QSize target(m_targetWidth.load(std::memory_order_relaxed), m_targetHeight.load(std::memory_order_relaxed));
+        if (turns % 2)
+            target.transpose();
+        if (!source.isEmpty() && target.width() > 0 && target.height() > 0 && target.width() <= source.width() &&
+            target.height() <= source.height()) {
+            if (back.shown.size() != target || back.shown.format() != QImage::Format_RGB32)
+                back.shown = QImage(target, QImage::Format_RGB32);
+            scaledToRgb32(picture, source, back.shown);
+            back.shownSource = back.shown.rect();
+        } else {
+            const uint32_t* before = back.wholePixels.data();
+            pictureToRgb32(picture, back.wholePixels);
+            if (back.wholePixels.data() != before || back.shown.constBits() != reinterpret_cast<const uchar*>(before) ||
+                back.shown.size() != whole.size())
+                back.shown = QImage(reinterpret_cast<const uchar*>(back.wholePixels.data()), picture.width, picture.height,
+                                    picture.width * 4, QImage::Format_RGB32);
+            back.shownSource = source;
+        }
         back.view = picture.view;
         back.rotation = picture.rotation;
         back.overlays = picture.overlays;
@@ -192,12 +282,21 @@ public:
         return m_painted;
     }
 
+    // GUI thread: the size the surface shows pictures at, in device pixels.
+    void setTarget(QSize size)
+    {
+        m_targetWidth.store(size.width(), std::memory_order_relaxed);
+        m_targetHeight.store(size.height(), std::memory_order_relaxed);
+    }
+
     // Only the GUI thread reads and swaps the front frame.
     Frame m_front;
 
 private:
     mutable std::mutex m_mutex;
     std::mutex m_writeMutex;
+    std::atomic<int> m_targetWidth{0};
+    std::atomic<int> m_targetHeight{0};
     SurfaceWidget* m_widget;
     Frame m_back;
     Frame m_pending;
@@ -211,6 +310,7 @@ SurfaceWidget::SurfaceWidget(QWidget* parent)
     : QWidget(parent), m_sink(std::make_shared<Sink>(this)), m_handle(g_nextHandle.fetch_add(1))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    m_sink->setTarget(size() * devicePixelRatio());
     platform::RegisterVideoSurface(m_handle, m_sink);
 }
 
@@ -237,7 +337,25 @@ bool SurfaceWidget::hasPicture() const
 
 QImage SurfaceWidget::currentPicture() const
 {
-    return m_sink->m_front.valid ? m_sink->m_front.image.copy() : QImage();
+    const Frame& frame = m_sink->m_front;
+    if (!frame.valid)
+        return QImage();
+    platform::SurfacePicture picture;
+    picture.format = frame.format;
+    picture.width = frame.width;
+    picture.height = frame.height;
+    picture.pixels = frame.raw.data();
+    std::vector<uint32_t> pixels;
+    pictureToRgb32(picture, pixels);
+    return QImage(reinterpret_cast<const uchar*>(pixels.data()), frame.width, frame.height, frame.width * 4,
+                  QImage::Format_RGB32)
+        .copy();
+}
+
+void SurfaceWidget::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_sink->setTarget(size() * devicePixelRatio());
 }
 
 void SurfaceWidget::clearPicture()
@@ -296,7 +414,7 @@ void SurfaceWidget::paintEvent(QPaintEvent*)
     const Frame& frame = m_sink->m_front;
     QPainter painter(this);
     const QRect area = rect();
-    if (!frame.valid || frame.image.isNull()) {
+    if (!frame.valid || frame.shown.isNull()) {
         if (m_background.isNull())
             painter.fillRect(area, Qt::black);
         else
@@ -306,15 +424,15 @@ void SurfaceWidget::paintEvent(QPaintEvent*)
 
     QRect source(frame.view.x, frame.view.y, frame.view.width, frame.view.height);
     if (source.isEmpty())
-        source = frame.image.rect();
-    source = source.intersected(frame.image.rect());
+        source = QRect(0, 0, frame.width, frame.height);
+    source = source.intersected(QRect(0, 0, frame.width, frame.height));
     const int turns = ((frame.rotation % 360) + 360) % 360 / 90;
     painter.save();
     painter.translate(area.center() + QPointF(0.5, 0.5));
     painter.rotate(90.0 * turns);
     const QSize turned = (turns % 2) ? area.size().transposed() : area.size();
-    painter.drawImage(QRectF(-turned.width() / 2.0, -turned.height() / 2.0, turned.width(), turned.height()), frame.image,
-                      source);
+    painter.drawImage(QRectF(-turned.width() / 2.0, -turned.height() / 2.0, turned.width(), turned.height()), frame.shown,
+                      frame.shownSource);
     painter.restore();
 
     for (const platform::SurfaceOverlay& overlay : frame.overlays) {

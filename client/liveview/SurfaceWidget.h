@@ -28,7 +28,8 @@ public:
     uint64_t picturesPresented() const;
     uint64_t picturesPainted() const;
     bool hasPicture() const;
-    // The newest painted picture as the decoder gave it (before zoom and rotation); null if none.
+    // The newest painted picture as the decoder gave it (whole, before zoom, scaling and rotation);
+    // null if none.
     QImage currentPicture() const;
 
     // Forgets the picture, so the background shows again (a pane whose stream ended).
@@ -42,6 +43,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     class Sink;

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPainter>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -138,6 +139,131 @@ INSTANTIATE_TEST_SUITE_P(Rotations, SurfacePlacement,
                                            Placement{"ZoomedIntoRightHalf", 0, {20, 0, 20, 40}, {10, 40}, Qt::blue},
                                            Placement{"ZoomedIntoLeftHalf", 0, {0, 0, 20, 40}, {70, 40}, Qt::red}),
                          [](const ::testing::TestParamInfo<Placement>& placement) { return std::string(placement.param.name); });
+
+// A pane smaller than the picture gets the picture scaled to its size once when it arrives; what
+// it shows is what painting the whole picture into the pane would show (each shown pixel matches
+// the whole picture drawn the same way, give or take one pixel at a block's edge, inside its outermost pixels), for every
+// format, rotation and zoom, and on a pane that grows past the picture's size.
+struct ScaledCase {
+    const char* name;
+    platform::PictureFormat format;
+    int rotation;
+    platform::PictureRect view;
+    QSize pane;
+};
+
+class SurfaceScalesOnArrival : public SurfaceWidgetTest, public ::testing::WithParamInterface<ScaledCase> {};
+
+TEST_P(SurfaceScalesOnArrival, ShownAsTheWholePictureDrawnIntoThePane)
+{
+    const ScaledCase& c = GetParam();
+    const int w = 320, h = 176;
+    // Blocks of 16 pixels, each of its own colour, as BGR24 and in the asked format.
+    std::vector<uint8_t> bgr(size_t(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t* p = &bgr[(size_t(y) * w + x) * 3];
+            p[0] = uint8_t((x / 16) * 12);
+            p[1] = uint8_t((y / 16) * 22);
+            p[2] = uint8_t(((x / 16 + y / 16) % 2) * 200 + 20);
+        }
+    std::vector<uint8_t> pixels = bgr;
+    if (c.format != platform::PictureFormat::Bgr24) {
+        // Y, U, V by the usual BT.601 limited-range sums; chroma from each 2x2 block's top-left pixel.
+        pixels.assign(size_t(w) * h * 3 / 2, 0);
+        auto yuv = [&](int x, int y, int& Y, int& U, int& V) {
+            const uint8_t* p = &bgr[(size_t(y) * w + x) * 3];
+            const int b = p[0], g = p[1], r = p[2];
+            Y = ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16;
+            U = ((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128;
+            V = ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128;
+        };
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                int Y, U, V;
+                yuv(x, y, Y, U, V);
+                pixels[size_t(y) * w + x] = uint8_t(Y);
+                if (x % 2 == 0 && y % 2 == 0) {
+                    const size_t cw = w / 2, ch = h / 2, cx = x / 2, cy = y / 2;
+                    if (c.format == platform::PictureFormat::Yuv420p) {
+                        pixels[size_t(w) * h + cy * cw + cx] = uint8_t(U);
+                        pixels[size_t(w) * h + cw * ch + cy * cw + cx] = uint8_t(V);
+                    } else {
+                        pixels[size_t(w) * h + cy * 2 * cw + cx * 2] = uint8_t(U);
+                        pixels[size_t(w) * h + cy * 2 * cw + cx * 2 + 1] = uint8_t(V);
+                    }
+                }
+            }
+        platform::PictureToBgr(c.format, pixels.data(), w, h, bgr);
+    }
+    m_widget->resize(c.pane);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(m_widget->size(), c.pane);
+
+    platform::SurfacePicture picture;
+    picture.format = c.format;
+    picture.width = w;
+    picture.height = h;
+    picture.pixels = pixels.data();
+    picture.view = c.view.width ? c.view : platform::PictureRect{0, 0, w, h};
+    picture.rotation = c.rotation;
+    m_surface->present(picture);
+    ASSERT_TRUE(waitFor([&] { return m_widget->picturesPainted() >= 1; }));
+    EXPECT_EQ(m_widget->currentPicture().size(), QSize(w, h));
+
+    // The whole picture drawn into the pane.
+    QImage whole(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const uint8_t* p = &bgr[(size_t(y) * w + x) * 3];
+            whole.setPixel(x, y, qRgb(p[2], p[1], p[0]));
+        }
+    QImage expected(c.pane, QImage::Format_RGB32);
+    {
+        QPainter painter(&expected);
+        const QRect area = expected.rect();
+        const int turns = c.rotation / 90;
+        painter.translate(area.center() + QPointF(0.5, 0.5));
+        painter.rotate(90.0 * turns);
+        const QSize turned = (turns % 2) ? area.size().transposed() : area.size();
+        painter.drawImage(QRectF(-turned.width() / 2.0, -turned.height() / 2.0, turned.width(), turned.height()), whole,
+                          QRect(picture.view.x, picture.view.y, picture.view.width, picture.view.height));
+    }
+    const QImage shown = m_widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(shown.size(), expected.size());
+    auto close = [](QRgb a, QRgb b) {
+        return std::abs(qRed(a) - qRed(b)) <= 3 && std::abs(qGreen(a) - qGreen(b)) <= 3 && std::abs(qBlue(a) - qBlue(b)) <= 3;
+    };
+    // The outermost pixels lie half outside the drawn rectangle; they are left out.
+    int wrong = 0;
+    for (int y = 1; y + 1 < shown.height(); ++y)
+        for (int x = 1; x + 1 < shown.width(); ++x) {
+            bool matched = false;
+            for (int dy = -1; dy <= 1 && !matched; ++dy)
+                for (int dx = -1; dx <= 1 && !matched; ++dx) {
+                    const QPoint q(x + dx, y + dy);
+                    matched = expected.rect().contains(q) && close(shown.pixel(x, y), expected.pixel(q));
+                }
+            if (!matched && ++wrong <= 3)
+                ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << shown.pixel(x, y) << " not "
+                              << expected.pixel(x, y);
+        }
+    EXPECT_EQ(wrong, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Panes, SurfaceScalesOnArrival,
+    ::testing::Values(ScaledCase{"BgrSmallPane", platform::PictureFormat::Bgr24, 0, {}, {80, 45}},
+                      ScaledCase{"BgrOddPane", platform::PictureFormat::Bgr24, 0, {}, {97, 61}},
+                      ScaledCase{"PlanarSmallPane", platform::PictureFormat::Yuv420p, 0, {}, {120, 66}},
+                      ScaledCase{"Nv12SmallPane", platform::PictureFormat::Nv12, 0, {}, {120, 66}},
+                      ScaledCase{"QuarterTurn", platform::PictureFormat::Bgr24, 90, {}, {60, 100}},
+                      ScaledCase{"HalfTurn", platform::PictureFormat::Yuv420p, 180, {}, {100, 60}},
+                      ScaledCase{"ThreeQuarterTurn", platform::PictureFormat::Nv12, 270, {}, {50, 90}},
+                      ScaledCase{"Zoomed", platform::PictureFormat::Bgr24, 0, {96, 32, 160, 96}, {80, 48}},
+                      ScaledCase{"ZoomedPastThePane", platform::PictureFormat::Bgr24, 0, {96, 32, 64, 48}, {160, 120}},
+                      ScaledCase{"PaneLargerThanPicture", platform::PictureFormat::Yuv420p, 0, {}, {400, 220}}),
+    [](const ::testing::TestParamInfo<ScaledCase>& c) { return std::string(c.param.name); });
 
 TEST_F(SurfaceWidgetTest, PlanarPicturesAreShownInColour)
 {
