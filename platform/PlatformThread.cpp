@@ -26,6 +26,9 @@ void sleepMillis(uint32_t ms)
 
 struct Thread::Impl {
     pthread_t handle{};
+    // Held by start() until the Thread is published: a function that stops its own thread at once
+    // must find it started, with its handle set.
+    std::mutex publishing;
     std::function<void()> fn;
     std::string name;
 };
@@ -38,6 +41,7 @@ void* threadEntry(void* arg)
     Thread::Impl* impl = owned->get();
     if (!impl->name.empty())
         pthread_setname_np(pthread_self(), impl->name.substr(0, 15).c_str());
+    { std::lock_guard<std::mutex> published(impl->publishing); }
     impl->fn();
     return nullptr;
 }
@@ -64,6 +68,7 @@ bool Thread::start(std::function<void()> fn, std::size_t stackSize, const std::s
         pthread_attr_setstacksize(&attr, stackSize);
     }
     auto threadReference = std::make_unique<std::shared_ptr<Impl>>(impl);
+    std::unique_lock<std::mutex> publishing(impl->publishing);
     const int rc = pthread_create(&impl->handle, &attr, &threadEntry, threadReference.get());
     pthread_attr_destroy(&attr);
     if (rc != 0)

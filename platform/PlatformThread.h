@@ -46,7 +46,7 @@ private:
     // Shared with the running thread, which keeps the function alive until it returns even when
     // join() was called on the thread itself.
     std::shared_ptr<Impl> m_impl;
-    bool m_started = false;
+    std::atomic<bool> m_started{false};
 };
 
 // Auto-reset event: set() releases exactly one waiter (or the next one to wait), then resets.
