@@ -1,5 +1,7 @@
 #include "AlarmPopup.h"
 
+#include "CornerPopup.h"
+
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -40,22 +42,7 @@ CAlarmPopup::CAlarmPopup(const QString& text, QWidget* owner)
     layout->addWidget(label, 1);
     setMinimumSize(300, 90);
     setStyleSheet(QStringLiteral("CAlarmPopup { border: 1px solid rgb(200, 150, 60); }"));
-    adjustSize();
-
-    // Bottom right corner of the work area of the owner's screen.
-    QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
-    if (screen) {
-        const QRect area = screen->availableGeometry();
-        move(area.right() - width() - 8, area.bottom() - height() - 8);
-    }
-
-    setWindowOpacity(0.0);
-    show();
-    auto* fadeIn = new QPropertyAnimation(this, "windowOpacity", this);
-    fadeIn->setDuration(kFadeMs);
-    fadeIn->setStartValue(0.0);
-    fadeIn->setEndValue(kOpacity);
-    fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
+    showInScreenCorner(this, owner, kFadeMs, kOpacity);
     m_closeTimer = new QTimer(this);
     m_closeTimer->setSingleShot(true);
     connect(m_closeTimer, &QTimer::timeout, this, &CAlarmPopup::fadeOut);

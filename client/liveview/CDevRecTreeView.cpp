@@ -1,5 +1,7 @@
 #include "CDevRecTreeView.h"
 
+#include "CornerPopup.h"
+
 #include "CRecViewTree.h"
 #include "ClientPaths.h"
 #include "DeviceDatabases.h"
@@ -50,19 +52,7 @@ public:
         layout->addWidget(label);
         setMinimumSize(260, 70);
         setStyleSheet(QStringLiteral("DownloadAlert { border: 1px solid rgb(120, 150, 200); }"));
-        adjustSize();
-        QScreen* screen = over && over->screen() ? over->screen() : QGuiApplication::primaryScreen();
-        if (screen) {
-            const QRect area = screen->availableGeometry();
-            move(area.right() - width() - 8, area.bottom() - height() - 8);
-        }
-        setWindowOpacity(0.0);
-        show();
-        auto* fadeIn = new QPropertyAnimation(this, "windowOpacity", this);
-        fadeIn->setDuration(kFadeMs);
-        fadeIn->setStartValue(0.0);
-        fadeIn->setEndValue(180.0 / 255.0);
-        fadeIn->start(QAbstractAnimation::DeleteWhenStopped);
+        showInScreenCorner(this, over, kFadeMs, 180.0 / 255.0);
         QTimer::singleShot(kAutoCloseMs, this, [this] { close(); });
     }
 };
