@@ -9,7 +9,8 @@
 #include "MainFrame.h"
 #include "ViewTree.h"
 #include "libLumora.h"
-#include "settings/CMobileNetDlg.h"
+#include "settings/DevicePage.h"
+#include "settings/DevicePages.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -43,6 +44,16 @@ const MenuEntry kMenu[] = {
     {CDevTreeView::ID_IRCUT_POSITIVE, "IRCutPositive"}, {CDevTreeView::ID_IRCUT_REVERSE, "IRCutReverse"},
     {CDevTreeView::ID_DEV_INDOOR, "DevIndoor"},       {CDevTreeView::ID_DEV_OUTDOOR, "DevOutdoor"},
     {CDevTreeView::ID_DEV_HORIZONTAL, "DevHorizontal"}, {CDevTreeView::ID_DEV_VERTICAL, "DevVertical"},
+};
+
+// The device pages the menu opens on their own, under "DevSettings"; each command id is the
+// page's dialog id.
+const MenuEntry kPageMenu[] = {
+    {DevicePageId::Net, "DevNet"},          {DevicePageId::Wireless, "DevWireless"}, {DevicePageId::Time, "DevTime"},
+    {DevicePageId::Rec, "DevRec"},          {DevicePageId::Alarm, "DevAlarm"},       {DevicePageId::Osd, "DevOSD"},
+    {DevicePageId::Info, "DevInfo"},        {DevicePageId::Video, "DevVideo"},       {DevicePageId::Ftp, "DevFTP"},
+    {DevicePageId::ColorSwitch, "DevColorSwitch"}, {DevicePageId::Color, "DevColor"}, {DevicePageId::Denoise, "DevDenoise"},
+    {DevicePageId::Wdr, "DevWDR"},          {DevicePageId::P2PServer, "DevP2PServer"},
 };
 
 } // namespace
@@ -305,6 +316,15 @@ QMenu* CDevTreeView::CreateContextMenu()
         const int id = entry.id;
         connect(action, &QAction::triggered, this, [this, id] { RunCommand(id); });
     }
+    QMenu* pages = menu->addMenu(LangText("DevListMenu", "DevSettings"));
+    pages->setObjectName(QStringLiteral("DevSettingsMenu"));
+    for (const MenuEntry& entry : kPageMenu) {
+        QAction* action = pages->addAction(LangText("DevListMenu", entry.key));
+        action->setData(entry.id);
+        action->setEnabled(IsCommandEnabled(entry.id));
+        const int id = entry.id;
+        connect(action, &QAction::triggered, this, [this, id] { RunCommand(id); });
+    }
     return menu;
 }
 
@@ -348,7 +368,10 @@ void CDevTreeView::RunCommand(int id)
         OpenSettingsDialog(id);
         break;
     default:
-        OnOneClick(id);
+        if (id < ID_SEARCH_DEV)
+            OpenSettingsDialog(id); // a device page, by its dialog id
+        else
+            OnOneClick(id);
         break;
     }
 }
@@ -456,6 +479,12 @@ void CDevTreeView::OnOneClick(int id)
     }
 }
 
+DevicePageDialog* CDevTreeView::pageDialog(int dialogId) const
+{
+    auto it = m_pageDialogs.find(dialogId);
+    return it == m_pageDialogs.end() ? nullptr : it->second;
+}
+
 void CDevTreeView::OpenSettingsDialog(int id)
 {
     const QString uid = currentUid();
@@ -469,9 +498,17 @@ void CDevTreeView::OpenSettingsDialog(int id)
         m_resetDlg->raise();
         return;
     }
-    if (!m_mobileDlg)
-        m_mobileDlg = new CMobileNetDlg(this);
-    m_mobileDlg->RequestMobileNet(uid);
-    m_mobileDlg->show();
-    m_mobileDlg->raise();
+    const int dialogId = id == ID_DEV_MOBILE ? DevicePageId::Mobile : id;
+    DevicePageDialog*& dialog = m_pageDialogs[dialogId];
+    if (dialog == nullptr) {
+        DevicePage* page = CreateDevicePage(dialogId, nullptr);
+        if (page == nullptr) {
+            m_pageDialogs.erase(dialogId);
+            return;
+        }
+        dialog = new DevicePageDialog(page, this);
+    }
+    dialog->open(uid);
+    if (dialogId == DevicePageId::Info)
+        dialog->page()->SetHardwareVersionText(GetDeviceVersion(uid));
 }

@@ -20,7 +20,7 @@
 #include <string>
 
 class CMainFrame;
-class CMobileNetDlg;
+class DevicePageDialog;
 class CResetPADlg;
 class CViewTree;
 class DevSearchDlg;
@@ -92,7 +92,8 @@ public:
 
     CViewTree* tree() const { return m_tree; }
     DevSearchDlg* searchDialog() const { return m_searchDlg; }
-    CMobileNetDlg* mobileDialog() const { return m_mobileDlg; }
+    // The window of a device page the menu opened (by dialog id); null before its first use.
+    DevicePageDialog* pageDialog(int dialogId) const;
     CResetPADlg* aliasPasswordDialog() const { return m_resetDlg; }
 
 protected:
@@ -122,7 +123,7 @@ private:
     std::map<std::string, std::string> m_replyCache; // guarded by m_cacheMutex
 
     DevSearchDlg* m_searchDlg = nullptr;
-    CMobileNetDlg* m_mobileDlg = nullptr;
+    std::map<int, DevicePageDialog*> m_pageDialogs; // by dialog id, made on first use
     CResetPADlg* m_resetDlg = nullptr;
     std::atomic<bool> m_bClosing{false};
     std::map<QString, QPointer<QMessageBox>> m_passwordBoxes; // the open wrong-password box of each device

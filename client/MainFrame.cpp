@@ -106,7 +106,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), m_mailbox(GuiMail
     installView(PlaybackView, new CHisPlayView(this));
     installView(PropertyView, new DevAllProView(this));
     if (auto* property = qobject_cast<DevAllProView*>(m_viewOf[PropertyView])) {
-        property->AddPage(new QWidget(property), LangText("DevAllPro", "DevInfo"));
+        property->deviceVersion = [this](const QString& uid) { return GetDeviceVersion(uid); };
         property->onTabChanged = [this](const QString& uid) {
             if (m_devTree)
                 m_devTree->SelectDevice(uid);

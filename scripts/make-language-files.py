@@ -39,7 +39,12 @@ s("DevListMenu", [("SearchDev","Search","局域网搜索"),("DevDel","Delete","�
     ("DevReLogin","Log in again","重新登录"),("DevReboot","Reboot device","重启设备"),("DevDefault","Restore factory defaults","恢复出厂设置"),
     ("DevInfoModify","Alias and password","修改别名和密码"),("DevMobile","4G/Wi-Fi switch","4G/Wi-Fi 切换"),("Dev50HZ","Anti-flicker 50 Hz","防闪烁 50Hz"),
     ("Dev60HZ","Anti-flicker 60 Hz","防闪烁 60Hz"),("IRCutPositive","IR-cut normal","红外滤光片正序"),("IRCutReverse","IR-cut reverse","红外滤光片反序"),
-    ("DevIndoor","Indoor mode","室内模式"),("DevOutdoor","Outdoor mode","室外模式"),("DevHorizontal","Mirror","水平翻转"),("DevVertical","Flip","垂直翻转")])
+    ("DevIndoor","Indoor mode","室内模式"),("DevOutdoor","Outdoor mode","室外模式"),("DevHorizontal","Mirror","水平翻转"),("DevVertical","Flip","垂直翻转"),
+    ("DevSettings","Device settings","设备设置"),("DevNet","Wired network","有线网络"),("DevWireless","Wi-Fi","无线网络"),
+    ("DevTime","Clock","时间设置"),("DevRec","SD recording","SD 录像"),("DevAlarm","Alarm","报警设置"),("DevOSD","OSD","OSD 设置"),
+    ("DevInfo","Device information and upgrade","设备信息与升级"),("DevVideo","Video encoding","视频编码"),("DevFTP","FTP","FTP 设置"),
+    ("DevColorSwitch","Colour/black switch","彩转黑设置"),("DevColor","Colour adjustment","图像颜色调节"),("DevDenoise","Noise reduction","降噪设置"),
+    ("DevWDR","Wide dynamic range","宽动态设置"),("DevP2PServer","P2P server","P2P 服务器")])
 s("DevSearch", [("AddTip","Check the devices to add","勾选要添加的设备，修改别名和密码后点击添加"),
     ("DevSearch","Search","搜索"),("Manual","Manual","手动添加"),("Add","Add","添加"),("DevAlias","Alias","别名"),
     ("DevLoginPW","Password","密码"),("DevIP","IP","IP 地址"),("DevMac","MAC","MAC 地址"),("Sofeware","Software","软件版本"),

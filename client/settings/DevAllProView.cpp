@@ -1,11 +1,32 @@
 #include "DevAllProView.h"
 
-#include "FrameText.h"
+#include "DevicePage.h"
+#include "DevicePages.h"
+#include "LangText.h"
 
-#include <QLabel>
-#include <QMetaObject>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+namespace {
+
+// Tab captions (section "DevAllPro") by dialog id.
+const char* captionKey(int dialogId)
+{
+    switch (dialogId) {
+    case DevicePageId::Net: return "Net";
+    case DevicePageId::Wireless: return "Wireless";
+    case DevicePageId::Time: return "DevTime";
+    case DevicePageId::Rec: return "DevRec";
+    case DevicePageId::Alarm: return "DevAlarm";
+    case DevicePageId::Osd: return "DevOSD";
+    case DevicePageId::Info: return "DevInfo";
+    case DevicePageId::Video: return "DevVideoSet";
+    case DevicePageId::Ftp: return "DevFTPSet";
+    default: return "";
+    }
+}
+
+} // namespace
 
 DevAllProView::DevAllProView(QWidget* parent) : QWidget(parent), m_tabs(new QTabWidget(this))
 {
@@ -15,23 +36,50 @@ DevAllProView::DevAllProView(QWidget* parent) : QWidget(parent), m_tabs(new QTab
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_tabs);
-    connect(m_tabs, &QTabWidget::currentChanged, this, [this](int) {
+    for (int id : kSettingsTabs) {
+        DevicePage* page = CreateDevicePage(id, m_tabs);
+        if (page == nullptr)
+            continue;
+        m_pages.push_back(page);
+        m_tabs->addTab(page, LangText("DevAllPro", captionKey(id)));
+    }
+    // Connected after the tabs exist: adding the first tab is no tab change of the user's.
+    connect(m_tabs, &QTabWidget::currentChanged, this, [this](int index) {
+        refresh(page(index));
         if (onTabChanged)
             onTabChanged(m_uid);
-        RefreshActivePage(m_uid);
     });
 }
 
-void DevAllProView::AddPage(QWidget* page, const QString& caption)
+DevicePage* DevAllProView::page(int index) const
 {
-    m_tabs->addTab(page, caption);
+    return index >= 0 && index < static_cast<int>(m_pages.size()) ? m_pages[static_cast<size_t>(index)] : nullptr;
+}
+
+DevicePage* DevAllProView::pageById(int dialogId) const
+{
+    for (DevicePage* p : m_pages)
+        if (p->dialogId() == dialogId)
+            return p;
+    return nullptr;
+}
+
+DevicePage* DevAllProView::activePage() const
+{
+    return page(m_tabs->currentIndex());
 }
 
 void DevAllProView::RefreshActivePage(const QString& uid)
 {
     m_uid = uid;
-    // A page that can ask its device has a slot "requestSettings(QString)".
-    QWidget* page = m_tabs->currentWidget();
-    if (page && page->metaObject()->indexOfMethod("requestSettings(QString)") >= 0)
-        QMetaObject::invokeMethod(page, "requestSettings", Qt::DirectConnection, Q_ARG(QString, uid));
+    refresh(activePage());
+}
+
+void DevAllProView::refresh(DevicePage* page)
+{
+    if (page == nullptr)
+        return;
+    page->load(m_uid);
+    if (page->dialogId() == DevicePageId::Info && deviceVersion && !m_uid.isEmpty())
+        page->SetHardwareVersionText(deviceVersion(m_uid));
 }

@@ -1,12 +1,15 @@
-// The host of the device-settings view: a tab control whose tabs are the device pages. The pages
-// come with the settings dialogs; until then the view holds one placeholder tab. The main frame
-// shows it in the device-property mode and tells it the current device.
+// The device-settings view: one tab per settings area of the current device. The active tab's
+// page shows the current device: a tab change and a change of device each ask that one page
+// for its document (one request); the other pages keep what they showed until their tab comes
+// back.
 #pragma once
 
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
+class DevicePage;
 class QTabWidget;
 
 class DevAllProView : public QWidget {
@@ -14,18 +17,24 @@ class DevAllProView : public QWidget {
 public:
     explicit DevAllProView(QWidget* parent = nullptr);
 
-    // Adds a page as a tab (the view owns it).
-    void AddPage(QWidget* page, const QString& caption);
-    // Stores the UID and asks the active page to request its settings.
+    // Stores the UID and loads the active page.
     void RefreshActivePage(const QString& uid);
     QString currentUid() const { return m_uid; }
     QTabWidget* tabs() const { return m_tabs; }
+    // The page of tab index; null outside the tabs.
+    DevicePage* page(int index) const;
+    DevicePage* pageById(int dialogId) const;
+    DevicePage* activePage() const;
 
-    // Called after every tab change with the current UID (the main frame selects the device in
-    // the device tree).
+    // After a tab change, with the current UID (the main frame selects the device in its tree).
     std::function<void(const QString& uid)> onTabChanged;
+    // The device's version text from its login, for the device information page.
+    std::function<QString(const QString& uid)> deviceVersion;
 
 private:
+    void refresh(DevicePage* page);
+
     QTabWidget* m_tabs;
+    std::vector<DevicePage*> m_pages;
     QString m_uid;
 };

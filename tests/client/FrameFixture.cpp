@@ -184,6 +184,65 @@ bool Camera::refuse(const std::vector<int>& commands)
     return m_process && m_process->writeLine(line) && sync();
 }
 
+bool Camera::sendCodes(const char* verb, const std::vector<int>& commands)
+{
+    std::string line = verb;
+    for (int command : commands)
+        line += " " + std::to_string(command);
+    return m_process && m_process->writeLine(line) && sync();
+}
+
+bool Camera::mute(const std::vector<int>& commands)
+{
+    return sendCodes("mute", commands);
+}
+
+bool Camera::garble(const std::vector<int>& commands)
+{
+    return sendCodes("garble", commands);
+}
+
+bool Camera::decline(const std::vector<int>& commands)
+{
+    return sendCodes("decline", commands);
+}
+
+bool Camera::setDocument(const std::string& name, const Json::Value& value)
+{
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    if (!m_process || !m_process->writeLine("setdoc " + name + " " + Json::writeString(writer, value)))
+        return false;
+    std::string line;
+    while (m_process->readLine(line, 10000)) {
+        if (line == "show end")
+            return true;
+        m_lines.push_back(line);
+    }
+    return false;
+}
+
+Json::Value Camera::document(const std::string& name)
+{
+    Json::Value value;
+    if (!m_process || !m_process->writeLine("doc " + name))
+        return value;
+    const std::string prefix = "doc " + name + " ";
+    std::string line;
+    while (m_process->readLine(line, 10000) && line != "show end") {
+        if (line.rfind(prefix, 0) != 0) {
+            m_lines.push_back(line);
+            continue;
+        }
+        Json::CharReaderBuilder builder;
+        std::string errors;
+        const std::string text = line.substr(prefix.size());
+        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        reader->parse(text.data(), text.data() + text.size(), &value, &errors);
+    }
+    return value;
+}
+
 std::vector<std::string> Camera::requestBodies(int command)
 {
     std::vector<std::string> bodies;

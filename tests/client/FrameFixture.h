@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <cstdint>
 #include <functional>
+#include <json/json.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +81,14 @@ public:
     bool holdRecords(int frames);
     // Requests with these commands are answered with a failure from now on (none: all answered).
     bool refuse(const std::vector<int>& commands);
+    // From now on these commands get no answer (mute), a text that is not JSON (garble), or, for
+    // settings sets, {"res":1} with nothing stored (decline); none: all answered again.
+    bool mute(const std::vector<int>& commands);
+    bool garble(const std::vector<int>& commands);
+    bool decline(const std::vector<int>& commands);
+    // The camera's stored settings document NAME (null when it has none), and a replacement.
+    Json::Value document(const std::string& name);
+    bool setDocument(const std::string& name, const Json::Value& value);
     // The bodies of the requests with this command the camera has had so far.
     std::vector<std::string> requestBodies(int command);
     const std::string& uid() const { return m_uid; }
@@ -87,6 +96,7 @@ public:
 private:
     // Waits until the camera has read every line written to it so far.
     bool sync();
+    bool sendCodes(const char* verb, const std::vector<int>& commands);
 
     std::string m_uid;
     std::string m_password;

@@ -418,6 +418,24 @@ void CamSim::setRefused(std::vector<uint16_t> commands)
     m_refused = std::move(commands);
 }
 
+void CamSim::setGarbled(std::vector<uint16_t> commands)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_garbled = std::move(commands);
+}
+
+void CamSim::setDeclined(std::vector<uint16_t> commands)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_declined = std::move(commands);
+}
+
+void CamSim::setDocument(const std::string& name, const Json::Value& value)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_documents[name] = value;
+}
+
 void CamSim::loadDocuments()
 {
     std::vector<std::filesystem::path> folders;
@@ -475,13 +493,22 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
             return;
     }
     bool refuse = false;
+    bool garble = false;
+    bool decline = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         refuse = std::find(m_refused.begin(), m_refused.end(), command) != m_refused.end();
+        garble = std::find(m_garbled.begin(), m_garbled.end(), command) != m_garbled.end();
+        decline = std::find(m_declined.begin(), m_declined.end(), command) != m_declined.end();
+    }
+    if (garble) {
+        session.link->sendCommand(static_cast<uint16_t>(command + 1), 0, "<html>not a settings document");
+        return;
     }
     if (refuse) {
         Json::Value refused;
         refused["ret"] = -1;
+        refused["res"] = -1; // settings answers carry the outcome in "res"
         session.link->sendCommand(static_cast<uint16_t>(command + 1), -1, styled(refused));
         return;
     }
@@ -515,9 +542,20 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
             session.link->sendCommand(command + 1, -1, "");
             return;
         }
+        if (decline) {
+            Json::Value declined;
+            declined["res"] = 1;
+            session.link->sendCommand(command + 1, 0, styled(declined));
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             Json::Value stored = root[family->document];
+            // Some documents travel as JSON text inside a string ("FtpCfg.info"): the camera
+            // keeps the document the text holds.
+            Json::Value inner;
+            if (stored.isString() && parse(stored.asString(), inner) && inner.isObject())
+                stored = inner;
             // "SetDefault": true asks the camera to go back to its factory picture colours.
             if (std::string(family->document) == "CamCfg.info" && stored.isObject() && stored["SetDefault"].isBool() &&
                 stored["SetDefault"].asBool())

@@ -82,8 +82,16 @@ public:
     // silent), until the next call.
     void setMuted(std::vector<uint16_t> commands);
     // Requests with these command codes are recorded and answered with a failure (result -1,
-    // {"ret":-1}), until the next call.
+    // {"ret":-1,"res":-1}), until the next call.
     void setRefused(std::vector<uint16_t> commands);
+    // Requests with these command codes are answered with a text that is not JSON (result 0),
+    // until the next call.
+    void setGarbled(std::vector<uint16_t> commands);
+    // Settings sets with these command codes are answered {"res":1} (the device declines) and
+    // nothing is stored, until the next call.
+    void setDeclined(std::vector<uint16_t> commands);
+    // Replaces a stored settings document (what later gets of it answer).
+    void setDocument(const std::string& name, const Json::Value& value);
     // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
     // ("uplink TYPE BYTES", "uplink command CODE BYTES"); set before start.
     void setObserver(std::function<void(const std::string&)> observer) { m_observer = std::move(observer); }
@@ -182,6 +190,8 @@ private:
     std::atomic<int> m_loggedIn{0};
     std::vector<uint16_t> m_muted;
     std::vector<uint16_t> m_refused;
+    std::vector<uint16_t> m_garbled;
+    std::vector<uint16_t> m_declined;
     std::function<void(const std::string&)> m_observer;
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};

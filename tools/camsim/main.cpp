@@ -8,7 +8,9 @@
 // time, "drop" closes every session, "hold N" lets N more SD-card record frames go and then holds
 // the sending ("hold -1" lifts it), "refuse CODE..." answers those commands with a failure
 // ("refuse" alone ends it), "show CODE" prints the bodies of the requests with that command so
-// far, "quit" ends it.
+// far, "mute CODE..." leaves those commands unanswered, "garble CODE..." answers them with a text
+// that is not JSON, "decline CODE..." answers those settings sets with "res" 1 (each alone ends
+// it), "setdoc NAME JSON" replaces a settings document, "doc NAME" prints one, "quit" ends it.
 #include "CamSim.h"
 #include "DeploymentSettings.h"
 
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -67,6 +70,32 @@ void showRequests(const camsim::CamSim& camera, int command)
                 c = ' ';
         std::printf("body %d %s\n", command, text.c_str());
     }
+    std::printf("show end\n");
+    std::fflush(stdout);
+}
+
+// "setdoc NAME JSON": the camera stores JSON as its document NAME; answers "show end".
+void setDocument(camsim::CamSim& camera, const std::string& rest)
+{
+    const size_t space = rest.find(' ');
+    Json::Value value;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (space != std::string::npos &&
+        reader->parse(rest.data() + space + 1, rest.data() + rest.size(), &value, &errors))
+        camera.setDocument(rest.substr(0, space), value);
+    std::printf("show end\n");
+    std::fflush(stdout);
+}
+
+// "doc NAME": prints "doc NAME JSON" (the stored document on one line, null when none), then
+// "show end".
+void showDocument(const camsim::CamSim& camera, const std::string& name)
+{
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    std::printf("doc %s %s\n", name.c_str(), Json::writeString(writer, camera.document(name)).c_str());
     std::printf("show end\n");
     std::fflush(stdout);
 }
@@ -164,6 +193,16 @@ int main(int argc, char** argv)
                 camera.setRecordHold(std::atoi(line.c_str() + 5));
             else if (line.rfind("refuse", 0) == 0)
                 camera.setRefused(commandList(line.substr(6)));
+            else if (line.rfind("mute", 0) == 0)
+                camera.setMuted(commandList(line.substr(4)));
+            else if (line.rfind("garble", 0) == 0)
+                camera.setGarbled(commandList(line.substr(6)));
+            else if (line.rfind("decline", 0) == 0)
+                camera.setDeclined(commandList(line.substr(7)));
+            else if (line.rfind("setdoc ", 0) == 0)
+                setDocument(camera, line.substr(7));
+            else if (line.rfind("doc ", 0) == 0)
+                showDocument(camera, line.substr(4));
             else if (line.rfind("show ", 0) == 0)
                 showRequests(camera, std::atoi(line.c_str() + 5));
             else if (line == "drop")
