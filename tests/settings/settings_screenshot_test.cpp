@@ -1,0 +1,71 @@
+// Screenshots of every device page filled from a camera, in English and in Chinese, as the device
+// tree opens them, and of the settings view with its tabs. They land in
+// <build>/screenshots/settings-<dialog id>-<language>.png for a person to look at.
+#include "ScreenshotSupport.h"
+#include "SettingsPageSupport.h"
+#include "settings/DevAllProView.h"
+#include "settings/DevicePages.h"
+
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+using namespace settingstest;
+
+namespace {
+
+constexpr int kAllPages[] = {DevicePageId::Net,         DevicePageId::Wireless, DevicePageId::Time,    DevicePageId::Rec,
+                             DevicePageId::Alarm,       DevicePageId::Osd,      DevicePageId::Info,    DevicePageId::Video,
+                             DevicePageId::Ftp,         DevicePageId::ColorSwitch, DevicePageId::Color, DevicePageId::Denoise,
+                             DevicePageId::Wdr,         DevicePageId::P2PServer, DevicePageId::Mobile};
+
+struct Language {
+    const char* name;
+    const char* file;
+};
+
+class SettingsScreenshot : public ::testing::TestWithParam<Language> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(SettingsCameras::start(1, "SHOTCAM"));
+        SettingsCameras::data().setLanguage(QString::fromLatin1(GetParam().file));
+    }
+};
+
+TEST_P(SettingsScreenshot, EveryPageFilledFromTheCamera)
+{
+    int shots = 0;
+    for (int id : kAllPages) {
+        DevicePage* page = CreateDevicePage(id, nullptr);
+        if (page == nullptr)
+            continue;
+        DevicePageDialog dialog(page);
+        QSignalSpy loaded(page, &DevicePage::loaded);
+        dialog.open(SettingsCameras::uid(0));
+        EXPECT_TRUE(frametest::waitFor([&] { return !loaded.isEmpty(); })) << "page " << id;
+        settle(SettingsCameras::camera(0));
+        const QString file =
+            clienttest::SaveScreenshot(&dialog, QStringLiteral("settings-%1-%2").arg(id).arg(QLatin1String(GetParam().name)));
+        EXPECT_FALSE(file.isEmpty()) << "page " << id;
+        ++shots;
+    }
+    EXPECT_GT(shots, 0);
+}
+
+TEST_P(SettingsScreenshot, TheSettingsView)
+{
+    DevAllProView view;
+    view.resize(900, 600);
+    QSignalSpy loaded(view.activePage(), &DevicePage::loaded);
+    view.RefreshActivePage(SettingsCameras::uid(0));
+    EXPECT_TRUE(frametest::waitFor([&] { return !loaded.isEmpty(); }));
+    EXPECT_FALSE(
+        clienttest::SaveScreenshot(&view, QStringLiteral("settings-view-%1").arg(QLatin1String(GetParam().name))).isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, SettingsScreenshot,
+                         ::testing::Values(Language{"en", "EN_LAN"}, Language{"cn", "CN_LAN"}),
+                         [](const ::testing::TestParamInfo<Language>& param) { return std::string(param.param.name); });
+
+} // namespace
