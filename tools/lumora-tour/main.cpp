@@ -4,7 +4,8 @@
 // dialog, the login dialog (with the rendezvous server of this run), the main frame, a LAN
 // search that finds the cameras, adding them, the device tree with the cameras online, and an
 // alarm (written to a camera's standard input through --alarm-fifo), with --record-card 1 the
-// first camera's recordings listed and one played, and last the cameras' live video opened in
+// first camera's recordings listed and one played, the first camera's settings in the settings
+// view and the device tree's own settings pages, and last the cameras' live video opened in
 // the grid. A picture of each window is saved in the shots folder. Meant for Qt's offscreen
 // platform; exits 0 when every step worked. With --stay 1 (on a display) the main window stays
 // open with the live video until it is closed.
@@ -15,6 +16,7 @@
 #include "DevTreeView.h"
 #include "MainFrame.h"
 #include "PlaybackTour.h"
+#include "SettingsTour.h"
 #include "UserInfoStore.h"
 #include "ViewTree.h"
 #include "liveview/CRealTimePlayView.h"
@@ -199,6 +201,7 @@ int main(int argc, char* argv[])
 
     if (recordCard)
         PlaybackTour(frame, step, shot);
+    SettingsTour(frame, step, shot);
 
     // Live video last, so the run ends on it.
     frame->OnLiveMode();
