@@ -309,22 +309,19 @@ QMenu* CDevTreeView::CreateContextMenu()
 {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("DevListMenu"));
-    for (const MenuEntry& entry : kMenu) {
-        QAction* action = menu->addAction(LangText("DevListMenu", entry.key));
+    auto add = [this](QMenu* to, const MenuEntry& entry) {
+        QAction* action = to->addAction(LangText("DevListMenu", entry.key));
         action->setData(entry.id);
         action->setEnabled(IsCommandEnabled(entry.id));
         const int id = entry.id;
         connect(action, &QAction::triggered, this, [this, id] { RunCommand(id); });
-    }
+    };
+    for (const MenuEntry& entry : kMenu)
+        add(menu, entry);
     QMenu* pages = menu->addMenu(LangText("DevListMenu", "DevSettings"));
     pages->setObjectName(QStringLiteral("DevSettingsMenu"));
-    for (const MenuEntry& entry : kPageMenu) {
-        QAction* action = pages->addAction(LangText("DevListMenu", entry.key));
-        action->setData(entry.id);
-        action->setEnabled(IsCommandEnabled(entry.id));
-        const int id = entry.id;
-        connect(action, &QAction::triggered, this, [this, id] { RunCommand(id); });
-    }
+    for (const MenuEntry& entry : kPageMenu)
+        add(pages, entry);
     return menu;
 }
 

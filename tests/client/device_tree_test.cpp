@@ -7,11 +7,14 @@
 #include "MainFrame.h"
 #include "PlaceholderView.h"
 #include "ViewTree.h"
+#include "settings/DevicePage.h"
+#include "settings/DevicePages.h"
 #include "liveview/CRealTimePlayView.h"
 #include "liveview/VideoFrame.h"
 #include "libLumora.h"
 
 #include <QMenu>
+#include <QSignalSpy>
 #include <QMessageBox>
 #include <QTreeWidgetItem>
 #include <gtest/gtest.h>
@@ -160,6 +163,43 @@ TEST_F(DeviceTreeTest, ReloginFromTheMenuBringsARestartedCameraBack)
     ASSERT_TRUE(m_frame->devTreePane()->IsCommandEnabled(CDevTreeView::ID_DEV_RELOGIN));
     m_frame->devTreePane()->RunCommand(CDevTreeView::ID_DEV_RELOGIN);
     EXPECT_TRUE(waitFor([&] { return online(uid); }));
+}
+
+TEST_F(DeviceTreeTest, SettingsCommandsOpenOneReusedPageForTheSelectedDevice)
+{
+    auto cam = camera("TREES");
+    storeDevices({{QString::fromStdString(cam->uid()), "pw1", "hall", "02:4c:00:00:00:07"}});
+    m_frame = std::make_unique<CMainFrame>();
+    ASSERT_TRUE(waitFor([&] { return online(cam->uid()); }));
+    tree()->setCurrentItem(node(cam->uid()));
+    CDevTreeView* pane = m_frame->devTreePane();
+
+    // The settings commands sit in their own menu, each under its page's dialog id.
+    std::unique_ptr<QMenu> menu(pane->CreateContextMenu());
+    auto* pages = menu->findChild<QMenu*>(QStringLiteral("DevSettingsMenu"));
+    ASSERT_NE(pages, nullptr);
+    QList<int> ids;
+    for (QAction* action : pages->actions()) {
+        ids << action->data().toInt();
+        EXPECT_TRUE(action->isEnabled()) << action->data().toInt();
+    }
+    EXPECT_EQ(ids, (QList<int>{DevicePageId::Net, DevicePageId::Wireless, DevicePageId::Time, DevicePageId::Rec,
+                               DevicePageId::Alarm, DevicePageId::Osd, DevicePageId::Info, DevicePageId::Video,
+                               DevicePageId::Ftp, DevicePageId::ColorSwitch, DevicePageId::Color, DevicePageId::Denoise,
+                               DevicePageId::Wdr, DevicePageId::P2PServer}));
+
+    pane->RunCommand(DevicePageId::Net);
+    DevicePageDialog* dialog = pane->pageDialog(DevicePageId::Net);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->page()->uid(), QString::fromStdString(cam->uid()));
+    ASSERT_TRUE(waitFor([&] { return dialog->page()->canSave(); })) << "the page shows the camera's settings";
+    dialog->hide();
+    QSignalSpy loaded(dialog->page(), &DevicePage::loaded);
+    pane->RunCommand(DevicePageId::Net);
+    EXPECT_EQ(pane->pageDialog(DevicePageId::Net), dialog) << "one page per command, reused";
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(waitFor([&] { return !loaded.isEmpty(); })) << "asked again on every use";
 }
 
 struct MenuCase {
