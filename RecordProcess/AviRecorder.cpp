@@ -3,6 +3,7 @@
 #include "NalUnits.h"
 #include "NetLog.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -43,6 +44,7 @@ int AviRecorder::Open(const std::string& path, int width, int height, int fps, i
     m_waitFrames = 0;
     m_rateFixed = false;
     m_ratedFrames = 0;
+    m_gaps.clear();
     auto file = AviFile::OpenOutput(path);
     if (!file)
         return -1;
@@ -100,21 +102,33 @@ void AviRecorder::measureRateLocked(uint64_t pts, bool final)
             m_firstPts = pts;
             m_lastPts = pts;
             m_firstArrival = now;
+            m_lastArrival = now;
             return;
         }
+        // The gap to the previous picture, by its time stamp or, without usable ones, its arrival.
+        const bool stamped = pts > m_lastPts && pts - m_lastPts < kImplausibleSpanUs;
+        const auto gap = stamped ? pts - m_lastPts
+                                 : static_cast<uint64_t>(
+                                       std::chrono::duration_cast<std::chrono::microseconds>(now - m_lastArrival).count());
+        m_gaps.push_back(gap);
         m_lastPts = pts;
+        m_lastArrival = now;
     }
-    if (m_ratedFrames < 2)
+    if (m_gaps.empty())
         return;
-    uint64_t span = m_lastPts > m_firstPts ? m_lastPts - m_firstPts : 0;
-    if (span == 0 || span > kImplausibleSpanUs)
-        span = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - m_firstArrival).count());
+    uint64_t span = 0;
+    for (const uint64_t gap : m_gaps)
+        span += gap;
     if (span < 1000000 && !final)
         return;
-    if (span == 0)
-        return;
-    const double fps = static_cast<double>(m_ratedFrames - 1) * 1e6 / static_cast<double>(span);
+    // The middle gap: a picture sent late and the ones that catch up after it leave it alone.
+    std::vector<uint64_t> sorted = m_gaps;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+    const uint64_t middle = sorted[sorted.size() / 2];
+    const double fps = middle > 0 ? 1e6 / static_cast<double>(middle)
+                                  : (span > 0 ? static_cast<double>(m_gaps.size()) * 1e6 / static_cast<double>(span) : 0.0);
     m_rateFixed = true;
+    m_gaps.clear();
     if (fps < 0.5 || fps > 240.0) {
         NETLOG("recording " << m_path << ": measured rate " << fps << " ignored, " << m_fps << " kept");
         return;

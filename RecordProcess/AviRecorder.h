@@ -4,8 +4,9 @@
 // a recording starts at a key frame.
 //
 // The frame rate in the file is the stream's own: measured from the pictures' time stamps
-// (microseconds) over the first second of the recording, or over what there is when the recording
-// is shorter; the rate given to Open stands only until then.
+// (microseconds) over the first second of the recording (the middle gap between pictures, so a
+// late picture does not skew it), or over what there is when the recording is shorter; the rate
+// given to Open stands only until then.
 //
 // A recording ends by itself, with a failure the caller can read through Failure(), when a write
 // fails (the file is finished as far as it goes and renamed with ".error" appended) or when no
@@ -22,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class AviRecorder {
 public:
@@ -87,5 +89,7 @@ private:
     uint64_t m_firstPts = 0;
     uint64_t m_lastPts = 0;
     uint64_t m_ratedFrames = 0;
+    std::vector<uint64_t> m_gaps; // microseconds between the pictures measured so far
     std::chrono::steady_clock::time_point m_firstArrival;
+    std::chrono::steady_clock::time_point m_lastArrival;
 };
