@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <strings.h>
 
 PlayLocalRecImple::~PlayLocalRecImple()
 {
@@ -69,15 +70,26 @@ int PlayLocalRecImple::OpenAVIFile(const std::string& path, int window)
     else
         m_audioQueue = std::make_unique<FrameBufferPool>();
 
+    // Our recordings label H.265 "HEVC"; other writers use "H265" or "HVC1".
+    const std::string compressor = avi->Compressor();
+    const int codec = strncasecmp(compressor.c_str(), "HEVC", 4) == 0 || strncasecmp(compressor.c_str(), "H265", 4) == 0 ||
+                              strncasecmp(compressor.c_str(), "HVC1", 4) == 0
+                          ? DxvaDecoder::kCodecH265
+                          : DxvaDecoder::kCodecH264;
+    if (m_decoder && m_decoderCodec != codec) {
+        m_decoder->UnInit();
+        m_decoder.reset();
+    }
     if (!m_decoder) {
         auto decoder = std::make_unique<DxvaDecoder>();
-        if (decoder->InitDecoder(window, avi->Width(), avi->Height(), false, DxvaDecoder::kCodecH264) < 0) {
+        if (decoder->InitDecoder(window, avi->Width(), avi->Height(), false, codec) < 0) {
             NETLOG("could not set up the decoder for " << path);
             avi->Close();
             m_frameCount = 0;
             return -1;
         }
         m_decoder = std::move(decoder);
+        m_decoderCodec = codec;
     }
     m_avi = std::move(avi);
     if (!m_audio)
@@ -129,7 +141,8 @@ void PlayLocalRecImple::nudge()
 
 void PlayLocalRecImple::SetPosition(int n)
 {
-    m_position = n < 0 ? 0 : n;
+    const int last = m_frameCount.load() - 1;
+    m_position = n < 0 || last < 0 ? 0 : (n > last ? last : n);
     nudge();
 }
 

@@ -42,7 +42,8 @@ public:
     int FrameCount() const { return m_frameCount.load(); }
     // The next frame to play.
     int Position() const { return m_position.load(); }
-    // Seeks: the next frame played is n (negative counts as 0; past the end ends the playing).
+    // Seeks: the next frame played is n, held to the file's frames (negative counts as 0, past
+    // the last frame as the last one).
     void SetPosition(int n);
     void SetPaused(bool paused);
     bool Paused() const { return m_paused.load(); }
@@ -63,6 +64,7 @@ private:
     std::vector<char> m_frameBuffer;
     std::vector<char> m_audioBuffer;
     std::unique_ptr<DecodeBase> m_decoder;
+    int m_decoderCodec = 0;
     std::unique_ptr<AudioPlayer> m_audio;
     std::unique_ptr<FrameBufferPool> m_audioQueue;
     int m_window = 0;

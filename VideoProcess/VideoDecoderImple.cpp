@@ -3,11 +3,13 @@
 #include "DxvaDecoder.h"
 
 #include <AviRecorder.h>
+#include <NalUnits.h>
 #include <NetLog.h>
 #include <NetProImple.h>
 
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -65,6 +67,7 @@ int VideoDecoderImple::AddDecoder(int window, int width, int height, int kind, b
     if (rc < 0)
         return rc;
     m_decoders[kind] = std::move(decoder);
+    m_setups[kind] = DecoderSetup{window, width, height, hardware, codec};
     m_busy.store(false);
     m_lossReported.store(false);
     return 0;
@@ -82,6 +85,7 @@ void VideoDecoderImple::RemoveDecoder(int kind)
             it->second->UnInit();
             m_decoders.erase(it);
         }
+        m_setups.erase(kind);
     }
     if (left == 0) {
         m_busy.store(true);
@@ -103,6 +107,28 @@ void VideoDecoderImple::abandonRead(bool record)
         m_session->parser()->SetAudioAbandon(4);
     else
         m_session->parser()->SetAbandon(1);
+}
+
+void VideoDecoderImple::followCodec(int kind, const char* frame, size_t length)
+{
+    const int codec = nal::DetectCodec(frame, length);
+    if (codec == nal::kUnknown)
+        return;
+    std::lock_guard<std::mutex> lock(m_decoderLock);
+    auto setup = m_setups.find(kind);
+    auto it = m_decoders.find(kind);
+    if (setup == m_setups.end() || it == m_decoders.end() || setup->second.codec == codec)
+        return;
+    DecoderSetup wanted = setup->second;
+    wanted.codec = codec;
+    auto decoder = std::make_unique<DxvaDecoder>();
+    if (decoder->InitDecoder(wanted.window, wanted.width, wanted.height, wanted.hardware, codec) < 0) {
+        NETLOG("no decoder for codec " << codec << " of stream kind " << kind);
+        return;
+    }
+    it->second->UnInit();
+    it->second = std::move(decoder);
+    setup->second = wanted;
 }
 
 int VideoDecoderImple::DecodeFrame(uint64_t pts, int kind, const char* frame, size_t length)
@@ -186,15 +212,17 @@ void VideoDecoderImple::readStep(const std::string& uid, int kind, int a, int sl
     lock.unlock();
     if (type == 4) {
         std::string path;
+        int status = 0;
         {
             std::lock_guard<std::mutex> download(m_downloadLock);
-            if (!m_downloadFile || !m_cancelDownload)
+            if (!m_downloadFile || !(m_cancelDownload || m_downloadStalled))
                 return;
-            path = closeDownload(".Uncomplete");
+            status = m_cancelDownload ? -2 : -1;
+            path = closeDownload(m_cancelDownload ? ".Uncomplete" : ".error");
             m_cancelDownload = false;
         }
         if (m_host.recordEnd)
-            m_host.recordEnd(uid, path, -2);
+            m_host.recordEnd(uid, path, status);
         return;
     }
     // A read of a stream still wanted goes on (an abandon meant for another reader of the link).
@@ -270,9 +298,14 @@ void VideoDecoderImple::OnLiveFrame(int frameType, int status, std::vector<char>
         if (length == kAudioFrameBytes && whole) {
             if (m_host.playAudio)
                 m_host.playAudio(payload.data(), length, frameType, pts);
-            std::lock_guard<std::mutex> lock(m_recorderLock);
-            if (m_recorder)
-                m_recorder->WriteAudio(payload.data(), length);
+            AviRecorder* failed = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(m_recorderLock);
+                if (m_recorder && m_recorder->WriteAudio(payload.data(), length) != 0)
+                    failed = std::exchange(m_recorder, nullptr);
+            }
+            if (failed && m_host.recordingFailed)
+                m_host.recordingFailed(uid, slot, failed);
         }
         m_lastAudioPts.store(pts);
         repost(uid, streamKind, frameType, slot);
@@ -280,12 +313,16 @@ void VideoDecoderImple::OnLiveFrame(int frameType, int status, std::vector<char>
     }
     if (whole) {
         DecodeFrame(pts, streamKind, payload.data(), length);
+        AviRecorder* failed = nullptr;
         {
-            // The recorder starts itself at the first sequence parameter set.
+            // The recorder starts itself at the first parameter sets. One that ends by itself is
+            // let go here, so that nothing more is written to it.
             std::lock_guard<std::mutex> lock(m_recorderLock);
-            if (m_recorder)
-                m_recorder->WriteVideo(payload.data(), length);
+            if (m_recorder && m_recorder->WriteVideo(payload.data(), length, pts) != 0)
+                failed = std::exchange(m_recorder, nullptr);
         }
+        if (failed && m_host.recordingFailed)
+            m_host.recordingFailed(uid, slot, failed);
         m_lastVideoPts.store(pts);
         repost(uid, streamKind, frameType, slot);
         return;
@@ -322,6 +359,8 @@ void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<cha
             if (length == kAudioFrameBytes && whole && m_host.playAudio)
                 m_host.playAudio(payload.data(), length, frameType, pts);
         } else if (whole) {
+            // The recording's codec is the stream's own, whatever the playback began with.
+            followCodec(streamKind, payload.data(), length);
             DecodeFrame(pts, streamKind, payload.data(), length);
         } else if (linkDead()) {
             reportLoss(uid, slot);
@@ -337,6 +376,9 @@ void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<cha
         path = closeDownload(".Uncomplete");
         m_cancelDownload = false;
         status_ = -2;
+    } else if (m_downloadStalled) {
+        path = closeDownload(".error");
+        status_ = -1;
     } else if (length != 0) {
         if (!whole) {
             path = closeDownload(".error");
@@ -364,6 +406,13 @@ void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<cha
         path = closeDownload(".error");
         m_cancelDownload = false;
         status_ = -1;
+    } else if (m_downloadBytes < m_downloadExpected) {
+        // The device ended the stream early: what was written is not the recording.
+        NETLOG("download " << m_downloadPath << " ended at " << m_downloadBytes << " of " << m_downloadExpected
+                           << " bytes");
+        path = closeDownload(".error");
+        m_cancelDownload = false;
+        status_ = -1;
     } else {
         path = closeDownload(nullptr);
         m_cancelDownload = false;
@@ -379,12 +428,44 @@ void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<cha
         m_host.recordEnd(uid, path, status_);
 }
 
+void VideoDecoderImple::SetDownloadExpected(uint64_t bytes)
+{
+    std::lock_guard<std::mutex> lock(m_downloadLock);
+    m_downloadExpected = bytes;
+}
+
+bool VideoDecoderImple::CheckDownloadStall(uint32_t tick, uint32_t limitMs)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_downloadLock);
+        if (!m_downloadFile || m_cancelDownload || m_downloadStalled) {
+            m_stallArmed = false;
+            return false;
+        }
+        if (!m_stallArmed || m_stallBytes != m_downloadBytes) {
+            m_stallArmed = true;
+            m_stallBytes = m_downloadBytes;
+            m_stallTick = tick;
+            return false;
+        }
+        if (static_cast<uint32_t>(tick - m_stallTick) <= limitMs)
+            return false;
+        NETLOG("download " << m_downloadPath << " stalled at " << m_downloadBytes << " bytes");
+        m_downloadStalled = true;
+    }
+    abandonRead(true);
+    return true;
+}
+
 int VideoDecoderImple::OpenDownloadFile(std::string path, bool keep)
 {
     if (keep)
         return 0;
     std::lock_guard<std::mutex> lock(m_downloadLock);
     m_cancelDownload = false;
+    m_downloadStalled = false;
+    m_stallArmed = false;
+    m_downloadExpected = 0;
     closeDownload(nullptr);
     m_downloadPath = std::move(path);
     m_downloadBytes = 0;

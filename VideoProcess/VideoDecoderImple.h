@@ -43,6 +43,9 @@ public:
         std::function<void(const std::string& uid, int slot)> devLost;
         // A download ended: 0 complete, -1 failed (".error"), -2 cancelled (".Uncomplete").
         std::function<void(const std::string& uid, const std::string& path, int status)> recordEnd;
+        // The local recording fed by this channel ended by itself (a failed write, or no key
+        // frame within its bound); called once, after the channel has let go of the recorder.
+        std::function<void(const std::string& uid, int slot, AviRecorder* recorder)> recordingFailed;
     };
 
     static constexpr int kAudioTypeFirst = 20;
@@ -85,6 +88,13 @@ public:
     // and reported -2; a step that waits for the device is abandoned so this happens promptly.
     // False when no download is open.
     bool CancelDownload();
+    // The size the device listed for the file being downloaded (0: not known). A download that
+    // ends before this many bytes have been written ends as failed (".error", -1).
+    void SetDownloadExpected(uint64_t bytes);
+    // Called periodically with a millisecond tick: a download that has written nothing for longer
+    // than `limitMs` ticks ends as failed (".error", -1); a read waiting for the device is
+    // abandoned for it. True when this call ended it.
+    bool CheckDownloadStall(uint32_t tick, uint32_t limitMs);
     // True when `name` (from a device) is a bare file name: not empty, no '/' or '\\', not "." or "..".
     static bool IsBareFileName(const std::string& name);
 
@@ -142,8 +152,21 @@ private:
     // Closes the download file (the lock held) and renames it with `suffix` unless empty.
     std::string closeDownload(const char* suffix);
 
+    // Decodes with the codec the access unit's parameter sets name: the decoder of `kind` is made
+    // anew for it when it was set up for another one.
+    void followCodec(int kind, const char* frame, size_t length);
+
+    struct DecoderSetup {
+        int window = 0;
+        int width = 0;
+        int height = 0;
+        bool hardware = false;
+        int codec = 0;
+    };
+
     std::mutex m_decoderLock;
     std::map<int, std::unique_ptr<DecodeBase>> m_decoders; // by stream kind
+    std::map<int, DecoderSetup> m_setups;                  // by stream kind, under m_decoderLock
     std::timed_mutex m_readLock;
     NetProImple* m_session;
     Host m_host;
@@ -170,4 +193,9 @@ private:
     std::FILE* m_downloadFile = nullptr;
     bool m_cancelDownload = true;
     std::string m_downloadPath;
+    uint64_t m_downloadExpected = 0;
+    bool m_downloadStalled = false;
+    bool m_stallArmed = false;
+    uint64_t m_stallBytes = 0;
+    uint32_t m_stallTick = 0;
 };

@@ -718,6 +718,7 @@ bool LumoraInstance::PollIOTask()
     }
     // Requests of devices that say nothing still time out.
     CheckCmdTimeout();
+    CheckDownloadStalls();
     ++m_pollPasses;
     return m_pollFlag;
 }

@@ -64,6 +64,10 @@ public:
         // the built-in one.
         deployment::SearchTarget searchTarget;
         uint32_t searchSecondMs = DevSearch::kDefaultSecondMs; // one second of the LAN search
+        // Stream time a local recording waits for its first key frame before it gives up.
+        int recordStartBoundMs = 10000;
+        // A download that receives nothing for this long ends as failed.
+        uint32_t downloadStallMs = 30000;
     };
 
     static constexpr uint32_t kDefaultTimeoutMs = 6000;
@@ -197,8 +201,11 @@ public:
     void OnVideoStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
     void OnVideoRestarted(std::string uid, int slot);
     void OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
-    // Ends the slot's local recording (channel let go, file finished, bit 0x80 cleared).
-    void finishLocalRecording(const std::string& uid, int slot);
+    // Ends the slot's local recording (channel let go, file finished, bit 0x80 cleared). Returns
+    // the file's close result, or the failure of a recording that had ended by itself (0 if none).
+    int finishLocalRecording(const std::string& uid, int slot);
+    // A recording that ended by itself: bit 0x80 cleared and message 5 raised with its failure.
+    void OnRecordingFailed(const std::string& uid, int slot, AviRecorder* recorder);
     // Ends the pull loops of every channel (shut-down).
     void stopChannels();
     // What a stream channel of this instance calls back into.
@@ -255,6 +262,16 @@ public:
     // A remote playback or download ended: message 5 with the path and the result
     // (0 complete, -1 read error, -2 stopped).
     void ReportRecordEnd(std::string uid, std::string path, int result);
+    // Downloads that have written nothing for the stall time end as failed (reply-poll pass).
+    void CheckDownloadStalls();
+    // The size a page listing gave for the device path (0 when none did).
+    uint64_t listedSize(const std::string& uid, const std::string& devicePath);
+    // Remembers the sizes a page listing of `folder` gave.
+    void rememberListing(const std::string& uid, const std::string& folder, const std::string& replyText);
+    // Record playback plays the record stream's audio as listening does; the end stops it unless
+    // the slot listens to live audio.
+    void StartRecordAudio(int window);
+    void StopRecordAudio(const std::string& uid);
 
     // ---- Shared helpers for the request families and the media files
     // The device's session when its link is up, else null (the answer -11).
@@ -318,6 +335,9 @@ private:
     // Device map; entries are never removed while the instance lives.
     std::map<std::string, std::unique_ptr<DeviceEntry>> m_devices;
     mutable std::mutex m_deviceMutex;
+    // Per device: file sizes by device path, as the page listings gave them.
+    std::map<std::string, std::map<std::string, uint64_t>> m_listedSizes; // under m_listedMutex
+    std::mutex m_listedMutex;
     std::mutex m_avDataMutex;
 
     ThreadPool m_replyPool{"lum-reply"};

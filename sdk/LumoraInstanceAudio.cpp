@@ -23,7 +23,7 @@ namespace {
 constexpr uint16_t kStreamReply = 3006;
 constexpr uint16_t kTalkReply = 1007;
 constexpr uint16_t kFaceReply = 1475;
-// Local recordings are written at this frame rate.
+// The frame rate a local recording declares until it has measured the stream's own.
 constexpr int kRecordFps = 15;
 // The devices whose audio comes apart from the video have 20-character UIDs; a read with this
 // argument starts that audio.
@@ -317,6 +317,8 @@ int LumoraInstance::StartRecordFile(std::string uid, int slot, std::string path)
             s.recorder = std::make_shared<AviRecorder>();
         // Open closes a recording the recorder still had; the channel writes nothing while the
         // recorder's lock is held by Open.
+        // The codec and the frame rate are taken from the stream itself once it arrives.
+        s.recorder->SetStartBound(std::chrono::milliseconds(m_options.recordStartBoundMs));
         result = s.recorder->Open(path, s.width, s.height, kRecordFps);
         if (result == 0) {
             s.playState.fetch_or(PlayStateMask::kLocalRecord);
@@ -337,9 +339,9 @@ int LumoraInstance::StopRecordFile(std::string uid, int slot)
     if (!validSlot(slot) || !withDevice(uid, [](DeviceEntry&) {}))
         return -11;
     // Ends the recording whether or not the video still plays (the channel lets go first).
-    finishLocalRecording(uid, slot);
+    const int result = finishLocalRecording(uid, slot);
     withSlot(uid, slot, [this](StreamSlot& s) { ReleaseSlotRecorder(s); });
-    return 0;
+    return result;
 }
 
 void LumoraInstance::ReleaseSlotRecorder(StreamSlot& slot)

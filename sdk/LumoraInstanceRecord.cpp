@@ -6,6 +6,8 @@
 // writes them to the download file and, when a download ends, calls ReportRecordEnd.
 #include "LumoraInstance.h"
 
+#include "DevAudioIO.h"
+#include "FrameBufferPool.h"
 #include "LumoraLog.h"
 #include "MakeDirs.h"
 #include "NetProImple.h"
@@ -35,6 +37,16 @@ std::string recPathRequest(bool alarm)
     return Json::writeString(builder, root);
 }
 
+// The "p" of a record request (the recording's path on the device), else empty.
+std::string devicePathOf(const std::string& text)
+{
+    Json::Value root;
+    Json::Reader reader;
+    if (!reader.parse(text, root) || !root.isObject() || !root["p"].isString())
+        return {};
+    return root["p"].asString();
+}
+
 // The "n" of a download request when it is a bare file name, else empty.
 std::string downloadName(const std::string& text)
 {
@@ -52,7 +64,7 @@ int endRecord(LumoraInstance& sdk, const std::string& uid, std::string text, Dev
 void onRecordEnded(LumoraInstance& sdk, int code, int result, const std::string& text, const std::string& uid,
                    char* data, const DeviceResultCallback& cb);
 void onDownloadStarted(LumoraInstance& sdk, int code, int result, const std::string& text, const std::string& uid,
-                       const std::string& path, const DeviceResultCallback& cb);
+                       const std::string& path, uint64_t expected, const DeviceResultCallback& cb);
 
 // A stop of an earlier record stream may have left an abandon for a read that had already
 // ended; it must not end the first read of the new stream.
@@ -98,8 +110,109 @@ int LumoraInstance::GetDevRecList(std::string uid, std::string text, DeviceResul
 
 int LumoraInstance::GetDevRecPage(std::string uid, std::string text, DeviceResultCallback cb)
 {
-    return request(uid, kRecPageReply, std::move(cb),
+    // The sizes listed are what a download of these files must reach to be complete.
+    std::string folder;
+    {
+        Json::Value root;
+        Json::Reader reader;
+        if (reader.parse(text, root) && root.isObject() && root["p"].isString())
+            folder = root["p"].asString();
+    }
+    DeviceResultCallback remember = [this, folder, cb](int code, int result, std::string replyText,
+                                                        std::string replyUid, char* data, int value) {
+        if (result >= 0 && !folder.empty())
+            rememberListing(replyUid, folder, replyText);
+        if (cb)
+            cb(code, result, std::move(replyText), std::move(replyUid), data, value);
+    };
+    return request(uid, kRecPageReply, std::move(remember),
                    [&text](NetProImple& s) { return s.SendGetDevRecPage(std::move(text)); });
+}
+
+void LumoraInstance::rememberListing(const std::string& uid, const std::string& folder, const std::string& replyText)
+{
+    Json::Value root;
+    Json::Reader reader;
+    if (!reader.parse(replyText, root) || !root.isObject() || !root["dir"].isObject() || !root["dir"]["l"].isArray())
+        return;
+    const Json::Value& list = root["dir"]["l"];
+    std::lock_guard<std::mutex> lock(m_listedMutex);
+    auto& sizes = m_listedSizes[uid];
+    // A bound on what a device can make us keep: the oldest listings go first.
+    constexpr std::size_t kMaxRemembered = 20000;
+    if (sizes.size() + list.size() > kMaxRemembered)
+        sizes.clear();
+    for (const Json::Value& entry : list) {
+        if (!entry.isObject() || !entry["n"].isString())
+            continue;
+        const Json::Value& sh = entry["sh"];
+        const Json::Value& sl = entry["sl"];
+        if (!sh.isIntegral() || !sl.isIntegral() || (sh.isInt64() && sh.asInt64() < 0) || (sl.isInt64() && sl.asInt64() < 0))
+            continue;
+        // The size travels as sh * 256 + sl.
+        const uint64_t high = sh.asLargestUInt();
+        const uint64_t low = sl.asLargestUInt();
+        if (high > (UINT64_MAX - low) / 256)
+            continue;
+        sizes[folder + "/" + entry["n"].asString()] = high * 256 + low;
+    }
+}
+
+uint64_t LumoraInstance::listedSize(const std::string& uid, const std::string& devicePath)
+{
+    std::lock_guard<std::mutex> lock(m_listedMutex);
+    auto device = m_listedSizes.find(uid);
+    if (device == m_listedSizes.end())
+        return 0;
+    auto it = device->second.find(devicePath);
+    return it == device->second.end() ? 0 : it->second;
+}
+
+void LumoraInstance::CheckDownloadStalls()
+{
+    std::vector<std::shared_ptr<VideoDecoderImple>> channels;
+    {
+        std::lock_guard<std::mutex> lock(m_deviceMutex);
+        for (auto& [uid, entry] : m_devices)
+            if (entry->slots[0].decoder && !entry->slots[0].downloadPath.empty())
+                channels.push_back(entry->slots[0].decoder);
+    }
+    const uint32_t tick = now();
+    for (auto& channel : channels)
+        channel->CheckDownloadStall(tick, m_options.downloadStallMs);
+}
+
+void LumoraInstance::StartRecordAudio(int window)
+{
+    std::shared_ptr<DevAudioIO> audio;
+    std::shared_ptr<FrameBufferPool> pool;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        if (!m_audioPool)
+            m_audioPool = std::make_shared<FrameBufferPool>();
+        else
+            m_audioPool->Flush();
+        if (!m_audio)
+            m_audio = std::make_shared<DevAudioIO>();
+        audio = m_audio;
+        pool = m_audioPool;
+    }
+    audio->StartListen(window, pool.get());
+}
+
+void LumoraInstance::StopRecordAudio(const std::string& uid)
+{
+    bool listening = false;
+    withSlot(uid, 0, [&](StreamSlot& s) { listening = (s.playState.load() & PlayStateMask::kAudio) != 0; });
+    if (listening)
+        return;
+    std::shared_ptr<DevAudioIO> audio;
+    {
+        std::lock_guard<std::mutex> lock(m_mediaMutex);
+        audio = m_audio;
+    }
+    if (audio)
+        audio->StopListen();
 }
 
 int LumoraInstance::PlayRemoteRec(int window, std::string uid, std::string text, DeviceResultCallback cb)
@@ -152,9 +265,10 @@ int LumoraInstance::DownloadRecFile(std::string uid, std::string text, DeviceRes
     if (session == nullptr)
         return -11;
     withSlot(uid, 0, [&](StreamSlot& s) { s.downloadPath = path; });
-    if (!registerReply(uid, kRecordOpReply, [this, cb, path](int code, int result, std::string replyText,
-                                                             std::string replyUid, char*, int) {
-            onDownloadStarted(*this, code, result, replyText, replyUid, path, cb);
+    const uint64_t expected = listedSize(uid, devicePathOf(text));
+    if (!registerReply(uid, kRecordOpReply, [this, cb, path, expected](int code, int result, std::string replyText,
+                                                                       std::string replyUid, char*, int) {
+            onDownloadStarted(*this, code, result, replyText, replyUid, path, expected, cb);
         }))
         return -11;
     return session->SendRecFileOp(std::move(text));
@@ -163,11 +277,19 @@ int LumoraInstance::DownloadRecFile(std::string uid, std::string text, DeviceRes
 int LumoraInstance::StopDownloadFile(std::string uid, std::string text, DeviceResultCallback cb)
 {
     std::shared_ptr<VideoDecoderImple> channel;
+    bool downloading = false;
     if (!withSlot(uid, 0, [&](StreamSlot& s) {
+            // Only a download asked for or running is stopped: a playback on the same record
+            // stream is left alone.
+            downloading = !s.downloadPath.empty();
+            if (!downloading)
+                return;
             s.playState.fetch_and(~PlayStateMask::kRecord);
             s.downloadPath.clear();
             channel = s.decoder;
         }))
+        return -11;
+    if (!downloading)
         return -11;
     // The running download ends at once: its file is closed, named ".Uncomplete" and reported -2
     // by the record-frame handler (a read waiting for the device is abandoned for it).
@@ -267,6 +389,7 @@ void onRecordStarted(LumoraInstance& sdk, int code, int result, const std::strin
         return;
     }
     clearStaleAbandon(sdk, *session, uid);
+    sdk.StartRecordAudio(window);
     session->SetRecDataCallback(channel->RecordSink());
     channel->SetStopAtEmpty(false);
     // The reads run on the stream pool, so a device that sends nothing never holds the reply poll.
@@ -302,6 +425,8 @@ int endRecord(LumoraInstance& sdk, const std::string& uid, std::string text, Dev
         return session->SendEndRecFileOp(std::move(text));
     if (channel) {
         channel->SetStopAtEmpty(true);
+        if (channel->kindMask() & (1 << kRecordStream))
+            sdk.StopRecordAudio(uid);
         channel->RemoveDecoder(kRecordStream);
     }
     return -11;
@@ -321,13 +446,15 @@ void onRecordEnded(LumoraInstance& sdk, int code, int result, const std::string&
     // abandoned once no stream of the channel is wanted.
     if (channel) {
         channel->SetStopAtEmpty(true);
-        if (!raw && (channel->kindMask() & (1 << kRecordStream)))
+        if (!raw && (channel->kindMask() & (1 << kRecordStream))) {
+            sdk.StopRecordAudio(uid);
             channel->RemoveDecoder(kRecordStream);
+        }
     }
 }
 
 void onDownloadStarted(LumoraInstance& sdk, int code, int result, const std::string& text, const std::string& uid,
-                       const std::string& path, const DeviceResultCallback& cb)
+                       const std::string& path, uint64_t expected, const DeviceResultCallback& cb)
 {
     NetProImple* session = nullptr;
     if (!sdk.withDevice(uid, [&](DeviceEntry& e) { session = e.session.get(); }))
@@ -374,6 +501,7 @@ void onDownloadStarted(LumoraInstance& sdk, int code, int result, const std::str
         sdk.callResult(cb, code, -1, text, uid, nullptr, 0);
         return;
     }
+    channel->SetDownloadExpected(expected);
     clearStaleAbandon(sdk, *session, uid);
     session->SetRecDataCallback(channel->RecordSink());
     std::weak_ptr<VideoDecoderImple> weak = channel;

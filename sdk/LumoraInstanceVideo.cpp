@@ -118,6 +118,9 @@ VideoDecoderImple::Host LumoraInstance::channelHost()
     host.recordEnd = [this](const std::string& endUid, const std::string& path, int status) {
         ReportRecordEnd(endUid, path, status);
     };
+    host.recordingFailed = [this](const std::string& failedUid, int slot, AviRecorder* recorder) {
+        OnRecordingFailed(failedUid, slot, recorder);
+    };
     return host;
 }
 
@@ -296,22 +299,42 @@ void LumoraInstance::OnVideoStopped(int code, int result, std::string text, std:
     callResult(cb, code, result, text, uid, data, slot);
 }
 
-void LumoraInstance::finishLocalRecording(const std::string& uid, int slot)
+int LumoraInstance::finishLocalRecording(const std::string& uid, int slot)
 {
-    AviRecorder* recorder = nullptr;
-    std::shared_ptr<VideoDecoderImple> channel;
+    int result = 0;
     withSlot(uid, slot, [&](StreamSlot& s) {
-        if (!(s.playState.load() & PlayStateMask::kLocalRecord))
+        AviRecorder* recorder = s.recorder.get();
+        if (!(s.playState.load() & PlayStateMask::kLocalRecord)) {
+            // A recording that ended by itself was reported then; its stop hears it again.
+            if (recorder && !recorder->IsOpen())
+                result = recorder->Failure();
+            return;
+        }
+        s.playState.fetch_and(~PlayStateMask::kLocalRecord);
+        // Nothing writes to the recorder once the channel lets go of it.
+        if (s.decoder)
+            s.decoder->SetRecorder(nullptr);
+        if (recorder)
+            result = recorder->Close();
+    });
+    return result;
+}
+
+void LumoraInstance::OnRecordingFailed(const std::string& uid, int slot, AviRecorder* recorder)
+{
+    std::string path;
+    int failure = 0;
+    withSlot(uid, slot, [&](StreamSlot& s) {
+        if (s.recorder.get() != recorder)
             return;
         s.playState.fetch_and(~PlayStateMask::kLocalRecord);
-        recorder = s.recorder.get();
-        channel = s.decoder;
-        // Nothing writes to the recorder once the channel lets go of it.
-        if (channel)
-            channel->SetRecorder(nullptr);
-        if (recorder)
-            recorder->Close();
+        failure = recorder->Failure();
+        path = failure == AviRecorder::kWriteFailed ? recorder->FailedPath() : recorder->Path();
     });
+    if (failure == 0)
+        return;
+    LUMORA_LOG("recording of " << uid << " slot " << slot << " ended: " << failure << " " << path);
+    raiseMessage(5, uid, &path, slot, failure);
 }
 
 void LumoraInstance::SetVideoDataCallBack(std::string uid, AVDataCallback cb)

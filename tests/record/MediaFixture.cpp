@@ -121,7 +121,7 @@ std::vector<std::map<std::string, std::string>> probeStreams(const std::string& 
 {
     const std::string out = runCommand("ffprobe -v error -count_frames -show_entries "
                                        "stream=index,codec_type,codec_name,codec_tag_string,width,height,"
-                                       "nb_read_frames,sample_rate,channels -of default=nw=0 '" +
+                                       "nb_read_frames,sample_rate,channels,r_frame_rate,duration -of default=nw=0 '" +
                                        path + "'");
     std::vector<std::map<std::string, std::string>> streams;
     std::istringstream lines(out);

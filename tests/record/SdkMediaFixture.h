@@ -23,6 +23,8 @@ protected:
     static constexpr const char* kPassword = "media-secret";
     static constexpr int kWidth = 320;
     static constexpr int kHeight = 240;
+    // A recording without a key frame for this long gives up.
+    static constexpr int kRecordStartBoundMs = 1000;
 
     void SetUp() override
     {
@@ -35,16 +37,13 @@ protected:
         microphone = dir.file("microphone.pcm");
         platform::setAudioDevices({platform::AudioDeviceSettings::Kind::File, speaker, microphone});
 
-        const auto units = makeH264(dir.path(), kWidth, kHeight, 25, 50, 10);
-        std::vector<char> stream;
-        for (const auto& unit : units)
-            stream.insert(stream.end(), unit.begin(), unit.end());
-        writeFile(dir.file("live.h264"), stream);
+        const std::string media = makeMedia();
 
         LumoraInstance::Options options;
         options.pollIntervalMs = 10;
         options.snapIntervalMs = 50;
         options.firstLoginPauseMs = 0;
+        options.recordStartBoundMs = kRecordStartBoundMs;
         sdk = std::make_unique<LumoraInstance>(options);
         sdk->InitLib("", 0);
         sdk->SetMSGCallBack(messages.callback());
@@ -53,7 +52,7 @@ protected:
         camera.uid = uid;
         camera.password = kPassword;
         camera.transport = "cs2";
-        camera.mediaFile = dir.file("live.h264");
+        camera.mediaFile = media;
         camera.width = kWidth;
         camera.height = kHeight;
         camera.fps = 25;
@@ -64,6 +63,17 @@ protected:
         ASSERT_GE(sdk->LoginDev(uid, kPassword, results.callback(4003)), 0);
         ASSERT_TRUE(results.wait(4003));
         ASSERT_EQ(results.calls(4003).back().result, 0);
+    }
+
+    // The camera's media file: by default 50 pictures of H.264 at 25 a second, a key frame every 10.
+    virtual std::string makeMedia()
+    {
+        const auto units = makeH264(dir.path(), kWidth, kHeight, 25, 50, 10);
+        std::vector<char> stream;
+        for (const auto& unit : units)
+            stream.insert(stream.end(), unit.begin(), unit.end());
+        writeFile(dir.file("live.h264"), stream);
+        return dir.file("live.h264");
     }
 
     void TearDown() override

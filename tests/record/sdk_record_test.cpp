@@ -3,8 +3,11 @@
 #include "AviFile.h"
 #include "SdkMediaFixture.h"
 
-#include <filesystem>
 #include <cctype>
+#include <climits>
+#include <csignal>
+#include <filesystem>
+#include <sys/resource.h>
 
 using namespace mediatest;
 
@@ -180,5 +183,174 @@ INSTANTIATE_TEST_SUITE_P(
                                  sdk.LogoutDev(uid);
                              }}),
     [](const auto& param) { return std::string(param.param.name); });
+
+// ---- What a recording holds: the stream's rate and codec, and the local player's seek
+
+// Seconds of a ffprobe "N/D" rate or duration text.
+double ratio(const std::string& text)
+{
+    const auto slash = text.find('/');
+    if (slash == std::string::npos)
+        return std::stod(text);
+    const double d = std::stod(text.substr(slash + 1));
+    return d == 0 ? 0 : std::stod(text.substr(0, slash)) / d;
+}
+
+TEST_F(SdkRecord, RecordingDeclaresTheStreamsRateAndLastsItsWallTime)
+{
+    videotest::ScopedSurface window;
+    ASSERT_TRUE(beginVideo(window.handle()));
+    const std::string path = dir.file("rate.avi");
+    ASSERT_EQ(sdk->StartRecordFile(uid, 0, path), 0);
+    const long long started = nowMs();
+    showMore(window, 75); // three seconds of a 25-a-second camera
+    ASSERT_EQ(sdk->StopRecordFile(uid, 0), 0);
+    const double wall = static_cast<double>(nowMs() - started) / 1000.0;
+
+    const int frames = finishedFrames(path);
+    const auto streams = probeStreams(path);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0].at("codec_name"), "h264");
+    EXPECT_EQ(streams[0].at("r_frame_rate"), "25/1");
+    EXPECT_EQ(streams[0].at("nb_read_frames"), std::to_string(frames));
+    const double duration = frames / ratio(streams[0].at("r_frame_rate"));
+    EXPECT_NEAR(duration, wall, wall / 4) << frames << " frames";
+
+    // The local player holds a seek to the file's frames.
+    videotest::ScopedSurface playback;
+    ASSERT_EQ(sdk->PlayLocalAVIFile(path, reinterpret_cast<HWND>(static_cast<intptr_t>(playback.handle()))), 0);
+    sdk->LocalPlayOrStop(1);
+    struct Seek {
+        int to;
+        int expected;
+    };
+    for (const Seek& seek : {Seek{2147483647, frames - 1}, Seek{frames, frames - 1}, Seek{-7, 0}, Seek{3, 3}}) {
+        sdk->SetAVIFileFrame(seek.to);
+        EXPECT_EQ(sdk->GetLocalPlayPos(), seek.expected) << "seek to " << seek.to;
+    }
+    sdk->EndLocalAVIFile();
+}
+
+TEST_F(SdkRecord, DiskFullEndsTheRecordingClearsItsBitAndTellsTheApplication)
+{
+    videotest::ScopedSurface window;
+    ASSERT_TRUE(beginVideo(window.handle()));
+    const std::string path = dir.file("full.avi");
+    {
+        // A process file-size limit stands in for a full disk: writes past it fail with EFBIG.
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = old;
+        limited.rlim_cur = 24 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        ASSERT_EQ(sdk->StartRecordFile(uid, 0, path), 0);
+        const bool ended = messages.wait(5);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        ASSERT_TRUE(ended);
+    }
+    const auto end = messages.calls().back();
+    EXPECT_EQ(end.message, 5);
+    EXPECT_EQ(end.uid, uid);
+    EXPECT_EQ(end.text, path + ".error");
+    EXPECT_EQ(end.reserved, -1);
+    EXPECT_FALSE(mask() & 0x80);
+    EXPECT_TRUE(fileExists(path + ".error"));
+    EXPECT_EQ(sdk->StopRecordFile(uid, 0), -1) << "the stop hears the failure";
+    EXPECT_EQ(sdk->StopRecordFile(uid, 0), 0) << "once";
+    EXPECT_EQ(messages.count(5), 1u);
+}
+
+// Cameras whose streams the recorder must take as they come.
+struct Stream {
+    const char* name;
+    const char* codec;     // "h264" or "h265"
+    bool threeByteCodes;   // every start code shortened to 00 00 01
+    bool keyFrames;        // false: only the pictures between key frames
+    const char* probed;    // ffprobe's codec name of the recording; null when none is made
+    const char* fourcc;
+};
+
+void PrintTo(const Stream& c, std::ostream* os) { *os << c.name; }
+
+class SdkRecordStreams : public SdkRecord, public ::testing::WithParamInterface<Stream> {
+protected:
+    std::string makeMedia() override
+    {
+        const Stream& c = GetParam();
+        const bool h265 = std::string(c.codec) == "h265";
+        const std::string fixture = videotest::EncodedFixture(c.codec, kWidth, kHeight, 50, 10);
+        EXPECT_FALSE(fixture.empty());
+        std::vector<char> out;
+        for (const auto& unit : videotest::SplitAccessUnits(videotest::ReadFile(fixture), h265)) {
+            std::vector<char> u = unit;
+            if (!c.keyFrames) {
+                // Keeps the non-key pictures alone: no parameter set and no refresh picture.
+                bool key = false;
+                for (std::size_t i = 0; i + 3 < u.size(); ++i)
+                    if (u[i] == 0 && u[i + 1] == 0 && u[i + 2] == 1) {
+                        const auto b = static_cast<unsigned char>(u[i + 3]);
+                        const int t = h265 ? (b >> 1) & 0x3F : b & 0x1F;
+                        key = key || (h265 ? (t >= 16 && t <= 21) || (t >= 32 && t <= 34) : t == 5 || t == 7 || t == 8);
+                    }
+                if (key)
+                    continue;
+            }
+            if (c.threeByteCodes) {
+                std::vector<char> shorter;
+                for (std::size_t i = 0; i < u.size(); ++i) {
+                    if (i + 3 < u.size() && u[i] == 0 && u[i + 1] == 0 && u[i + 2] == 0 && u[i + 3] == 1)
+                        continue; // drop the leading zero of a four-byte start code
+                    shorter.push_back(u[i]);
+                }
+                u = std::move(shorter);
+            }
+            out.insert(out.end(), u.begin(), u.end());
+        }
+        const std::string path = dir.file(std::string("live.") + c.codec);
+        writeFile(path, out);
+        return path;
+    }
+};
+
+TEST_P(SdkRecordStreams, AreRecordedUnderTheirOwnCodecOrRefusedWithAMessage)
+{
+    const Stream& c = GetParam();
+    videotest::ScopedSurface window;
+    ASSERT_TRUE(beginVideo(window.handle()));
+    const std::string path = dir.file("stream.avi");
+    ASSERT_EQ(sdk->StartRecordFile(uid, 0, path), 0);
+    if (c.probed == nullptr) {
+        // No key frame within the bound: the caller hears it, and no empty file is left.
+        ASSERT_TRUE(messages.wait(5));
+        const auto end = messages.calls().back();
+        EXPECT_EQ(end.text, path);
+        EXPECT_EQ(end.reserved, -2);
+        EXPECT_FALSE(mask() & 0x80);
+        EXPECT_FALSE(fileExists(path));
+        EXPECT_EQ(sdk->StopRecordFile(uid, 0), -2);
+        return;
+    }
+    ASSERT_TRUE(window.surface().waitFor(window.surface().count() + 30));
+    ASSERT_EQ(sdk->StopRecordFile(uid, 0), 0);
+    EXPECT_EQ(messages.count(5), 0u);
+    const int frames = finishedFrames(path);
+    EXPECT_GT(frames, 15);
+    auto avi = AviFile::OpenInput(path);
+    ASSERT_NE(avi, nullptr);
+    EXPECT_EQ(avi->Compressor(), c.fourcc);
+    const auto streams = probeStreams(path);
+    ASSERT_EQ(streams.size(), 2u);
+    EXPECT_EQ(streams[0].at("codec_name"), c.probed);
+    EXPECT_EQ(streams[0].at("nb_read_frames"), std::to_string(frames));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, SdkRecordStreams,
+                         ::testing::Values(Stream{"H265", "h265", false, true, "hevc", "HEVC"},
+                                           Stream{"H264ThreeByteStartCodes", "h264", true, true, "h264", "H264"},
+                                           Stream{"H265ThreeByteStartCodes", "h265", true, true, "hevc", "HEVC"},
+                                           Stream{"NoKeyFrame", "h264", false, false, nullptr, ""}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 } // namespace

@@ -2,6 +2,7 @@
 // (CS2 transport) whose data folder holds the card: the record path, listing and paging, playback
 // into a recording surface with pause and seek, downloads completed, stopped, refused and failed,
 // and the end of a playback whose device has gone silent.
+#include "AudioDevice.h"
 #include "DeploymentSettings.h"
 #include "CamSim.h"
 #include "DeviceDirectory.h"
@@ -11,6 +12,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -427,6 +429,146 @@ TEST_F(RemoteRecord, ShortWriteEndsTheDownloadAsErrorWithStatusMinusOne)
     EXPECT_GE(fs::file_size(local.string() + ".error"), 2 * kPiece);
     // Only whole pieces are counted.
     EXPECT_EQ(sdk->GetDloadSize(uid), static_cast<int64_t>(2 * kPiece));
+}
+
+// ---- Playback of what the card holds: sound and H.265
+
+TEST_F(RemoteRecord, PlaybackPlaysTheRecordingsSound)
+{
+    const fs::path speaker = downloads.parent_path() / "speaker.pcm";
+    platform::setAudioDevices({platform::AudioDeviceSettings::Kind::File, speaker.string(),
+                               (downloads.parent_path() / "microphone.pcm").string()});
+    videotest::ScopedSurface window;
+    ASSERT_GT(sdk->PlayRemoteRec(window.handle(), uid, recordOp(0, kClip), results.callback(1)), 0);
+    ASSERT_TRUE(results.wait(1));
+    ASSERT_TRUE(waitUntil([&] { return camera->recordAudioSent() >= 10; }));
+    // The A-law track reaches the speaker as sound, not silence.
+    const bool heard = waitUntil([&] {
+        const auto pcm = readAll(speaker);
+        return std::any_of(pcm.begin(), pcm.end(), [](char c) { return c != 0; });
+    });
+    ASSERT_GT(sdk->EndRemoteRecord(uid, recordOp(6, kClip), results.callback(2)), 0);
+    ASSERT_TRUE(results.wait(2));
+    sdk.reset();
+    platform::setAudioDevices({});
+    EXPECT_TRUE(heard);
+}
+
+TEST_F(RemoteRecord, H265RecordingPlaysIntoTheWindow)
+{
+    const std::string fixture = videotest::EncodedFixture("h265", 320, 240, 50, 10);
+    ASSERT_FALSE(fixture.empty());
+    const char* clip = "20261210/11/110000-110001.h265";
+    fs::copy_file(fixture, downloads.parent_path() / "cam" / "sd" / clip);
+    videotest::ScopedSurface window;
+    ASSERT_GT(sdk->PlayRemoteRec(window.handle(), uid, recordOp(0, clip), results.callback(1)), 0);
+    ASSERT_TRUE(results.wait(1));
+    ASSERT_TRUE(window.surface().waitFor(3));
+    EXPECT_EQ(window.surface().last().width, 320);
+    EXPECT_EQ(window.surface().last().height, 240);
+}
+
+// ---- Downloads end as complete only at the listed size
+
+class ListedDownload : public RemoteRecord {
+protected:
+    // Lists the folder of `rel` as the application does before a download.
+    void list(const std::string& rel)
+    {
+        Json::Value page;
+        page["c"] = 20;
+        page["p"] = devicePath(fs::path(rel).parent_path().string());
+        page["s"] = 0;
+        ASSERT_GT(sdk->GetDevRecPage(uid, compact(page), results.callback(90)), 0);
+        ASSERT_TRUE(results.wait(90, results.count(90) + 1));
+    }
+};
+
+TEST_F(ListedDownload, StopWithoutADownloadAnswersMinusElevenAndLeavesAPlaybackAlone)
+{
+    EXPECT_EQ(sdk->StopDownloadFile(uid, recordOp(6, kBlob), results.callback(1)), -11);
+    videotest::ScopedSurface window;
+    ASSERT_GT(sdk->PlayRemoteRec(window.handle(), uid, recordOp(0, kClip), results.callback(2)), 0);
+    ASSERT_TRUE(results.wait(2));
+    EXPECT_EQ(sdk->StopDownloadFile(uid, recordOp(6, kClip), results.callback(1)), -11);
+    EXPECT_TRUE(playState() & PlayStateMask::kRecord);
+    ASSERT_TRUE(window.surface().waitFor(window.surface().count() + 3)) << "the playback goes on";
+    EXPECT_EQ(recordOps(), (std::vector<int>{0}));
+    EXPECT_EQ(results.count(1), 0u);
+}
+
+TEST_F(ListedDownload, CutShortByTheDeviceEndsAsErrorWithStatusMinusOne)
+{
+    list(kBlob);
+    camera->setRecordCut(2);
+    ASSERT_GT(sdk->DownloadRecFile(uid, downloadOp(kBlob, "cut.bin"), results.callback(1)), 0);
+    ASSERT_TRUE(messages.wait(5));
+    const fs::path local = downloads / uid / "cut.bin";
+    const auto end = recordEnds().front();
+    EXPECT_EQ(end.text, local.string());
+    EXPECT_EQ(end.reserved, -1);
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_EQ(fs::file_size(local.string() + ".error"), 2 * kPiece);
+    EXPECT_FALSE(playState() & PlayStateMask::kRecord);
+
+    // The same file in full is complete.
+    ASSERT_GT(sdk->DownloadRecFile(uid, downloadOp(kBlob, "whole.bin"), results.callback(2)), 0);
+    ASSERT_TRUE(messages.wait(5, 2));
+    EXPECT_EQ(recordEnds().back().reserved, 0);
+    EXPECT_EQ(readAll(downloads / uid / "whole.bin"), blob);
+}
+
+TEST_F(ListedDownload, StalledDeviceEndsTheDownloadAsErrorAfterTheStallTime)
+{
+    list(kBlob);
+    camera->setRecordHold(2);
+    ASSERT_GT(sdk->DownloadRecFile(uid, downloadOp(kBlob, "stall.bin"), results.callback(1)), 0);
+    ASSERT_TRUE(waitUntil([&] { return sdk->GetDloadSize(uid) == static_cast<int64_t>(2 * kPiece); }));
+    // A few poll passes see the count standing; then the stall time passes on the SDK's clock.
+    const uint64_t passes = sdk->pollPasses();
+    ASSERT_TRUE(waitUntil([&] { return sdk->pollPasses() >= passes + 3; }));
+    EXPECT_EQ(messages.count(5), 0u);
+    clock.advance(LumoraInstance::Options{}.downloadStallMs + 1000);
+    ASSERT_TRUE(messages.wait(5));
+    const fs::path local = downloads / uid / "stall.bin";
+    EXPECT_EQ(recordEnds().front().reserved, -1);
+    EXPECT_EQ(fs::file_size(local.string() + ".error"), 2 * kPiece);
+    EXPECT_FALSE(playState() & PlayStateMask::kRecord);
+    camera->setRecordHold(-1);
+    ASSERT_TRUE(waitUntil([&] { return sdk->streamPool().active() == 0; }));
+    EXPECT_EQ(recordEnds().size(), 1u);
+}
+
+TEST_F(ListedDownload, DownloadsAfterAPlaybackWithSeeksAreWholeOrReportedFailed)
+{
+    list(kClip);
+    const std::vector<char> clip = readAll(downloads.parent_path() / "cam" / "sd" / kClip);
+    for (int round = 0; round < 4; ++round) {
+        videotest::ScopedSurface window;
+        const int tag = 10 * round;
+        ASSERT_GT(sdk->PlayRemoteRec(window.handle(), uid, recordOp(0, kClip), results.callback(tag + 1)), 0);
+        ASSERT_TRUE(results.wait(tag + 1));
+        ASSERT_TRUE(window.surface().waitFor(2));
+        Json::Value stm;
+        stm["stm"] = Json::UInt64(1000000);
+        sdk->PauseRemoteRec(uid, recordOp(8, kClip, stm), results.callback(tag + 2));
+        // The download is asked for straight after the playback's stop, before its answer.
+        ASSERT_GT(sdk->EndRemoteRecord(uid, recordOp(6, kClip), results.callback(tag + 3)), 0);
+        const std::string name = "clip" + std::to_string(round) + ".h264";
+        const size_t ends = recordEnds().size();
+        const int rc = sdk->DownloadRecFile(uid, downloadOp(kClip, name), results.callback(tag + 4));
+        ASSERT_TRUE(results.wait(tag + 3));
+        if (rc > 0 && results.wait(tag + 4) && results.calls(tag + 4).front().result == 0 &&
+            parseText(results.calls(tag + 4).front().text)["ret"].asInt() == 0) {
+            ASSERT_TRUE(messages.wait(5, ends + 1)) << "round " << round;
+            const auto end = recordEnds().back();
+            if (end.reserved == 0)
+                EXPECT_EQ(readAll(downloads / uid / name), clip) << "a complete download is the camera's file";
+            else
+                EXPECT_FALSE(fs::exists(downloads / uid / name)) << "a failed one keeps only its incomplete name";
+        }
+        ASSERT_TRUE(waitUntil([&] { return sdk->streamPool().active() == 0; }));
+    }
 }
 
 struct RefusedName {

@@ -951,11 +951,23 @@ void CamSim::setRecordHold(int frames)
     m_recordHold.store(frames < 0 ? -1 : frames);
 }
 
+void CamSim::setRecordCut(int frames)
+{
+    m_recordCut.store(frames < 0 ? -1 : frames);
+}
+
 bool CamSim::waitRecordHold(Session& session)
 {
     for (;;) {
         if (session.recordStop || !m_running || !session.link->alive())
             return false;
+        int cut = m_recordCut.load();
+        while (cut >= 0 && !m_recordCut.compare_exchange_weak(cut, cut > 0 ? cut - 1 : 0)) {
+        }
+        if (cut == 0) {
+            m_recordCut.store(-1); // one transfer is cut
+            return false;
+        }
         int allowed = m_recordHold.load();
         if (allowed < 0)
             return true;
@@ -1043,11 +1055,14 @@ void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool
         const int fps = std::max(1, m_options.fps);
         const uint64_t frameUs = 1000000u / static_cast<uint64_t>(fps);
         size_t index = 0;
+        uint64_t audioIndex = 0;
         auto next = std::chrono::steady_clock::now();
         while (index < frames.size() && waitRecordHold(*session)) {
             const int64_t seek = session->recordSeek.exchange(-1);
-            if (seek >= 0)
+            if (seek >= 0) {
                 index = std::min(frames.size() - 1, static_cast<size_t>(static_cast<uint64_t>(seek) / frameUs));
+                audioIndex = index * frameUs / 40000;
+            }
             if (session->recordPaused) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 next = std::chrono::steady_clock::now();
@@ -1057,6 +1072,17 @@ void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool
             if (!session->link->sendFrame(kChannelRecord, 1, id++, frame.data(), frame.size(), index * frameUs))
                 break;
             ++m_recordSent;
+            // The recording's A-law track: the 40-ms frames due by the end of this picture.
+            bool sent = true;
+            const uint64_t audioDue = (index + 1) * frameUs / 40000;
+            for (; sent && audioIndex < audioDue; ++audioIndex) {
+                const std::vector<char> audio = syntheticAudio(static_cast<uint32_t>(audioIndex));
+                sent = session->link->sendFrame(kChannelRecord, 20, id++, audio.data(), audio.size(), audioIndex * 40000);
+                if (sent)
+                    ++m_recordAudioSent;
+            }
+            if (!sent)
+                break;
             ++index;
             next += std::chrono::microseconds(frameUs);
             std::this_thread::sleep_until(next);

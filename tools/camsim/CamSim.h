@@ -101,6 +101,11 @@ public:
     uint64_t recordFramesSent() const { return m_recordSent.load(); }
     bool recordPaused() const { return m_recordPaused.load(); }
     void setRecordHold(int frames);
+    // After `frames` more record frames the transfer ends with the end-of-stream marker, as if
+    // the recording ended there (a device that cuts a download short); -1 lifts it.
+    void setRecordCut(int frames);
+    // Audio frames sent with SD-card playbacks so far (playback carries the A-law track).
+    uint64_t recordAudioSent() const { return m_recordAudioSent.load(); }
     // Preset positions: what the camera lists (1476), in list order; adds (1478) with BitID -1 or
     // below 1 take the lowest free id, others replace or add that id; Type 1 of 1480 deletes, Type 0
     // moves the camera there (lastRecalledPreset). A delete of an id the camera lacks is refused.
@@ -196,6 +201,8 @@ private:
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};
     std::atomic<int> m_recordHold{-1}; // frames still allowed before the hold; -1 none
+    std::atomic<int> m_recordCut{-1};  // frames still allowed before the cut; -1 none
+    std::atomic<uint64_t> m_recordAudioSent{0};
     std::vector<Preset> m_presets;      // guarded by m_mutex
     std::atomic<int> m_recalled{0};
 };

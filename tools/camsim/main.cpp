@@ -6,7 +6,8 @@
 // request's body on one line). Lines on standard input drive it:
 // "alarm JSON" pushes an alarm event, "alarm-picture SECONDS" an alarm picture stamped with that
 // time, "drop" closes every session, "hold N" lets N more SD-card record frames go and then holds
-// the sending ("hold -1" lifts it), "refuse CODE..." answers those commands with a failure
+// the sending ("hold -1" lifts it), "cut N" ends the next record transfer with the end marker
+// after N more frames ("cut -1" lifts it), "refuse CODE..." answers those commands with a failure
 // ("refuse" alone ends it), "show CODE" prints the bodies of the requests with that command so
 // far, "mute CODE..." leaves those commands unanswered, "garble CODE..." answers them with a text
 // that is not JSON, "decline CODE..." answers those settings sets with "res" 1 (each alone ends
@@ -191,6 +192,8 @@ int main(int argc, char** argv)
                 camera.pushAlarmPicture(std::strtoull(line.c_str() + 14, nullptr, 10));
             else if (line.rfind("hold ", 0) == 0)
                 camera.setRecordHold(std::atoi(line.c_str() + 5));
+            else if (line.rfind("cut ", 0) == 0)
+                camera.setRecordCut(std::atoi(line.c_str() + 4));
             else if (line.rfind("refuse", 0) == 0)
                 camera.setRefused(commandList(line.substr(6)));
             else if (line.rfind("mute", 0) == 0)
