@@ -412,10 +412,11 @@ void CamSim::setMuted(std::vector<uint16_t> commands)
     m_muted = std::move(commands);
 }
 
-void CamSim::setRefused(std::vector<uint16_t> commands)
+void CamSim::setRefused(std::vector<uint16_t> commands, bool bare)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_refused = std::move(commands);
+    m_refusedBare = bare;
 }
 
 void CamSim::loadDocuments()
@@ -475,9 +476,15 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
             return;
     }
     bool refuse = false;
+    bool bare = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         refuse = std::find(m_refused.begin(), m_refused.end(), command) != m_refused.end();
+        bare = m_refusedBare;
+    }
+    if (refuse && bare) {
+        session.link->sendCommand(static_cast<uint16_t>(command + 1), -1, "");
+        return;
     }
     if (refuse) {
         Json::Value refused;

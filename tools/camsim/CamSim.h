@@ -82,8 +82,8 @@ public:
     // silent), until the next call.
     void setMuted(std::vector<uint16_t> commands);
     // Requests with these command codes are recorded and answered with a failure (result -1,
-    // {"ret":-1}), until the next call.
-    void setRefused(std::vector<uint16_t> commands);
+    // {"ret":-1}), until the next call; `bare`: with an empty body, the result alone saying no.
+    void setRefused(std::vector<uint16_t> commands, bool bare = false);
     // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
     // ("uplink TYPE BYTES", "uplink command CODE BYTES"); set before start.
     void setObserver(std::function<void(const std::string&)> observer) { m_observer = std::move(observer); }
@@ -182,6 +182,7 @@ private:
     std::atomic<int> m_loggedIn{0};
     std::vector<uint16_t> m_muted;
     std::vector<uint16_t> m_refused;
+    bool m_refusedBare = false;
     std::function<void(const std::string&)> m_observer;
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};

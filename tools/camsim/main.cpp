@@ -7,7 +7,8 @@
 // "alarm JSON" pushes an alarm event, "alarm-picture SECONDS" an alarm picture stamped with that
 // time, "drop" closes every session, "hold N" lets N more SD-card record frames go and then holds
 // the sending ("hold -1" lifts it), "refuse CODE..." answers those commands with a failure
-// ("refuse" alone ends it), "show CODE" prints the bodies of the requests with that command so
+// ("refuse" alone ends it; "refuse-bare CODE..." fails them with an empty body, the result alone
+// saying no), "show CODE" prints the bodies of the requests with that command so
 // far, "quit" ends it.
 #include "CamSim.h"
 #include "DeploymentSettings.h"
@@ -162,6 +163,8 @@ int main(int argc, char** argv)
                 camera.pushAlarmPicture(std::strtoull(line.c_str() + 14, nullptr, 10));
             else if (line.rfind("hold ", 0) == 0)
                 camera.setRecordHold(std::atoi(line.c_str() + 5));
+            else if (line.rfind("refuse-bare", 0) == 0)
+                camera.setRefused(commandList(line.substr(11)), true);
             else if (line.rfind("refuse", 0) == 0)
                 camera.setRefused(commandList(line.substr(6)));
             else if (line.rfind("show ", 0) == 0)
