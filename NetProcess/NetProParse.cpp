@@ -98,10 +98,22 @@ void NetProParse::SetSnapDataCallback(AVDataCallback callback)
     m_picData = std::move(callback);
 }
 
+std::size_t NetProParse::maxSendBody() const
+{
+    if (tutk())
+        return kTutkMaxPackets * static_cast<std::size_t>(kTutkPacketBody);
+    return std::min<std::size_t>(kMaxBodySize, MaxWriteForUid(m_uid) - kDevMsgHeaderSize);
+}
+
 int NetProParse::SendIOCtrl(unsigned short command, const std::string& body)
 {
     if (!m_link || m_link->handle() < 0)
         return -1;
+    if (body.size() > maxSendBody()) {
+        NETLOG("command " << command << " refused: body of " << body.size() << " bytes, the link carries "
+                          << maxSendBody());
+        return kLumoraRequestTooLarge;
+    }
     if (tutk())
         return SendIOCtrlTutkImple(command, body);
     m_lastCommand.store(command);
@@ -152,6 +164,8 @@ int NetProParse::SendUserData(const char* data, int length)
 {
     if (!m_link || m_link->handle() < 0 || length < 0 || (data == nullptr && length > 0))
         return -1;
+    if (static_cast<std::size_t>(length) > maxSendBody())
+        return kLumoraRequestTooLarge;
     m_lastCommand.store(kUserData);
     const std::vector<char> message =
         BuildCommandMessage(kUserData, std::string(data, data + length), m_link->handle());

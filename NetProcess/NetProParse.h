@@ -12,6 +12,7 @@
 #include "NetRWrite.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,12 @@ public:
     static constexpr uint32_t kMaxFrameSize = 16u * 1024u * 1024u;
     // Largest command body a reader accepts.
     static constexpr uint32_t kMaxBodySize = 4u * 1024u * 1024u;
+
+    // Largest command or user-data body this link sends in one message: what one write of the
+    // transport carries with the header and the device's reader accepts (kMaxBodySize), or on
+    // ThroughTek what a one-byte packet count can carry. A larger body is refused with
+    // kLumoraRequestTooLarge before anything is written, so the link stays up.
+    std::size_t maxSendBody() const;
 
     NetProParse(std::string uid, AVDataCallback avData, IODataCallback io);
     NetProParse(const NetProParse&) = delete;

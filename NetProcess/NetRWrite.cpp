@@ -31,6 +31,32 @@ LinkTransport TransportForUid(const std::string& uid)
     return LinkTransport::Tovel;
 }
 
+std::size_t MaxWriteForUid(const std::string& uid)
+{
+    switch (TransportForUid(uid)) {
+    case LinkTransport::Tutk:
+        return 0;
+    case LinkTransport::Cs2:
+        return 4u * 1024u * 1024u;
+    case LinkTransport::Tovel:
+        break;
+    }
+    return ORLIX_MAX_TRANSFER;
+}
+
+bool IsDeviceUid(const std::string& uid)
+{
+    if (uid.empty() || uid.size() > kMaxDeviceUidLength || uid == "." || uid == "..")
+        return false;
+    for (const char c : uid) {
+        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        const bool digit = c >= '0' && c <= '9';
+        if (!letter && !digit && c != '-' && c != '_' && c != '.')
+            return false;
+    }
+    return true;
+}
+
 NetRWrite::~NetRWrite()
 {
     Close();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -17,6 +18,18 @@
 enum class LinkTransport { Tovel, Cs2, Tutk };
 
 LinkTransport TransportForUid(const std::string& uid);
+
+// Longest UID any transport accepts (the libTovel id limit; LAN answers carry no longer ones).
+inline constexpr std::size_t kMaxDeviceUidLength = 63;
+
+// Most bytes one Write carries on the transport the UID selects (libTovel's ORLIX_MAX_TRANSFER, the
+// CS2 library's largest message); 0 for ThroughTek, whose commands go out in IO-control packets.
+std::size_t MaxWriteForUid(const std::string& uid);
+
+// True for a text that can name a device on some transport: 1 to kMaxDeviceUidLength characters,
+// each an ASCII letter, digit, '-', '_' or '.', and not "." or "..". Such a UID is also a safe
+// single folder name: no path separators and no dot segments.
+bool IsDeviceUid(const std::string& uid);
 
 class NetRWrite {
 public:

@@ -1,9 +1,11 @@
 #include "CrashDump.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <unistd.h>
 
@@ -110,6 +112,44 @@ void onFatalSignal(int sig, siginfo_t* info, void*)
 
 } // namespace
 
+namespace {
+
+// One thread's alternate signal stack: set up by EnsureAltStack, taken down at the thread's end.
+struct AltStack {
+    std::unique_ptr<char[]> memory;
+    size_t size = 0;
+
+    ~AltStack()
+    {
+        if (!memory)
+            return;
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        ::sigaltstack(&off, nullptr);
+    }
+};
+
+thread_local AltStack t_altStack;
+
+} // namespace
+
+void EnsureAltStack()
+{
+    stack_t current{};
+    if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE))
+        return; // the thread has one (ours, or the application's or a sanitizer's)
+    // The handler's own frames, backtrace() and its unwinder fit well inside this.
+    const size_t size = std::max<size_t>(64 * 1024, static_cast<size_t>(SIGSTKSZ));
+    auto memory = std::make_unique<char[]>(size);
+    stack_t stack{};
+    stack.ss_sp = memory.get();
+    stack.ss_size = size;
+    if (::sigaltstack(&stack, nullptr) != 0)
+        return;
+    t_altStack.memory = std::move(memory);
+    t_altStack.size = size;
+}
+
 void InstallCrashDumpFilter()
 {
     std::lock_guard<std::mutex> lock(g_installMutex);
@@ -119,8 +159,9 @@ void InstallCrashDumpFilter()
     ::backtrace(warm, 1);
     struct sigaction action {};
     action.sa_sigaction = onFatalSignal;
-    action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+    action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
+    EnsureAltStack();
     for (size_t i = 0; i < sizeof(kSignals) / sizeof(kSignals[0]); ++i) {
         struct sigaction previous {};
         if (::sigaction(kSignals[i], &action, &previous) == 0 &&

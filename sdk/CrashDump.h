@@ -6,8 +6,14 @@
 
 namespace crashdump {
 
-// Installs the handler (again on every call, so a handler installed since is replaced).
+// Installs the handler (again on every call, so a handler installed since is replaced). The
+// handler runs on an alternate signal stack, so that a stack overflow still leaves its dump; the
+// calling thread gets one here.
 void InstallCrashDumpFilter();
+// Gives the calling thread an alternate signal stack unless it has one (the library's own threads
+// call it when they start); freed when the thread ends. Threads without one still get the dump of
+// any crash but a stack overflow.
+void EnsureAltStack();
 // The dump's full path ("" when the executable's folder is unknown).
 const char* DumpPath();
 

@@ -64,4 +64,7 @@ struct DeviceEntry {
     std::atomic<int> state{DeviceState::kCreated};
     std::atomic<bool> loginRunning{false};       // a login step (connect and first message) is running
     std::atomic<int> loginAttempts{0};           // login steps started (for tests)
+    // Message 1 was raised for the current loss: the reply poll, each stream and each failed
+    // reconnect see the same outage; it is told once. Cleared by a successful login or reconnect.
+    std::atomic<bool> lossReported{false};
 };

@@ -112,8 +112,28 @@ LumoraInstance::Options processOptions()
 
 LumoraInstance::LumoraInstance() : LumoraInstance(processOptions()) {}
 
+std::string LumoraInstance::defaultDataFolder()
+{
+    // Only absolute paths count, as the XDG base-directory rules say: a relative one would put
+    // the files wherever the process happens to run.
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/')
+        return std::string(data) + "/Lumora";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.local/share/Lumora";
+    return "Lumora";
+}
+
 LumoraInstance::LumoraInstance(Options options) : m_options(std::move(options))
 {
+    const std::string data = defaultDataFolder();
+    m_downloadFolder = data + "/Download";
+    m_snapFolder = data + "/Snap";
+    m_faceFolder = data + "/Face";
+    m_recordFolder = data + "/Record";
+    m_compareFolder = data + "/Compare";
+    m_alarmFolder = data + "/Alarm";
     m_clock = m_options.clock ? m_options.clock : [] { return platform::tickMillis(); };
     m_search = m_options.searchTarget.address.empty() ? std::make_unique<DevSearch>()
                                                         : std::make_unique<DevSearch>(m_options.searchTarget);
@@ -242,19 +262,26 @@ void LumoraInstance::callResult(const DeviceResultCallback& cb, int code, int re
     leaveCallback();
 }
 
-void LumoraInstance::raiseMessage(int message, const std::string& uid, const std::string* text, int value, int reserved)
+void LumoraInstance::raiseMessage(int message, const std::string& uid, const std::string* text, int value, int reserved,
+                                  const std::string* extra)
 {
     DeviceMessageCallback cb = messageCallback();
     if (!cb || !enterCallback())
         return;
-    // The application gets its own terminated copy, valid during the call.
-    std::vector<char> copy;
-    if (text != nullptr) {
-        copy.assign(text->begin(), text->end());
-        copy.push_back('\0');
-    }
+    // The application gets its own terminated copies, valid during the call.
+    auto terminated = [](const std::string* from) {
+        std::vector<char> copy;
+        if (from != nullptr) {
+            copy.assign(from->begin(), from->end());
+            copy.push_back('\0');
+        }
+        return copy;
+    };
+    std::vector<char> textCopy = terminated(text);
+    std::vector<char> extraCopy = terminated(extra);
     try {
-        cb(message, uid, text != nullptr ? copy.data() : nullptr, nullptr, value, reserved);
+        cb(message, uid, text != nullptr ? textCopy.data() : nullptr, extra != nullptr ? extraCopy.data() : nullptr, value,
+           reserved);
     } catch (...) {
         LUMORA_LOG("message callback " << message << " for " << uid << " threw");
     }
@@ -333,6 +360,9 @@ int LumoraInstance::runLoginStep(DeviceEntry& entry, NetProImple& session, const
 
 int LumoraInstance::LoginDev(std::string uid, std::string password, DeviceResultCallback cb)
 {
+    // Every device entry has a UID that is also a safe folder name (see IsDeviceUid).
+    if (!IsDeviceUid(uid))
+        return kLumoraBadUid;
     {
         std::lock_guard<std::mutex> lock(m_gateMutex);
         m_gateOpen = true;
@@ -388,7 +418,7 @@ int LumoraInstance::LoginDev(std::string uid, std::string password, DeviceResult
         std::lock_guard<std::mutex> lock(m_pendingMutex);
         PendingReply& pending = m_pending[uid];
         if (!pending.has(ReplyCode::kLogin))
-            pending.requests[ReplyCode::kLogin].push_back({now(), true, handler});
+            pending.requests[ReplyCode::kLogin].push_back({now(), true, ++m_pendingSerial, handler});
     }
     {
         std::lock_guard<std::mutex> lock(m_deviceMutex);
@@ -417,6 +447,7 @@ void LumoraInstance::OnLoginReply(int code, int result, std::string text, std::s
         } else {
             s.playState.fetch_and(~PlayStateMask::kDropped);
             entry.state = DeviceState::kLoggedIn;
+            entry.lossReported = false;
         }
         cb = s.streamCallback;
     });
@@ -478,6 +509,9 @@ int LumoraInstance::SetUserData(std::string uid, intptr_t data, int length, Devi
         return -11;
     if (length < 0 || (length > 0 && data == 0))
         return -1;
+    // Checked before the registration: the callback of an earlier SetUserData stays.
+    if (session->parser() != nullptr && static_cast<size_t>(length) > session->parser()->maxSendBody())
+        return kLumoraRequestTooLarge;
     if (!registerReply(uid, ReplyCode::kUserData, std::move(cb)))
         return -11;
     if (session->parser() == nullptr)
@@ -511,33 +545,53 @@ uint32_t LumoraInstance::timeoutFor(uint16_t code)
     }
 }
 
-bool LumoraInstance::registerReply(const std::string& uid, uint16_t code, DeviceResultCallback cb)
+bool LumoraInstance::registerReply(const std::string& uid, uint16_t code, DeviceResultCallback cb, uint64_t* serial)
 {
     std::lock_guard<std::mutex> lock(m_pendingMutex);
     auto it = m_pending.find(uid);
     if (it == m_pending.end())
         return false;
     std::deque<PendingRequest>& queue = it->second.requests[code];
+    const uint64_t id = ++m_pendingSerial;
+    if (serial != nullptr)
+        *serial = id;
     switch (code) {
     case ReplyCode::kLogin:
         // Logins and reconnects share one handler path: a login still pending keeps its entry,
         // and its reply reaches slot 0's (newest) callback.
         if (queue.empty())
-            queue.push_back({now(), true, std::move(cb)});
+            queue.push_back({now(), true, id, std::move(cb)});
         break;
     case ReplyCode::kUserData:
         // Kept for every push of the device; the newest callback receives them.
         queue.clear();
-        queue.push_back({now(), false, std::move(cb)});
+        queue.push_back({now(), false, id, std::move(cb)});
         break;
     case ReplyCode::kUpgrade:
-        queue.push_back({now(), false, std::move(cb)});
+        queue.push_back({now(), false, id, std::move(cb)});
         break;
     default:
         // Each request waits for its own reply, in sending order.
-        queue.push_back({now(), true, std::move(cb)});
+        queue.push_back({now(), true, id, std::move(cb)});
     }
     return true;
+}
+
+void LumoraInstance::withdrawReply(const std::string& uid, uint16_t code, uint64_t serial)
+{
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    auto it = m_pending.find(uid);
+    if (it == m_pending.end())
+        return;
+    auto entry = it->second.requests.find(code);
+    if (entry == it->second.requests.end())
+        return;
+    std::deque<PendingRequest>& queue = entry->second;
+    for (auto request = queue.begin(); request != queue.end(); ++request)
+        if (request->serial == serial) {
+            queue.erase(request);
+            return;
+        }
 }
 
 int LumoraInstance::request(const std::string& uid, uint16_t code, DeviceResultCallback cb,
@@ -546,9 +600,13 @@ int LumoraInstance::request(const std::string& uid, uint16_t code, DeviceResultC
     NetProImple* session = liveSession(uid);
     if (session == nullptr)
         return -11;
-    if (!registerReply(uid, code, std::move(cb)))
+    uint64_t serial = 0;
+    if (!registerReply(uid, code, std::move(cb), &serial))
         return -11;
-    return send(*session);
+    const int rc = send(*session);
+    if (rc == kLumoraRequestTooLarge)
+        withdrawReply(uid, code, serial);
+    return rc;
 }
 
 void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body, unsigned length, std::string uid, int,
@@ -569,10 +627,10 @@ void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body
     // message sees it.
     if (result == -100) {
         withSlot(uid, slot, [](StreamSlot& s) { s.playState.fetch_or(PlayStateMask::kDropped); });
-        raiseMessage(1, uid, nullptr, slot, 0);
+        raiseLoss(uid, slot);
         return;
     }
-    raiseMessage(1, uid, nullptr, slot, 0);
+    raiseLoss(uid, slot);
     bool upgrading = false;
     {
         std::lock_guard<std::mutex> lock(m_pendingMutex);
@@ -744,6 +802,14 @@ bool LumoraInstance::PollSnapTask(int kind)
 // ---------------------------------------------------------------------------------------------
 // Reconnection
 
+void LumoraInstance::raiseLoss(const std::string& uid, int slot)
+{
+    bool first = false;
+    withDevice(uid, [&](DeviceEntry& entry) { first = !entry.lossReported.exchange(true); });
+    if (first)
+        raiseMessage(1, uid, nullptr, slot, 0);
+}
+
 bool LumoraInstance::armReconnect(const std::string& uid, int delay)
 {
     std::lock_guard<std::mutex> lock(m_reconnectMutex);
@@ -763,7 +829,7 @@ void LumoraInstance::OnDevLost(std::string uid, int slot)
 {
     if (!messageCallback())
         return;
-    raiseMessage(1, uid, nullptr, slot, 0);
+    raiseLoss(uid, slot);
     if (!withDevice(uid, [](DeviceEntry& entry) { entry.state = DeviceState::kLost; }))
         return;
     armReconnect(uid, kStreamLossDelay);
@@ -832,6 +898,7 @@ void LumoraInstance::OnReconnect(int result, std::string text, std::string uid, 
     bool replay = false;
     const bool found = withDevice(uid, [&](DeviceEntry& entry) {
         entry.state = DeviceState::kLoggedIn;
+        entry.lossReported = false;
         replay = (entry.slots[static_cast<size_t>(slot)].playState.load() & PlayStateMask::kVideo) != 0;
     });
     if (found && replay)

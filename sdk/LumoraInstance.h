@@ -198,9 +198,12 @@ public:
     void RemoveSlotDecoders(std::string uid, int slot);
     // Frees the slot's channel object (called with the device-map lock held, or at teardown).
     void ReleaseSlotChannel(StreamSlot& slot);
-    void OnVideoStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
+    // Reply handlers of the video start and stop: each answers its own request's callback once.
+    void OnVideoStarted(int code, int result, std::string text, std::string uid, char* data, int slot,
+           DeviceResultCallback cb);
     void OnVideoRestarted(std::string uid, int slot);
-    void OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
+    void OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot,
+           DeviceResultCallback cb);
     // Ends the slot's local recording (channel let go, file finished, bit 0x80 cleared). Returns
     // the file's close result, or the failure of a recording that had ended by itself (0 if none).
     int finishLocalRecording(const std::string& uid, int slot);
@@ -239,12 +242,18 @@ public:
     void ReleaseSlotRecorder(StreamSlot& slot);
     // Frees the audio pair, its frame pool and the local player (teardown).
     void ReleaseAudio();
-    // Reply handlers of the listening, talk and face-picture requests.
-    void OnAudioStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
-    void OnAudioStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
-    void OnTalkStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
-    void OnFaceStarted(int code, int result, std::string text, std::string uid, char* data, int slot);
-    void OnFaceStopped(int code, int result, std::string text, std::string uid, char* data, int slot);
+    // Reply handlers of the listening, talk and face-picture requests. Each answers its own
+    // request's callback `cb` exactly once, whatever the reply.
+    void OnAudioStarted(int code, int result, std::string text, std::string uid, char* data, int slot,
+           DeviceResultCallback cb);
+    void OnAudioStopped(int code, int result, std::string text, std::string uid, char* data, int slot,
+           DeviceResultCallback cb);
+    void OnTalkStarted(int code, int result, std::string text, std::string uid, char* data, int slot,
+           DeviceResultCallback cb);
+    void OnFaceStarted(int code, int result, std::string text, std::string uid, char* data, int slot,
+           DeviceResultCallback cb);
+    void OnFaceStopped(int code, int result, std::string text, std::string uid, char* data, int slot,
+           DeviceResultCallback cb);
 
     // ---- Device recordings and downloads (LumoraInstanceRecord.cpp)
     int GetDevRecPath(std::string uid, DeviceResultCallback cb);
@@ -277,12 +286,18 @@ public:
     // The device's session when its link is up, else null (the answer -11).
     NetProImple* liveSession(const std::string& uid);
     // Records a reply handler under `code`; false when the device has no pending-reply table.
-    bool registerReply(const std::string& uid, uint16_t code, DeviceResultCallback cb);
+    // `serial`, when given, receives the entry's serial for withdrawReply.
+    bool registerReply(const std::string& uid, uint16_t code, DeviceResultCallback cb, uint64_t* serial = nullptr);
+    // Removes the entry a request registered before its send was refused: it waits for nothing.
+    void withdrawReply(const std::string& uid, uint16_t code, uint64_t serial);
     // The request pattern: -11 without a live link; else register `code` and return send(session).
+    // A send refused as too large withdraws the registration: its callback is never called.
     int request(const std::string& uid, uint16_t code, DeviceResultCallback cb,
                 const std::function<int(NetProImple&)>& send);
     // Raises a message through the message callback (when set and the library is not shut down).
-    void raiseMessage(int message, const std::string& uid, const std::string* text, int value, int reserved);
+    // The application gets NUL-terminated copies of text and extra, valid during the call.
+    void raiseMessage(int message, const std::string& uid, const std::string* text, int value, int reserved,
+                      const std::string* extra = nullptr);
     // Calls an application callback unless DeInitLibLumora has run; DeInitLibLumora waits for the
     // calls in progress.
     void callResult(const DeviceResultCallback& cb, int code, int result, std::string text, const std::string& uid,
@@ -302,6 +317,10 @@ public:
     std::string recordFolder() const;
     std::string compareFolder() const;
     std::string alarmFolder() const;
+    // The folder the default folders lie in: $XDG_DATA_HOME/Lumora when that is an absolute
+    // path, else $HOME/.local/share/Lumora, else "Lumora" under the current folder. Read from the
+    // environment when the instance is made.
+    static std::string defaultDataFolder();
     // For tests: the reconnect entry of a device ({uid, -1, 0} when none), the device state
     // (-1 unknown) and the number of login steps started.
     ReconnectEntry reconnectEntry(const std::string& uid);
@@ -323,6 +342,8 @@ private:
     int runLoginStep(DeviceEntry& entry, NetProImple& session, const std::string& uid, const std::string& password,
                      int slot);
     void OnLoginReply(int code, int result, std::string text, std::string uid, char* data, int slot);
+    // Raises message 1 for the device unless this loss was already reported.
+    void raiseLoss(const std::string& uid, int slot);
     // Arms the device's reconnect entry; true when a new entry was appended.
     bool armReconnect(const std::string& uid, int delay);
     bool enterCallback();
@@ -354,6 +375,7 @@ private:
 
     std::map<std::string, PendingReply> m_pending;
     std::mutex m_pendingMutex;
+    uint64_t m_pendingSerial = 0; // guarded by m_pendingMutex
 
     // Media objects, made and freed by the media files.
 public:
@@ -365,12 +387,14 @@ public:
 
 private:
     mutable std::mutex m_folderMutex;
-    std::string m_downloadFolder = "C://Lumora//Download";
-    std::string m_snapFolder = "C://Lumora//Snap";
-    std::string m_faceFolder = "C://Lumora//Face";
-    std::string m_recordFolder = "C://Lumora//Record";
-    std::string m_compareFolder = "C://Lumora//Compare";
-    std::string m_alarmFolder = "C://Lumora//Alarm";
+    // Until an application sets them: "Lumora/Download" and so on under the user's data folder
+    // (XDG_DATA_HOME, else ~/.local/share; see defaultDataFolder).
+    std::string m_downloadFolder;
+    std::string m_snapFolder;
+    std::string m_faceFolder;
+    std::string m_recordFolder;
+    std::string m_compareFolder;
+    std::string m_alarmFolder;
     void setFolder(std::string& folder, std::string path);
 
     std::unique_ptr<DevSearch> m_search;

@@ -12,6 +12,7 @@
 #include "LumoraLog.h"
 #include "MakeDirs.h"
 #include "NetProImple.h"
+#include "NetRWrite.h"
 #include "PlayLocalRecImple.h"
 
 #include <cstdint>
@@ -53,24 +54,23 @@ int LumoraInstance::BeginAudio(std::string uid, int stream, int reserved, Device
     NetProImple* session = liveSession(uid);
     if (session == nullptr)
         return -11;
-    if (!registerReply(uid, kStreamReply, [this](int code, int result, std::string text, std::string replyUid,
+    if (!registerReply(uid, kStreamReply, [this, cb](int code, int result, std::string text, std::string replyUid,
                                                   char* data, int slot) {
-            OnAudioStarted(code, result, std::move(text), std::move(replyUid), data, slot);
+            OnAudioStarted(code, result, std::move(text), std::move(replyUid), data, slot, cb);
         }))
         return -11;
     return session->SendStartAudio(stream);
 }
 
-void LumoraInstance::OnAudioStarted(int code, int result, std::string text, std::string uid, char*, int slot)
+void LumoraInstance::OnAudioStarted(int code, int result, std::string text, std::string uid, char*, int slot,
+                                    DeviceResultCallback cb)
 {
     if (!validSlot(slot))
         slot = 0;
-    DeviceResultCallback cb;
     int window = 0;
     int streamIndex = 0;
     std::shared_ptr<VideoDecoderImple> channel;
     if (!withSlot(uid, slot, [&](StreamSlot& s) {
-            cb = s.streamCallback;
             window = s.window;
             streamIndex = s.streamIndex;
             channel = s.decoder;
@@ -118,15 +118,16 @@ int LumoraInstance::EndAudio(std::string uid, int stream, int reserved, DeviceRe
             audio->StopListen();
         return -11;
     }
-    if (!registerReply(uid, kStreamReply, [this](int code, int result, std::string text, std::string replyUid,
+    if (!registerReply(uid, kStreamReply, [this, cb](int code, int result, std::string text, std::string replyUid,
                                                   char* data, int slot) {
-            OnAudioStopped(code, result, std::move(text), std::move(replyUid), data, slot);
+            OnAudioStopped(code, result, std::move(text), std::move(replyUid), data, slot, cb);
         }))
         return -11;
     return session->SendStopAudio(stream, 0);
 }
 
-void LumoraInstance::OnAudioStopped(int code, int result, std::string text, std::string uid, char* data, int slot)
+void LumoraInstance::OnAudioStopped(int code, int result, std::string text, std::string uid, char* data, int slot,
+                                    DeviceResultCallback cb)
 {
     if (!validSlot(slot))
         slot = 0;
@@ -137,8 +138,6 @@ void LumoraInstance::OnAudioStopped(int code, int result, std::string text, std:
     }
     if (audio)
         audio->StopListen();
-    DeviceResultCallback cb;
-    withSlot(uid, slot, [&cb](StreamSlot& s) { cb = s.streamCallback; });
     callResult(cb, code, result, text, uid, data, slot);
 }
 
@@ -161,24 +160,21 @@ int LumoraInstance::BeginTalk(std::string uid, DeviceResultCallback cb)
     NetProImple* session = liveSession(uid);
     if (session == nullptr)
         return -11;
-    if (!registerReply(uid, kTalkReply, [this](int code, int result, std::string text, std::string replyUid,
-                                                char* data, int slot) {
-            OnTalkStarted(code, result, std::move(text), std::move(replyUid), data, slot);
+    if (!registerReply(uid, kTalkReply, [this, cb](int code, int result, std::string text, std::string replyUid,
+                                                  char* data, int slot) {
+            OnTalkStarted(code, result, std::move(text), std::move(replyUid), data, slot, cb);
         }))
         return -11;
     return session->SendStartTalk();
 }
 
-void LumoraInstance::OnTalkStarted(int code, int result, std::string text, std::string uid, char*, int slot)
+void LumoraInstance::OnTalkStarted(int code, int result, std::string text, std::string uid, char*, int slot,
+                                   DeviceResultCallback cb)
 {
     if (!validSlot(slot))
         slot = 0;
-    DeviceResultCallback cb;
     int window = 0;
-    if (!withSlot(uid, slot, [&](StreamSlot& s) {
-            cb = s.streamCallback;
-            window = s.window;
-        }))
+    if (!withSlot(uid, slot, [&](StreamSlot& s) { window = s.window; }))
         return;
     if (result < 0) {
         callResult(cb, code, result, text, uid, nullptr, slot);
@@ -229,27 +225,28 @@ int LumoraInstance::BeginFace(std::string uid, int stream, int reserved, DeviceR
     NetProImple* session = liveSession(uid);
     if (session == nullptr)
         return -11;
-    if (!registerReply(uid, kFaceReply, [this](int code, int result, std::string text, std::string replyUid,
-                                                char* data, int slot) {
-            OnFaceStarted(code, result, std::move(text), std::move(replyUid), data, slot);
+    if (!registerReply(uid, kFaceReply, [this, cb](int code, int result, std::string text, std::string replyUid,
+                                                  char* data, int slot) {
+            OnFaceStarted(code, result, std::move(text), std::move(replyUid), data, slot, cb);
         }))
         return -11;
     return session->SendBeginFace();
 }
 
-void LumoraInstance::OnFaceStarted(int code, int result, std::string text, std::string uid, char* data, int slot)
+void LumoraInstance::OnFaceStarted(int code, int result, std::string text, std::string uid, char* data, int slot,
+                                   DeviceResultCallback cb)
 {
-    if (text.empty() || result < 0)
-        return;
     if (!validSlot(slot))
         slot = 0;
-    DeviceResultCallback cb;
+    // A refused (or empty) answer ends the request: its caller hears of it, the stream stays off.
+    if (text.empty() || result < 0) {
+        callResult(cb, code, result < 0 ? result : -1, text, uid, data, slot);
+        return;
+    }
     NetProImple* session = nullptr;
     if (!withDevice(uid, [&](DeviceEntry& e) {
             StreamSlot& s = e.slots[static_cast<size_t>(slot)];
             s.playState.fetch_or(PlayStateMask::kFace);
-            cb = std::move(s.streamCallback);
-            s.streamCallback = nullptr;
             session = e.session.get();
         }))
         return;
@@ -273,20 +270,19 @@ int LumoraInstance::EndFace(std::string uid, int stream, int reserved, DeviceRes
     NetProImple* session = liveSession(uid);
     if (session == nullptr)
         return -11;
-    if (!registerReply(uid, kFaceReply, [this](int code, int result, std::string text, std::string replyUid,
-                                                char* data, int slot) {
-            OnFaceStopped(code, result, std::move(text), std::move(replyUid), data, slot);
+    if (!registerReply(uid, kFaceReply, [this, cb](int code, int result, std::string text, std::string replyUid,
+                                                  char* data, int slot) {
+            OnFaceStopped(code, result, std::move(text), std::move(replyUid), data, slot, cb);
         }))
         return -11;
     return session->SendEndFace(0);
 }
 
-void LumoraInstance::OnFaceStopped(int code, int result, std::string text, std::string uid, char* data, int slot)
+void LumoraInstance::OnFaceStopped(int code, int result, std::string text, std::string uid, char* data, int slot,
+                                   DeviceResultCallback cb)
 {
     if (!validSlot(slot))
         slot = 0;
-    DeviceResultCallback cb;
-    withSlot(uid, slot, [&cb](StreamSlot& s) { cb = s.streamCallback; });
     callResult(cb, code, result, text, uid, data, slot);
 }
 
@@ -301,6 +297,9 @@ int LumoraInstance::StartRecordFile(std::string uid, int slot, std::string path)
     if (!playing)
         return -11;
     if (path.empty()) {
+        // The UID becomes a folder name: it must stay one name inside the record folder.
+        if (!IsDeviceUid(uid))
+            return kLumoraBadUid;
         const std::string folder = recordFolder() + "//" + uid + "//";
         if (!MakeDirs(folder)) {
             LUMORA_LOG("could not make the record folder " << folder);

@@ -11,6 +11,7 @@
 #include "LumoraLog.h"
 #include "MakeDirs.h"
 #include "NetProImple.h"
+#include "NetRWrite.h"
 #include "VideoDecoderImple.h"
 
 #include <json/json.h>
@@ -256,6 +257,8 @@ int LumoraInstance::DownloadRecFile(std::string uid, std::string text, DeviceRes
         LUMORA_LOG("download of " << uid << " refused: no bare file name");
         return -1;
     }
+    if (!IsDeviceUid(uid))
+        return kLumoraBadUid; // the UID names a folder inside the download folder
     const std::string path = downloadFolder() + "/" + uid + "/" + name;
     if (!MakeDirs(path)) {
         LUMORA_LOG("download folder cannot be made: " << path);

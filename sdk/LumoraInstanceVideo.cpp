@@ -6,6 +6,7 @@
 #include "LumoraLog.h"
 #include "MakeDirs.h"
 #include "NetProImple.h"
+#include "NetRWrite.h"
 #include "VideoDecoderImple.h"
 
 #include <json/json.h>
@@ -102,8 +103,10 @@ int LumoraInstance::BeginVideo(int window, std::string uid, int stream, int rese
     NetProImple* session = liveSession(uid);
     if (session == nullptr)
         return -11;
-    if (!registerReply(uid, kStreamReply, [this](int code, int result, std::string text, std::string replyUid, char* data,
-                                                 int slot) { OnVideoStarted(code, result, text, replyUid, data, slot); }))
+    if (!registerReply(uid, kStreamReply, [this, cb](int code, int result, std::string text, std::string replyUid,
+                                                     char* data, int slot) {
+            OnVideoStarted(code, result, text, replyUid, data, slot, cb);
+        }))
         return -11;
     return session->SendStartVideo(stream, 0);
 }
@@ -124,16 +127,13 @@ VideoDecoderImple::Host LumoraInstance::channelHost()
     return host;
 }
 
-void LumoraInstance::OnVideoStarted(int code, int result, std::string text, std::string uid, char*, int slot)
+void LumoraInstance::OnVideoStarted(int code, int result, std::string text, std::string uid, char*, int slot,
+                                    DeviceResultCallback cb)
 {
     if (slot < 0 || slot >= kStreamSlots)
         slot = 0;
-    DeviceResultCallback cb;
     NetProImple* session = nullptr;
-    if (!withDevice(uid, [&](DeviceEntry& e) {
-            cb = e.slots[static_cast<size_t>(slot)].streamCallback;
-            session = e.session.get();
-        }))
+    if (!withDevice(uid, [&](DeviceEntry& e) { session = e.session.get(); }))
         return;
     if (result < 0 || text.empty()) {
         callResult(cb, code, result, text, uid, nullptr, slot);
@@ -248,9 +248,9 @@ int LumoraInstance::EndVideo(std::string uid, int stream, int reserved, DeviceRe
         }))
         return -11;
     NetProImple* session = liveSession(uid);
-    if (session != nullptr && registerReply(uid, kStreamReply, [this](int code, int result, std::string text,
-                                                                      std::string replyUid, char* data, int slot) {
-            OnVideoStopped(code, result, text, replyUid, data, slot);
+    if (session != nullptr && registerReply(uid, kStreamReply, [this, cb](int code, int result, std::string text,
+                                                                          std::string replyUid, char* data, int slot) {
+            OnVideoStopped(code, result, text, replyUid, data, slot, cb);
         }))
         return session->SendStopVideo(stream, 0);
     callResult(cb, kStreamReply, 0, "", uid, nullptr, 0);
@@ -274,17 +274,16 @@ int LumoraInstance::EndVideo(std::string uid, int stream, int reserved, DeviceRe
     return -11;
 }
 
-void LumoraInstance::OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot)
+void LumoraInstance::OnVideoStopped(int code, int result, std::string text, std::string uid, char* data, int slot,
+                                    DeviceResultCallback cb)
 {
     if (slot < 0 || slot >= kStreamSlots)
         slot = 0;
-    DeviceResultCallback cb;
     std::shared_ptr<VideoDecoderImple> channel;
     NetProImple* session = nullptr;
     if (!withDevice(uid, [&](DeviceEntry& e) {
             StreamSlot& s = e.slots[static_cast<size_t>(slot)];
             s.playState.fetch_and(~PlayStateMask::kVideo);
-            cb = s.streamCallback;
             if (!s.rawFrameCallback)
                 channel = s.decoder;
             session = e.session.get();
@@ -396,11 +395,9 @@ void LumoraInstance::DrawPicture(const char* bitmapFile, RECT rect, int overlay,
 int LumoraInstance::GetDevSnapshot(std::string uid, std::string text, DeviceResultCallback cb)
 {
     withSlot(uid, 0, [&cb](StreamSlot& s) { s.streamCallback = cb; });
-    return request(uid, kSnapshotReply, [this](int code, int result, std::string replyText, std::string replyUid, char*,
-                                               int slot) {
-        DeviceResultCallback stream;
-        withSlot(replyUid, slot, [&](StreamSlot& s) { stream = s.streamCallback; });
-        callResult(stream, code, result, replyText, replyUid, nullptr, slot);
+    return request(uid, kSnapshotReply, [this, cb](int code, int result, std::string replyText, std::string replyUid,
+                                                   char*, int slot) {
+        callResult(cb, code, result, replyText, replyUid, nullptr, slot);
     },
                    [&text](NetProImple& s) { return s.SendGetDevSnapshot(std::move(text)); });
 }
@@ -413,6 +410,8 @@ void LumoraInstance::SnapStreamPic(std::string uid, std::string path, DeviceResu
         const std::string folder = snapFolder();
         if (folder.empty())
             return;
+        if (!IsDeviceUid(uid))
+            return; // the UID names a folder inside the snapshot folder
         path = folder + "/" + uid + "/";
         if (!MakeDirs(path))
             return;
@@ -455,7 +454,8 @@ void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& fr
 
 void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vector<char>& frame, unsigned length)
 {
-    if (length == 0 || length > frame.size())
+    // The UID names a folder inside the snapshot and face folders.
+    if (length == 0 || length > frame.size() || !IsDeviceUid(uid))
         return;
     if (type == 31) {
         const std::string folder = snapFolder();
@@ -468,7 +468,7 @@ void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vect
         const std::string path = dir + name;
         if (!writeFile(path, frame.data(), length, length))
             return;
-        m_replyPool.Schedule([this, uid, name, path, slot] { raiseMessage(0, uid, &name, slot, 0); });
+        m_replyPool.Schedule([this, uid, name, path, slot] { raiseMessage(0, uid, &name, slot, 0, &path); });
         return;
     }
     if (type == 32) {
@@ -483,9 +483,10 @@ void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vect
         std::snprintf(name, sizeof name, "%04d%02d%02d-%02d%02d%02d-%ud.jpg", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
                       t.tm_hour, t.tm_min, t.tm_sec, tickCount());
         const std::string fileName = name;
-        if (!writeFile(dir + fileName, frame.data(), length, 512))
+        const std::string path = dir + fileName;
+        if (!writeFile(path, frame.data(), length, 512))
             return;
-        raiseMessage(0, uid, &fileName, slot, 0);
+        raiseMessage(0, uid, &fileName, slot, 0, &path);
     }
 }
 

@@ -11,6 +11,7 @@
 struct PendingRequest {
     uint32_t tick = 0;      // send tick (milliseconds, wrapping)
     bool timed = true;      // false: never times out (1510, 1081)
+    uint64_t serial = 0;    // unique per instance: lets a request that was not sent withdraw its entry
     DeviceResultCallback callback;
 };
 

@@ -1,5 +1,7 @@
 #include "ThreadPool.h"
 
+#include "CrashDump.h"
+
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -37,6 +39,7 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             ++current;
             workers.emplace_back([self = shared_from_this(), threadName] {
                 pthread_setname_np(pthread_self(), threadName.c_str());
+                crashdump::EnsureAltStack();
                 t_workerOf = self.get();
                 self->work();
             });

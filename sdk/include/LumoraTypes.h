@@ -25,6 +25,14 @@ using AVDataCallback = std::function<void(int, int, std::vector<char>& frame, un
 using IODataCallback = std::function<void(int code, int result, std::vector<char>& body, unsigned length, std::string uid,
                                           int, int slot)>;
 
+// Results of their own, besides 0, -1, -11 and the link's send results:
+// a request whose text (or user data) is larger than the device's link carries in one message;
+// nothing is sent, the link stays up and the callback is never called.
+inline constexpr int kLumoraRequestTooLarge = -30;
+// a text that cannot be a device UID (empty, longer than 63 characters, or holding a character
+// other than letters, digits, '-', '_' and '.', or "." and ".." alone); nothing is done.
+inline constexpr int kLumoraBadUid = -31;
+
 // A native window handle (the X11 window id of the widget that shows a stream); null for none.
 using HWND = void*;
 

@@ -34,6 +34,8 @@ struct MessageCall {
     bool terminated = false; // a NUL at text[value] (1502: value is the length)
     int value = 0;
     int reserved = 0;
+    bool hasExtra = false;
+    std::string extra;       // up to the terminating NUL (message 0: the file's full path)
 };
 
 // Waits (polling with yields) until pred holds; false after the deadline.
@@ -109,7 +111,9 @@ public:
     DeviceMessageCallback callback()
     {
         return [this](int message, std::string uid, char* text, char* extra, int value, int reserved) {
-            MessageCall call{message, std::move(uid), text != nullptr, {}, false, value, reserved};
+            MessageCall call{message, std::move(uid), text != nullptr, {}, false, value, reserved, extra != nullptr, {}};
+            if (extra != nullptr)
+                call.extra = extra;
             if (text != nullptr) {
                 call.text = text;
                 call.terminated = message == 1502 && value >= 0 && text[value] == '\0';

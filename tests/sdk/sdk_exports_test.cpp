@@ -524,4 +524,37 @@ TEST(SdkCrashDump, ACrashingChildLeavesTheDumpAndStillDiesOfItsSignal)
     std::filesystem::remove(dump);
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
+// Recurses until the stack runs out (the limit is far beyond any stack); the frame's array keeps
+// the compiler from turning the recursion into a loop.
+[[gnu::noinline]] int recurseDeep(long depth)
+{
+    volatile char frame[512];
+    frame[depth % sizeof frame] = static_cast<char>(depth);
+    if (depth > (1L << 40))
+        return frame[0];
+    return recurseDeep(depth + 1) + frame[0];
+}
+
+TEST(SdkCrashDump, AStackOverflowStillLeavesTheDump)
+{
+    const std::filesystem::path dump =
+        std::filesystem::path(std::filesystem::read_symlink("/proc/self/exe")).parent_path() / "libLumoraCarsh.dmp";
+    std::filesystem::remove(dump);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        InitLibLumora("", 0);
+        ::_exit(recurseDeep(0));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+    ASSERT_TRUE(std::filesystem::exists(dump));
+    EXPECT_NE(readFile(dump).find("signal " + std::to_string(SIGSEGV)), std::string::npos);
+    std::filesystem::remove(dump);
+}
+#endif
+
 } // namespace

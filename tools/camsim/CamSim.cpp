@@ -412,10 +412,11 @@ void CamSim::setMuted(std::vector<uint16_t> commands)
     m_muted = std::move(commands);
 }
 
-void CamSim::setRefused(std::vector<uint16_t> commands)
+void CamSim::setRefused(std::vector<uint16_t> commands, bool bare)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_refused = std::move(commands);
+    m_refusedBare = bare;
 }
 
 void CamSim::setGarbled(std::vector<uint16_t> commands)
@@ -495,14 +496,20 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
     bool refuse = false;
     bool garble = false;
     bool decline = false;
+    bool bare = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         refuse = std::find(m_refused.begin(), m_refused.end(), command) != m_refused.end();
         garble = std::find(m_garbled.begin(), m_garbled.end(), command) != m_garbled.end();
         decline = std::find(m_declined.begin(), m_declined.end(), command) != m_declined.end();
+        bare = m_refusedBare;
     }
     if (garble) {
         session.link->sendCommand(static_cast<uint16_t>(command + 1), 0, "<html>not a settings document");
+        return;
+    }
+    if (refuse && bare) {
+        session.link->sendCommand(static_cast<uint16_t>(command + 1), -1, "");
         return;
     }
     if (refuse) {

@@ -82,8 +82,9 @@ public:
     // silent), until the next call.
     void setMuted(std::vector<uint16_t> commands);
     // Requests with these command codes are recorded and answered with a failure (result -1,
-    // {"ret":-1,"res":-1}), until the next call.
-    void setRefused(std::vector<uint16_t> commands);
+    // {"ret":-1,"res":-1}), until the next call; `bare`: with an empty body, the result alone
+    // saying no.
+    void setRefused(std::vector<uint16_t> commands, bool bare = false);
     // Requests with these command codes are answered with a text that is not JSON (result 0),
     // until the next call.
     void setGarbled(std::vector<uint16_t> commands);
@@ -197,6 +198,7 @@ private:
     std::vector<uint16_t> m_refused;
     std::vector<uint16_t> m_garbled;
     std::vector<uint16_t> m_declined;
+    bool m_refusedBare = false;
     std::function<void(const std::string&)> m_observer;
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};

@@ -8,8 +8,9 @@
 // time, "drop" closes every session, "hold N" lets N more SD-card record frames go and then holds
 // the sending ("hold -1" lifts it), "cut N" ends the next record transfer with the end marker
 // after N more frames ("cut -1" lifts it), "refuse CODE..." answers those commands with a failure
-// ("refuse" alone ends it), "show CODE" prints the bodies of the requests with that command so
-// far, "mute CODE..." leaves those commands unanswered, "garble CODE..." answers them with a text
+// ("refuse" alone ends it; "refuse-bare CODE..." fails them with an empty body, the result alone
+// saying no), "show CODE" prints the bodies of the requests with that command so far,
+// "mute CODE..." leaves those commands unanswered, "garble CODE..." answers them with a text
 // that is not JSON, "decline CODE..." answers those settings sets with "res" 1 (each alone ends
 // it), "setdoc NAME JSON" replaces a settings document, "doc NAME" prints one, "quit" ends it.
 #include "CamSim.h"
@@ -194,6 +195,8 @@ int main(int argc, char** argv)
                 camera.setRecordHold(std::atoi(line.c_str() + 5));
             else if (line.rfind("cut ", 0) == 0)
                 camera.setRecordCut(std::atoi(line.c_str() + 4));
+            else if (line.rfind("refuse-bare", 0) == 0)
+                camera.setRefused(commandList(line.substr(11)), true);
             else if (line.rfind("refuse", 0) == 0)
                 camera.setRefused(commandList(line.substr(6)));
             else if (line.rfind("mute", 0) == 0)
