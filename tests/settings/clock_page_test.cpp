@@ -216,6 +216,9 @@ TEST_F(ClockPageTest, TheDevicesUniversalTimeIsShownInItsZone)
          "ntp.example.org", -1},
         {"+9:30 into the next month", timeConf(at(2026, 4, 30, 20, 45, 0), 43, true, "time.windows.com"), "2026-5-1 6:15:0",
          25, true, "time.windows.com", 2},
+        // A device clock that is no date-time is shown as it came, for the user to correct.
+        {"no date-time", timeConf(at(2026, 2, 30, 25, 0, 0), 40, true, "time.windows.com"), "2026-2-30 25:0:0", 23, true,
+         "time.windows.com", 2},
     };
     ProTimeCheckDlg page;
     for (const Row& r : rows) {
