@@ -5,6 +5,7 @@
 
 #include <QButtonGroup>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -35,8 +36,12 @@ CMobileNetDlg::CMobileNetDlg(QWidget* parent)
             emit closeRequested();
     });
     connect(cancel, &QPushButton::clicked, this, &DevicePage::closeRequested);
-    grid->addWidget(ok, 1, 0);
-    grid->addWidget(cancel, 1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    buttons->addStretch(1);
+    grid->addLayout(buttons, 1, 0, 1, 2);
     grid->setRowStretch(2, 1);
 }
 

@@ -52,6 +52,7 @@ void CSetDevServerDlg::fromJson(const Json::Value& server)
 {
     // A code longer than the field takes is shown cut; the user sees what would be sent.
     m_code->setText(MemberText(server, "P2pSerCode"));
+    m_code->setCursorPosition(0);
 }
 
 QString CSetDevServerDlg::validate() const
