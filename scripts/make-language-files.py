@@ -105,6 +105,28 @@ s("FTPSet", [("FTPAddr","FTP address","FTP 地址"),("FTPPort","FTP port","FTP �
 s("PathSetting", [("PathSet","Folders","路径设置"),("PathSnap","Snapshots","抓拍路径"),("PathDload","Downloads","下载路径"),("PathRec","Recordings","录像路径"),
     ("PathAlarm","Alarm pictures","报警抓拍路径"),("SelPath","Browse","浏览"),("DecType","Decoding","解码方式"),("DecHard","Hardware decoding","硬件解码"),
     ("DecSofe","Software decoding","软件解码"),("Set","Set","设置")])
+s("ImageSet", [("Title","Colour/black switch","彩转黑设置"),("Group","Colour to black","彩转黑"),("Mode","Switch mode","转换模式"),
+    ("Mode0","By hand: black and white","手动转黑白"),("Mode1","By hand: colour","手动转彩色"),("Mode2","Automatic switching","自动切换"),
+    ("Mode3","Use the external voltage","使用外部电压"),("Mode4","Switch by the external input","外部输入切换"),("Mode5","Timed task","定时任务"),
+    ("Mode6","Infrared lamp on","打开红外灯"),("Mode7","Infrared lamp off","关闭红外灯"),("Auto","Automatic switching","自动切换"),
+    ("Level","Sensitivity","灵敏度"),("Time","Switch time","切换时间"),("Timer","Timed switching","定时转换"),
+    ("TimerOn","Timer on (colour)","定时开(彩色)"),("TimerOff","Timer off (black and white)","定时关(黑白)"),("Start","Start time","开始时间"),
+    ("End","End time","结束时间"),("Set","Modify","修改"),
+    ("LevelRange","The sensitivity must be a whole number from 0 to 255","灵敏度必须是 0 到 255 之间的整数"),
+    ("TimeNumber","The switch time must be a whole number","切换时间必须是整数")])
+s("ColorAdjust", [("Title","Colour adjustment","图像颜色调节"),("Brightness","Brightness","亮度"),("Saturtion","Colour saturation","色彩饱和度"),
+    ("Acutance","Sharpness","锐度"),("Contrast","Contrast","对比度"),("Chroma","Chroma","色度"),("Default","Restore defaults","恢复默认"),
+    ("OK","OK","确定"),("Cancel","Cancel","取消")])
+s("Denoise", [("Title","Noise reduction","降噪设置"),("En2D","2D noise reduction","2D降噪"),("En3D","3D noise reduction","3D降噪"),
+    ("Val3D","3D value","3D值"),("Set","Modify","修改"),("ValNumber","The 3D value must be a whole number","3D值必须是整数")])
+s("WDRSet", [("Title","Wide dynamic range","宽动态设置"),("WdrEn","Wide dynamic range on","打开宽动态"),("Auto","Automatic","自动"),
+    ("Manual","Manual","手动"),("Value","Value","数值"),("Set","Modify","修改"),
+    ("ValRange","The value must be a whole number from 0 to 255","数值必须是 0 到 255 之间的整数")])
+s("MobileNet", [("Title","4G/Wi-Fi switch","4G/Wi-Fi 切换"),("On","Switch the mobile network on","打开移动网络"),
+    ("Off","Switch the mobile network off","关闭移动网络"),("OK","OK","确定"),("Cancel","Cancel","取消"),
+    ("Choose","Please choose whether the mobile network is on or off","请选择打开或关闭移动网络")])
+s("P2PServer", [("Title","P2P server","P2P 服务器"),("Server","Server address","服务器地址"),("OK","OK","确定"),("Cancel","Cancel","取消"),
+    ("Empty","Please enter the server code","请输入服务器地址")])
 import collections
 for lang, idx, head in (("EN_LAN.ini", 2, "; Lumora user-interface texts: English"), ("CN_LAN.ini", 3, "; Lumora user-interface texts: Chinese (simplified)")):
     out=[head]; last=None

@@ -5,6 +5,7 @@
 #include "ClientPaths.h"
 #include "DesktopServices.h"
 #include "DevAddPrenstPosDlg.h"
+#include "settings/ProImgColorSetDlg.h"
 #include "DevTreeView.h"
 #include "GuiMailbox.h"
 #include "LangText.h"
@@ -293,7 +294,10 @@ void CVideoWnd::OnPreset()
 
 void CVideoWnd::OnColorAdjust()
 {
-    // The colour adjustment page comes with the device settings pages.
+    // A page of the pane's own, kept between openings; each opening asks the pane's device afresh.
+    if (m_colorDlg == nullptr)
+        m_colorDlg = new DevicePageDialog(new ProImgColorSetDlg, this);
+    m_colorDlg->open(m_uid);
 }
 
 QMenu* CVideoWnd::CreateContextMenu()

@@ -18,6 +18,7 @@
 
 class CMainFrame;
 class DevAddPrenstPosDlg;
+class DevicePageDialog;
 class GuiMailbox;
 class QMenu;
 class SurfaceWidget;
@@ -77,6 +78,7 @@ public:
     SurfaceWidget* surface() const { return m_surface; }
     // The pane's preset dialog once the menu has opened it (null before).
     DevAddPrenstPosDlg* presetDialog() const { return m_presetDlg; }
+    DevicePageDialog* colorDialog() const { return m_colorDlg; }
 
     // Menu commands.
     void OnZoom();
@@ -126,6 +128,7 @@ private:
     std::shared_ptr<GuiMailbox> m_mailbox;
     SurfaceWidget* m_surface = nullptr;
     DevAddPrenstPosDlg* m_presetDlg = nullptr; // child of the pane, made on first use
+    DevicePageDialog* m_colorDlg = nullptr;    // the pane's colour adjustment page, made on first use
     QString m_uid;
     mutable std::mutex m_uidMutex; // guards m_narrowUid, which the plan worker reads
     std::string m_narrowUid;

@@ -2,6 +2,12 @@
 
 #include "ProNetCfgDlg.h"
 #include "ProTimeCheckDlg.h"
+#include "CMobileNetDlg.h"
+#include "CProImageSetDlg.h"
+#include "CSetDevServerDlg.h"
+#include "ProImgColorSetDlg.h"
+#include "ProImgNoiseDlg.h"
+#include "ProImgWDRDlg.h"
 
 DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
 {
@@ -10,6 +16,18 @@ DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
         return new ProNetCfgDlg(parent);
     case DevicePageId::Time:
         return new ProTimeCheckDlg(parent);
+    case DevicePageId::ColorSwitch:
+        return new CProImageSetDlg(parent);
+    case DevicePageId::Color:
+        return new ProImgColorSetDlg(parent);
+    case DevicePageId::Denoise:
+        return new ProImgNoiseDlg(parent);
+    case DevicePageId::Wdr:
+        return new ProImgWDRDlg(parent);
+    case DevicePageId::Mobile:
+        return new CMobileNetDlg(parent);
+    case DevicePageId::P2PServer:
+        return new CSetDevServerDlg(parent);
 
     default:
         return nullptr;

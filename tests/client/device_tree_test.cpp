@@ -11,11 +11,13 @@
 #include "settings/DevicePages.h"
 #include "liveview/CRealTimePlayView.h"
 #include "liveview/VideoFrame.h"
+#include "settings/DevicePage.h"
 #include "libLumora.h"
 
 #include <QMenu>
 #include <QSignalSpy>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QTreeWidgetItem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -293,6 +295,28 @@ TEST_F(DeviceTreeTest, DeleteAllEmptiesTheTreeAndRemovesTheFile)
     pane->AddDevice(QString::fromLatin1(kNoCamera), "m3", "c", "pw1");
     ASSERT_NE(tree()->root(), nullptr);
     EXPECT_EQ(tree()->root()->childCount(), 1);
+}
+
+// "DevMobile" opens the 4G switch page of the selected device, filled from that device.
+TEST_F(DeviceTreeTest, MobileCommandOpensTheMobileSwitchOfTheSelectedDevice)
+{
+    auto cam = camera("MOBILE");
+    storeDevices({{QString::fromStdString(cam->uid()), "pw1", "one", "m1"}});
+    Json::Value mobile;
+    mobile["enable"] = true;
+    ASSERT_TRUE(cam->setDocument("Net.Mobile", mobile));
+    m_frame = std::make_unique<CMainFrame>();
+    ASSERT_TRUE(waitFor([&] { return online(cam->uid()); }));
+    tree()->setCurrentItem(node(cam->uid()));
+    CDevTreeView* pane = m_frame->devTreePane();
+    pane->RunCommand(CDevTreeView::ID_DEV_MOBILE);
+    DevicePageDialog* dialog = pane->pageDialog(365);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->page()->uid(), QString::fromStdString(cam->uid()));
+    auto* on = dialog->page()->findChild<QRadioButton*>(QStringLiteral("ctl_1106"));
+    ASSERT_NE(on, nullptr);
+    EXPECT_TRUE(waitFor([&] { return on->isChecked(); }));
 }
 
 TEST(DeviceTreeOneClick, CommandsSendTheirCompactDocuments)

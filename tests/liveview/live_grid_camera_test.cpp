@@ -14,6 +14,7 @@
 #include "liveview/DevAddPrenstPosDlg.h"
 #include "liveview/RecordPlan.h"
 #include "liveview/VideoFrame.h"
+#include "settings/ProImgColorSetDlg.h"
 
 #include <QAction>
 #include <QDir>
@@ -23,6 +24,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSlider>
 #include <QRegularExpression>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -539,6 +541,36 @@ TEST_F(GridWithLoggingCamera, PresetItemOpensThePresetDialogOfThePanesDevice)
     EXPECT_TRUE(frametest::waitFor([&] { return m_camera->requestBodies(1476).size() == 2; }));
     ASSERT_TRUE(frametest::waitFor([&] { return dialog->presetList()->count() == 1; }));
     EXPECT_EQ(dialog->presetList()->item(0)->text(), QStringLiteral("Door"));
+}
+
+// The pane's colour command opens the pane's own colour page, made once and kept, for the device
+// the pane shows; each opening asks that device afresh.
+TEST_F(GridWithLoggingCamera, ColourCommandOpensTheColourPageOfThePanesDevice)
+{
+    const std::string uid = m_camera->uid();
+    CVideoWnd* pane = cell(0)->videoPane();
+    EXPECT_EQ(pane->colorDialog(), nullptr);
+    ASSERT_GE(cell(0)->StartVideo(QString::fromStdString(uid), 1), 0);
+    ASSERT_TRUE(frametest::waitFor([&] { return Plays(uid); }));
+    Json::Value colours;
+    colours["Brightness"] = 77;
+    ASSERT_TRUE(m_camera->setDocument("CamCfg.info", colours));
+
+    pane->RunCommand(CVideoWnd::ID_COLOR_ADJUST);
+    DevicePageDialog* dialog = pane->colorDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->parent(), pane);
+    EXPECT_EQ(dialog->page()->uid(), QString::fromStdString(uid));
+    auto* brightness = dialog->page()->findChild<QSlider*>(QStringLiteral("ctl_1190"));
+    ASSERT_NE(brightness, nullptr);
+    EXPECT_TRUE(frametest::waitFor([&] { return brightness->value() == 77; }));
+
+    dialog->hide();
+    pane->RunCommand(CVideoWnd::ID_COLOR_ADJUST);
+    EXPECT_EQ(pane->colorDialog(), dialog);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(frametest::waitFor([&] { return m_camera->requestBodies(1496).size() == 2; }));
 }
 
 } // namespace

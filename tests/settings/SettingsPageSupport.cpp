@@ -146,4 +146,35 @@ void expireRequests()
     frametest::advanceSdkClock(25000);
 }
 
+int saveTimedOut(DevicePage& page, Camera& camera, int setCommand, int buttonId)
+{
+    camera.mute({setCommand});
+    const size_t before = sentCount(camera, setCommand);
+    QSignalSpy spy(&page, &DevicePage::saved);
+    auto* button = page.findChild<QAbstractButton*>(QStringLiteral("ctl_%1").arg(buttonId));
+    if (button == nullptr) {
+        ADD_FAILURE() << "no button ctl_" << buttonId;
+        return kNoAnswer;
+    }
+    button->click();
+    const bool arrived = frametest::waitFor([&] { return sentCount(camera, setCommand) > before; });
+    if (arrived)
+        expireRequests();
+    const int result = arrived ? waitSignal(spy, 20000) : kNoAnswer;
+    camera.mute({});
+    return result;
+}
+
+Json::Value json(const char* text)
+{
+    Json::Value value;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    const std::string t(text);
+    if (!reader->parse(t.data(), t.data() + t.size(), &value, &errors))
+        ADD_FAILURE() << "not JSON: " << text;
+    return value;
+}
+
 } // namespace settingstest

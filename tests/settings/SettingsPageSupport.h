@@ -87,4 +87,12 @@ void settle(Camera& camera);
 // Moves the SDK's clock past every request's time-out, so that an unanswered request fails now.
 void expireRequests();
 
+// Presses the page's button while the camera answers no request of setCommand, waits until the
+// request reached the camera, lets it time out and returns saved()'s result (kNoAnswer when none
+// came). The camera answers every command again afterwards.
+int saveTimedOut(DevicePage& page, Camera& camera, int setCommand, int buttonId = 1);
+
+// A JSON text of a test's table as a value; fails the test when it does not parse.
+Json::Value json(const char* text);
+
 } // namespace settingstest

@@ -564,8 +564,9 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
             if (stored.isString() && parse(stored.asString(), inner) && inner.isObject())
                 stored = inner;
             // "SetDefault": true asks the camera to go back to its factory picture colours.
-            if (std::string(family->document) == "CamCfg.info" && stored.isObject() && stored["SetDefault"].isBool() &&
-                stored["SetDefault"].asBool())
+            // (Read through get: operator[] would add a null "SetDefault" to the stored document.)
+            if (std::string(family->document) == "CamCfg.info" && stored.isObject() &&
+                stored.get("SetDefault", false).isBool() && stored.get("SetDefault", false).asBool())
                 stored = m_factoryColours;
             m_documents[family->document] = stored;
         }
