@@ -15,7 +15,8 @@
 #include <QTime>
 #include <QTimeEdit>
 #include <QVBoxLayout>
-#include <cstdio>
+#include <cctype>
+#include <climits>
 
 namespace {
 
@@ -47,6 +48,34 @@ int getRecSetting(std::string uid, DeviceResultCallback callback)
     request["Path"] = "/mnt/sdcard0/media/sensor0";
     request["Vich"] = 0;
     return GetRecSetting(std::move(uid), WriteStyled(request), std::move(callback));
+}
+
+// Reads "hour:minute:second" into the three numbers from the front, like "%d:%d:%d": a part the
+// text lacks keeps its value. A number too long for an int reads as -1, which no time of day has.
+void scanTime(const std::string& text, int (&parts)[3])
+{
+    size_t p = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (p >= text.size() || text[p] != ':')
+                return;
+            ++p;
+        }
+        while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p])))
+            ++p;
+        bool negative = false;
+        if (p < text.size() && (text[p] == '+' || text[p] == '-'))
+            negative = text[p++] == '-';
+        if (p >= text.size() || !std::isdigit(static_cast<unsigned char>(text[p])))
+            return;
+        long long value = 0;
+        while (p < text.size() && std::isdigit(static_cast<unsigned char>(text[p]))) {
+            if (value <= INT_MAX)
+                value = value * 10 + (text[p] - '0');
+            ++p;
+        }
+        parts[i] = value > INT_MAX ? -1 : static_cast<int>(negative ? -value : value);
+    }
 }
 
 QString sizeText(const char* key, int megabytes)
@@ -142,14 +171,12 @@ void ProRecSetDlg::fromJson(const Json::Value& rec)
         Row& controls = m_rows[i];
         controls.enable->setChecked(MemberInt(row, "En") != 0);
         // A time that lacks a part keeps that part of the row's time before it.
-        int hour = 0;
-        int minute = 0;
-        int second = 0;
+        int parts[3] = {0, 0, 0};
         for (int t = 0; t < 4; ++t) {
             if (!HasString(row, kTimeKeys[t]))
                 continue;
-            std::sscanf(row[kTimeKeys[t]].asCString(), "%d:%d:%d", &hour, &minute, &second);
-            const QTime time(hour, minute, second);
+            scanTime(row[kTimeKeys[t]].asString(), parts);
+            const QTime time(parts[0], parts[1], parts[2]);
             if (time.isValid())
                 controls.times[t]->setTime(time);
         }

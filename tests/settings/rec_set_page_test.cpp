@@ -112,11 +112,14 @@ TEST_F(RecSetPageTest, ScheduleRowsFillTheirDaysPickers)
     Json::Value rec = parse(R"({"RecTime":[
         {"En":1,"St1":"08:05:00","Ed1":"8:30","St2":"24:00:00","Ed2":"23:59:59"},
         {"En":1,"St1":"7:0:0","Ed1":"9:0:0","St2":"10:0:0","Ed2":"11:0:0"},
-        {"En":0,"St1":"6:0:0","Ed1":"6:30:15","St2":7,"Ed2":"x"}]})");
+        {"En":0,"St1":"6:0:0","Ed1":"6:30:15","St2":7,"Ed2":"x"},
+        {"En":1,"St1":"99999999999:0:0","Ed1":" 9:-1:0","St2":"1:2:3:4","Ed2":"12:00:00"}]})");
     // Pickers the document does not set keep what they showed.
     ctl<QTimeEdit>(&page, 1057)->setTime(QTime(3, 3, 3));
     ctl<QTimeEdit>(&page, 1061)->setTime(QTime(4, 4, 4));
     ctl<QTimeEdit>(&page, 1063)->setTime(QTime(5, 5, 5));
+    ctl<QTimeEdit>(&page, 1064)->setTime(QTime(5, 5, 5));
+    ctl<QTimeEdit>(&page, 1073)->setTime(QTime(6, 6, 6));
     ASSERT_TRUE(cam().setDocument("Rec.Conf", rec));
     ASSERT_EQ(loadPage(page, cam()), 0);
 
@@ -133,7 +136,13 @@ TEST_F(RecSetPageTest, ScheduleRowsFillTheirDaysPickers)
     EXPECT_EQ(picker(1059), QTime(6, 0, 0));
     EXPECT_EQ(picker(1060), QTime(6, 30, 15));
     EXPECT_EQ(picker(1061), QTime(4, 4, 4)) << "a time that is not a text";
-    EXPECT_EQ(picker(1063), QTime(5, 5, 5)) << "Tuesday is not in a three-row schedule";
+    EXPECT_EQ(picker(1062), QTime(6, 30, 15)) << "no number at all: the row's previous time";
+    EXPECT_TRUE(ctl<QCheckBox>(&page, 1095)->isChecked());
+    EXPECT_EQ(picker(1063), QTime(5, 5, 5)) << "an hour too long for a number";
+    EXPECT_EQ(picker(1064), QTime(5, 5, 5)) << "a negative minute";
+    EXPECT_EQ(picker(1085), QTime(1, 2, 3)) << "more than three parts";
+    EXPECT_EQ(picker(1086), QTime(12, 0, 0));
+    EXPECT_EQ(picker(1073), QTime(6, 6, 6)) << "Thursday is not in a four-row schedule";
 }
 
 TEST_F(RecSetPageTest, SaveSendsTheKeptDocumentWithTheEdits)
