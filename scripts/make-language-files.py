@@ -85,7 +85,8 @@ s("TimeCheck", [("NetCheck","Network time (NTP)","网络校时"),("Computer","Ta
 s("SDRecSet", [("SDStatus","SD card state","SD 卡状态"),("SDCapacity","SD card capacity","SD 卡容量"),("SDResidue","SD card free","SD 卡剩余"),
     ("SDRecover","Overwrite automatically","自动覆盖"),("SDRecTime","Recording length (minutes)","录像时长（分钟）"),("Eve","Every day","每天"),
     ("Mon","Monday","星期一"),("Tue","Tuesday","星期二"),("Wed","Wednesday","星期三"),("Thu","Thursday","星期四"),("Fri","Friday","星期五"),
-    ("Sat","Saturday","星期六"),("Sun","Sunday","星期日"),("SDFormat","Format","格式化"),("SDSet","Set","设置"),("Valiad","ready","正常"),("Invaliad","not available","不可用")])
+    ("Sat","Saturday","星期六"),("Sun","Sunday","星期日"),("SDFormat","Format","格式化"),("SDSet","Set","设置"),("Valiad","ready","正常"),("Invaliad","not available","不可用"),
+    ("Formatting","formatting...","正在格式化..."),("FormatAsk","Format the SD card? Every recording on it is erased.","格式化 SD 卡吗？卡上的所有录像都将被删除。")])
 s("AlarmSet", [("MoveAlarm","Motion alarm","移动侦测报警"),("EnMotion","Enable motion alarm","启用移动侦测"),("ClearRect","Clear area","清除区域"),
     ("Sensitivity","Sensitivity","灵敏度"),("IOAlarm","IO alarm","IO 报警"),("IODelay","Delay","延时"),("HLevel","High level","高电平"),
     ("LLevel","Low level","低电平"),("AlarmRec","Alarm recording","报警录像"),("EnRec","Record on alarm","启用报警录像"),("Upload","Upload by FTP","FTP 上传"),
@@ -99,7 +100,8 @@ s("DevInfo", [("DevType","Model","设备型号"),("DevSofeVer","Software version
     ("DevAutoUpdate","Upgrade automatically","自动升级"),("DevUpdate","Upgrade","升级"),("UpdateSave","Save","保存"),
     ("Newest","The firmware is up to date","已是最新版本"),("Success","Upgrade finished","升级成功"),("Fail","Operation failed","操作失败")])
 s("VideoSet", [("MainStream","Main stream","主码流"),("SubStream","Sub stream","子码流"),("MainType","Encoding","编码格式"),("MainPix","Resolution","分辨率"),
-    ("MainIDis","I-frame interval","I 帧间隔"),("MainFBR","Frame rate","帧率"),("MainCType","Rate control","码率控制"),("MainCBR","Bit rate","码率"),("Set","Set","设置")])
+    ("MainIDis","I-frame interval","I 帧间隔"),("MainFBR","Frame rate","帧率"),("MainCType","Rate control","码率控制"),("MainCBR","Bit rate","码率"),("Set","Set","设置"),
+    ("NumberTip","%1: please enter a whole number.","%1：请输入整数。"),("RangeTip","%1: please enter a whole number from %2 to %3.","%1：请输入 %2 到 %3 之间的整数。")])
 s("FTPSet", [("FTPAddr","FTP address","FTP 地址"),("FTPPort","FTP port","FTP 端口"),("FTPUser","FTP user","FTP 用户"),("FTPPW","FTP password","FTP 密码"),
     ("FTPPath","FTP folder","FTP 路径"),("Set","Set","设置")])
 s("PathSetting", [("PathSet","Folders","路径设置"),("PathSnap","Snapshots","抓拍路径"),("PathDload","Downloads","下载路径"),("PathRec","Recordings","录像路径"),

@@ -8,6 +8,8 @@
 #include "ProImgColorSetDlg.h"
 #include "ProImgNoiseDlg.h"
 #include "ProImgWDRDlg.h"
+#include "CVideoSettingDlg.h"
+#include "ProRecSetDlg.h"
 
 DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
 {
@@ -28,6 +30,10 @@ DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
         return new CMobileNetDlg(parent);
     case DevicePageId::P2PServer:
         return new CSetDevServerDlg(parent);
+    case DevicePageId::Rec:
+        return new ProRecSetDlg(parent);
+    case DevicePageId::Video:
+        return new CVideoSettingDlg(parent);
 
     default:
         return nullptr;

@@ -35,6 +35,7 @@ constexpr uint16_t kPassword = 1022;
 constexpr uint16_t kUpgrade = 1080;
 constexpr uint16_t kUserData = 1509;
 constexpr uint16_t kAlarm = 1502;
+constexpr uint16_t kSdFormat = 1507;
 constexpr const char* kPasswordKey = "Quaxel2964";
 
 // A settings family: the get command answers with the document, the set command stores it.
@@ -662,6 +663,20 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
             progress["p"] = p;
             session.link->sendCommand(kUpgrade + 1, 0, styled(progress));
         }
+        return;
+    }
+    case kSdFormat: {
+        // A formatted card is empty: its free space becomes its capacity.
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto rec = m_documents.find("Rec.Conf");
+            if (rec != m_documents.end() && rec->second.isObject() && rec->second.isMember("DiskInfo")) {
+                Json::Value& disk = rec->second["DiskInfo"];
+                if (disk.isObject() && disk.isMember("Total") && disk["Total"].isInt())
+                    disk["Free"] = disk["Total"];
+            }
+        }
+        session.link->sendCommand(kSdFormat + 1, 0, styled(ok));
         return;
     }
     default:
