@@ -4,13 +4,24 @@
 #include "CUserLoginDlg.h"
 #include "ClientCrashDump.h"
 #include "ClientDatabase.h"
+#include "ClientMessageBox.h"
+#include "ClientPaths.h"
+#include "LangText.h"
 #include "DesktopServices.h"
 #include "LumoraSdk.h"
 #include "UserInfoStore.h"
 
+#include <QDir>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QWidget>
+
+namespace {
+
+// How long the start waits for another program's lock on "UserInfo.db" before going on.
+constexpr int kStartBusyTimeoutMs = 2000;
+
+}  // namespace
 
 CLumoraApp::CLumoraApp(QObject* parent) : QObject(parent) {}
 
@@ -27,7 +38,17 @@ void CLumoraApp::InitInstance()
     // Between the closing of one dialog and the opening of the next no window shows; the
     // application must not take that for its end.
     QGuiApplication::setQuitOnLastWindowClosed(false);
-    if (ClientDatabaseExists(QString::fromLatin1(kUserInfoDb))) {
+    // A user database that holds no user (an empty or damaged file) leads to the registration,
+    // never to a login nobody can pass. A damaged file is kept aside, bytes untouched.
+    const QString path = DataFilePath(QString::fromLatin1(kUserInfoDb));
+    const DatabaseHealth health = CheckDatabaseFile(path, kStartBusyTimeoutMs);
+    QString damagedNote;
+    if (health == DatabaseHealth::Damaged) {
+        const QString aside = SetDamagedFileAside(path);
+        damagedNote = LangText("DataFile", "Damaged").arg(QDir::toNativeSeparators(path),
+                                                          QDir::toNativeSeparators(aside.isEmpty() ? path : aside));
+    }
+    if (health == DatabaseHealth::Busy || (health == DatabaseHealth::Ok && UserInfoStore::FirstUser())) {
         runLogin();
         return;
     }
@@ -42,6 +63,9 @@ void CLumoraApp::InitInstance()
         }
     });
     m_registration->open();
+    if (!damagedNote.isEmpty()) {
+        ShowMessage(m_registration, damagedNote);
+    }
 }
 
 void CLumoraApp::runLogin()

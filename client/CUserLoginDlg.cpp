@@ -5,6 +5,7 @@
 #include "ClientPaths.h"
 #include "LangText.h"
 #include "LumoraSdk.h"
+#include "PasswordHash.h"
 #include "UserInfoStore.h"
 
 #include <QCheckBox>
@@ -80,8 +81,15 @@ CUserLoginDlg::CUserLoginDlg(QWidget* parent, int autoLoginIntervalMs) : QDialog
     connect(m_ok, &QPushButton::clicked, this, &CUserLoginDlg::OnOK);
     connect(m_cancel, &QPushButton::clicked, this, &CUserLoginDlg::reject);
     connect(m_server, &QPushButton::clicked, this, &CUserLoginDlg::OnServer);
+    // The server string belongs to a user: the button works only while a registered user is
+    // chosen, so what is typed in its dialog is never dropped for want of a row.
+    connect(m_user, &QComboBox::editTextChanged, this, &CUserLoginDlg::updateServerButton);
+    connect(m_user, &QComboBox::currentIndexChanged, this, &CUserLoginDlg::updateServerButton);
+    // A remembered password is not in the field (only its hash is stored); typing replaces it.
+    connect(m_password, &QLineEdit::textEdited, this, [this] { m_passwordRemembered = false; });
 
     LoadUsers();
+    updateServerButton();
     m_timer = new QTimer(this);
     m_timer->setInterval(autoLoginIntervalMs);
     connect(m_timer, &QTimer::timeout, this, &CUserLoginDlg::onTimer);
@@ -98,11 +106,11 @@ void CUserLoginDlg::LoadUsers()
     if (user->firstUser == 1) {
         m_user->setCurrentIndex(0);
         m_remember->setChecked(user->remember != 0);
+        m_storedPassword = user->password;
         if (user->remember != 0) {
-            m_password->setText(user->password);
+            fillRememberedPassword();
         }
         m_autoLoginBox->setChecked(user->autoLogin != 0);
-        m_storedPassword = user->password;
         if (user->autoLogin != 0) {
             m_autoLogin = true;
         }
@@ -111,6 +119,20 @@ void CUserLoginDlg::LoadUsers()
         m_user->setCurrentIndex(-1);
         m_user->setEditText(QString());
     }
+}
+
+void CUserLoginDlg::fillRememberedPassword()
+{
+    // The field shows that a password is remembered without holding it.
+    m_password->setText(QString(8, QLatin1Char('*')));
+    m_passwordRemembered = true;
+    m_rememberedUser = userName();
+}
+
+void CUserLoginDlg::updateServerButton()
+{
+    const QString name = userName();
+    m_server->setEnabled(!name.isEmpty() && m_user->findText(name, Qt::MatchFixedString | Qt::MatchCaseSensitive) >= 0);
 }
 
 QString CUserLoginDlg::userName() const
@@ -128,7 +150,7 @@ void CUserLoginDlg::OnSelchangeUser(const QString& name)
     m_remember->setChecked(user->remember != 0);
     m_storedPassword = user->password;
     if (user->remember != 0) {
-        m_password->setText(user->password);
+        fillRememberedPassword();
     }
     m_autoLoginBox->setChecked(user->autoLogin != 0);
     if (user->autoLogin != 0) {
@@ -173,9 +195,17 @@ void CUserLoginDlg::OnOK()
         return;
     }
     m_storedPassword = user->password;
-    if (m_password->text() != m_storedPassword) {
+    const bool remembered = m_passwordRemembered && name == m_rememberedUser && user->remember != 0;
+    if (!remembered && !PasswordHash::Verify(m_password->text(), m_storedPassword)) {
         fail("PWError");
         return;
+    }
+    if (!PasswordHash::IsHash(m_storedPassword)) {
+        // A row from before hashing: the password just proved itself, store its hash instead.
+        const QString hash = PasswordHash::Make(remembered ? m_storedPassword : m_password->text());
+        if (!hash.isEmpty()) {
+            UserInfoStore::SetPasswordHash(name, hash);
+        }
     }
     LumoraSdk::Start(user->server);
     m_timer->stop();
@@ -195,7 +225,7 @@ void CUserLoginDlg::onTimer()
 
 void CUserLoginDlg::OnServer()
 {
-    if (m_serverDlg) {
+    if (m_serverDlg || !m_server->isEnabled()) {
         return;
     }
     m_serverDlg = new CServerDlg(m_user->currentText(), this);

@@ -43,8 +43,12 @@ private:
     void onTimer();
     QString userName() const;
     void fail(const char* key);
+    void fillRememberedPassword();
+    void updateServerButton();
 
-    QString m_storedPassword;
+    QString m_storedPassword;   // the row's PA: a PasswordHash text, or a plain password from before hashing
+    bool m_passwordRemembered = false;  // the field holds the remembered-password mark, untouched
+    QString m_rememberedUser;           // the user that mark stands for
     bool m_autoLogin = false;
     QPixmap m_background;
     QLabel* m_userLabel = nullptr;

@@ -15,3 +15,20 @@ int OpenClientDatabase(SqliteDb& db, const QString& name, bool* existedBefore = 
 
 // True when the file exists in the data folder.
 bool ClientDatabaseExists(const QString& name);
+
+// What a database file beside the program is found to be before the client relies on it.
+enum class DatabaseHealth {
+    Missing,  // no file
+    Ok,       // opens and reads through
+    Busy,     // another connection holds a lock longer than the caller may wait
+    Damaged,  // not a database, or a database that does not read through
+};
+
+// Opens the file at path read-only and reads every page once (SQLite's quick check), waiting at
+// most busyTimeoutMs for another connection's lock. Touches nothing in the file.
+DatabaseHealth CheckDatabaseFile(const QString& path, int busyTimeoutMs);
+
+// Moves a damaged file aside, bytes untouched, to "<name>.damaged" (or "<name>.damaged-2", ...)
+// in its folder, so the original name is free for a fresh database. Returns the new path, empty
+// when the move failed (the file then stays where it was).
+QString SetDamagedFileAside(const QString& path);

@@ -14,6 +14,10 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -22,6 +26,17 @@ const QColor kFixed(210, 221, 244);
 const QColor kUidColour(100, 221, 244);
 
 } // namespace
+
+// Answers on their way from the SDK's receiving thread to the dialog. The receiving thread drops
+// repeats and answers past the cap here, so a flood costs the GUI thread one queued call per
+// batch and never more rows than the cap.
+struct DevSearchDlg::AnswerQueue {
+    std::mutex mutex;
+    std::vector<DevSearchReply> pending;      // guarded by mutex
+    std::unordered_set<std::string> macs;     // guarded by mutex; at most kMaxSearchRows
+    int dropped = 0;                          // guarded by mutex
+    bool drainPosted = false;                 // guarded by mutex
+};
 
 DevSearchDlg::DevSearchDlg(CDevTreeView* tree, QWidget* parent)
     : QDialog(parent), m_tree(tree), m_mailbox(GuiMailbox::create(this)), m_list(new QTableWidget(0, ColumnCount, this)),
@@ -80,10 +95,32 @@ void DevSearchDlg::RetranslateUi()
                                        LangText("DevSearch", "DevIP"), LangText("DevSearch", "DevMac"),
                                        QStringLiteral("UID"), LangText("DevSearch", "Sofeware"),
                                        LangText("DevSearch", "Hardware")});
+    fitColumns();
+}
+
+void DevSearchDlg::fitColumns()
+{
+    if (!isVisible())
+        return; // before the first show the viewport has no width yet
     const int weights[ColumnCount] = {4, 10, 10, 10, 10, 10, 10, 10};
     const int width = std::max(0, m_list->viewport()->width() - 2);
     for (int c = 0; c < ColumnCount; ++c)
         m_list->setColumnWidth(c, std::max(24, width * weights[c] / 74));
+}
+
+void DevSearchDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // The layout gives the list its size only now.
+    if (QLayout* l = layout())
+        l->activate();
+    fitColumns();
+}
+
+void DevSearchDlg::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    fitColumns();
 }
 
 void DevSearchDlg::setCell(int row, int column, const QString& text, const QColor& background, bool editable)
@@ -103,8 +140,13 @@ void DevSearchDlg::OnSearch()
 {
     m_list->setRowCount(0);
     m_rowCounter = 0;
+    m_macs.clear();
+    m_searchRows = 0;
+    m_dropped = 0;
+    auto queue = std::make_shared<AnswerQueue>();
+    m_answers = queue;
     std::shared_ptr<GuiMailbox> box = m_mailbox;
-    SearchDev(kSearchSeconds, [box](int, int result, std::string, std::string, char* datagram, int length) {
+    SearchDev(kSearchSeconds, [box, queue](int, int result, std::string, std::string, char* datagram, int length) {
         // The SDK's receiving thread: read the datagram here, with bounds, and hand over a value.
         if (datagram == nullptr) {
             if (result == -1)
@@ -117,25 +159,61 @@ void DevSearchDlg::OnSearch()
         std::optional<DevSearchReply> reply = ParseDevSearchReply(datagram, static_cast<std::size_t>(size));
         if (!reply)
             return;
-        box->post([r = *reply](QObject* self) { static_cast<DevSearchDlg*>(self)->OnSearchAnswer(r); });
+        {
+            std::lock_guard lock(queue->mutex);
+            if (queue->macs.count(reply->mac) != 0)
+                return;
+            if (queue->macs.size() >= static_cast<std::size_t>(kMaxSearchRows)) {
+                ++queue->dropped;
+                return;
+            }
+            queue->macs.insert(reply->mac);
+            queue->pending.push_back(std::move(*reply));
+            if (queue->drainPosted)
+                return;
+            queue->drainPosted = true;
+        }
+        box->post([queue](QObject* self) { static_cast<DevSearchDlg*>(self)->drainAnswers(queue); });
     });
     m_search->setEnabled(false);
+}
+
+void DevSearchDlg::drainAnswers(const std::shared_ptr<AnswerQueue>& queue)
+{
+    std::vector<DevSearchReply> batch;
+    {
+        std::lock_guard lock(queue->mutex);
+        batch.swap(queue->pending);
+        queue->drainPosted = false;
+        if (queue == m_answers)
+            m_dropped = queue->dropped;
+    }
+    if (queue != m_answers)
+        return; // a search the user has replaced
+    m_list->setUpdatesEnabled(false);
+    for (const DevSearchReply& reply : batch)
+        OnSearchAnswer(reply);
+    m_list->setUpdatesEnabled(true);
 }
 
 void DevSearchDlg::OnSearchAnswer(const DevSearchReply& reply)
 {
     const QString mac = QString::fromUtf8(reply.mac.c_str());
-    for (int row = 0; row < m_list->rowCount(); ++row) {
-        const QTableWidgetItem* item = m_list->item(row, Mac);
-        if (item && item->text() == mac)
-            return; // one row per MAC; the first answer's strings stay
+    if (m_macs.contains(mac))
+        return; // one row per MAC; the first answer's strings stay
+    if (m_searchRows >= kMaxSearchRows) {
+        ++m_dropped;
+        return;
     }
+    m_macs.insert(mac);
+    ++m_searchRows;
     m_rowCounter = m_list->rowCount();
     const int row = m_rowCounter;
     m_list->insertRow(row);
     auto* check = new QTableWidgetItem;
     check->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-    check->setCheckState(Qt::Checked);
+    // Unticked: an answer is only a claim from someone on the LAN; the user picks what to add.
+    check->setCheckState(Qt::Unchecked);
     m_list->setItem(row, Check, check);
     setCell(row, Alias, LangText("DevPWSet", "Alias"), kEditable, true);
     setCell(row, Password, QString::fromLatin1(kDefaultPassword), kEditable, true);

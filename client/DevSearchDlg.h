@@ -10,6 +10,7 @@
 #include "DevSearchReply.h"
 
 #include <QDialog>
+#include <QSet>
 #include <memory>
 
 class CDevTreeView;
@@ -24,6 +25,9 @@ public:
     enum Column { Check = 0, Alias, Password, Ip, Mac, Uid, Software, Hardware, ColumnCount };
     static constexpr const char* kDefaultPassword = "qelvo";
     static constexpr int kSearchSeconds = 2;
+    // Anyone on the LAN can answer the probe: the list holds at most this many answers (rows made
+    // by hand come on top); later answers with new MACs are counted and dropped.
+    static constexpr int kMaxSearchRows = 256;
 
     explicit DevSearchDlg(CDevTreeView* tree, QWidget* parent = nullptr);
     ~DevSearchDlg() override;
@@ -38,8 +42,11 @@ public:
     // Button 1002: stores the checked rows, adds them to the device tree, hides the dialog.
     void OnAdd();
 
-    // One answer (GUI thread): a new row unless a row with that MAC is already listed.
+    // One answer (GUI thread): a new, unticked row unless a row with that MAC is already listed
+    // or the list is full. Answers reach here in batches, one queued call per batch.
     void OnSearchAnswer(const DevSearchReply& reply);
+    // Answers of the current search dropped because the list was full.
+    int droppedAnswers() const { return m_dropped; }
     // The end of the search (GUI thread).
     void OnSearchEnd();
 
@@ -52,12 +59,24 @@ signals:
     // A device was stored by Add (the device record pane adds a node for it).
     void deviceStored(const QString& uid);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    struct AnswerQueue;
+    void drainAnswers(const std::shared_ptr<AnswerQueue>& queue);
+    // Shares the list's visible width among the columns; needs the dialog laid out (shown).
+    void fitColumns();
     void setCell(int row, int column, const QString& text, const QColor& background, bool editable);
     void showStoreError(const QString& text);
 
     CDevTreeView* m_tree;
     std::shared_ptr<GuiMailbox> m_mailbox;
+    std::shared_ptr<AnswerQueue> m_answers;  // the current search's; answers of an older one are dropped
+    QSet<QString> m_macs;                    // the MACs listed, for a lookup per answer
+    int m_searchRows = 0;
+    int m_dropped = 0;
     int m_rowCounter = 0;
     QTableWidget* m_list;
     QLabel* m_tip;

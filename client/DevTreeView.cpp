@@ -1,6 +1,8 @@
 #include "DevTreeView.h"
 
 #include "CResetPADlg.h"
+#include "ClientDatabase.h"
+#include "ClientMessageBox.h"
 #include "DevSearchDlg.h"
 #include "DeviceDatabases.h"
 #include "FrameText.h"
@@ -14,6 +16,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
@@ -109,17 +112,49 @@ QTreeWidgetItem* CDevTreeView::addDeviceNode(const QString& uid, const QString& 
 
 void CDevTreeView::LoadDevices()
 {
-    if (!DevInfoTable::exists(DataDir()))
+    const std::optional<std::vector<DevInfoRow>> rows = loadStoredDevices();
+    if (!rows)
         return;
     ensureRoot(LangText("MainFrame", "DevTreeName"));
     int delay = 0;
-    for (const DevInfoRow& row : DevInfoTable::load(DataDir())) {
+    for (const DevInfoRow& row : *rows) {
         addDeviceNode(row.uid, row.mac, row.alias);
         if (m_bClosing)
             break;
         startLogin(row.uid, row.password, delay, false);
         delay += kLoginSpacingMs;
     }
+}
+
+std::optional<std::vector<DevInfoRow>> CDevTreeView::loadStoredDevices()
+{
+    // The GUI thread must not sit in SQLite's busy handler while another program holds the file;
+    // a file that does not read through is kept aside untouched and the user goes on.
+    const QString file = DevInfoTable::path(DataDir());
+    auto tell = [this](const QString& text) {
+        QMetaObject::invokeMethod(this, [this, text] { ShowMessage(window(), text); }, Qt::QueuedConnection);
+    };
+    switch (CheckDatabaseFile(file, DevInfoTable::kGuiBusyTimeoutMs)) {
+    case DatabaseHealth::Missing:
+        return std::nullopt;
+    case DatabaseHealth::Busy:
+        tell(LangText("DataFile", "Busy").arg(QDir::toNativeSeparators(file)));
+        return std::nullopt;
+    case DatabaseHealth::Damaged: {
+        std::vector<DevInfoRow> rows = DevInfoTable::load(DataDir(), nullptr, DevInfoTable::kGuiBusyTimeoutMs);
+        const QString aside = SetDamagedFileAside(file);
+        if (!aside.isEmpty() && !rows.empty())
+            DevInfoTable::store(DataDir(), rows); // what could be read lives on in a fresh file
+        tell(LangText("DataFile", "Damaged")
+                 .arg(QDir::toNativeSeparators(file), QDir::toNativeSeparators(aside.isEmpty() ? file : aside)));
+        if (rows.empty())
+            return std::nullopt;
+        return rows;
+    }
+    case DatabaseHealth::Ok:
+        break;
+    }
+    return DevInfoTable::load(DataDir(), nullptr, DevInfoTable::kGuiBusyTimeoutMs);
 }
 
 void CDevTreeView::AddDevice(const QString& uid, const QString& mac, const QString& alias, const QString& password)

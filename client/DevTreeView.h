@@ -8,6 +8,8 @@
 // pane's mailbox; the main frame posts the device-state updates.
 #pragma once
 
+#include "DeviceDatabases.h"
+
 #include <QPoint>
 #include <QPointer>
 #include <QString>
@@ -17,7 +19,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 class CMainFrame;
 class DevicePageDialog;
@@ -100,6 +104,9 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    // The rows of "DevInfo.db"; nothing when there is no list to show. A locked or damaged file
+    // is reported to the user (queued, after the frame is up).
+    std::optional<std::vector<DevInfoRow>> loadStoredDevices();
     QTreeWidgetItem* ensureRoot(const QString& text);
     QTreeWidgetItem* addDeviceNode(const QString& uid, const QString& mac, const QString& alias);
     void startLogin(const QString& uid, const QString& password, int delayMs, bool relogin);

@@ -38,7 +38,7 @@ bool exists(const QString& folder)
     return QFileInfo::exists(path(folder));
 }
 
-std::vector<DevInfoRow> load(const QString& folder, bool* complete)
+std::vector<DevInfoRow> load(const QString& folder, bool* complete, int busyTimeoutMs)
 {
     std::vector<DevInfoRow> rows;
     if (complete)
@@ -46,7 +46,7 @@ std::vector<DevInfoRow> load(const QString& folder, bool* complete)
     if (!exists(folder))
         return rows;
     try {
-        SqliteDb db(kBusyTimeoutMs);
+        SqliteDb db(busyTimeoutMs);
         if (!open(db, path(folder)))
             return rows;
         for (SqliteQuery q = db.ExecQuery("SELECT * FROM DevInfo"); !q.Eof(); q.NextRow())

@@ -25,11 +25,15 @@ inline constexpr const char* kFileName = "DevInfo.db";
 inline constexpr const char* kCreate =
     "CREATE TABLE DevInfo (UID char(25) primary key, PA char(25), NAME char(25), Mac char(25))";
 
+// How long a read on the GUI thread waits for another program's lock before giving up.
+inline constexpr int kGuiBusyTimeoutMs = 1000;
+
 QString path(const QString& folder);
 bool exists(const QString& folder);
 // Every row in table order; nothing when the file is missing or unreadable. `complete` (when
 // given) says whether the whole table was read.
-std::vector<DevInfoRow> load(const QString& folder, bool* complete = nullptr);
+// busyTimeoutMs bounds the wait for another connection's lock.
+std::vector<DevInfoRow> load(const QString& folder, bool* complete = nullptr, int busyTimeoutMs = 60000);
 
 enum class StoreResult { Stored, CreateFailed, InsertFailed };
 // Creates the table when the file is new, then for each row replaces the stored device with that

@@ -2,6 +2,7 @@
 
 #include "ClientDatabase.h"
 #include "ClientPaths.h"
+#include "PasswordHash.h"
 #include "StringConvert.h"
 
 #include <QFile>
@@ -68,6 +69,10 @@ namespace UserInfoStore {
 
 RegisterResult Register(const QString& name, const QString& password)
 {
+    const QString hash = PasswordHash::Make(password);
+    if (hash.isEmpty()) {
+        return RegisterResult::StatementFailed;
+    }
     bool existed = false;
     RegisterResult result = RegisterResult::Ok;
     {
@@ -77,12 +82,11 @@ RegisterResult Register(const QString& name, const QString& password)
         }
         try {
             db.ExecDml("BEGIN");
-            if (!existed) {
-                db.ExecDml("CREATE TABLE UserInfo (NAME char(25) primary key, PA char(25), TYPE int, AUTO int, "
-                           "REMEBER int, FUSER int,SERVER char(100))");
-            }
+            // An existing file may be empty (no table yet): the user must still be able to register.
+            db.ExecDml("CREATE TABLE IF NOT EXISTS UserInfo (NAME char(25) primary key, PA char(25), TYPE int, AUTO int, "
+                       "REMEBER int, FUSER int,SERVER char(100))");
             db.ExecDml("INSERT INTO UserInfo VALUES(?, ?,0,0,0,0,?)",
-                       {WideToMultiByte(name), WideToMultiByte(password), std::string(kDefaultServerString)});
+                       {WideToMultiByte(name), WideToMultiByte(hash), std::string(kDefaultServerString)});
             db.ExecDml("COMMIT");
         } catch (const SqliteException& e) {
             qCWarning(lcUsers) << "registration failed:" << e.errorMessage().c_str();
@@ -123,6 +127,11 @@ bool SetAutoLogin(const QString& name, bool on)
 bool MarkFirstUser(const QString& name)
 {
     return update("UPDATE UserInfo SET FUSER = 1 WHERE NAME = ?", {WideToMultiByte(name)}) >= 0;
+}
+
+bool SetPasswordHash(const QString& name, const QString& hash)
+{
+    return update("UPDATE UserInfo SET PA = ? WHERE NAME = ?", {WideToMultiByte(hash), WideToMultiByte(name)}) >= 0;
 }
 
 int SetServer(const QString& name, const QString& server)

@@ -13,7 +13,7 @@ inline constexpr const char* kUserInfoDb = "UserInfo.db";
 
 struct UserRecord {
     QString name;
-    QString password;
+    QString password;  // a PasswordHash text, or the password itself in a row from before hashing
     int autoLogin = 0;
     int remember = 0;
     int firstUser = 0;  // FUSER: picked in the login list once
@@ -28,9 +28,10 @@ enum class RegisterResult {
 
 namespace UserInfoStore {
 
-// Creates "UserInfo.db" with the table and the one user (flags 0, the default server string) in
-// one transaction. When anything fails, a database file this call created is removed again, so
-// the next start asks for registration instead of offering a login nobody can pass.
+// Creates "UserInfo.db" (or the table in an existing file that has none) with the one user (flags
+// 0, the default server string) in one transaction; the password is stored as a PasswordHash
+// text. When anything fails, a database file this call created is removed again, so the next
+// start asks for registration instead of offering a login nobody can pass.
 RegisterResult Register(const QString& name, const QString& password);
 
 // The first row of the table; nullopt when there is none or the database cannot be read.
@@ -42,6 +43,8 @@ std::optional<UserRecord> FindUser(const QString& name);
 bool SetRemember(const QString& name, bool on);
 bool SetAutoLogin(const QString& name, bool on);
 bool MarkFirstUser(const QString& name);
+// Replaces the stored password of name with hash (a PasswordHash text).
+bool SetPasswordHash(const QString& name, const QString& hash);
 // Replaces the server string of name; returns the number of rows changed, -1 on failure.
 int SetServer(const QString& name, const QString& server);
 

@@ -11,6 +11,8 @@ packages=(
   # libraries named by the system
   libboost-dev libboost-thread-dev libboost-system-dev libboost-date-time-dev
   libjsoncpp-dev libsqlite3-dev liblog4cplus-dev
+  # the user's password hash (PBKDF2)
+  libssl-dev
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
   # GUI and audio in place of MFC and DirectSound
   qt6-base-dev qt6-multimedia-dev portaudio19-dev libspeexdsp-dev

@@ -129,6 +129,10 @@ s("MobileNet", [("Title","4G/Wi-Fi switch","4G/Wi-Fi 切换"),("On","Switch the 
     ("Choose","Please choose whether the mobile network is on or off","请选择打开或关闭移动网络")])
 s("P2PServer", [("Title","P2P server","P2P 服务器"),("Server","Server address","服务器地址"),("OK","OK","确定"),("Cancel","Cancel","取消"),
     ("Empty","Please enter the server code","请输入服务器地址")])
+s("DataFile", [("Damaged","%1 cannot be read: the file is damaged. It is kept unchanged as %2, and Lumora goes on without it.",
+        "无法读取 %1：文件已损坏。原文件已原样保存为 %2，Lumora 将不使用它继续运行。"),
+    ("Busy","%1 is locked by another program. Lumora starts with an empty device list; close the other program and start Lumora again to see your devices.",
+        "%1 被其他程序锁定。Lumora 以空的设备列表启动；请关闭该程序后重新启动 Lumora 以显示您的设备。")])
 import collections
 for lang, idx, head in (("EN_LAN.ini", 2, "; Lumora user-interface texts: English"), ("CN_LAN.ini", 3, "; Lumora user-interface texts: Chinese (simplified)")):
     out=[head]; last=None

@@ -172,7 +172,7 @@ void CDevRecTreeView::LoadDevices()
     if (!DevInfoTable::exists(folder))
         return;
     ensureRoot();
-    for (const DevInfoRow& row : DevInfoTable::load(folder))
+    for (const DevInfoRow& row : DevInfoTable::load(folder, nullptr, DevInfoTable::kGuiBusyTimeoutMs))
         insertDevice(row.uid);
     root()->setExpanded(true);
     m_stateTimer->start();

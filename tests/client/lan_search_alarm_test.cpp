@@ -7,6 +7,7 @@
 #include "DevTreeView.h"
 #include "DeviceDatabases.h"
 #include "FrameFixture.h"
+#include "LanSpoofer.h"
 #include "MainFrame.h"
 #include "ViewTree.h"
 
@@ -86,11 +87,13 @@ TEST_F(FrameWithCameras, LanSearchListsCamerasAndAddsTheCheckedOnes)
     EXPECT_EQ(cell(list, row, DevSearchDlg::Software), QStringLiteral("V2.1.0.camsim"));
     EXPECT_EQ(cell(list, row, DevSearchDlg::Hardware), QStringLiteral("HW1.0"));
     EXPECT_TRUE(cell(list, row, DevSearchDlg::Mac).startsWith(QStringLiteral("02:4c:")));
-    EXPECT_EQ(list->item(row, DevSearchDlg::Check)->checkState(), Qt::Checked);
+    // Anyone on the LAN can answer: nothing is ticked until the user ticks it.
+    EXPECT_EQ(list->item(row, DevSearchDlg::Check)->checkState(), Qt::Unchecked);
+    EXPECT_EQ(list->item(rowOf(list, b->uid()), DevSearchDlg::Check)->checkState(), Qt::Unchecked);
 
-    // An alias with quotes; the second camera unchecked.
+    // An alias with quotes; only the first camera ticked.
     list->item(row, DevSearchDlg::Alias)->setText(QStringLiteral("Tom's \"front\" door"));
-    list->item(rowOf(list, b->uid()), DevSearchDlg::Check)->setCheckState(Qt::Unchecked);
+    list->item(row, DevSearchDlg::Check)->setCheckState(Qt::Checked);
     dialog->OnAdd();
     EXPECT_FALSE(dialog->isVisible());
 
@@ -107,6 +110,52 @@ TEST_F(FrameWithCameras, LanSearchListsCamerasAndAddsTheCheckedOnes)
     m_frame->OnAddDevice();
     EXPECT_EQ(m_frame->devTreePane()->searchDialog(), dialog);
     EXPECT_EQ(list->rowCount(), 2);
+}
+
+TEST_F(FrameWithCameras, SpoofedAnswerFloodIsCappedAndNothingIsTicked)
+{
+    LanSpoofer spoofer(searchPort(), 1500);
+    ASSERT_TRUE(spoofer.ok());
+    m_frame = std::make_unique<CMainFrame>();
+    m_frame->OnAddDevice();
+    DevSearchDlg* dialog = m_frame->devTreePane()->searchDialog();
+    QTableWidget* list = dialog->list();
+    dialog->OnSearch();
+    ASSERT_TRUE(waitFor([&] { return dialog->searchButton()->isEnabled(); }, 30000));
+    EXPECT_GT(spoofer.sent(), DevSearchDlg::kMaxSearchRows);
+    EXPECT_GT(list->rowCount(), 0);
+    EXPECT_LE(list->rowCount(), DevSearchDlg::kMaxSearchRows) << "the list is capped";
+    if (list->rowCount() == DevSearchDlg::kMaxSearchRows) {
+        EXPECT_GT(dialog->droppedAnswers(), 0);
+    }
+    for (int row = 0; row < list->rowCount(); ++row)
+        ASSERT_EQ(list->item(row, DevSearchDlg::Check)->checkState(), Qt::Unchecked) << "row " << row;
+
+    // Add stores nothing the user did not tick.
+    dialog->OnAdd();
+    EXPECT_TRUE(DevInfoTable::load(m_data.path()).empty());
+    EXPECT_EQ(m_frame->devTreePane()->tree()->root(), nullptr);
+}
+
+TEST_F(FrameWithCameras, LanSearchColumnsShareTheShownWidth)
+{
+    m_frame = std::make_unique<CMainFrame>();
+    m_frame->OnAddDevice();
+    DevSearchDlg* dialog = m_frame->devTreePane()->searchDialog();
+    ASSERT_TRUE(dialog->isVisible());
+    QTableWidget* list = dialog->list();
+    int total = 0;
+    for (int c = 0; c < DevSearchDlg::ColumnCount; ++c) {
+        total += list->columnWidth(c);
+        if (c != DevSearchDlg::Check) {
+            EXPECT_GE(list->columnWidth(c), list->viewport()->width() / 10) << "column " << c << " collapsed";
+        }
+    }
+    EXPECT_GE(total, list->viewport()->width() * 9 / 10) << "the columns fill the list as the user sees it";
+    // A larger dialog gives the columns the room.
+    const int before = list->columnWidth(DevSearchDlg::Uid);
+    dialog->resize(dialog->width() + 300, dialog->height());
+    EXPECT_GT(list->columnWidth(DevSearchDlg::Uid), before);
 }
 
 TEST_F(FrameWithCameras, ManualRowAddsACameraByHand)

@@ -8,10 +8,13 @@
 #include "DesktopServices.h"
 #include "LumoraSdk.h"
 #include "MainFrame.h"
+#include "PasswordHash.h"
 #include "UserInfoStore.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -227,8 +230,98 @@ TEST_F(StartupTest, PickedRememberedUserIsPreselectedNextTime)
     EXPECT_EQ(UserInfoStore::FindUser("admin")->remember, 1);
     CUserLoginDlg second(nullptr, 60000);
     EXPECT_EQ(Child<QComboBox>(&second, "userName")->currentText(), "admin");
-    EXPECT_EQ(Child<QLineEdit>(&second, "password")->text(), "pw");
+    const QString shown = Child<QLineEdit>(&second, "password")->text();
+    EXPECT_FALSE(shown.isEmpty()) << "the field shows that a password is remembered";
+    EXPECT_NE(shown, "pw");
+    EXPECT_FALSE(shown.contains("pbkdf2")) << "the stored hash never reaches the field";
     EXPECT_TRUE(Child<QCheckBox>(&second, "remember")->isChecked());
+    QSignalSpy accepted(&second, &QDialog::accepted);
+    Child<QPushButton>(&second, "ok")->click();
+    EXPECT_EQ(accepted.count(), 1) << "the remembered password logs in untyped";
+}
+
+TEST_F(StartupTest, RememberedMarkDoesNotStandForAnotherTypedPassword)
+{
+    ASSERT_EQ(UserInfoStore::Register("admin", "pw"), RegisterResult::Ok);
+    UserInfoStore::MarkFirstUser("admin");
+    UserInfoStore::SetRemember("admin", true);
+    startApp();
+    auto* field = Child<QLineEdit>(m_app.loginDialog(), "password");
+    field->clear();
+    QTest::keyClicks(field, "wrong");
+    Child<QPushButton>(m_app.loginDialog(), "ok")->click();
+    EXPECT_EQ(onlyMessage(), CAppConfig::GetInstance()->GetLangString("UserLogin", "PWError"));
+    EXPECT_FALSE(LumoraSdk::Started());
+}
+
+TEST_F(StartupTest, PlainPasswordRowIsHashedAtTheNextLogin)
+{
+    // A database written before hashing holds the password itself.
+    ASSERT_EQ(UserInfoStore::Register("admin", "pw"), RegisterResult::Ok);
+    ASSERT_TRUE(UserInfoStore::SetPasswordHash("admin", "pw"));
+    ASSERT_EQ(UserInfoStore::FindUser("admin")->password, "pw");
+    startApp();
+    login("admin", "pw");
+    ASSERT_TRUE(WaitFor([&] { return LumoraSdk::Started(); }));
+    const QString stored = UserInfoStore::FindUser("admin")->password;
+    EXPECT_TRUE(PasswordHash::IsHash(stored)) << stored.toStdString();
+    EXPECT_TRUE(PasswordHash::Verify("pw", stored));
+}
+
+TEST_F(StartupTest, EmptyUserDatabaseLeadsToTheRegistration)
+{
+    QFile empty(m_dir.filePath("UserInfo.db"));
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    startApp();
+    EXPECT_EQ(m_app.stage(), CLumoraApp::Stage::Registration);
+    registerUser("admin", "secret1", "secret1");
+    ASSERT_TRUE(WaitFor([&] { return m_app.stage() == CLumoraApp::Stage::Login; }));
+    login("admin", "secret1");
+    ASSERT_TRUE(WaitFor([&] { return LumoraSdk::Started(); }));
+}
+
+TEST_F(StartupTest, DamagedUserDatabaseIsKeptAsideAndTheUserRegisters)
+{
+    const QByteArray garbage = QByteArray("not a database at all ").repeated(200);
+    {
+        QFile file(m_dir.filePath("UserInfo.db"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(garbage);
+    }
+    startApp();
+    ASSERT_EQ(m_app.stage(), CLumoraApp::Stage::Registration);
+    const QString text = onlyMessage();
+    EXPECT_TRUE(text.contains(QDir::toNativeSeparators(m_dir.filePath("UserInfo.db")))) << text.toStdString();
+    EXPECT_TRUE(text.contains("UserInfo.db.damaged")) << text.toStdString();
+    QFile aside(m_dir.filePath("UserInfo.db.damaged"));
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), garbage) << "the damaged file is kept byte for byte";
+    CloseMessageBoxes();
+    registerUser("admin", "secret1", "secret1");
+    ASSERT_TRUE(WaitFor([&] { return m_app.stage() == CLumoraApp::Stage::Login; }));
+    login("admin", "secret1");
+    ASSERT_TRUE(WaitFor([&] { return LumoraSdk::Started(); }));
+}
+
+TEST_F(StartupTest, ServerButtonWorksOnlyForARegisteredUserAndKeepsWhatIsTyped)
+{
+    ASSERT_EQ(UserInfoStore::Register("admin", "pw"), RegisterResult::Ok);
+    startApp();
+    CUserLoginDlg* dialog = m_app.loginDialog();
+    auto* server = Child<QPushButton>(dialog, "server");
+    auto* users = Child<QComboBox>(dialog, "userName");
+    EXPECT_FALSE(server->isEnabled()) << "no user picked: nothing could keep the string";
+    users->setEditText("nobody");
+    EXPECT_FALSE(server->isEnabled());
+    users->setCurrentIndex(0);
+    ASSERT_TRUE(server->isEnabled());
+    server->click();
+    auto* serverDialog = dialog->findChild<CServerDlg*>();
+    ASSERT_NE(serverDialog, nullptr);
+    Child<QPlainTextEdit>(serverDialog, "server")->setPlainText("TYPEDSTRING");
+    serverDialog->OnOK();
+    EXPECT_EQ(UserInfoStore::FindUser("admin")->server, "TYPEDSTRING");
 }
 
 TEST_F(StartupTest, AutomaticLoginNeedsNoInput)

@@ -1,5 +1,6 @@
 // The user database on real files in a scratch data folder.
 #include "ClientPaths.h"
+#include "PasswordHash.h"
 #include "SqliteDb.h"
 #include "UserInfoStore.h"
 
@@ -23,7 +24,9 @@ TEST_F(UserInfoStoreTest, RegistrationWritesOneRowWithDefaults)
     const auto user = UserInfoStore::FirstUser();
     ASSERT_TRUE(user.has_value());
     EXPECT_EQ(user->name, "admin");
-    EXPECT_EQ(user->password, "pw123");
+    EXPECT_TRUE(PasswordHash::IsHash(user->password)) << "the password itself is never stored";
+    EXPECT_FALSE(user->password.contains("pw123"));
+    EXPECT_TRUE(PasswordHash::Verify("pw123", user->password));
     EXPECT_EQ(user->autoLogin, 0);
     EXPECT_EQ(user->remember, 0);
     EXPECT_EQ(user->firstUser, 0);
@@ -34,6 +37,52 @@ TEST_F(UserInfoStoreTest, RegistrationWritesOneRowWithDefaults)
     ASSERT_EQ(db.Open(m_dir.filePath("UserInfo.db").toStdString()), SQLITE_OK);
     SqliteQuery count = db.ExecQuery("SELECT COUNT(*) AS N FROM UserInfo");
     EXPECT_EQ(count.GetIntField("N"), 1);
+}
+
+TEST(PasswordHashTest, SaltedHashVerifiesOnlyItsPassword)
+{
+    const QString first = PasswordHash::Make("Secret");
+    const QString second = PasswordHash::Make("Secret");
+    ASSERT_TRUE(PasswordHash::IsHash(first));
+    EXPECT_NE(first, second) << "each hash has its own salt";
+    EXPECT_TRUE(PasswordHash::Verify("Secret", first));
+    EXPECT_TRUE(PasswordHash::Verify("Secret", second));
+    EXPECT_FALSE(PasswordHash::Verify("secret", first));
+    EXPECT_FALSE(PasswordHash::Verify("", first));
+    EXPECT_FALSE(PasswordHash::Verify(first, first)) << "knowing the stored text is not knowing the password";
+}
+
+TEST(PasswordHashTest, MalformedStoredHashesMatchNothing)
+{
+    const QString good = PasswordHash::Make("pw");
+    const QStringList parts = good.split('$');
+    const QString cases[] = {
+        "pbkdf2-sha512$",
+        "pbkdf2-sha512$$$",
+        "pbkdf2-sha512$0$" + parts[2] + "$" + parts[3],
+        "pbkdf2-sha512$-5$" + parts[2] + "$" + parts[3],
+        "pbkdf2-sha512$99999999999$" + parts[2] + "$" + parts[3],  // would spin for minutes
+        "pbkdf2-sha512$1000$!!!$" + parts[3],
+        "pbkdf2-sha512$1000$" + parts[2] + "$",
+        "pbkdf2-sha512$1000$" + parts[2] + "$" + QString(200, 'A'),  // oversized hash
+        parts[0] + "$" + parts[1] + "$" + parts[2] + "$" + parts[3] + "$extra",
+    };
+    for (const QString& stored : cases)
+        EXPECT_FALSE(PasswordHash::Verify("pw", stored)) << stored.toStdString();
+    // A row from before hashing holds the password itself and still verifies as text.
+    EXPECT_TRUE(PasswordHash::Verify("pw", "pw"));
+    EXPECT_FALSE(PasswordHash::IsHash("pw"));
+}
+
+TEST_F(UserInfoStoreTest, EmptyDatabaseFileTakesARegistration)
+{
+    QFile empty(m_dir.filePath("UserInfo.db"));
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    EXPECT_FALSE(UserInfoStore::FirstUser().has_value());
+    ASSERT_EQ(UserInfoStore::Register("admin", "pw"), RegisterResult::Ok);
+    ASSERT_TRUE(UserInfoStore::FirstUser().has_value());
+    EXPECT_EQ(UserInfoStore::FirstUser()->name, "admin");
 }
 
 TEST_F(UserInfoStoreTest, FailedRegistrationLeavesNoDatabase)

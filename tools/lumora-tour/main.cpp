@@ -172,8 +172,9 @@ int main(int argc, char* argv[])
     step("the LAN search finds the cameras",
          QTest::qWaitFor([&] { return search->list()->rowCount() >= cameras; }, 15000));
     (void)QTest::qWaitFor([&] { return search->searchButton()->isEnabled(); }, 15000);
-    search->list()->resizeColumnsToContents();
-    search->resize(1000, 360);
+    // Ticked as a user ticks them: answers from the LAN arrive unticked.
+    for (int row = 0; row < search->list()->rowCount(); ++row)
+        search->list()->item(row, DevSearchDlg::Check)->setCheckState(Qt::Checked);
     shot(search, QStringLiteral("4-lan-search"));
     search->OnAdd();
 
