@@ -24,6 +24,8 @@ packages=(
   ccache
   # benchmark anchors
   libenet-dev
+  # a font with Chinese glyphs for the Chinese screenshots
+  fonts-wqy-microhei
 )
 
 missing=()

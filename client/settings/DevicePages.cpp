@@ -10,6 +10,8 @@
 #include "ProImgWDRDlg.h"
 #include "CVideoSettingDlg.h"
 #include "ProRecSetDlg.h"
+#include "ProWirelessDlg.h"
+#include "CFTPSettingDlg.h"
 
 DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
 {
@@ -34,6 +36,10 @@ DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
         return new ProRecSetDlg(parent);
     case DevicePageId::Video:
         return new CVideoSettingDlg(parent);
+    case DevicePageId::Wireless:
+        return new ProWirelessDlg(parent);
+    case DevicePageId::Ftp:
+        return new CFTPSettingDlg(parent);
 
     default:
         return nullptr;

@@ -6,6 +6,7 @@
 #include "settings/DevAllProView.h"
 #include "settings/DevicePages.h"
 
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <gtest/gtest.h>
@@ -62,6 +63,27 @@ TEST_P(SettingsScreenshot, TheSettingsView)
     EXPECT_TRUE(frametest::waitFor([&] { return !loaded.isEmpty(); }));
     EXPECT_FALSE(
         clienttest::SaveScreenshot(&view, QStringLiteral("settings-view-%1").arg(QLatin1String(GetParam().name))).isEmpty());
+}
+
+TEST_P(SettingsScreenshot, TheWiFiPageWithTheAccessPointsItFound)
+{
+    DevicePage* page = CreateDevicePage(DevicePageId::Wireless, nullptr);
+    ASSERT_NE(page, nullptr);
+    DevicePageDialog dialog(page);
+    QSignalSpy loaded(page, &DevicePage::loaded);
+    dialog.open(SettingsCameras::uid(0));
+    ASSERT_TRUE(frametest::waitFor([&] { return !loaded.isEmpty(); }));
+    Camera& camera = SettingsCameras::camera(0);
+    const size_t scans = sentCount(camera, 1052);
+    auto* scan = page->findChild<QPushButton*>(QStringLiteral("ctl_1027"));
+    ASSERT_NE(scan, nullptr);
+    scan->click();
+    ASSERT_TRUE(frametest::waitFor([&] { return sentCount(camera, 1052) > scans; }));
+    settle(camera);
+    EXPECT_FALSE(clienttest::SaveScreenshot(&dialog, QStringLiteral("settings-%1-scan-%2")
+                                                         .arg(DevicePageId::Wireless)
+                                                         .arg(QLatin1String(GetParam().name)))
+                     .isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, SettingsScreenshot,
