@@ -747,7 +747,10 @@ bool LumoraInstance::PollIOTask()
             // others must not wait out its request's time-out.
             for (int i = 0; i < kRepliesPerPass && m_pollFlag; ++i) {
                 const uint64_t before = parser->messagesRead();
-                if (readReplies(uid, *session) != 0 || parser->messagesRead() == before)
+                // A link a reply closed (a refused login) is left to the next pass, which
+                // decides whether its loss is reported.
+                if (readReplies(uid, *session) != 0 || parser->messagesRead() == before ||
+                    parser->link()->handle() < 0)
                     break;
             }
             continue;
