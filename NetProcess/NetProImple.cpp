@@ -1,5 +1,6 @@
 #include "NetProImple.h"
 
+#include "DeviceJson.h"
 #include "NetCrypto.h"
 #include "NetLog.h"
 
@@ -19,11 +20,9 @@ std::string styled(const Json::Value& root)
     return writer.write(root);
 }
 
-// Reads text the way the device library's reader does by default (comments allowed, any root).
 bool parseJson(const std::string& text, Json::Value& out)
 {
-    Json::Reader reader;
-    return reader.parse(text, out, false);
+    return devicejson::Parse(text, out);
 }
 
 // jsoncpp throws when a member is read as an integer it cannot be; these never do.

@@ -251,6 +251,7 @@ int NetProParse::ReadIOData(int, int slot)
     const DevMsgHeader header = DecodeDevMsgHeader(reinterpret_cast<const uint8_t*>(m_ioBuffer.data()));
     const int code = header.command;
     const int64_t bodyLength = header.bodyLength();
+    ++m_messagesRead;
     if (header.headerLength != kDevMsgHeaderSize || bodyLength < 0 || bodyLength > kMaxBodySize) {
         NETLOG("bad command header on " << m_uid << " header " << header.headerLength << " total " << header.totalLength);
         m_link->Close();
@@ -334,6 +335,7 @@ int NetProParse::readIODataTutk(int slot)
             return -1;
         }
         if (bodyLength < 0) {
+            ++m_messagesRead;
             code = header.command;
             bodyLength = length;
             if (bodyLength == 0) {

@@ -59,6 +59,9 @@ public:
     void StopTalkChannel();
     NetRWrite* link() { return m_link.get(); }
     uint16_t lastCommand() const { return m_lastCommand.load(); }
+    // Command messages whose header ReadIOData has read so far (a call that found nothing leaves
+    // it), so that a poller can read until the channel is empty.
+    uint64_t messagesRead() const { return m_messagesRead.load(); }
 
 private:
     // One media reader's buffers (live, record, pictures).
@@ -87,6 +90,7 @@ private:
     AVDataCallback m_picData;
     IODataCallback m_io;
     std::atomic<uint16_t> m_lastCommand{0};
+    std::atomic<uint64_t> m_messagesRead{0};
     std::mutex m_tutkSendMutex;
 
     // Owned by the reply poller.

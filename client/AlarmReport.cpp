@@ -1,6 +1,7 @@
 #include "AlarmReport.h"
 
 #include <cstdio>
+#include <exception>
 #include <json/json.h>
 #include <memory>
 
@@ -39,8 +40,13 @@ std::optional<AlarmReport> ParseAlarmReport(const char* text, std::size_t length
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(text, text + length, &root, &errors) || !root.isObject())
+    // jsoncpp throws (Json::RuntimeError) past the stack limit instead of failing the parse.
+    try {
+        if (!reader->parse(text, text + length, &root, &errors) || !root.isObject())
+            return std::nullopt;
+    } catch (const std::exception&) {
         return std::nullopt;
+    }
     const Json::Value& info = root["AlarmReport.info"];
     AlarmReport report;
     report.type = number(info, "AlarmType");

@@ -47,7 +47,9 @@ std::optional<std::vector<std::string>> readLines(const std::string& path)
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (first && line.size() >= 3 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        // Every byte-order mark before the text: an editor that adds one to a file that has one
+        // leaves two, and a mark left in the line would hide the first section.
+        while (first && line.size() >= 3 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
             line.erase(0, 3);
         }
         first = false;

@@ -2,12 +2,14 @@
 
 #include "CrashDump.h"
 #include "DeploymentSettings.h"
+#include "DeviceJson.h"
 #include "LumoraLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
 #include "PlatformThread.h"
 
 #include <cstdlib>
+#include <exception>
 #include <json/json.h>
 #include <thread>
 
@@ -34,8 +36,7 @@ bool upgradeFinished(int result, const std::string& text)
     if (result != 0)
         return false;
     Json::Value root;
-    Json::Reader reader;
-    if (!reader.parse(text, root, false) || !root.isObject())
+    if (!devicejson::Parse(text, root) || !root.isObject())
         return false;
     const Json::Value& p = root["p"];
     return (p.isInt() && p.asInt() == 100) || (p.isUInt() && p.asUInt() == 100) ||
@@ -417,6 +418,8 @@ int LumoraInstance::LoginDev(std::string uid, std::string password, DeviceResult
     {
         std::lock_guard<std::mutex> lock(m_pendingMutex);
         PendingReply& pending = m_pending[uid];
+        // A new link owes nothing for the requests of an earlier one.
+        pending.late.clear();
         if (!pending.has(ReplyCode::kLogin))
             pending.requests[ReplyCode::kLogin].push_back({now(), true, ++m_pendingSerial, handler});
     }
@@ -659,9 +662,28 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
         auto it = m_pending.find(uid);
         if (it == m_pending.end())
             return;
-        auto entry = it->second.requests.find(key);
-        if (entry == it->second.requests.end() || entry->second.empty())
+        PendingReply& pending = it->second;
+        if (key != ReplyCode::kUserData && key != ReplyCode::kUpgrade && key != ReplyCode::kLogin) {
+            auto owed = pending.late.find(key);
+            if (owed != pending.late.end()) {
+                const uint32_t tick = now();
+                while (!owed->second.empty() &&
+                       static_cast<uint32_t>(tick - owed->second.front()) > kLateReplyWindowMs)
+                    owed->second.pop_front();
+                if (!owed->second.empty()) {
+                    owed->second.pop_front();
+                    if (pending.lateDropped++ == 0)
+                        LUMORA_LOG("Dev " << uid << " late reply " << key << " dropped");
+                    return;
+                }
+            }
+        }
+        auto entry = pending.requests.find(key);
+        if (entry == pending.requests.end() || entry->second.empty()) {
+            if (pending.unsolicited++ == 0)
+                LUMORA_LOG("Dev " << uid << " unsolicited reply " << key << " dropped");
             return;
+        }
         cb = entry->second.front().callback;
         bool keep = false;
         if (key == ReplyCode::kUserData)
@@ -691,6 +713,9 @@ void LumoraInstance::CheckCmdTimeout()
             for (auto& [code, queue] : pending.requests)
                 for (auto it = queue.begin(); it != queue.end();) {
                     if (it->timed && static_cast<uint32_t>(tick - it->tick) > timeoutFor(code)) {
+                        // A login that times out closes its link: nothing more comes on it.
+                        if (code != ReplyCode::kLogin)
+                            pending.late[code].push_back(tick);
                         expired.push_back({code, uid, std::move(it->callback)});
                         it = queue.erase(it);
                     } else {
@@ -743,6 +768,21 @@ void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& fram
     m_streamPool.ScheduleNext([this, uid, kind, slot] { ContinueStream(uid, kind, slot); });
 }
 
+int LumoraInstance::readReplies(const std::string& uid, NetProImple& session)
+{
+    // Whatever a device's text makes a handler do, the other devices are still polled.
+    try {
+        return session.ReadIOData(0);
+    } catch (const std::exception& e) {
+        if (!m_pollThrowLogged.exchange(true))
+            LUMORA_LOG("reply of " << uid << " threw: " << e.what());
+    } catch (...) {
+        if (!m_pollThrowLogged.exchange(true))
+            LUMORA_LOG("reply of " << uid << " threw");
+    }
+    return -1;
+}
+
 bool LumoraInstance::PollIOTask()
 {
     std::vector<std::pair<std::string, NetProImple*>> sessions;
@@ -761,7 +801,16 @@ bool LumoraInstance::PollIOTask()
             continue;
         const int handle = parser->link()->handle();
         if (handle >= 0) {
-            session->ReadIOData(0);
+            // Everything that has arrived is read on this pass: a reply waiting behind many
+            // others must not wait out its request's time-out.
+            for (int i = 0; i < kRepliesPerPass && m_pollFlag; ++i) {
+                const uint64_t before = parser->messagesRead();
+                // A link a reply closed (a refused login) is left to the next pass, which
+                // decides whether its loss is reported.
+                if (readReplies(uid, *session) != 0 || parser->messagesRead() == before ||
+                    parser->link()->handle() < 0)
+                    break;
+            }
             continue;
         }
         // A link that went down by itself since the last pass is read once more so that its loss
@@ -772,7 +821,7 @@ bool LumoraInstance::PollIOTask()
                 report = s.closing.load() == 0 && !(s.playState.load() & PlayStateMask::kDropped);
             });
         if (report)
-            session->ReadIOData(0);
+            readReplies(uid, *session);
     }
     // Requests of devices that say nothing still time out.
     CheckCmdTimeout();
@@ -971,6 +1020,20 @@ int LumoraInstance::loginAttempts(const std::string& uid)
     int n = 0;
     withDevice(uid, [&](DeviceEntry& entry) { n = entry.loginAttempts.load(); });
     return n;
+}
+
+uint64_t LumoraInstance::unsolicitedReplies(const std::string& uid)
+{
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    auto it = m_pending.find(uid);
+    return it == m_pending.end() ? 0 : it->second.unsolicited;
+}
+
+uint64_t LumoraInstance::lateReplies(const std::string& uid)
+{
+    std::lock_guard<std::mutex> lock(m_pendingMutex);
+    auto it = m_pending.find(uid);
+    return it == m_pending.end() ? 0 : it->second.lateDropped;
 }
 
 int LumoraInstance::pendingCount(const std::string& uid, uint16_t code)

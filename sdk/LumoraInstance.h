@@ -73,6 +73,17 @@ public:
     static constexpr uint32_t kDefaultTimeoutMs = 6000;
     static constexpr uint32_t kSearchWirelessTimeoutMs = 24000;
     static constexpr uint32_t kLoginTimeoutMs = 90000;
+    // How long after a request's time-out its late reply is still expected (and dropped).
+    static constexpr uint32_t kLateReplyWindowMs = 6000;
+    // Replies read from one device in one pass of the reply poll at most: what has arrived is
+    // drained, but a device that never stops sending cannot hold the poll from the others.
+    static constexpr int kRepliesPerPass = 512;
+    // A picture larger than this is no picture (a 4K JPEG at top quality stays well below).
+    static constexpr unsigned kMaxPictureBytes = 4u * 1024u * 1024u;
+    // Pictures a device sends unasked (alarm pictures, face pictures without a face stream): a
+    // burst of this many, then one per period.
+    static constexpr uint32_t kUnrequestedPictureBurst = 8;
+    static constexpr uint32_t kUnrequestedPictureEveryMs = 5000;
     static constexpr int kPollLossDelay = 10;   // seconds before a reconnect after a reply-poll loss
     static constexpr int kStreamLossDelay = 15; // after a stream-side loss
 
@@ -327,6 +338,10 @@ public:
     int deviceState(const std::string& uid);
     int loginAttempts(const std::string& uid);
     int pendingCount(const std::string& uid, uint16_t code);
+    // For tests: replies of the device dropped because nobody waited for them, and because their
+    // request had timed out.
+    uint64_t unsolicitedReplies(const std::string& uid);
+    uint64_t lateReplies(const std::string& uid);
     // For tests: reply-poll passes and reconnect scans completed, and how often the looped tasks
     // were started.
     uint64_t pollPasses() const { return m_pollPasses.load(); }
@@ -336,6 +351,11 @@ public:
 private:
     static uint32_t timeoutFor(uint16_t code);
     void startLoopedTasks();
+    // True when the device may have one more unrequested picture written now.
+    bool takePictureBudget(const std::string& uid);
+    // One read of the device's command channel on the reply poll; a throw is caught (logged
+    // once) and answers -1.
+    int readReplies(const std::string& uid, NetProImple& session);
     // Registers StopForExit with atexit once more (only for the process's instance), after the
     // transports' own objects exist, so that it runs before they are destroyed.
     void registerExitStop();
@@ -372,6 +392,16 @@ private:
     std::atomic<uint64_t> m_pollPasses{0};
     std::atomic<uint64_t> m_scanPasses{0};
     std::atomic<int> m_loopedTaskStarts{0};
+    std::atomic<bool> m_pollThrowLogged{false};
+
+    struct PictureBudget {
+        bool started = false;
+        uint32_t tokens = 0;
+        uint32_t tick = 0;
+        uint64_t dropped = 0;
+    };
+    std::map<std::string, PictureBudget> m_pictureBudgets;
+    std::mutex m_pictureMutex;
 
     std::map<std::string, PendingReply> m_pending;
     std::mutex m_pendingMutex;

@@ -5,6 +5,7 @@
 // 0x10) through the slot's channel object, whose record-frame handler decodes the frames or
 // writes them to the download file and, when a download ends, calls ReportRecordEnd.
 #include "LumoraInstance.h"
+#include "DeviceJson.h"
 
 #include "DevAudioIO.h"
 #include "FrameBufferPool.h"
@@ -52,8 +53,7 @@ std::string devicePathOf(const std::string& text)
 std::string downloadName(const std::string& text)
 {
     Json::Value root;
-    Json::Reader reader;
-    if (!reader.parse(text, root) || !root.isObject() || !root["n"].isString())
+    if (!devicejson::Parse(text, root) || !root.isObject() || !root["n"].isString())
         return {};
     const std::string name = root["n"].asString();
     return VideoDecoderImple::IsBareFileName(name) ? name : std::string();
@@ -84,8 +84,7 @@ bool refused(int result, const std::string& text)
     if (result != 0)
         return true;
     Json::Value root;
-    Json::Reader reader;
-    if (!reader.parse(text, root) || !root.isObject())
+    if (!devicejson::Parse(text, root) || !root.isObject())
         return false;
     const Json::Value& ret = root["ret"];
     return ret.isInt() && ret.asInt() != 0;

@@ -3,6 +3,7 @@
 #include "LumoraInstance.h"
 
 #include "AviRecorder.h"
+#include "DeviceJson.h"
 #include "LumoraLog.h"
 #include "MakeDirs.h"
 #include "NetProImple.h"
@@ -11,6 +12,7 @@
 
 #include <json/json.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <sys/time.h>
@@ -79,7 +81,63 @@ bool writeFile(const std::string& path, const char* data, size_t length, size_t 
     return std::fclose(file.release()) == 0;
 }
 
+// Writes the picture under `stem` + ".jpg" in `dir`, or under "stem-N.jpg" when that name is
+// taken: a picture never replaces an earlier one. The name used goes to `name`.
+bool writeNewPicture(const std::string& dir, const std::string& stem, const char* data, size_t length, size_t piece,
+                     std::string& name)
+{
+    for (int n = 0; n < 1000; ++n) {
+        name = n == 0 ? stem + ".jpg" : stem + "-" + std::to_string(n) + ".jpg";
+        const std::string path = dir + name;
+        // "x": fails when the file exists, so two writers never take the same name either.
+        std::unique_ptr<std::FILE, FileClose> file(std::fopen(path.c_str(), "wbx"));
+        if (!file) {
+            if (errno == EEXIST)
+                continue;
+            return false;
+        }
+        for (size_t at = 0; at < length; at += piece) {
+            const size_t count = std::min(piece, length - at);
+            if (std::fwrite(data + at, 1, count, file.get()) != count) {
+                file.reset();
+                std::remove(path.c_str());
+                return false;
+            }
+        }
+        if (std::fclose(file.release()) != 0) {
+            std::remove(path.c_str());
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
 } // namespace
+
+bool LumoraInstance::takePictureBudget(const std::string& uid)
+{
+    std::lock_guard<std::mutex> lock(m_pictureMutex);
+    PictureBudget& budget = m_pictureBudgets[uid];
+    const uint32_t tick = now();
+    if (!budget.started) {
+        budget.started = true;
+        budget.tokens = kUnrequestedPictureBurst;
+        budget.tick = tick;
+    }
+    const uint32_t earned = static_cast<uint32_t>(tick - budget.tick) / kUnrequestedPictureEveryMs;
+    if (earned > 0) {
+        budget.tokens = std::min<uint32_t>(kUnrequestedPictureBurst, budget.tokens + earned);
+        budget.tick += earned * kUnrequestedPictureEveryMs;
+    }
+    if (budget.tokens == 0) {
+        if (budget.dropped++ == 0)
+            LUMORA_LOG("Dev " << uid << " sends more pictures than asked for; dropping some");
+        return false;
+    }
+    --budget.tokens;
+    return true;
+}
 
 int LumoraInstance::BeginVideo(int window, std::string uid, int stream, int reserved, DeviceResultCallback cb)
 {
@@ -144,13 +202,12 @@ void LumoraInstance::OnVideoStarted(int code, int result, std::string text, std:
     int streamIndex = 0;
     int codec = 0;
     Json::Value root;
-    Json::Reader reader;
-    if (reader.parse(text, root) && root.isObject()) {
-        const Json::Value& video = root["Stream.StreamInfo"]["VideoStream"];
-        width = intOf(video["Width"]);
-        height = intOf(video["Height"]);
-        streamIndex = intOf(video["EncCh"]);
-        codec = codecOf(video["Encode"]);
+    if (devicejson::Parse(text, root) && root.isObject()) {
+        const Json::Value& video = devicejson::Member(devicejson::Member(root, "Stream.StreamInfo"), "VideoStream");
+        width = intOf(devicejson::Member(video, "Width"));
+        height = intOf(devicejson::Member(video, "Height"));
+        streamIndex = intOf(devicejson::Member(video, "EncCh"));
+        codec = codecOf(devicejson::Member(video, "Encode"));
     }
     std::shared_ptr<VideoDecoderImple> channel;
     bool raw = false;
@@ -438,6 +495,13 @@ void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& fr
     }
     if (type != 34 || length == 0 || length > frame.size())
         return;
+    if (length > kMaxPictureBytes) {
+        LUMORA_LOG("alarm picture of " << length << " bytes from " << uid << " dropped");
+        return;
+    }
+    // Alarm pictures come without a request: a device may send only so many.
+    if (!takePictureBudget(uid))
+        return;
     const std::time_t seconds = static_cast<std::time_t>(pts);
     std::tm parts{};
     if (!gmtime_r(&seconds, &parts))
@@ -445,11 +509,12 @@ void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& fr
     char stamp[32];
     if (std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M%S", &parts) == 0)
         return;
-    const std::string path = alarmFolder() + "//" + stamp + ".jpg";
-    if (!MakeDirs(path))
+    const std::string dir = alarmFolder() + "//";
+    if (!MakeDirs(dir + stamp + ".jpg"))
         return;
-    if (!writeFile(path, frame.data(), length, length))
-        LUMORA_LOG("alarm picture not written: " << path);
+    std::string name;
+    if (!writeNewPicture(dir, stamp, frame.data(), length, length, name))
+        LUMORA_LOG("alarm picture not written: " << dir << stamp << ".jpg");
 }
 
 void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vector<char>& frame, unsigned length)
@@ -457,6 +522,10 @@ void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vect
     // The UID names a folder inside the snapshot and face folders.
     if (length == 0 || length > frame.size() || !IsDeviceUid(uid))
         return;
+    if (length > kMaxPictureBytes) {
+        LUMORA_LOG("picture of " << length << " bytes from " << uid << " dropped");
+        return;
+    }
     if (type == 31) {
         const std::string folder = snapFolder();
         if (folder.empty())
@@ -478,14 +547,19 @@ void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vect
         const std::string dir = folder + "/" + uid + "/";
         if (!MakeDirs(dir))
             return;
-        const std::tm t = localNow();
-        char name[260];
-        std::snprintf(name, sizeof name, "%04d%02d%02d-%02d%02d%02d-%ud.jpg", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                      t.tm_hour, t.tm_min, t.tm_sec, tickCount());
-        const std::string fileName = name;
-        const std::string path = dir + fileName;
-        if (!writeFile(path, frame.data(), length, 512))
+        // Face pictures while no face stream runs came unasked.
+        bool faceStream = false;
+        withSlot(uid, slot, [&](StreamSlot& s) { faceStream = (s.playState.load() & PlayStateMask::kFace) != 0; });
+        if (!faceStream && !takePictureBudget(uid))
             return;
+        const std::tm t = localNow();
+        char stem[260];
+        std::snprintf(stem, sizeof stem, "%04d%02d%02d-%02d%02d%02d-%ud", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                      t.tm_hour, t.tm_min, t.tm_sec, tickCount());
+        std::string fileName;
+        if (!writeNewPicture(dir, stem, frame.data(), length, 512, fileName))
+            return;
+        const std::string path = dir + fileName;
         raiseMessage(0, uid, &fileName, slot, 0, &path);
     }
 }

@@ -1,5 +1,11 @@
 // The requests of one device that wait for their reply: per 16-bit reply code, a queue of
 // (send tick, callback) in sending order. Guarded by LumoraInstance's pending-reply lock.
+//
+// The wire carries no request number, so replies are matched by order: a device answers the
+// requests of one code in the order they were sent. A request that timed out still owes a reply;
+// its time-out tick stays in `late` so that this reply, when it comes, is dropped instead of
+// being taken for the answer to the next request of that code. An owed reply not seen within
+// the late window is given up.
 #pragma once
 
 #include "LumoraTypes.h"
@@ -17,6 +23,9 @@ struct PendingRequest {
 
 struct PendingReply {
     std::map<uint16_t, std::deque<PendingRequest>> requests;
+    std::map<uint16_t, std::deque<uint32_t>> late; // time-out ticks of owed replies, oldest first
+    uint64_t lateDropped = 0;                      // late replies dropped
+    uint64_t unsolicited = 0;                      // replies nobody waited for, dropped
 
     bool has(uint16_t code) const
     {

@@ -1,8 +1,10 @@
 #include "ThreadPool.h"
 
 #include "CrashDump.h"
+#include "LumoraLog.h"
 
 #include <condition_variable>
+#include <exception>
 #include <deque>
 #include <list>
 #include <mutex>
@@ -204,13 +206,30 @@ void LoopedTask::Run()
     if (interval.count() != 0)
         std::this_thread::sleep_for(interval);
     for (;;) {
-        if (!m_function())
+        bool again = true;
+        try {
+            again = m_function();
+        } catch (const std::exception& e) {
+            reportThrow(e.what());
+        } catch (...) {
+            reportThrow("unknown exception");
+        }
+        if (!again)
             return;
         if (interval.count() != 0)
             std::this_thread::sleep_for(interval);
         else
             std::this_thread::yield();
     }
+}
+
+void LoopedTask::reportThrow(const char* what)
+{
+    // A task that throws on every pass would otherwise fill the log ten times a second.
+    if (m_reported)
+        return;
+    m_reported = true;
+    LUMORA_LOG("looped task threw (" << what << "); it keeps running");
 }
 
 bool ScheduleLooped(ThreadPool& pool, std::function<bool()> function, int intervalMs)

@@ -53,14 +53,18 @@ private:
 // A task for ThreadPool::Schedule that calls `function` again and again, `intervalMs` apart
 // (measured from the end of one call to the start of the next; the first call comes one interval
 // after Run starts) until it returns false. The function decides when the loop ends: a pool
-// shuts down only after its looped tasks have returned.
+// shuts down only after its looped tasks have returned. A call that throws counts as one that
+// returned true (the first throw is logged): one bad pass never ends the loop.
 class LoopedTask {
 public:
     LoopedTask(std::function<bool()> function, int intervalMs);
     void Run();
 
 private:
+    void reportThrow(const char* what);
+
     std::function<bool()> m_function;
+    bool m_reported = false;
     std::chrono::seconds m_seconds;
     std::chrono::nanoseconds m_nanoseconds;
 };

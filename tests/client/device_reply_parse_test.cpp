@@ -124,7 +124,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "0000-00-00 00:00:00"},
         AlarmCase{"noReport", R"({"Other":{}})", true, 0, "0000-00-00 00:00:00"},
         AlarmCase{"notAnObject", "[1,2,3]", false, 0, ""}, AlarmCase{"notJson", "alarm!", false, 0, ""},
-        AlarmCase{"empty", "", false, 0, ""}),
+        AlarmCase{"empty", "", false, 0, ""},
+        AlarmCase{"nestedPastTheLimit", std::string(65, '[') + std::string(65, ']'), false, 0, ""},
+        AlarmCase{"reportNestedPastTheLimit",
+                  R"({"AlarmReport.info":{"AlarmSta":1,"AlarmTime":)" + std::string(100, '[') + std::string(100, ']') + "}}",
+                  false, 0, ""}),
     CaseName());
 
 } // namespace

@@ -65,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"emptyValueIsNotDefault", "[A]\nk=\n", "A", "k", ""},
         ReadCase{"equalsInValue", "[A]\nk=a=b\n", "A", "k", "a=b"},
         ReadCase{"byteOrderMarkSkipped", "\xEF\xBB\xBF[A]\nk=v\n", "A", "k", "v"},
+        ReadCase{"doubledByteOrderMarkSkipped", "\xEF\xBB\xBF\xEF\xBB\xBF[A]\nk=v\n", "A", "k", "v"},
         ReadCase{"longValueNotCut", "[A]\nk=" "0123456789012345678901234567890123456789012345678901234567890123456789"
                                     "0123456789012345678901234567890123456789012345678901234567890123456789"
                                     "0123456789012345678901234567890123456789012345678901234567890123456789"
@@ -117,6 +118,14 @@ TEST_F(ProfileFile, WriteAppendsKeyAtSectionEndAndNewSectionAtFileEnd)
     ASSERT_TRUE(WritePrivateProfileString("C", "y", "4", m_path));
     EXPECT_EQ(read(), "[A]\r\nk=1\r\nj=3\r\n\r\n[B]\r\nx=2\r\n\r\n[C]\r\ny=4\r\n");
     EXPECT_EQ(GetPrivateProfileString("A", "J", "", m_path), "3");
+}
+
+TEST_F(ProfileFile, WriteAfterADoubledByteOrderMarkReplacesTheValueInItsSection)
+{
+    write("\xEF\xBB\xBF\xEF\xBB\xBF[Language]\nLanguage=EN_LAN\n");
+    ASSERT_TRUE(WritePrivateProfileString("Language", "Language", "CN_LAN", m_path));
+    EXPECT_EQ(GetPrivateProfileString("Language", "Language", "", m_path), "CN_LAN");
+    EXPECT_EQ(read(), "[Language]\r\nLanguage=CN_LAN\r\n");
 }
 
 TEST_F(ProfileFile, WriteCreatesAMissingFile)

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -184,6 +185,32 @@ TEST(ThreadPool, LoopedTaskRunsUntilItsFunctionSaysStopAndKeepsItsInterval)
     Gate free;
     pool.Schedule([&] { free.open(); });
     EXPECT_TRUE(free.wait());
+}
+
+TEST(ThreadPool, LoopedTaskOutlivesPassesThatThrowAndKeepsItsInterval)
+{
+    ThreadPool pool("t-loopthr");
+    ASSERT_TRUE(pool.Resize(1));
+    std::vector<std::chrono::steady_clock::time_point> calls;
+    Gate done;
+    ScheduleLooped(pool,
+                   [&]() -> bool {
+                       calls.push_back(std::chrono::steady_clock::now());
+                       if (calls.size() == 1)
+                           throw std::runtime_error("bad pass");
+                       if (calls.size() == 2)
+                           throw 7; // not even an exception type
+                       if (calls.size() == 4) {
+                           done.open();
+                           return false;
+                       }
+                       return true;
+                   },
+                   20);
+    ASSERT_TRUE(done.wait()) << "the loop ended at a throw";
+    ASSERT_EQ(calls.size(), 4u);
+    for (size_t i = 1; i < calls.size(); ++i)
+        EXPECT_GE(calls[i] - calls[i - 1], std::chrono::milliseconds(20));
 }
 
 TEST(ThreadPool, ClearDoesNotStopARunningLoopedTask)

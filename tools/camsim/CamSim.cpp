@@ -291,7 +291,7 @@ void CamSim::serve(std::shared_ptr<Session> session)
         const ReadResult r = session->link->readCommand(header, body, 200);
         if (r == ReadResult::Closed)
             break;
-        if (r == ReadResult::Message)
+        if (r == ReadResult::Message && !holdBack(session, header, body))
             handle(*session, header, body);
     }
     session->video = false;
@@ -485,28 +485,121 @@ void CamSim::loadMedia()
     load(m_options.subMediaFile.empty() ? m_options.mediaFile : m_options.subMediaFile, sub);
 }
 
-void CamSim::handle(Session& session, const DevMsgHeader& header, const std::string& body)
+void CamSim::setDeepReplies(std::vector<uint16_t> commands)
 {
-    const uint16_t command = header.command;
-    record(command, body);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deep = std::move(commands);
+}
+
+void CamSim::pushReplies(uint16_t code, int count)
+{
+    std::vector<std::shared_ptr<Session>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (std::find(m_muted.begin(), m_muted.end(), command) != m_muted.end())
+        sessions = m_sessions;
+    }
+    for (auto& s : sessions) {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        if (!s->loggedIn)
+            continue;
+        for (int i = 0; i < count; ++i)
+            s->link->sendCommand(code, 0, "{\"ret\":0}");
+    }
+}
+
+void CamSim::setHeldReplies(std::vector<uint16_t> commands)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_held = std::move(commands);
+}
+
+bool CamSim::holdBack(const std::shared_ptr<Session>& session, const DevMsgHeader& header, const std::string& body)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (std::find(m_held.begin(), m_held.end(), header.command) == m_held.end())
+            return false;
+        m_heldRequests.push_back({session, header, body});
+    }
+    record(header.command, body);
+    return true;
+}
+
+void CamSim::releaseHeld(int count)
+{
+    std::vector<HeldRequest> released;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const size_t n = std::min(m_heldRequests.size(), static_cast<size_t>(std::max(count, 0)));
+        released.assign(m_heldRequests.begin(), m_heldRequests.begin() + static_cast<std::ptrdiff_t>(n));
+        m_heldRequests.erase(m_heldRequests.begin(), m_heldRequests.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    for (HeldRequest& held : released)
+        if (auto session = held.session.lock())
+            handle(*session, held.header, held.body, true);
+}
+
+size_t CamSim::heldReplies() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_heldRequests.size();
+}
+
+void CamSim::pushPictures(int type, int count, size_t bytes, uint64_t seconds)
+{
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        sessions = m_sessions;
+    }
+    std::vector<char> picture(std::max<size_t>(bytes, 4));
+    for (size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 13 + 5);
+    picture[0] = static_cast<char>(0xFF);
+    picture[1] = static_cast<char>(0xD8);
+    picture[picture.size() - 2] = static_cast<char>(0xFF);
+    picture[picture.size() - 1] = static_cast<char>(0xD9);
+    for (auto& s : sessions) {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        if (!s->loggedIn)
+            continue;
+        for (int i = 0; i < count; ++i)
+            s->link->sendFrame(kChannelPicture, static_cast<uint8_t>(type), static_cast<uint32_t>(i + 1), picture.data(),
+                               picture.size(), seconds);
+    }
+}
+
+void CamSim::handle(Session& session, const DevMsgHeader& header, const std::string& body, bool released)
+{
+    const uint16_t command = header.command;
+    if (!released)
+        record(command, body);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!released && std::find(m_muted.begin(), m_muted.end(), command) != m_muted.end())
             return;
     }
     bool refuse = false;
     bool garble = false;
     bool decline = false;
     bool bare = false;
+    bool deep = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         refuse = std::find(m_refused.begin(), m_refused.end(), command) != m_refused.end();
         garble = std::find(m_garbled.begin(), m_garbled.end(), command) != m_garbled.end();
         decline = std::find(m_declined.begin(), m_declined.end(), command) != m_declined.end();
         bare = m_refusedBare;
+        deep = std::find(m_deep.begin(), m_deep.end(), command) != m_deep.end();
     }
     if (garble) {
         session.link->sendCommand(static_cast<uint16_t>(command + 1), 0, "<html>not a settings document");
+        return;
+    }
+    // The login's first step (no "passwd") gets its challenge: the deep answer is the digest's.
+    if (deep && (command != kLogin || body.find("passwd") != std::string::npos)) {
+        const uint16_t code = command == kLogin ? kLoginReply : command == kStream ? kStream : command + 1;
+        session.link->sendCommand(code, 0, std::string(1500, '[') + std::string(1500, ']'));
         return;
     }
     if (refuse && bare) {

@@ -93,6 +93,21 @@ public:
     void setDeclined(std::vector<uint16_t> commands);
     // Replaces a stored settings document (what later gets of it answer).
     void setDocument(const std::string& name, const Json::Value& value);
+    // A hostile camera, for the tests that show one device cannot harm the others:
+    // Replies to these commands become 1,500 nested JSON arrays (for the login, the answer to the
+    // digest step), until the next call.
+    void setDeepReplies(std::vector<uint16_t> commands);
+    // Sends `count` replies with this code (body {"ret":0}) that nobody asked for to every
+    // logged-in session, back to back.
+    void pushReplies(uint16_t code, int count);
+    // Requests with these commands are recorded but their answers are held back, in arrival
+    // order, until releaseHeld lets the oldest `count` go (a device that answers late).
+    void setHeldReplies(std::vector<uint16_t> commands);
+    void releaseHeld(int count);
+    size_t heldReplies() const;
+    // `count` pictures nobody asked for (type 32 face, 34 alarm) of `bytes` bytes each on the
+    // picture channel of every logged-in session, all stamped `seconds` since 1970.
+    void pushPictures(int type, int count, size_t bytes, uint64_t seconds);
     // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
     // ("uplink TYPE BYTES", "uplink command CODE BYTES"); set before start.
     void setObserver(std::function<void(const std::string&)> observer) { m_observer = std::move(observer); }
@@ -138,7 +153,10 @@ private:
     // Joins the session threads that have finished.
     void reap();
     void serve(std::shared_ptr<Session> session);
-    void handle(Session& session, const DevMsgHeader& header, const std::string& body);
+    // `released`: an answer held back earlier, already recorded.
+    void handle(Session& session, const DevMsgHeader& header, const std::string& body, bool released = false);
+    // True when the request is held back (setHeldReplies).
+    bool holdBack(const std::shared_ptr<Session>& session, const DevMsgHeader& header, const std::string& body);
     void handleLogin(Session& session, const std::string& body);
     void handleStream(Session& session, const std::string& body);
     void handleRecordOp(Session& session, const std::string& body);
@@ -199,6 +217,14 @@ private:
     std::vector<uint16_t> m_garbled;
     std::vector<uint16_t> m_declined;
     bool m_refusedBare = false;
+    std::vector<uint16_t> m_deep;
+    std::vector<uint16_t> m_held;
+    struct HeldRequest {
+        std::weak_ptr<Session> session;
+        DevMsgHeader header;
+        std::string body;
+    };
+    std::vector<HeldRequest> m_heldRequests; // guarded by m_mutex
     std::function<void(const std::string&)> m_observer;
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};

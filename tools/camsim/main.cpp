@@ -13,6 +13,12 @@
 // "mute CODE..." leaves those commands unanswered, "garble CODE..." answers them with a text
 // that is not JSON, "decline CODE..." answers those settings sets with "res" 1 (each alone ends
 // it), "setdoc NAME JSON" replaces a settings document, "doc NAME" prints one, "quit" ends it.
+// A hostile camera on request: "deep CODE..." answers those commands with 1,500 nested JSON arrays
+// (3001: the login's digest step; "deep" alone ends it), "flood CODE N" sends N replies with that
+// code that nobody asked for, "delay CODE..." holds back the answers to those commands and
+// "release N" sends the oldest N held answers, "pictures TYPE COUNT BYTES SECONDS" sends COUNT
+// unrequested pictures (32 face, 34 alarm) of BYTES bytes stamped SECONDS. Each of these prints
+// "done LINE" once it has been carried out.
 #include "CamSim.h"
 #include "DeploymentSettings.h"
 
@@ -211,10 +217,35 @@ int main(int argc, char** argv)
                 showDocument(camera, line.substr(4));
             else if (line.rfind("show ", 0) == 0)
                 showRequests(camera, std::atoi(line.c_str() + 5));
-            else if (line == "drop")
+            else if (line.rfind("deep", 0) == 0)
+                camera.setDeepReplies(commandList(line.substr(4)));
+            else if (line.rfind("flood ", 0) == 0) {
+                std::istringstream in(line.substr(6));
+                int code = 0;
+                int count = 0;
+                if (in >> code >> count && code > 0 && code <= 0xFFFF)
+                    camera.pushReplies(static_cast<uint16_t>(code), count);
+            } else if (line.rfind("delay", 0) == 0)
+                camera.setHeldReplies(commandList(line.substr(5)));
+            else if (line.rfind("release ", 0) == 0)
+                camera.releaseHeld(std::atoi(line.c_str() + 8));
+            else if (line.rfind("pictures ", 0) == 0) {
+                std::istringstream in(line.substr(9));
+                int type = 0;
+                int count = 0;
+                size_t bytes = 0;
+                uint64_t seconds = 0;
+                if (in >> type >> count >> bytes >> seconds)
+                    camera.pushPictures(type, count, bytes, seconds);
+            } else if (line == "drop")
                 camera.dropSessions();
             else if (line == "quit")
                 g_quit = true;
+            for (const char* hostile : {"deep", "flood ", "delay", "release ", "pictures "})
+                if (line.rfind(hostile, 0) == 0) {
+                    std::printf("done %s\n", line.c_str());
+                    std::fflush(stdout);
+                }
         }
     }
     camera.stop();
