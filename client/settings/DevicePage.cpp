@@ -175,6 +175,11 @@ void DevicePage::onSetReply(int result, const std::string& reply)
     if (result == 0 && m_doc.report == SetReport::Common) {
         const std::optional<Json::Value> root = ParseDeviceText(reply);
         outcome = root ? setResult(*root) : kUnusableReply;
+    } else if (result == 0 && m_doc.report == SetReport::FailureOnly) {
+        // These pages tell only failures; a device that declines in "res" has failed too. An
+        // answer without a readable "res" counts as taken.
+        const std::optional<Json::Value> root = ParseDeviceText(reply);
+        outcome = root && HasInt(*root, "res") ? MemberInt(*root, "res") : 0;
     }
     m_lastSetResult = outcome;
     tellSetResult(outcome);

@@ -235,7 +235,9 @@ TEST_P(DeviceMenuRules, EnableCommandsForTheSelection)
                    CDevTreeView::ID_DEV_MOBILE, CDevTreeView::ID_DEV_50HZ, CDevTreeView::ID_DEV_VERTICAL})
         EXPECT_EQ(pane->IsCommandEnabled(id), GetParam().device) << id;
     std::unique_ptr<QMenu> menu(pane->CreateContextMenu());
-    ASSERT_EQ(menu->actions().size(), 16);
+    // The sixteen commands, then the menu of the settings pages.
+    ASSERT_EQ(menu->actions().size(), 17);
+    EXPECT_NE(menu->actions().at(16)->menu(), nullptr);
     EXPECT_EQ(menu->actions().at(3)->text(), QStringLiteral("Log in again"));
     EXPECT_EQ(menu->actions().at(1)->isEnabled(), GetParam().del);
 }

@@ -294,7 +294,7 @@ TEST(TutkDeviceLink, RequestTooLongForOneMessageIsRefusedAndTheLinkStaysUsable)
     ASSERT_EQ(fixture.login("secret"), 0);
     const size_t before = fixture.camera().requests().size();
     const std::string tooLong = "{\"Ssid\":\"" + std::string(255 * 924, 'x') + "\"}";
-    EXPECT_EQ(fixture.session->SendSetWirelessEth(tooLong), -1);
+    EXPECT_EQ(fixture.session->SendSetWirelessEth(tooLong), kLumoraRequestTooLarge);
     EXPECT_EQ(fixture.session->SendGetNetworkEth(), 0);
     Reply reply;
     ASSERT_TRUE(fixture.waitReply(1043, reply));

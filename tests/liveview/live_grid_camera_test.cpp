@@ -377,9 +377,14 @@ TEST_F(GridWithCameras, PlanRecordsAPlayingCellThroughTheGridsWorker)
     ASSERT_GE(grid->pane(1)->StartVideo(m_cameras->quid(0), 1), 0);
     ASSERT_TRUE(frametest::waitFor([&] { return (GetPlayStateMask(uid) & kRecording) != 0; }));
     EXPECT_EQ(grid->pane(1)->planCell().startTick(), std::optional<uint32_t>(5000u));
+    // A recording closed before its first key frame leaves no file: let pictures reach it.
+    const QDir folder(CAppConfig::GetInstance()->GetRecPath() + QStringLiteral("/") + QString::fromStdString(uid));
+    ASSERT_TRUE(frametest::waitFor([&] {
+        const QFileInfoList files = folder.entryInfoList(QDir::Files);
+        return files.size() == 1 && files.at(0).size() > 8 * 1024;
+    }));
     grid->pane(1)->OnClose();
     EXPECT_TRUE(frametest::waitFor([&] { return GetPlayStateMask(uid) == 0; }));
-    const QDir folder(CAppConfig::GetInstance()->GetRecPath() + QStringLiteral("/") + QString::fromStdString(uid));
     EXPECT_EQ(folder.entryList(QDir::Files).size(), 1);
 }
 

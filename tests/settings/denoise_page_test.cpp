@@ -88,6 +88,15 @@ TEST_F(DenoisePageTest, OkSendsTheWholeDocumentAndClosesUnlessTheValueIsRefused)
     EXPECT_EQ(saveTimedOut(page, cam(), kSet), -1);
     settle(cam());
     EXPECT_EQ(messages.texts(), QStringList{LangText("DevInfo", "Fail")});
+
+    // A device that declines in "res" has failed too, though these pages tell only failures. (The
+    // clock first passes the time in which a late answer to the silent request would be dropped.)
+    expireRequests();
+    messages.clear();
+    ASSERT_TRUE(cam().decline({kSet}));
+    EXPECT_EQ(savePage(page), 1);
+    EXPECT_EQ(messages.texts(), QStringList{LangText("DevInfo", "Fail")});
+    ASSERT_TRUE(cam().decline({}));
 }
 
 } // namespace
