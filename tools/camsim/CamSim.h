@@ -90,6 +90,9 @@ public:
     // Settings sets with these command codes are answered {"res":1} (the device declines) and
     // nothing is stored, until the next call.
     void setDeclined(std::vector<uint16_t> commands);
+    // Requests with these command codes are recorded and answered only once a later call no
+    // longer names them, after the requests that came meanwhile (a device that answers late).
+    void setDeferred(std::vector<uint16_t> commands);
     // Replaces a stored settings document (what later gets of it answer).
     void setDocument(const std::string& name, const Json::Value& value);
     // Called on a session thread for every request ("request CODE BYTES") and every uplink frame
@@ -137,7 +140,10 @@ private:
     // Joins the session threads that have finished.
     void reap();
     void serve(std::shared_ptr<Session> session);
-    void handle(Session& session, const DevMsgHeader& header, const std::string& body);
+    // replay: a deferred request now answered (it was recorded when it came).
+    void handle(Session& session, const DevMsgHeader& header, const std::string& body, bool replay = false);
+    // Answers the session's deferred requests whose commands are no longer deferred.
+    void answerDeferred(Session& session);
     void handleLogin(Session& session, const std::string& body);
     void handleStream(Session& session, const std::string& body);
     void handleRecordOp(Session& session, const std::string& body);
@@ -197,6 +203,7 @@ private:
     std::vector<uint16_t> m_refused;
     std::vector<uint16_t> m_garbled;
     std::vector<uint16_t> m_declined;
+    std::vector<uint16_t> m_deferred;
     std::function<void(const std::string&)> m_observer;
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};

@@ -11,7 +11,8 @@
 // ("refuse" alone ends it), "show CODE" prints the bodies of the requests with that command so
 // far, "mute CODE..." leaves those commands unanswered, "garble CODE..." answers them with a text
 // that is not JSON, "decline CODE..." answers those settings sets with "res" 1 (each alone ends
-// it), "setdoc NAME JSON" replaces a settings document, "doc NAME" prints one, "quit" ends it.
+// it), "setdoc NAME JSON" replaces a settings document, "doc NAME" prints one, "defer CODE..."
+// answers those commands only once a later "defer" no longer names them, "quit" ends it.
 #include "CamSim.h"
 #include "DeploymentSettings.h"
 
@@ -202,6 +203,8 @@ int main(int argc, char** argv)
                 camera.setGarbled(commandList(line.substr(6)));
             else if (line.rfind("decline", 0) == 0)
                 camera.setDeclined(commandList(line.substr(7)));
+            else if (line.rfind("defer", 0) == 0)
+                camera.setDeferred(commandList(line.substr(5)));
             else if (line.rfind("setdoc ", 0) == 0)
                 setDocument(camera, line.substr(7));
             else if (line.rfind("doc ", 0) == 0)
