@@ -93,7 +93,9 @@ s("AlarmSet", [("MoveAlarm","Motion alarm","移动侦测报警"),("EnMotion","En
     ("RecTime","Length (s)","录像时长（秒）"),("AlarmSnap","Alarm snapshots","报警抓拍"),("SnapSec","Interval (s)","抓拍间隔（秒）"),
     ("SnapMSec","Interval (ms)","抓拍间隔（毫秒）"),("AlarmPre","Alarm preset","报警预置位"),("PreID","Preset","预置位"),("AlarmTimeSet","Alarm times","布防时间"),
     ("Beg","Start","开始"),("End","End","结束"),("Eve","Every day","每天"),("Mon","Monday","星期一"),("Tue","Tuesday","星期二"),("Wed","Wednesday","星期三"),
-    ("Thu","Thursday","星期四"),("Fri","Friday","星期五"),("Sat","Saturday","星期六"),("Sun","Sunday","星期日"),("Set","Set","设置")])
+    ("Thu","Thursday","星期四"),("Fri","Friday","星期五"),("Sat","Saturday","星期六"),("Sun","Sunday","星期日"),("Set","Set","设置"),
+    ("SnapNum","Snapshots","抓拍张数"),("NumError","Please enter a whole number.","请输入整数。"),
+    ("PicNumRange","Please enter a whole number from 0 to 10.","请输入 0 到 10 之间的整数。")])
 s("OSDSet", [("Name","Name","名称"),("DispName","Show name","显示名称"),("DispTime","Show date and time","显示时间"),
     ("DispFCBR","Show frame and bit rate","显示帧率码率"),("Set","Set","设置"),("SName","Name","名称"),("STime","Date and time","日期时间"),("SCFBR","Frame and bit rate","帧率码率")])
 s("DevInfo", [("DevType","Model","设备型号"),("DevSofeVer","Software version","软件版本"),("DevhardVer","Firmware version","固件版本"),

@@ -207,6 +207,11 @@ bool Camera::decline(const std::vector<int>& commands)
     return sendCodes("decline", commands);
 }
 
+bool Camera::defer(const std::vector<int>& commands)
+{
+    return sendCodes("defer", commands);
+}
+
 bool Camera::setDocument(const std::string& name, const Json::Value& value)
 {
     Json::StreamWriterBuilder writer;

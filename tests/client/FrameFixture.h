@@ -86,6 +86,9 @@ public:
     bool mute(const std::vector<int>& commands);
     bool garble(const std::vector<int>& commands);
     bool decline(const std::vector<int>& commands);
+    // From now on these commands are answered only once a later call no longer names them, after
+    // the requests that came meanwhile (none: every held answer goes out).
+    bool defer(const std::vector<int>& commands);
     // The camera's stored settings document NAME (null when it has none), and a replacement.
     Json::Value document(const std::string& name);
     bool setDocument(const std::string& name, const Json::Value& value);

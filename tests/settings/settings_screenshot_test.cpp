@@ -5,11 +5,16 @@
 #include "SettingsPageSupport.h"
 #include "settings/DevAllProView.h"
 #include "settings/DevicePages.h"
+#include "settings/SettingsJson.h"
+
+#include "libLumora.h"
 
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace settingstest;
 
@@ -31,6 +36,22 @@ protected:
     {
         ASSERT_TRUE(SettingsCameras::start(1, "SHOTCAM"));
         SettingsCameras::data().setLanguage(QString::fromLatin1(GetParam().file));
+        addPresets();
+    }
+    // The camera's preset positions, for the pages that list them (ids given: adding again
+    // replaces).
+    static void addPresets()
+    {
+        const char* const names[] = {"Gate", "Yard", "Garage door"};
+        for (int i = 0; i < 3; ++i) {
+            Json::Value preset;
+            preset["BitID"] = i + 1;
+            preset["Desc"] = names[i];
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            SetPresetPTZ(SettingsCameras::camera(0).uid(), WriteCompact(preset),
+                         [done](int, int, std::string, std::string, char*, int) { done->store(true); });
+            EXPECT_TRUE(frametest::waitFor([&] { return done->load(); }));
+        }
     }
 };
 

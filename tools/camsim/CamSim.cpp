@@ -125,6 +125,7 @@ struct CamSim::Session {
     std::atomic<int64_t> recordSeek{-1}; // microseconds into the recording; -1 none
     std::atomic<int> stream{0};       // the video stream asked for ("flag"): 0 main, 1 sub
     std::atomic<uint32_t> starts{0};  // video starts so far; each begins its stream at a key frame
+    std::vector<std::pair<DevMsgHeader, std::string>> deferred; // guarded by CamSim::m_mutex
 };
 
 CamSim::CamSim(CamSimOptions options) : m_options(std::move(options)), m_password(m_options.password) {}
@@ -293,6 +294,7 @@ void CamSim::serve(std::shared_ptr<Session> session)
             break;
         if (r == ReadResult::Message && !holdBack(session, header, body))
             handle(*session, header, body);
+        answerDeferred(*session);
     }
     session->video = false;
     session->recordStop = true;
@@ -430,6 +432,31 @@ void CamSim::setDeclined(std::vector<uint16_t> commands)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_declined = std::move(commands);
+}
+
+void CamSim::setDeferred(std::vector<uint16_t> commands)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_deferred = std::move(commands);
+}
+
+void CamSim::answerDeferred(Session& session)
+{
+    std::vector<std::pair<DevMsgHeader, std::string>> due;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& held = session.deferred;
+        for (auto it = held.begin(); it != held.end();) {
+            if (std::find(m_deferred.begin(), m_deferred.end(), it->first.command) == m_deferred.end()) {
+                due.push_back(std::move(*it));
+                it = held.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& [header, body] : due)
+        handle(session, header, body, true);
 }
 
 void CamSim::setDocument(const std::string& name, const Json::Value& value)
@@ -578,6 +605,10 @@ void CamSim::handle(Session& session, const DevMsgHeader& header, const std::str
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!released && std::find(m_muted.begin(), m_muted.end(), command) != m_muted.end())
             return;
+        if (std::find(m_deferred.begin(), m_deferred.end(), command) != m_deferred.end()) {
+            session.deferred.emplace_back(header, body);
+            return;
+        }
     }
     bool refuse = false;
     bool garble = false;

@@ -91,6 +91,9 @@ public:
     // Settings sets with these command codes are answered {"res":1} (the device declines) and
     // nothing is stored, until the next call.
     void setDeclined(std::vector<uint16_t> commands);
+    // Requests with these command codes are recorded and answered only once a later call no
+    // longer names them, after the requests that came meanwhile (a device that answers late).
+    void setDeferred(std::vector<uint16_t> commands);
     // Replaces a stored settings document (what later gets of it answer).
     void setDocument(const std::string& name, const Json::Value& value);
     // A hostile camera, for the tests that show one device cannot harm the others:
@@ -157,6 +160,8 @@ private:
     void handle(Session& session, const DevMsgHeader& header, const std::string& body, bool released = false);
     // True when the request is held back (setHeldReplies).
     bool holdBack(const std::shared_ptr<Session>& session, const DevMsgHeader& header, const std::string& body);
+    // Answers the session's deferred requests whose commands are no longer deferred.
+    void answerDeferred(Session& session);
     void handleLogin(Session& session, const std::string& body);
     void handleStream(Session& session, const std::string& body);
     void handleRecordOp(Session& session, const std::string& body);
@@ -225,6 +230,7 @@ private:
         std::string body;
     };
     std::vector<HeldRequest> m_heldRequests; // guarded by m_mutex
+    std::vector<uint16_t> m_deferred;
     std::function<void(const std::string&)> m_observer;
     std::atomic<uint64_t> m_recordSent{0};
     std::atomic<bool> m_recordPaused{false};

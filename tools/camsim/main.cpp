@@ -12,7 +12,8 @@
 // saying no), "show CODE" prints the bodies of the requests with that command so far,
 // "mute CODE..." leaves those commands unanswered, "garble CODE..." answers them with a text
 // that is not JSON, "decline CODE..." answers those settings sets with "res" 1 (each alone ends
-// it), "setdoc NAME JSON" replaces a settings document, "doc NAME" prints one, "quit" ends it.
+// it), "setdoc NAME JSON" replaces a settings document, "doc NAME" prints one, "defer CODE..." answers
+// those commands only once a later "defer" no longer names them, "quit" ends it.
 // A hostile camera on request: "deep CODE..." answers those commands with 1,500 nested JSON arrays
 // (3001: the login's digest step; "deep" alone ends it), "flood CODE N" sends N replies with that
 // code that nobody asked for, "delay CODE..." holds back the answers to those commands and
@@ -211,6 +212,8 @@ int main(int argc, char** argv)
                 camera.setGarbled(commandList(line.substr(6)));
             else if (line.rfind("decline", 0) == 0)
                 camera.setDeclined(commandList(line.substr(7)));
+            else if (line.rfind("defer", 0) == 0)
+                camera.setDeferred(commandList(line.substr(5)));
             else if (line.rfind("setdoc ", 0) == 0)
                 setDocument(camera, line.substr(7));
             else if (line.rfind("doc ", 0) == 0)
