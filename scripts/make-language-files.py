@@ -135,6 +135,7 @@ s("DataFile", [("Damaged","%1 cannot be read: the file is damaged. It is kept un
         "无法读取 %1：文件已损坏。原文件已原样保存为 %2，Lumora 将不使用它继续运行。"),
     ("Busy","%1 is locked by another program. Lumora starts with an empty device list; close the other program and start Lumora again to see your devices.",
         "%1 被其他程序锁定。Lumora 以空的设备列表启动；请关闭该程序后重新启动 Lumora 以显示您的设备。")])
+s("ProSettingDlg", [("BrowseTitle","Please choose a folder","请选择路径")])
 import collections
 for lang, idx, head in (("EN_LAN.ini", 2, "; Lumora user-interface texts: English"), ("CN_LAN.ini", 3, "; Lumora user-interface texts: Chinese (simplified)")):
     out=[head]; last=None

@@ -13,6 +13,7 @@
 #include "ProWirelessDlg.h"
 #include "CFTPSettingDlg.h"
 #include "ProAlarmSetDlg.h"
+#include "ProOSDSetDlg.h"
 
 DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
 {
@@ -43,6 +44,8 @@ DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
         return new CFTPSettingDlg(parent);
     case DevicePageId::Alarm:
         return new ProAlarmSetDlg(parent);
+    case DevicePageId::Osd:
+        return new ProOSDSetDlg(parent);
 
     default:
         return nullptr;

@@ -8,6 +8,9 @@
 #include "settings/SettingsJson.h"
 
 #include "libLumora.h"
+#include "settings/ProSettingDlg.h"
+
+#include "CAppConfig.h"
 
 #include <QPushButton>
 #include <QSignalSpy>
@@ -105,6 +108,32 @@ TEST_P(SettingsScreenshot, TheWiFiPageWithTheAccessPointsItFound)
                                                          .arg(DevicePageId::Wireless)
                                                          .arg(QLatin1String(GetParam().name)))
                      .isEmpty());
+}
+
+TEST_P(SettingsScreenshot, TheTwoLocalDialogs)
+{
+    CAppConfig* config = CAppConfig::GetInstance();
+    const QString home = QStringLiteral("/home/lumora/Lumora/");
+    for (const char* key : {"SnapPath", "DownloadPath", "RecPath", "AlarmPath"})
+        config->WriteProfileString(QStringLiteral("PathSetting"), QString::fromLatin1(key),
+                                   home + QString::fromLatin1(key).chopped(4));
+    config->SetHardwareType(1);
+    RecPlan plan;
+    plan.Enable = true;
+    plan.AutoCover = true;
+    plan.RecTime = 2;
+    for (size_t i = 0; i < plan.days.size(); ++i) {
+        plan.days[i] = {i >= 1 && i <= 5, QStringLiteral("08:00:00"), QStringLiteral("18:30:00")};
+    }
+    plan.days[6] = {true, QStringLiteral("22:00:00"), QStringLiteral("06:00:00")};
+    config->StoreRecPlan(plan);
+
+    ProSettingDlg folders;
+    EXPECT_FALSE(
+        clienttest::SaveScreenshot(&folders, QStringLiteral("settings-local-folders-%1").arg(QLatin1String(GetParam().name))).isEmpty());
+    CLocalRecPlanDlg recPlan;
+    EXPECT_FALSE(
+        clienttest::SaveScreenshot(&recPlan, QStringLiteral("settings-local-recplan-%1").arg(QLatin1String(GetParam().name))).isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, SettingsScreenshot,
