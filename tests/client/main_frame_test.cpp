@@ -15,6 +15,8 @@
 #include "settings/ProSettingDlg.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QTest>
 #include <QCoreApplication>
 #include <QMenu>
 #include <QDir>
@@ -92,16 +94,17 @@ TEST_F(MainFrameTest, ToolbarButtonsInOrderWithTheirTooltips)
             ids << action->data().toInt();
             tips << action->toolTip();
         }
-    EXPECT_EQ(ids, (QList<int>{0x808F, 0x808E, 0x80D6, 0x80D7, 0x80D8, 0x80D9, 0x8082, 0xE146}));
+    EXPECT_EQ(ids, (QList<int>{0x808F, 0x808E, 0x80D6, 0x80D7, 0x80D8, 0x80D9, 0x8082, 0x8071, 0xE146}));
     EXPECT_EQ(tips, (QStringList{"Add device", "Live", "Device settings", "Device recordings", "Local recordings",
-                                 "Recording plan", "Folders", "Help"}));
+                                 "Recording plan", "Folders", "Full screen", "Help"}));
     auto* split = m_frame->mainToolBar()->findChild<QToolButton*>(QStringLiteral("Command8072"));
     ASSERT_NE(split, nullptr);
     EXPECT_EQ(split->toolTip(), QStringLiteral("Split"));
     QStringList counts;
     for (QAction* a : split->menu()->actions())
-        counts << a->text();
-    EXPECT_EQ(counts, (QStringList{"1", "4", "6", "9", "16", "25", "32"}));
+        if (!a->isSeparator())
+            counts << a->text();
+    EXPECT_EQ(counts, (QStringList{"1", "4", "6", "9", "16", "25", "32", "Full screen"}));
     // Tooltips shared with the video pane's toolbar; an id outside the table keeps its text.
     EXPECT_EQ(CMainFrame::UserToolTip(0x80DD), QStringLiteral("Switch stream"));
     EXPECT_EQ(CMainFrame::UserToolTip(0x1234, QStringLiteral("as is")), QStringLiteral("as is"));
@@ -187,6 +190,38 @@ TEST_F(MainFrameTest, FullScreenOnlyFromTheLiveView)
     m_frame->ExitFullScreen();
     EXPECT_FALSE(m_frame->isFullScreenMode());
     EXPECT_FALSE(m_frame->view(CMainFrame::LiveView)->isWindow());
+}
+
+// The whole grid goes full screen from the toolbar button and from the split menu's entry, and Esc
+// pressed where the keyboard focus is brings it back into the frame.
+TEST_F(MainFrameTest, FullScreenFromToolbarAndMenuLeftByEsc)
+{
+    auto* split = m_frame->mainToolBar()->findChild<QToolButton*>(QStringLiteral("Command8072"));
+    ASSERT_NE(split, nullptr);
+    const std::pair<const char*, QAction*> triggers[] = {
+        {"toolbar", m_frame->mainToolBar()->findChild<QAction*>(QStringLiteral("Command8071"))},
+        {"menu", split->menu()->findChild<QAction*>(QStringLiteral("FullScreenEntry"))},
+    };
+    m_frame->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_frame.get()));
+    QWidget* live = m_frame->view(CMainFrame::LiveView);
+    for (const auto& [name, action] : triggers) {
+        SCOPED_TRACE(name);
+        ASSERT_NE(action, nullptr);
+        action->trigger();
+        EXPECT_TRUE(m_frame->isFullScreenMode());
+        EXPECT_TRUE(live->isWindow());
+        EXPECT_TRUE(live->windowState() & Qt::WindowFullScreen);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(live));
+        // Keys go to the focus widget of the full-screen window.
+        QWidget* focus = live->focusWidget();
+        ASSERT_NE(focus, nullptr);
+        EXPECT_EQ(focus->window(), live);
+        QTest::keyClick(focus, Qt::Key_Escape);
+        EXPECT_FALSE(m_frame->isFullScreenMode());
+        EXPECT_FALSE(live->isWindow());
+        EXPECT_TRUE(live->isVisible());
+    }
 }
 
 TEST_F(MainFrameTest, LocalDialogsAreMadeOnceAndShownAgain)
