@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QImage>
+#include <QStringList>
 #include <QWidget>
 
 #include <chrono>
@@ -31,6 +32,9 @@ public:
     // The newest painted picture as the decoder gave it (whole, before zoom, scaling and rotation);
     // null if none.
     QImage currentPicture() const;
+    // The files of the status pictures drawn over the newest painted picture, by slot (an empty
+    // string for a free slot).
+    QStringList currentOverlays() const;
 
     // Forgets the picture, so the background shows again (a pane whose stream ended).
     void clearPicture();
