@@ -3,6 +3,7 @@
 // on another thread. The device tree's own tests run against cameras (device_tree_test).
 #include "AlarmPaneView.h"
 #include "CAppConfig.h"
+#include "CServerDlg.h"
 #include "CaseName.h"
 #include "DevTreeView.h"
 #include "FileTreeCtrl.h"
@@ -11,6 +12,7 @@
 #include "MainFrame.h"
 #include "PlaceholderView.h"
 #include "ViewTree.h"
+#include "liveview/DevAddPrenstPosDlg.h"
 #include "settings/DevAllProView.h"
 #include "settings/ProSettingDlg.h"
 
@@ -20,7 +22,10 @@
 #include <QCoreApplication>
 #include <QMenu>
 #include <QDir>
+#include <QDialogButtonBox>
 #include <QDockWidget>
+#include <QLabel>
+#include <QPushButton>
 #include <QFile>
 #include <QTableWidget>
 #include <QToolBar>
@@ -221,6 +226,41 @@ TEST_F(MainFrameTest, FullScreenFromToolbarAndMenuLeftByEsc)
         EXPECT_FALSE(m_frame->isFullScreenMode());
         EXPECT_FALSE(live->isWindow());
         EXPECT_TRUE(live->isVisible());
+    }
+}
+
+// The preset and server dialogs show the texts of the interface's language, in either language.
+TEST(DialogTexts, ComeFromTheLanguageFileInBothLanguages)
+{
+    struct Case {
+        const char* language;
+        QStringList preset; // title, the two labels, add, delete, cancel
+        QStringList server; // title, OK, Cancel
+    };
+    const Case cases[] = {
+        {"EN_LAN", {"Presets", "Presets set", "Name of a new preset", "Add", "Delete", "Cancel"}, {"P2P server", "OK", "Cancel"}},
+        {"CN_LAN",
+         {QString::fromUtf8("预置位"), QString::fromUtf8("已添加预置位"), QString::fromUtf8("添加预置位名称"), QString::fromUtf8("添加"),
+          QString::fromUtf8("删除"), QString::fromUtf8("取消")},
+         {QString::fromUtf8("P2P 服务器"), QString::fromUtf8("确定"), QString::fromUtf8("取消")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        DataFolder data(QString::fromLatin1(c.language), true);
+        DevAddPrenstPosDlg preset;
+        QStringList shown{preset.windowTitle()};
+        for (QLabel* label : preset.findChildren<QLabel*>())
+            shown << label->text();
+        for (const char* name : {"PresetAdd", "PresetDelete", "PresetCancel"})
+            shown << preset.findChild<QPushButton*>(QLatin1String(name))->text();
+        EXPECT_EQ(shown, c.preset);
+
+        CServerDlg server(QStringLiteral("nobody"));
+        auto* buttons = server.findChild<QDialogButtonBox*>();
+        ASSERT_NE(buttons, nullptr);
+        EXPECT_EQ((QStringList{server.windowTitle(), buttons->button(QDialogButtonBox::Ok)->text(),
+                               buttons->button(QDialogButtonBox::Cancel)->text()}),
+                  c.server);
     }
 }
 
