@@ -5,6 +5,7 @@
 #include "CAppConfig.h"
 #include "CServerDlg.h"
 #include "CaseName.h"
+#include "CornerPopup.h"
 #include "DevTreeView.h"
 #include "FileTreeCtrl.h"
 #include "FileTreeView.h"
@@ -262,6 +263,29 @@ TEST(DialogTexts, ComeFromTheLanguageFileInBothLanguages)
                                buttons->button(QDialogButtonBox::Cancel)->text()}),
                   c.server);
     }
+}
+
+// On a platform without translucent windows a corner pop-up shows at once, and says nothing.
+QStringList g_warnings;
+void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtWarningMsg)
+        g_warnings << message;
+}
+
+TEST(CornerPopup, ShowsWithoutFadingWhereThePlatformCannot)
+{
+    ASSERT_FALSE(platformHasWindowOpacity()) << QGuiApplication::platformName().toStdString();
+    g_warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    QWidget popup(nullptr, Qt::Tool | Qt::FramelessWindowHint);
+    popup.resize(120, 40);
+    showInScreenCorner(&popup, nullptr, 50, 0.7);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&popup));
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(popup.isVisible());
+    EXPECT_EQ(popup.windowOpacity(), 1.0);
+    EXPECT_TRUE(g_warnings.filter(QStringLiteral("opacity")).isEmpty()) << g_warnings.join(QLatin1Char('\n')).toStdString();
 }
 
 TEST_F(MainFrameTest, LocalDialogsAreMadeOnceAndShownAgain)
