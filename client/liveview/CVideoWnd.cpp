@@ -214,8 +214,13 @@ void CVideoWnd::startChangedStream(unsigned generation, int stream, bool record)
         box->post([generation, result, record](QObject* self) {
             auto* pane = static_cast<CVideoWnd*>(self);
             pane->OnBeginVideoResult(generation, result);
+            // The new stream's displayer comes with its first picture: the pane's rotation and
+            // status pictures are told to it once that picture shows.
             if (result == 0 && generation == pane->m_generation)
-                pane->restorePicture();
+                connect(pane->m_surface, &SurfaceWidget::pictureShown, pane, [pane, generation] {
+                    if (generation == pane->m_generation && pane->m_playing)
+                        pane->restorePicture();
+                }, Qt::SingleShotConnection);
             // The recording goes on in a new file of the new stream.
             if (record && result == 0 && generation == pane->m_generation)
                 pane->m_cell->BeginManualRecord();
@@ -225,7 +230,7 @@ void CVideoWnd::startChangedStream(unsigned generation, int stream, bool record)
 
 void CVideoWnd::restorePicture()
 {
-    // The new stream's displayer starts unturned and without status pictures, while the pane's
+    // A new stream's displayer starts unturned and without status pictures, while the pane's
     // rotation counter, listening and talking go on: it is told them again.
     const std::string id = narrowUid();
     if (m_rotation != 0)

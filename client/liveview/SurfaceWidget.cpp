@@ -472,4 +472,6 @@ void SurfaceWidget::paintEvent(QPaintEvent*)
     }
     if (fresh && m_paintObserver)
         m_paintObserver(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - frame.arrived));
+    if (fresh)
+        emit pictureShown();
 }

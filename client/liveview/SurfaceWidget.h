@@ -45,6 +45,10 @@ public:
     // to the paint (for measurements).
     void setPaintObserver(std::function<void(std::chrono::nanoseconds)> observer);
 
+signals:
+    // A new picture has been painted (GUI thread).
+    void pictureShown();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
