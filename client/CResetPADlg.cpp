@@ -110,9 +110,26 @@ void CResetPADlg::LoadDevInfo(const QString& uid)
     }
 }
 
+QWidget* CResetPADlg::messageOwner()
+{
+    // The device's answer comes after the dialog has hidden itself: a box window-modal to a hidden
+    // dialog would block the main window from behind it. Such a result goes to the window the
+    // dialog was opened from, or stands alone when that one is hidden too.
+    if (isVisible()) {
+        return this;
+    }
+    QWidget* owner = parentWidget() != nullptr ? parentWidget()->window() : nullptr;
+    return owner != nullptr && owner->isVisible() ? owner : nullptr;
+}
+
 void CResetPADlg::message(const char* key)
 {
-    ShowOrUpdateMessage(m_message, this, LangText("DevPWSet", key), QStringLiteral(""));
+    showMessage(LangText("DevPWSet", key));
+}
+
+void CResetPADlg::showMessage(const QString& text)
+{
+    ShowOrUpdateMessage(m_message, messageOwner(), text, QStringLiteral(""));
 }
 
 void CResetPADlg::OnBnClickedOk()
@@ -158,7 +175,7 @@ void CResetPADlg::OnResetPasswordReply(const QString& reply, const QString& uid,
         return;
     }
     if (updateDevInfo("UPDATE DevInfo SET PA = ? WHERE UID = ?", {WideToMultiByte(newPassword), WideToMultiByte(uid)}) <= 0) {
-        ShowOrUpdateMessage(m_message, this, QStringLiteral("Couldn't inste table TestRes"), QStringLiteral(""));
+        showMessage(QStringLiteral("Couldn't inste table TestRes"));
         return;
     }
     if (uid == m_uid) {

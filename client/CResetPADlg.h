@@ -38,7 +38,9 @@ signals:
     void aliasChanged(const QString& uid, const QString& alias);
 
 private:
+    QWidget* messageOwner();
     void message(const char* key);
+    void showMessage(const QString& text);
 
     QString m_uid;
     std::string m_oldPassword;

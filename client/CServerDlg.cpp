@@ -1,6 +1,9 @@
 #include "CServerDlg.h"
 
+#include "LangText.h"
 #include "UserInfoStore.h"
+
+#include <QPushButton>
 
 #include <QDialogButtonBox>
 #include <QPlainTextEdit>
@@ -9,10 +12,13 @@
 CServerDlg::CServerDlg(const QString& userName, QWidget* parent) : QDialog(parent), m_userName(userName)
 {
     setObjectName(QStringLiteral("CServerDlg"));
-    setWindowTitle(QStringLiteral("P2P server"));
+    setWindowTitle(LangText("UserLogin", "ServerTitle"));
     m_server = new QPlainTextEdit(this);
     m_server->setObjectName(QStringLiteral("server"));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->setObjectName(QStringLiteral("buttons"));
+    buttons->button(QDialogButtonBox::Ok)->setText(LangText("Common", "OK"));
+    buttons->button(QDialogButtonBox::Cancel)->setText(LangText("Common", "Cancel"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_server);
     layout->addWidget(buttons);

@@ -78,6 +78,8 @@ QIcon toolIcon(int id)
         return s->standardIcon(QStyle::SP_FileDialogListView);
     case CMainFrame::ID_SWITCH_WND:
         return s->standardIcon(QStyle::SP_TitleBarMaxButton);
+    case CMainFrame::ID_FULL_SCREEN:
+        return s->standardIcon(QStyle::SP_DesktopIcon);
     case CMainFrame::ID_HELP:
         return s->standardIcon(QStyle::SP_DialogHelpButton);
     default:
@@ -197,8 +199,14 @@ void CMainFrame::createToolBar()
         const int id = split.id;
         connect(action, &QAction::triggered, this, [this, id] { OnSplitScreen(id); });
     }
+    // The whole grid full screen, from the toolbar and from the grid's menu; Esc leaves it.
+    menu->addSeparator();
+    m_fullScreenEntry = menu->addAction(toolIcon(ID_FULL_SCREEN), QString());
+    m_fullScreenEntry->setObjectName(QStringLiteral("FullScreenEntry"));
+    connect(m_fullScreenEntry, &QAction::triggered, this, &CMainFrame::OnFullScreen);
     m_splitButton->setMenu(menu);
     m_toolBar->addWidget(m_splitButton);
+    add(ID_FULL_SCREEN, &CMainFrame::OnFullScreen);
     add(ID_HELP, &CMainFrame::OnHelp);
 }
 
@@ -261,6 +269,7 @@ void CMainFrame::RetranslateUi()
         }
     }
     m_splitButton->setToolTip(UserToolTip(ID_SWITCH_WND));
+    m_fullScreenEntry->setText(UserToolTip(ID_FULL_SCREEN));
     m_alarmPane->RetranslateUi();
 }
 
@@ -434,6 +443,9 @@ void CMainFrame::OnFullScreen()
         if (QScreen* screen = this->screen())
             live->setGeometry(screen->geometry());
         live->showFullScreen();
+        // Esc reaches the view (or a pane in it) only while its window has the focus.
+        live->activateWindow();
+        live->setFocus(Qt::OtherFocusReason);
     } else {
         m_fullScreen = false;
         live->hide();

@@ -18,6 +18,7 @@
 #include <string>
 
 class CAlarmPaneView;
+class QAction;
 class CDevTreeView;
 class CFileTreeView;
 class CLocalRecPlanDlg;
@@ -143,6 +144,7 @@ private:
     std::shared_ptr<GuiMailbox> m_mailbox;
     QToolBar* m_toolBar = nullptr;
     QToolButton* m_splitButton = nullptr;
+    QAction* m_fullScreenEntry = nullptr;
     QStackedWidget* m_views = nullptr;
     QWidget* m_viewOf[4] = {};
     int m_activeMode = LiveView;

@@ -16,7 +16,8 @@ s("UserRegist", [("RegTitle","Register a user","用户注册"),("RegUser","User 
     ("PWDif","The two passwords differ","两次输入的密码不一致"),("RegError","The user database could not be created","无法创建用户数据库")])
 s("UserLogin", [("User","User","用户"),("Password","Password","密码"),("Remeber","Remember password","记住密码"),
     ("AutoLogin","Log in automatically","自动登录"),("Input","Please enter the user name","请输入用户名"),
-    ("NoExist","This user does not exist","用户不存在"),("PWError","Wrong password","密码错误"),("Server","Server","服务器")])
+    ("NoExist","This user does not exist","用户不存在"),("PWError","Wrong password","密码错误"),("Server","Server","服务器"),
+    ("ServerTitle","P2P server","P2P 服务器")])
 s("DevPWSet", [("Alias","Camera","别名"),("OldPW","Old password","旧密码"),("NewPW","New password","新密码"),
     ("ReNewPW","Repeat new password","确认新密码"),("Visible","Show passwords","显示密码"),("Set","Set","设置"),
     ("OldPwError","The old password is wrong","旧密码错误"),("PwTwiceError","The two new passwords differ","两次输入的新密码不一致"),
@@ -57,9 +58,12 @@ s("LocRecSet", [("OpenLocRec","Enable plan recording","启用计划录像"),("Au
 s("RTPannel", [("PTZTitle","PTZ","云台"),("PTZFouce","Focus","聚焦"),("PTZZoom","Zoom","变倍"),("PTZPreset","Preset","预置位"),
     ("PTZAdd","Add","添加"),("PTZDel","Delete","删除"),("PTZIndex","No.","序号"),("PTZName","Name","名称"),("Color","Colour","图像"),
     ("Brightness","Brightness","亮度"),("Saturtion","Saturation","饱和度"),("Acutance","Sharpness","锐度"),("Contrast","Contrast","对比度"),
-    ("Chroma","Hue","色度"),("ColorSet","Apply","设置"),("Default","Default","默认")])
+    ("Chroma","Hue","色度"),("ColorSet","Apply","设置"),("Default","Default","默认"),
+    ("PresetTitle","Presets","预置位"),("PresetAdded","Presets set","已添加预置位"),("PresetNewName","Name of a new preset","添加预置位名称")])
 s("HisPlaySet", [("Close","Close","关闭"),("Snap","Snapshot","抓拍")])
-s("DevRecMenu", [("RecPlay","Play","播放"),("RecDload","Download","开始下载"),("RecEndDload","Stop download","结束下载")])
+s("DevRecMenu", [("RecPlay","Play","播放"),("RecDload","Download","开始下载"),("RecEndDload","Stop download","结束下载"),
+    ("DloadBegin","Downloading the recording","开始下载录像文件"),("DloadEnd","The recording is downloaded","结束下载录像文件"),
+    ("DloadError","Downloading the recording failed","下载录像文件出错")])
 s("DevAllPro", [("Net","Wired network","有线网络"),("Wireless","Wi-Fi","无线网络"),("DevTime","Clock","时间设置"),("DevRec","SD recording","SD 录像"),
     ("DevAlarm","Alarm","报警设置"),("DevOSD","OSD","OSD 设置"),("DevInfo","Device information","设备信息"),("DevVideoSet","Video encoding","视频编码"),
     ("DevFTPSet","FTP","FTP 设置")])

@@ -141,7 +141,7 @@ QTreeWidgetItem* CDevRecTreeView::ensureRoot()
 {
     if (QTreeWidgetItem* r = root())
         return r;
-    auto* r = new QTreeWidgetItem(m_tree, QStringList{QString::fromUtf8("设备列表")});
+    auto* r = new QTreeWidgetItem(m_tree, QStringList{LangText("MainFrame", "DevTreeName")});
     CRecViewTree::setImage(r, CRecViewTree::kImageOnline);
     CRecViewTree::setItemData(r, CRecViewTree::kRoot);
     r->setExpanded(true);
@@ -465,11 +465,11 @@ QString CDevRecTreeView::AlertText(int state)
 {
     switch (state) {
     case kDownloadStarted:
-        return QString::fromUtf8("开始下载录像文件");
+        return LangText("DevRecMenu", "DloadBegin");
     case kDownloadFinished:
-        return QString::fromUtf8("结束下载录像文件");
+        return LangText("DevRecMenu", "DloadEnd");
     default:
-        return QString::fromUtf8("下载录像文件出错");
+        return LangText("DevRecMenu", "DloadError");
     }
 }
 

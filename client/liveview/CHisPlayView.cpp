@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QSlider>
 #include <QStyle>
@@ -72,6 +73,10 @@ CHisPlayView::CHisPlayView(QWidget* parent) : QWidget(parent), m_mailbox(GuiMail
     });
     connect(m_slider, &QSlider::sliderReleased, this, [this] { OnHScroll(m_slider->sliderPosition()); });
 
+    m_timeLabel = new QLabel(this);
+    m_timeLabel->setObjectName(QStringLiteral("HisPlayTime"));
+    m_timeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
     m_timer = new QTimer(this);
     connect(m_timer, &QTimer::timeout, this, [this] { OnTimer(); });
     layoutChildren();
@@ -129,8 +134,29 @@ void CHisPlayView::layoutChildren()
     m_videoFrame->show();
     m_closeButton->setGeometry(5, h - 40, kButtonSize, kButtonSize);
     m_playButton->setGeometry(40, h - 40, kButtonSize, kButtonSize);
-    // The slider ends 5 pixels inside the view's right edge.
-    m_slider->setGeometry(80, h - 35, std::max(0, w - 85), 30);
+    // The slider, then the time label ending 5 pixels inside the view's right edge.
+    const int labelWidth = std::max(m_timeLabel->sizeHint().width(),
+                                    m_timeLabel->fontMetrics().horizontalAdvance(QStringLiteral("000:00 / 000:00")));
+    m_slider->setGeometry(80, h - 35, std::max(0, w - 85 - labelWidth - 8), 30);
+    m_timeLabel->setGeometry(std::max(80, w - 5 - labelWidth), h - 35, labelWidth, 30);
+}
+
+QString CHisPlayView::TimeText(int mode, uint32_t position, uint32_t length)
+{
+    if (mode == LocalMode)
+        return QStringLiteral("%1 / %2").arg(position).arg(length);
+    auto clock = [](uint32_t seconds) {
+        return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    };
+    return clock(position) + QStringLiteral(" / ") + clock(length);
+}
+
+void CHisPlayView::showPosition(uint32_t position)
+{
+    m_position = position;
+    if (!m_slider->isSliderDown())
+        m_slider->setValue(static_cast<int>(std::min<uint32_t>(position, INT32_MAX)));
+    m_timeLabel->setText(TimeText(m_playMode, position, static_cast<uint32_t>(std::max(0, m_slider->maximum()))));
 }
 
 void CHisPlayView::PlayRemoteRecord(const QString& uid, const QString& file, int length)
@@ -151,6 +177,9 @@ void CHisPlayView::PlayRemoteRecord(const QString& uid, const QString& file, int
     else
         sendStart(start);
     m_slider->setRange(0, std::max(0, length));
+    m_lastPts = -1;
+    m_stillTicks = 0;
+    showPosition(0);
 }
 
 void CHisPlayView::sendStart(const Start& start)
@@ -186,37 +215,43 @@ int CHisPlayView::PlayLocalFile(const QString& path)
         m_slider->setRange(0, std::max(0, GetAVIFileFrames()));
         m_timer->start(m_localIntervalMs);
     }
+    showPosition(0);
     return r;
 }
 
 void CHisPlayView::OnTimer()
 {
-    const uint32_t max = static_cast<uint32_t>(m_slider->maximum());
-    if (m_position + kEndMargin > max) {
-        m_timer->stop();
+    const uint32_t max = static_cast<uint32_t>(std::max(0, m_slider->maximum()));
+    if (m_playMode == LocalMode) {
+        const uint32_t position = static_cast<uint32_t>(std::max(0, GetLocalPlayPos()));
+        showPosition(std::min(position, max));
+        if (position >= max)
+            m_timer->stop();
         return;
     }
-    if (m_playMode == RemoteMode) {
-        const int64_t seconds = GetPlayPts(WideToMultiByte(m_deviceUid)) / 1000000;
-        if (seconds > 0 && m_position < static_cast<uint64_t>(seconds)) {
-            m_position = static_cast<uint32_t>(std::min<int64_t>(seconds, UINT32_MAX));
-            if (!m_slider->isSliderDown())
-                m_slider->setValue(static_cast<int>(std::min<uint32_t>(m_position, INT32_MAX)));
-        }
-    } else {
-        m_position = static_cast<uint32_t>(std::max(0, GetLocalPlayPos()));
-        if (!m_slider->isSliderDown())
-            m_slider->setValue(static_cast<int>(m_position));
+    // The handle follows the device's time stamps both ways (a seek back moves it back).
+    const int64_t pts = GetPlayPts(WideToMultiByte(m_deviceUid));
+    if (pts <= 0)
+        return; // no picture yet, or no such device: the handle stays
+    const uint32_t seconds = static_cast<uint32_t>(std::min<int64_t>(pts / 1000000, UINT32_MAX));
+    showPosition(std::min(seconds, max));
+    m_stillTicks = (pts == m_lastPts && !m_paused) ? m_stillTicks + 1 : 0;
+    m_lastPts = pts;
+    // The last picture of a recording bears a time stamp within its last second; when nothing
+    // newer comes, the recording has been played out.
+    if (seconds + 1 >= max && (seconds >= max || m_stillTicks >= kEndStillTicks)) {
+        m_timer->stop();
+        showPosition(max);
+        endRemote();
     }
 }
 
 void CHisPlayView::StopPlay()
 {
     m_timer->stop();
-    m_position = 0;
-    m_slider->setValue(0);
-    const uint64_t token = ++m_generation;
+    showPosition(0);
     if (m_playMode == LocalMode) {
+        ++m_generation;
         // Closing joins the player's thread, which only waits between frames: quick, and done
         // here so that no later open can race it.
         EndLocalAVIFile();
@@ -224,6 +259,14 @@ void CHisPlayView::StopPlay()
         m_videoFrame->clearPicture();
         return;
     }
+    if (m_currentFile.empty() && !m_pendingStart)
+        return; // nothing left to end (a recording played out, or never one)
+    endRemote();
+}
+
+void CHisPlayView::endRemote()
+{
+    const uint64_t token = ++m_generation;
     if (m_pendingStart) {
         // The playback being stopped was never asked of the device: forget it. The answer still
         // awaited now ends this stop.

@@ -1,7 +1,9 @@
 // The playback view: plays a recording from a device's memory card (streamed by libLumora into
 // the view's video frame) or a local .avi file (libLumora's local player), with a play/pause
-// button, a close button and a position slider (seconds for a device recording, frames for a
-// local file). The main frame hands it work only while it is the active view.
+// button, a close button, a position slider (seconds for a device recording, frames for a
+// local file) that follows the playing position both ways, and a label with the position and the
+// length. The main frame hands it work only while it is the active view. A device recording whose
+// stream has run out is ended like a closed one, with the slider left at its end.
 //
 // A device playback has a generation: every play and every stop takes a new one, and the
 // answers of the device carry the generation they were asked for. A late answer to the end of
@@ -22,6 +24,7 @@
 
 class CRecVideoWnd;
 class GuiMailbox;
+class QLabel;
 class QMenu;
 class QSlider;
 class QTimer;
@@ -40,8 +43,9 @@ public:
     // Pictures of the play/pause and close buttons.
     enum Bitmap { kBitmapPlaying = 390, kBitmapPaused = 391, kBitmapClose = 392 };
     enum Mode { RemoteMode = 0, LocalMode = 1 };
-    // The position timer stops this close to the slider's end (seconds or frames).
-    static constexpr uint32_t kEndMargin = 5;
+    // Ticks of the position timer without a new time stamp, in the recording's last second, after
+    // which a device recording counts as played to its end.
+    static constexpr int kEndStillTicks = 2;
 
     explicit CHisPlayView(QWidget* parent = nullptr);
     ~CHisPlayView() override;
@@ -70,6 +74,10 @@ public:
     QSlider* slider() const { return m_slider; }
     QToolButton* playButton() const { return m_playButton; }
     QToolButton* closeButton() const { return m_closeButton; }
+    QLabel* timeLabel() const { return m_timeLabel; }
+    // "m:ss / m:ss" for a device recording (position and length in seconds), "frame / frames"
+    // for a local file, whose frame rate the player does not tell.
+    static QString TimeText(int mode, uint32_t position, uint32_t length);
     int playBitmap() const { return m_playBitmap; }
     QString deviceUid() const { return m_deviceUid; }
     const std::string& currentFile() const { return m_currentFile; }
@@ -96,12 +104,16 @@ private:
     void OnPlayRemoteResult(uint64_t generation);
     void OnEndRemoteResult(uint64_t token);
     void layoutChildren();
+    void showPosition(uint32_t position);
+    // Ends the device playback: the device is told, and the view is idle once it has answered.
+    void endRemote();
 
     std::shared_ptr<GuiMailbox> m_mailbox;
     CRecVideoWnd* m_videoFrame = nullptr;
     QSlider* m_slider = nullptr;
     QToolButton* m_playButton = nullptr;
     QToolButton* m_closeButton = nullptr;
+    QLabel* m_timeLabel = nullptr;
     QTimer* m_timer = nullptr;
     int m_remoteIntervalMs = 1000;
     int m_localIntervalMs = 500;
@@ -109,6 +121,8 @@ private:
 
     QString m_deviceUid;
     uint32_t m_position = 0;
+    int64_t m_lastPts = -1;  // the device's last time stamp seen by the timer
+    int m_stillTicks = 0;    // ticks since it last changed
     std::string m_currentFile; // empty: nothing playing
     int m_playMode = RemoteMode;
     bool m_paused = false;

@@ -34,6 +34,9 @@ constexpr int kListen = 0x02;
 constexpr int kTalk = 0x04;
 constexpr int kFace = 0x08;
 constexpr int kRecording = 0x80;
+// The status pictures of listening and talking.
+constexpr const char* kListenPicture = "Talking@3x.bmp";
+constexpr const char* kTalkPicture = "Audioing@3x.bmp";
 
 void ignoreResult(int, int, std::string, std::string, char*, int) {}
 
@@ -211,11 +214,32 @@ void CVideoWnd::startChangedStream(unsigned generation, int stream, bool record)
         box->post([generation, result, record](QObject* self) {
             auto* pane = static_cast<CVideoWnd*>(self);
             pane->OnBeginVideoResult(generation, result);
+            // The new stream's displayer comes with its first picture: the pane's rotation and
+            // status pictures are told to it once that picture shows.
+            if (result == 0 && generation == pane->m_generation)
+                connect(pane->m_surface, &SurfaceWidget::pictureShown, pane, [pane, generation] {
+                    if (generation == pane->m_generation && pane->m_playing)
+                        pane->restorePicture();
+                }, Qt::SingleShotConnection);
             // The recording goes on in a new file of the new stream.
             if (record && result == 0 && generation == pane->m_generation)
                 pane->m_cell->BeginManualRecord();
         });
     });
+}
+
+void CVideoWnd::restorePicture()
+{
+    // A new stream's displayer starts unturned and without status pictures, while the pane's
+    // rotation counter, listening and talking go on: it is told them again.
+    const std::string id = narrowUid();
+    if (m_rotation != 0)
+        RoateImage(id, m_rotation);
+    const int mask = GetPlayStateMask(id);
+    if (mask & kListen)
+        setStatusPicture(kListenSlot, kListenPicture);
+    if (mask & kTalk)
+        setStatusPicture(kTalkSlot, kTalkPicture);
 }
 
 void CVideoWnd::OnRotate()
@@ -257,7 +281,7 @@ void CVideoWnd::OnSnap()
 void CVideoWnd::OnOpenAudio()
 {
     BeginAudio(narrowUid(), m_stream, 0, ignoreResult);
-    setStatusPicture(kListenSlot, "Talking@3x.bmp");
+    setStatusPicture(kListenSlot, kListenPicture);
 }
 
 void CVideoWnd::OnCloseAudio()
@@ -269,7 +293,7 @@ void CVideoWnd::OnCloseAudio()
 void CVideoWnd::OnOpenMirco()
 {
     BeginTalk(narrowUid(), ignoreResult);
-    setStatusPicture(kTalkSlot, "Audioing@3x.bmp");
+    setStatusPicture(kTalkSlot, kTalkPicture);
 }
 
 void CVideoWnd::OnCloseMirco()

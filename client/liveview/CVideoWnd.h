@@ -120,6 +120,8 @@ private:
     // Ends the pane's stream and starts `stream` (a new recording when record is set).
     void changeStream(int stream, bool record);
     void startChangedStream(unsigned generation, int stream, bool record);
+    // Tells a newly started stream's displayer the pane's rotation and status pictures.
+    void restorePicture();
     void setUid(const QString& uid);
     CMainFrame* mainFrame() const;
     void setStatusPicture(int slot, const char* file);

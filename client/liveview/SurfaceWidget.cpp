@@ -335,6 +335,22 @@ bool SurfaceWidget::hasPicture() const
     return m_sink->m_front.valid;
 }
 
+QStringList SurfaceWidget::currentOverlays() const
+{
+    QStringList files;
+    const Frame& frame = m_sink->m_front;
+    if (!frame.valid)
+        return files;
+    for (const platform::SurfaceOverlay& overlay : frame.overlays) {
+        if (overlay.index < 0 || overlay.index > 16)
+            continue;
+        while (files.size() <= overlay.index)
+            files << QString();
+        files[overlay.index] = QString::fromStdString(overlay.path);
+    }
+    return files;
+}
+
 QImage SurfaceWidget::currentPicture() const
 {
     const Frame& frame = m_sink->m_front;
@@ -456,4 +472,6 @@ void SurfaceWidget::paintEvent(QPaintEvent*)
     }
     if (fresh && m_paintObserver)
         m_paintObserver(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - frame.arrived));
+    if (fresh)
+        emit pictureShown();
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QImage>
+#include <QStringList>
 #include <QWidget>
 
 #include <chrono>
@@ -31,6 +32,9 @@ public:
     // The newest painted picture as the decoder gave it (whole, before zoom, scaling and rotation);
     // null if none.
     QImage currentPicture() const;
+    // The files of the status pictures drawn over the newest painted picture, by slot (an empty
+    // string for a free slot).
+    QStringList currentOverlays() const;
 
     // Forgets the picture, so the background shows again (a pane whose stream ended).
     void clearPicture();
@@ -40,6 +44,10 @@ public:
     // Called on the GUI thread after each paint of a new picture with the time from its arrival
     // to the paint (for measurements).
     void setPaintObserver(std::function<void(std::chrono::nanoseconds)> observer);
+
+signals:
+    // A new picture has been painted (GUI thread).
+    void pictureShown();
 
 protected:
     void paintEvent(QPaintEvent* event) override;

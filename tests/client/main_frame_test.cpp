@@ -3,7 +3,9 @@
 // on another thread. The device tree's own tests run against cameras (device_tree_test).
 #include "AlarmPaneView.h"
 #include "CAppConfig.h"
+#include "CServerDlg.h"
 #include "CaseName.h"
+#include "CornerPopup.h"
 #include "DevTreeView.h"
 #include "FileTreeCtrl.h"
 #include "FileTreeView.h"
@@ -11,14 +13,20 @@
 #include "MainFrame.h"
 #include "PlaceholderView.h"
 #include "ViewTree.h"
+#include "liveview/DevAddPrenstPosDlg.h"
 #include "settings/DevAllProView.h"
 #include "settings/ProSettingDlg.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QTest>
 #include <QCoreApplication>
 #include <QMenu>
 #include <QDir>
+#include <QDialogButtonBox>
 #include <QDockWidget>
+#include <QLabel>
+#include <QPushButton>
 #include <QFile>
 #include <QTableWidget>
 #include <QToolBar>
@@ -92,16 +100,17 @@ TEST_F(MainFrameTest, ToolbarButtonsInOrderWithTheirTooltips)
             ids << action->data().toInt();
             tips << action->toolTip();
         }
-    EXPECT_EQ(ids, (QList<int>{0x808F, 0x808E, 0x80D6, 0x80D7, 0x80D8, 0x80D9, 0x8082, 0xE146}));
+    EXPECT_EQ(ids, (QList<int>{0x808F, 0x808E, 0x80D6, 0x80D7, 0x80D8, 0x80D9, 0x8082, 0x8071, 0xE146}));
     EXPECT_EQ(tips, (QStringList{"Add device", "Live", "Device settings", "Device recordings", "Local recordings",
-                                 "Recording plan", "Folders", "Help"}));
+                                 "Recording plan", "Folders", "Full screen", "Help"}));
     auto* split = m_frame->mainToolBar()->findChild<QToolButton*>(QStringLiteral("Command8072"));
     ASSERT_NE(split, nullptr);
     EXPECT_EQ(split->toolTip(), QStringLiteral("Split"));
     QStringList counts;
     for (QAction* a : split->menu()->actions())
-        counts << a->text();
-    EXPECT_EQ(counts, (QStringList{"1", "4", "6", "9", "16", "25", "32"}));
+        if (!a->isSeparator())
+            counts << a->text();
+    EXPECT_EQ(counts, (QStringList{"1", "4", "6", "9", "16", "25", "32", "Full screen"}));
     // Tooltips shared with the video pane's toolbar; an id outside the table keeps its text.
     EXPECT_EQ(CMainFrame::UserToolTip(0x80DD), QStringLiteral("Switch stream"));
     EXPECT_EQ(CMainFrame::UserToolTip(0x1234, QStringLiteral("as is")), QStringLiteral("as is"));
@@ -187,6 +196,96 @@ TEST_F(MainFrameTest, FullScreenOnlyFromTheLiveView)
     m_frame->ExitFullScreen();
     EXPECT_FALSE(m_frame->isFullScreenMode());
     EXPECT_FALSE(m_frame->view(CMainFrame::LiveView)->isWindow());
+}
+
+// The whole grid goes full screen from the toolbar button and from the split menu's entry, and Esc
+// pressed where the keyboard focus is brings it back into the frame.
+TEST_F(MainFrameTest, FullScreenFromToolbarAndMenuLeftByEsc)
+{
+    auto* split = m_frame->mainToolBar()->findChild<QToolButton*>(QStringLiteral("Command8072"));
+    ASSERT_NE(split, nullptr);
+    const std::pair<const char*, QAction*> triggers[] = {
+        {"toolbar", m_frame->mainToolBar()->findChild<QAction*>(QStringLiteral("Command8071"))},
+        {"menu", split->menu()->findChild<QAction*>(QStringLiteral("FullScreenEntry"))},
+    };
+    m_frame->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_frame.get()));
+    QWidget* live = m_frame->view(CMainFrame::LiveView);
+    for (const auto& [name, action] : triggers) {
+        SCOPED_TRACE(name);
+        ASSERT_NE(action, nullptr);
+        action->trigger();
+        EXPECT_TRUE(m_frame->isFullScreenMode());
+        EXPECT_TRUE(live->isWindow());
+        EXPECT_TRUE(live->windowState() & Qt::WindowFullScreen);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(live));
+        // Keys go to the focus widget of the full-screen window.
+        QWidget* focus = live->focusWidget();
+        ASSERT_NE(focus, nullptr);
+        EXPECT_EQ(focus->window(), live);
+        QTest::keyClick(focus, Qt::Key_Escape);
+        EXPECT_FALSE(m_frame->isFullScreenMode());
+        EXPECT_FALSE(live->isWindow());
+        EXPECT_TRUE(live->isVisible());
+    }
+}
+
+// The preset and server dialogs show the texts of the interface's language, in either language.
+TEST(DialogTexts, ComeFromTheLanguageFileInBothLanguages)
+{
+    struct Case {
+        const char* language;
+        QStringList preset; // title, the two labels, add, delete, cancel
+        QStringList server; // title, OK, Cancel
+    };
+    const Case cases[] = {
+        {"EN_LAN", {"Presets", "Presets set", "Name of a new preset", "Add", "Delete", "Cancel"}, {"P2P server", "OK", "Cancel"}},
+        {"CN_LAN",
+         {QString::fromUtf8("预置位"), QString::fromUtf8("已添加预置位"), QString::fromUtf8("添加预置位名称"), QString::fromUtf8("添加"),
+          QString::fromUtf8("删除"), QString::fromUtf8("取消")},
+         {QString::fromUtf8("P2P 服务器"), QString::fromUtf8("确定"), QString::fromUtf8("取消")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        DataFolder data(QString::fromLatin1(c.language), true);
+        DevAddPrenstPosDlg preset;
+        QStringList shown{preset.windowTitle()};
+        for (QLabel* label : preset.findChildren<QLabel*>())
+            shown << label->text();
+        for (const char* name : {"PresetAdd", "PresetDelete", "PresetCancel"})
+            shown << preset.findChild<QPushButton*>(QLatin1String(name))->text();
+        EXPECT_EQ(shown, c.preset);
+
+        CServerDlg server(QStringLiteral("nobody"));
+        auto* buttons = server.findChild<QDialogButtonBox*>();
+        ASSERT_NE(buttons, nullptr);
+        EXPECT_EQ((QStringList{server.windowTitle(), buttons->button(QDialogButtonBox::Ok)->text(),
+                               buttons->button(QDialogButtonBox::Cancel)->text()}),
+                  c.server);
+    }
+}
+
+// On a platform without translucent windows a corner pop-up shows at once, and says nothing.
+QStringList g_warnings;
+void keepWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtWarningMsg)
+        g_warnings << message;
+}
+
+TEST(CornerPopup, ShowsWithoutFadingWhereThePlatformCannot)
+{
+    ASSERT_FALSE(platformHasWindowOpacity()) << QGuiApplication::platformName().toStdString();
+    g_warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepWarning);
+    QWidget popup(nullptr, Qt::Tool | Qt::FramelessWindowHint);
+    popup.resize(120, 40);
+    showInScreenCorner(&popup, nullptr, 50, 0.7);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&popup));
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(popup.isVisible());
+    EXPECT_EQ(popup.windowOpacity(), 1.0);
+    EXPECT_TRUE(g_warnings.filter(QStringLiteral("opacity")).isEmpty()) << g_warnings.join(QLatin1Char('\n')).toStdString();
 }
 
 TEST_F(MainFrameTest, LocalDialogsAreMadeOnceAndShownAgain)

@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -130,6 +131,30 @@ TEST_F(ResetPasswordTest, ReplyForAVanishedRowSaysSo)
 {
     m_dialog.OnResetPasswordReply("{\"ret\":0}", "GONE", "x");
     EXPECT_EQ(onlyMessage(), "Couldn't inste table TestRes");
+}
+
+// The device answers after the dialog has hidden itself; its result must not sit window-modal on
+// the hidden dialog, where it blocks the main window from behind it.
+TEST_F(ResetPasswordTest, ResultAfterHidingShowsOnAVisibleOwner)
+{
+    for (const bool openerVisible : {true, false}) {
+        SCOPED_TRACE(openerVisible ? "opener visible" : "opener hidden");
+        QWidget opener;
+        opener.setVisible(openerVisible);
+        CResetPADlg dialog(&opener);
+        dialog.LoadDevInfo("CAM'A");
+        dialog.show();
+        dialog.hide();
+        dialog.OnResetPasswordReply("{\"ret\":0}", "CAM'A", "new");
+        const QString text = onlyMessage();
+        EXPECT_EQ(text, LangText("DevPWSet", "Success"));
+        for (QMessageBox* box : VisibleMessageBoxes()) {
+            QWidget* owner = box->parentWidget();
+            EXPECT_TRUE(owner == nullptr || owner->window()->isVisible()) << "the box hangs on a hidden window";
+            EXPECT_EQ(owner, openerVisible ? &opener : nullptr);
+        }
+        CloseMessageBoxes();
+    }
 }
 
 TEST_F(ResetPasswordTest, ShowPasswordsTogglesAllThreeEdits)

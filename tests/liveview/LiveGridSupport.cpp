@@ -1,5 +1,6 @@
 #include "LiveGridSupport.h"
 
+#include "ClientPaths.h"
 #include "DevTreeView.h"
 #include "DeviceDatabases.h"
 #include "liveview/SurfaceWidget.h"
@@ -68,6 +69,8 @@ bool Plays(const QString& uid)
 
 GridFrame::GridFrame(const std::vector<std::string>& uids) : m_uids(uids)
 {
+    // The status pictures the panes draw over their video, as the program finds them beside it.
+    SetResourceFolder(QStringLiteral(LUMORA_BINARY_DIR "/client"));
     std::vector<DevInfoRow> rows;
     int n = 0;
     for (const std::string& uid : uids)

@@ -13,7 +13,7 @@ namespace livetest {
 inline const char* kPanelLanguage = "[RTPannel]\nPTZTitle=PTZ\nPTZFouce=Focus\nPTZZoom=Zoom\nPTZPreset=Preset\nPTZAdd=Add\n"
                                     "PTZDel=Delete\nPTZIndex=No.\nPTZName=Name\nColor=Colour\nBrightness=Brightness\n"
                                     "Saturtion=Saturation\nAcutance=Sharpness\nContrast=Contrast\nChroma=Hue\n"
-                                    "ColorSet=Apply\nDefault=Default\n";
+                                    "ColorSet=Apply\nDefault=Default\nPresetTitle=Presets\n";
 
 inline Json::Value ParseJson(const std::string& text)
 {

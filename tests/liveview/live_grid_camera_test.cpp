@@ -18,6 +18,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
 #include <QLineEdit>
 #include <QListWidget>
@@ -278,6 +279,64 @@ TEST_F(GridWithCameras, RotationCyclesThroughQuarterTurns)
         seen.push_back(pane->rotation());
     }
     EXPECT_EQ(seen, (std::vector<int>{90, 180, 270, 0}));
+}
+
+// What the user sees of a pane besides the picture itself: the way it is turned, the listen and
+// talk marks over it, and what the pane and the device go on doing.
+struct PaneLook {
+    int rotation = 0;      // the pane's counter
+    bool upright = false;  // the picture shows wider than tall
+    QStringList marks;     // status pictures over the newest picture, by slot
+    int audio = 0;         // listen and talk bits of the device's play state
+
+    bool operator==(const PaneLook&) const = default;
+};
+void PrintTo(const PaneLook& l, std::ostream* os)
+{
+    *os << "rotation " << l.rotation << (l.upright ? " upright" : " on its side") << " marks ["
+        << l.marks.join(QLatin1Char(',')).toStdString() << "] audio " << l.audio;
+}
+
+TEST_F(GridWithCameras, StreamSwitchKeepsRotationAndListenTalkMarks)
+{
+    constexpr int kTalk = 0x04;
+    play(0, 0);
+    const std::string uid = m_cameras->uid(0);
+    CVideoWnd* pane = cell(0)->videoPane();
+    SurfaceWidget* surface = pane->surface();
+    auto look = [&] {
+        const QImage picture = surface->currentPicture();
+        QStringList marks;
+        for (const QString& file : surface->currentOverlays())
+            marks << QFileInfo(file).fileName();
+        return PaneLook{pane->rotation(), picture.width() > picture.height(), marks, GetPlayStateMask(uid) & (kListen | kTalk)};
+    };
+    const PaneLook expected{90, false, {"Talking@3x.bmp", "Audioing@3x.bmp"}, kListen | kTalk};
+    ASSERT_TRUE(PicturesArrive(cell(0)));
+    cell(0)->OnRotate();
+    cell(0)->OnAudio();
+    cell(0)->OnTalk();
+    ASSERT_TRUE(frametest::waitFor([&] { return look() == expected; })) << ::testing::PrintToString(look());
+    const QSize mainSize = surface->currentPicture().size();
+
+    cell(0)->OnSwitchStream();
+    ASSERT_EQ(pane->stream(), 0);
+    // Pictures of the other stream are smaller.
+    ASSERT_TRUE(frametest::waitFor([&] {
+        const QImage picture = surface->currentPicture();
+        return !picture.isNull() && picture.size() != mainSize && Plays(uid);
+    }));
+    ASSERT_TRUE(PicturesArrive(cell(0), 3));
+    EXPECT_EQ(look(), expected) << "the pane looks as it did before the switch";
+
+    // The next quarter turn continues from there: the picture stands upright again.
+    cell(0)->OnRotate();
+    EXPECT_TRUE(frametest::waitFor([&] {
+        const PaneLook now = look();
+        return now.rotation == 180 && now.upright;
+    })) << ::testing::PrintToString(look());
+    cell(0)->OnAudio();
+    cell(0)->OnTalk();
 }
 
 TEST_F(GridWithCameras, CloseEndsListeningRecordingAndVideo)

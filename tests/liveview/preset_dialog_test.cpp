@@ -69,8 +69,8 @@ TEST_F(PresetDialog, ListsTheDevicesPresetsWithTheirIds)
 {
     EXPECT_EQ(lines(), (std::vector<std::pair<int, std::string>>{{1, "Door"}, {2, "Preset1"}, {4, "Gate"}}));
     EXPECT_EQ(dialog->presetCount(), 3);
-    EXPECT_EQ(dialog->windowTitle().toStdString(), "Dialog");
-    EXPECT_EQ(dialog->findChild<QPushButton*>(QStringLiteral("PresetAdd"))->text(), QStringLiteral("添加"));
+    EXPECT_EQ(dialog->windowTitle().toStdString(), "Presets");
+    EXPECT_EQ(dialog->findChild<QPushButton*>(QStringLiteral("PresetAdd"))->text(), QStringLiteral("Add"));
 }
 
 TEST_F(PresetDialog, AddsTakeIdsNoOtherPresetUses)

@@ -20,6 +20,7 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QSlider>
@@ -98,21 +99,60 @@ TEST_F(RemotePlayback, DoubleClickPlaysPauseResumeAndSeek)
     EXPECT_EQ(parse(recordOpDocuments(cam())[3])["stm"].asUInt64(), 6000000u);
     ASSERT_TRUE(waitFor([&] { return GetPlayPts(uid().toStdString()) >= 6000000 && view()->position() >= 6; }));
     EXPECT_EQ(view()->slider()->value(), static_cast<int>(view()->position()));
-    // Within 5 of the end the position timer stops.
-    ASSERT_TRUE(waitFor([&] { return !view()->timerActive(); }));
-    EXPECT_GE(view()->position() + CHisPlayView::kEndMargin, 10u);
 
-    // Keyboard moves report 0: the slider's own position is sought.
-    view()->slider()->setValue(3);
-    view()->OnHScroll(0);
+    // Keyboard moves report 0: the slider's own position is sought. The handle follows the
+    // device back.
+    view()->OnPlayPause();
     ASSERT_TRUE(waitFor([&] { return recordOps(cam()).size() == 5; }));
-    EXPECT_EQ(parse(recordOpDocuments(cam())[4])["stm"].asUInt64(), 3000000u);
+    view()->slider()->setValue(2);
+    view()->OnHScroll(0);
+    ASSERT_TRUE(waitFor([&] { return recordOps(cam()).size() == 6; }));
+    EXPECT_EQ(parse(recordOpDocuments(cam())[5])["stm"].asUInt64(), 2000000u);
+    view()->OnPlayPause();
+    ASSERT_TRUE(waitFor([&] { return view()->position() >= 2 && view()->position() < 6 && view()->slider()->value() < 6; }))
+        << "position " << view()->position() << " handle " << view()->slider()->value();
+    EXPECT_EQ(view()->slider()->value(), static_cast<int>(view()->position()));
 
     // Close: the device is told to end; once it has answered the view is idle and black.
     view()->closeButton()->click();
     EXPECT_EQ(view()->position(), 0u);
     ASSERT_TRUE(waitFor([&] { return view()->currentFile().empty(); }));
     EXPECT_EQ(recordOps(cam()).back(), 6);
+}
+
+// A recording played to its last picture ends its playback: the handle and the label stand at the
+// end, the device's record stream is ended, and the record tree may play and download again.
+TEST_F(RemotePlayback, AClipPlayedToItsEndEndsItsPlayback)
+{
+    doubleClick(kClip);
+    ASSERT_TRUE(waitFor([&] { return pictures() >= 3 && view()->timerActive(); }));
+    EXPECT_EQ(view()->timeLabel()->text(), QStringLiteral("0:00 / 0:10"));
+    view()->OnHScroll(7);
+    ASSERT_TRUE(waitFor([&] { return view()->currentFile().empty(); }))
+        << "position " << view()->position() << " ops " << recordOps(cam()).size();
+    EXPECT_FALSE(view()->timerActive());
+    EXPECT_EQ(recordOps(cam()), (std::vector<int>{0, 8, 6}));
+    EXPECT_EQ(view()->slider()->value(), view()->slider()->maximum());
+    EXPECT_EQ(view()->timeLabel()->text(), QStringLiteral("0:10 / 0:10"));
+    EXPECT_EQ(GetPlayStateMask(uid().toStdString()) & 0x10, 0);
+    EXPECT_TRUE(m_session.pane()->IsCommandEnabled(CDevRecTreeView::ID_REC_PLAY));
+    EXPECT_TRUE(m_session.pane()->IsCommandEnabled(CDevRecTreeView::ID_REC_DLOAD));
+    EXPECT_FALSE(m_session.pane()->IsCommandEnabled(CDevRecTreeView::ID_REC_END_DLOAD));
+    // Close after the end asks the device nothing more.
+    view()->closeButton()->click();
+    EXPECT_EQ(recordOps(cam()).size(), 3u);
+}
+
+TEST(PlaybackTimeText, MinutesAndSecondsOfADeviceRecording)
+{
+    struct Case {
+        int mode;
+        uint32_t position, length;
+        const char* text;
+    };
+    for (const Case& c : {Case{CHisPlayView::RemoteMode, 0, 10, "0:00 / 0:10"}, Case{CHisPlayView::RemoteMode, 65, 3600, "1:05 / 60:00"},
+                          Case{CHisPlayView::RemoteMode, 599, 600, "9:59 / 10:00"}, Case{CHisPlayView::LocalMode, 12, 250, "12 / 250"}})
+        EXPECT_EQ(CHisPlayView::TimeText(c.mode, c.position, c.length), QString::fromLatin1(c.text)) << c.text;
 }
 
 TEST_F(RemotePlayback, ASecondRecordingWaitsForTheEndOfTheFirstWithoutBlocking)

@@ -3,6 +3,7 @@
 // (two folders, two devices), a failed listing listed again, the record menu and its enabling,
 // and the tree's pictures.
 #include "CaseName.h"
+#include "LangText.h"
 #include "PlaybackFixture.h"
 
 #include "CRecViewTree.h"
@@ -54,7 +55,7 @@ TEST_F(RecordTree, DevicesOfTheDatabaseUnderTheRootWithTheirState)
 {
     QTreeWidgetItem* root = pane()->root();
     ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->text(0), QString::fromUtf8("设备列表"));
+    EXPECT_EQ(root->text(0), QStringLiteral("Device list"));
     EXPECT_EQ(CRecViewTree::itemData(root), CRecViewTree::kRoot);
     EXPECT_EQ(childTexts(root), (QStringList{uid(0), uid(1)}));
     for (int i = 0; i < 2; ++i) {
@@ -84,7 +85,7 @@ TEST_F(RecordTree, AddingToAnEmptyTreeMakesTheRootFirst)
     empty.tree()->clear();
     empty.AddDeviceNode(QStringLiteral("CAMX"));
     ASSERT_NE(empty.root(), nullptr);
-    EXPECT_EQ(empty.root()->text(0), QString::fromUtf8("设备列表"));
+    EXPECT_EQ(empty.root()->text(0), QStringLiteral("Device list"));
     EXPECT_EQ(childTexts(empty.root()), QStringList{QStringLiteral("CAMX")});
 }
 
@@ -325,12 +326,24 @@ TEST(RecordTreeImages, FourPicturesIncludingThePlaceholder)
     EXPECT_TRUE(CRecViewTree::ImageIcon(CRecViewTree::kImageCount).isNull());
 }
 
-TEST(DownloadAlerts, TextsByState)
+// The alerts speak the interface's language: English texts in the English interface.
+TEST(DownloadAlerts, TextsByStateInBothLanguages)
 {
-    EXPECT_EQ(CDevRecTreeView::AlertText(0), QString::fromUtf8("开始下载录像文件"));
-    EXPECT_EQ(CDevRecTreeView::AlertText(1), QString::fromUtf8("结束下载录像文件"));
-    EXPECT_EQ(CDevRecTreeView::AlertText(2), QString::fromUtf8("下载录像文件出错"));
-    EXPECT_EQ(CDevRecTreeView::AlertText(7), QString::fromUtf8("下载录像文件出错"));
+    struct Case {
+        const char* language;
+        const char* started;
+        const char* finished;
+        const char* failed;
+    };
+    for (const Case& c : {Case{"EN_LAN", "Downloading the recording", "The recording is downloaded", "Downloading the recording failed"},
+                          Case{"CN_LAN", "开始下载录像文件", "结束下载录像文件", "下载录像文件出错"}}) {
+        SCOPED_TRACE(c.language);
+        frametest::DataFolder data(QString::fromLatin1(c.language), true);
+        EXPECT_EQ(CDevRecTreeView::AlertText(0), QString::fromUtf8(c.started));
+        EXPECT_EQ(CDevRecTreeView::AlertText(1), QString::fromUtf8(c.finished));
+        EXPECT_EQ(CDevRecTreeView::AlertText(2), QString::fromUtf8(c.failed));
+        EXPECT_EQ(CDevRecTreeView::AlertText(7), QString::fromUtf8(c.failed));
+    }
 }
 
 } // namespace
