@@ -672,6 +672,9 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
                     owed->second.pop_front();
                 if (!owed->second.empty()) {
                     owed->second.pop_front();
+                    auto waiting = pending.requests.find(key);
+                    if (waiting != pending.requests.end() && !waiting->second.empty())
+                        waiting->second.front().maybeAnswered = true;
                     if (pending.lateDropped++ == 0)
                         LUMORA_LOG("Dev " << uid << " late reply " << key << " dropped");
                     return;
@@ -714,7 +717,7 @@ void LumoraInstance::CheckCmdTimeout()
                 for (auto it = queue.begin(); it != queue.end();) {
                     if (it->timed && static_cast<uint32_t>(tick - it->tick) > timeoutFor(code)) {
                         // A login that times out closes its link: nothing more comes on it.
-                        if (code != ReplyCode::kLogin)
+                        if (code != ReplyCode::kLogin && !it->maybeAnswered)
                             pending.late[code].push_back(tick);
                         expired.push_back({code, uid, std::move(it->callback)});
                         it = queue.erase(it);

@@ -5,7 +5,9 @@
 // requests of one code in the order they were sent. A request that timed out still owes a reply;
 // its time-out tick stays in `late` so that this reply, when it comes, is dropped instead of
 // being taken for the answer to the next request of that code. An owed reply not seen within
-// the late window is given up.
+// the late window is given up. A request that times out after an owed reply was dropped in its
+// place owes none itself: a device that ignored one request and answers the later ones at once
+// would otherwise lose every answer to a caller that asks again after each time-out.
 #pragma once
 
 #include "LumoraTypes.h"
@@ -19,6 +21,9 @@ struct PendingRequest {
     bool timed = true;      // false: never times out (1510, 1081)
     uint64_t serial = 0;    // unique per instance: lets a request that was not sent withdraw its entry
     DeviceResultCallback callback;
+    // A reply of this code was dropped as an owed one while this request waited: it may have
+    // been this request's answer, so its own time-out owes nothing.
+    bool maybeAnswered = false;
 };
 
 struct PendingReply {

@@ -4,6 +4,7 @@
 #include "PlaybackFixture.h"
 
 #include "CRecViewTree.h"
+#include "LangText.h"
 #include "MainFrame.h"
 #include "liveview/CDevRecTreeView.h"
 #include "libLumora.h"
@@ -64,8 +65,8 @@ TEST_F(Downloads, AFileArrivesByteForByteWithProgressToOneHundred)
     ASSERT_TRUE(cam(0).holdRecords(2));
     pane()->OnStartDownload();
     ASSERT_TRUE(waitFor([&] { return pane()->alertCount() == 1; }));
-    EXPECT_EQ(pane()->lastAlertText(), QString::fromUtf8("开始下载录像文件"));
-    EXPECT_TRUE(visibleAlerts().contains(QString::fromUtf8("开始下载录像文件")));
+    EXPECT_EQ(pane()->lastAlertText(), LangText("DevRecMenu", "DloadBegin"));
+    EXPECT_TRUE(visibleAlerts().contains(LangText("DevRecMenu", "DloadBegin")));
     const std::vector<std::string> docs = recordOpDocuments(cam(0));
     ASSERT_EQ(docs.size(), 1u);
     EXPECT_EQ(docs[0], "{\"n\":\"" + std::string(kBlob) + "\",\"op\":10,\"p\":\"" + blobPath() +
@@ -78,7 +79,7 @@ TEST_F(Downloads, AFileArrivesByteForByteWithProgressToOneHundred)
 
     ASSERT_TRUE(cam(0).holdRecords(-1));
     ASSERT_TRUE(waitFor([&] { return pane()->downloadProgress(uid(0)) == 100 && pane()->alertCount() == 2; }));
-    EXPECT_EQ(pane()->lastAlertText(), QString::fromUtf8("结束下载录像文件"));
+    EXPECT_EQ(pane()->lastAlertText(), LangText("DevRecMenu", "DloadEnd"));
     EXPECT_EQ(pane()->downloadBar()->value(), 100);
     EXPECT_EQ(readFile(downloaded(0)), blobBytes());
     EXPECT_TRUE(pane()->IsCommandEnabled(CDevRecTreeView::ID_REC_DLOAD));
@@ -90,7 +91,7 @@ TEST_F(Downloads, ARefusedDownloadRaisesTheFailureAlert)
     ASSERT_TRUE(cam(0).refuse({1078}));
     pane()->OnStartDownload();
     ASSERT_TRUE(waitFor([&] { return pane()->alertCount() == 1; }));
-    EXPECT_EQ(pane()->lastAlertText(), QString::fromUtf8("下载录像文件出错"));
+    EXPECT_EQ(pane()->lastAlertText(), LangText("DevRecMenu", "DloadError"));
     EXPECT_EQ(pane()->downloadProgress(uid(0)), -1);
     EXPECT_FALSE(QFile::exists(downloaded(0)));
 }

@@ -306,8 +306,14 @@ TEST_F(PlaybackViewParts, LayoutOfTheFrameButtonsAndSlider)
     EXPECT_EQ(m_view.videoFrame()->geometry(), QRect(0, 0, 640, 432));
     EXPECT_EQ(m_view.closeButton()->geometry(), QRect(5, 440, 30, 30));
     EXPECT_EQ(m_view.playButton()->geometry(), QRect(40, 440, 30, 30));
-    EXPECT_EQ(m_view.slider()->geometry(), QRect(80, 445, 555, 30));
-    EXPECT_LE(m_view.slider()->geometry().right(), m_view.rect().right());
+    // The slider runs from x 80 to the position/length label, which ends 5 pixels inside.
+    const QRect slider = m_view.slider()->geometry();
+    const QRect label = m_view.timeLabel()->geometry();
+    EXPECT_EQ(slider.topLeft(), QPoint(80, 445));
+    EXPECT_EQ(slider.height(), 30);
+    EXPECT_LT(slider.right(), label.left());
+    EXPECT_EQ(label.right(), m_view.rect().right() - 5);
+    EXPECT_GE(label.width(), m_view.timeLabel()->fontMetrics().horizontalAdvance(QStringLiteral("00:00 / 00:00")));
     EXPECT_EQ(m_view.closeButton()->property("controlId").toInt(), 3201);
     EXPECT_EQ(m_view.playButton()->property("controlId").toInt(), 3200);
     EXPECT_EQ(m_view.slider()->property("controlId").toInt(), 5004);

@@ -95,4 +95,24 @@ int saveTimedOut(DevicePage& page, Camera& camera, int setCommand, int buttonId 
 // A JSON text of a test's table as a value; fails the test when it does not parse.
 Json::Value json(const char* text);
 
+// A test against the program's one camera, which answers every request again at the start of
+// each test (no command muted, garbled, declined or refused).
+class OneCameraTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(SettingsCameras::start(1));
+        ASSERT_TRUE(cam().mute({}) && cam().garble({}) && cam().decline({}) && cam().refuse({}));
+    }
+    static Camera& cam() { return SettingsCameras::camera(0); }
+    Messages messages;
+};
+
+// The same, with a fresh page of that class for each test.
+template <class Page> class OneCameraPageTest : public OneCameraTest {
+protected:
+    Page page;
+};
+
 } // namespace settingstest

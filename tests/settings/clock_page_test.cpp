@@ -184,13 +184,7 @@ int zoneIndex(int code)
     return -1;
 }
 
-class ClockPageTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override { ASSERT_TRUE(SettingsCameras::start(1)); }
-    static Camera& cam() { return SettingsCameras::camera(0); }
-    Messages messages;
-};
+class ClockPageTest : public OneCameraTest {};
 
 } // namespace
 

@@ -20,18 +20,9 @@ constexpr int kSet = 1494;
 constexpr const char* kDoc = "CamCfg.info";
 constexpr int kBrightness = 1190, kSaturation = 1191, kSharpness = 1192, kContrast = 1193, kChroma = 1194;
 
-class ColorAdjustPageTest : public ::testing::Test {
+class ColorAdjustPageTest : public OneCameraPageTest<ProImgColorSetDlg> {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(SettingsCameras::start(1));
-        cam().mute({});
-    }
-    static Camera& cam() { return SettingsCameras::camera(0); }
     int slider(int id) { return ctl<QSlider>(&page, id)->value(); }
-    Messages messages;
-    ProImgColorSetDlg page;
 };
 
 TEST_F(ColorAdjustPageTest, TheCamerasDocumentMovesTheSliders)

@@ -18,18 +18,7 @@ namespace {
 constexpr int kSet = 1440;
 constexpr const char* kDoc = "IspDenoise.info";
 
-class DenoisePageTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(SettingsCameras::start(1));
-        cam().mute({});
-    }
-    static Camera& cam() { return SettingsCameras::camera(0); }
-    Messages messages;
-    ProImgNoiseDlg page;
-};
+class DenoisePageTest : public OneCameraPageTest<ProImgNoiseDlg> {};
 
 TEST_F(DenoisePageTest, TheCamerasDocumentFillsTheControls)
 {

@@ -19,18 +19,7 @@ namespace {
 constexpr int kSet = 1432;
 constexpr const char* kDoc = "IspPicColor.info";
 
-class ImageSetPageTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(SettingsCameras::start(1));
-        cam().mute({});
-    }
-    static Camera& cam() { return SettingsCameras::camera(0); }
-    Messages messages;
-    CProImageSetDlg page;
-};
+class ImageSetPageTest : public OneCameraPageTest<CProImageSetDlg> {};
 
 struct Shown {
     const char* name;

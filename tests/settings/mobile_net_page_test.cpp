@@ -18,20 +18,10 @@ constexpr int kGet = 1046;
 constexpr int kSet = 1044;
 constexpr const char* kDoc = "Net.Mobile";
 
-class MobileNetPageTest : public ::testing::Test {
+class MobileNetPageTest : public OneCameraPageTest<CMobileNetDlg> {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(SettingsCameras::start(1));
-        cam().mute({});
-        cam().decline({});
-    }
-    static Camera& cam() { return SettingsCameras::camera(0); }
     bool on() { return ctl<QRadioButton>(&page, 1106)->isChecked(); }
     bool off() { return ctl<QRadioButton>(&page, 1107)->isChecked(); }
-    Messages messages;
-    CMobileNetDlg page;
 };
 
 TEST_F(MobileNetPageTest, TheCamerasSwitchIsShownAndAnUnreadableOneIsNotGuessed)

@@ -28,17 +28,14 @@ struct Shown {
     int x, y;
 };
 
-class OsdPageTest : public ::testing::Test {
+class OsdPageTest : public OneCameraPageTest<ProOSDSetDlg> {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
     void SetUp() override
     {
-        ASSERT_TRUE(SettingsCameras::start(1));
-        cam().mute({});
+        OneCameraPageTest<ProOSDSetDlg>::SetUp();
         page.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&page));
     }
-    static Camera& cam() { return SettingsCameras::camera(0); }
     COSDStatic* preview() { return ctl<COSDStatic>(&page, 1169); }
     void expectLabel(int item, Shown want)
     {
@@ -55,8 +52,6 @@ protected:
         QTest::mouseMove(preview(), to);
         QTest::mouseRelease(preview(), Qt::LeftButton, {}, to);
     }
-    Messages messages;
-    ProOSDSetDlg page;
 };
 
 TEST_F(OsdPageTest, TheCamerasDocumentFillsTheFormAndPlacesTheLabels)

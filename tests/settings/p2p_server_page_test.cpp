@@ -17,18 +17,9 @@ namespace {
 constexpr int kSet = 1529;
 constexpr const char* kDoc = "P2pSerCfg.info";
 
-class P2PServerPageTest : public ::testing::Test {
+class P2PServerPageTest : public OneCameraPageTest<CSetDevServerDlg> {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(SettingsCameras::start(1));
-        cam().decline({});
-    }
-    static Camera& cam() { return SettingsCameras::camera(0); }
     QString code() { return ctl<QLineEdit>(&page, 1229)->text(); }
-    Messages messages;
-    CSetDevServerDlg page;
 };
 
 TEST_F(P2PServerPageTest, TheCamerasCodeFillsTheField)

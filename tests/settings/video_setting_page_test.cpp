@@ -50,14 +50,7 @@ Json::Value documentOf(const Json::Value& entry)
     return doc;
 }
 
-class VideoSettingPageTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override { ASSERT_TRUE(SettingsCameras::start(1)); }
-    static Camera& cam() { return SettingsCameras::camera(0); }
-    Messages messages;
-    CVideoSettingDlg page;
-};
+class VideoSettingPageTest : public OneCameraPageTest<CVideoSettingDlg> {};
 
 TEST_F(VideoSettingPageTest, ResolutionIsThePairTheDeviceLists)
 {

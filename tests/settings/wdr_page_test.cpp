@@ -19,18 +19,7 @@ namespace {
 constexpr int kSet = 1444;
 constexpr const char* kDoc = "IspWdr.info";
 
-class WdrPageTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(SettingsCameras::start(1)); }
-    void SetUp() override
-    {
-        ASSERT_TRUE(SettingsCameras::start(1));
-        cam().mute({});
-    }
-    static Camera& cam() { return SettingsCameras::camera(0); }
-    Messages messages;
-    ProImgWDRDlg page;
-};
+class WdrPageTest : public OneCameraPageTest<ProImgWDRDlg> {};
 
 TEST_F(WdrPageTest, TheCamerasDocumentFillsTheControls)
 {
