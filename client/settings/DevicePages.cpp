@@ -12,6 +12,7 @@
 #include "ProRecSetDlg.h"
 #include "ProWirelessDlg.h"
 #include "CFTPSettingDlg.h"
+#include "ProDevInfoDlg.h"
 
 DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
 {
@@ -40,6 +41,8 @@ DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
         return new ProWirelessDlg(parent);
     case DevicePageId::Ftp:
         return new CFTPSettingDlg(parent);
+    case DevicePageId::Info:
+        return new ProDevInfoDlg(parent);
 
     default:
         return nullptr;
