@@ -104,7 +104,10 @@ s("OSDSet", [("Name","Name","名称"),("DispName","Show name","显示名称"),("
     ("DispFCBR","Show frame and bit rate","显示帧率码率"),("Set","Set","设置"),("SName","Name","名称"),("STime","Date and time","日期时间"),("SCFBR","Frame and bit rate","帧率码率")])
 s("DevInfo", [("DevType","Model","设备型号"),("DevSofeVer","Software version","软件版本"),("DevhardVer","Firmware version","固件版本"),
     ("DevAutoUpdate","Upgrade automatically","自动升级"),("DevUpdate","Upgrade","升级"),("UpdateSave","Save","保存"),
-    ("Newest","The firmware is up to date","已是最新版本"),("Success","Upgrade finished","升级成功"),("Fail","Operation failed","操作失败")])
+    ("Newest","The firmware is up to date","已是最新版本"),("Success","Upgrade finished","升级成功"),("Fail","Operation failed","操作失败"),
+    ("UpgradeAsk","Upgrade the device's firmware now? The device restarts when the upgrade is done.","现在升级设备固件吗？升级完成后设备将重启。"),
+    ("VersionFail","The version information could not be fetched from the upgrade server. Nothing was sent to the device.","无法从升级服务器获取版本信息，未向设备发送任何内容。"),
+    ("UpgradeStall","The device stopped reporting the upgrade's progress. Check the device before trying again.","设备已停止报告升级进度，请检查设备后再试。")])
 s("VideoSet", [("MainStream","Main stream","主码流"),("SubStream","Sub stream","子码流"),("MainType","Encoding","编码格式"),("MainPix","Resolution","分辨率"),
     ("MainIDis","I-frame interval","I 帧间隔"),("MainFBR","Frame rate","帧率"),("MainCType","Rate control","码率控制"),("MainCBR","Bit rate","码率"),("Set","Set","设置"),
     ("NumberTip","%1: please enter a whole number.","%1：请输入整数。"),("RangeTip","%1: please enter a whole number from %2 to %3.","%1：请输入 %2 到 %3 之间的整数。")])

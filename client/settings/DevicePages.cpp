@@ -14,6 +14,7 @@
 #include "CFTPSettingDlg.h"
 #include "ProAlarmSetDlg.h"
 #include "ProOSDSetDlg.h"
+#include "ProDevInfoDlg.h"
 
 DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
 {
@@ -46,6 +47,8 @@ DevicePage* CreateDevicePage(int dialogId, QWidget* parent)
         return new ProAlarmSetDlg(parent);
     case DevicePageId::Osd:
         return new ProOSDSetDlg(parent);
+    case DevicePageId::Info:
+        return new ProDevInfoDlg(parent);
 
     default:
         return nullptr;

@@ -68,6 +68,8 @@ TEST_P(SettingsScreenshot, EveryPageFilledFromTheCamera)
         DevicePageDialog dialog(page);
         QSignalSpy loaded(page, &DevicePage::loaded);
         dialog.open(SettingsCameras::uid(0));
+        // As the device tree does: the firmware version the device gave at login.
+        page->SetHardwareVersionText(QStringLiteral("1.2.3.4.5"));
         EXPECT_TRUE(frametest::waitFor([&] { return !loaded.isEmpty(); })) << "page " << id;
         settle(SettingsCameras::camera(0));
         const QString file =

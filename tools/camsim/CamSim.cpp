@@ -54,7 +54,7 @@ constexpr Family kFamilies[] = {
     {1442, 1444, "IspWdr.info"},       {1446, 1448, "IspWhBalance.info"},  {0, 1416, "IspOverTurn.info"},
     {0, 1464, "IspAntiFlk.info"},      {0, 1498, "IRCutCfg.info"},         {1056, 1054, "AVEnc.VideoEncode"},
     {1408, 1064, "PtzCtrlMsg.info"},   {1476, 1478, "PtzPreBit.info"},     {0, 1480, "PtzOperateBit.info"},
-    {1531, 1529, "P2pSerCfg.info"},    {1094, 0, "DevParam.info"},         {1098, 0, "UpgradeInfo.info"},
+    {1531, 1529, "P2pSerCfg.info"},    {1094, 0, "Dev.Info"},              {1098, 0, "UpgradeCfg.info"},
     {0, 1100, "AutoUpgradeSet.info"},
 };
 
