@@ -1,5 +1,17 @@
 #include "DevAudioIO.h"
 
+#include "AudioDevice.h"
+#include "NetLog.h"
+
+#include <cstdlib>
+
+void PrepareSoundDevices()
+{
+    platform::setAudioLog([](const std::string& line) { NETLOG(line); });
+    if (platform::applyAudioDeviceEnvironment())
+        NETLOG_AT(netlog::Level::Info, "sound device from LUMORA_AUDIO_DEVICE: \"" << std::getenv("LUMORA_AUDIO_DEVICE") << "\"");
+}
+
 void DevAudioIO::StartListen(long window, FrameBufferPool* pool)
 {
     std::lock_guard lock(m_mutex);
