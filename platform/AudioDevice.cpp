@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 std::mutex g_settingsMutex;
 AudioDeviceSettings g_settings;
+std::string g_deviceName;
 std::atomic<AudioLog> g_log{nullptr};
 
 void logLine(const std::string& line)
@@ -498,16 +499,28 @@ AudioDeviceSettings audioDevices()
     return g_settings;
 }
 
-AudioDeviceSettings audioDevicesFromText(const std::string& text)
+void setAudioDeviceName(const std::string& name)
+{
+    std::lock_guard lock(g_settingsMutex);
+    g_deviceName = name;
+}
+
+std::string audioDeviceName()
+{
+    std::lock_guard lock(g_settingsMutex);
+    return g_deviceName;
+}
+
+void setAudioDevicesFromText(const std::string& text)
 {
     AudioDeviceSettings settings;
     if (text == "null") {
         settings.kind = AudioDeviceSettings::Kind::Null;
     } else if (!text.empty() && text != "default") {
         settings.kind = AudioDeviceSettings::Kind::Named;
-        settings.deviceName = text;
+        setAudioDeviceName(text);
     }
-    return settings;
+    setAudioDevices(settings);
 }
 
 bool applyAudioDeviceEnvironment()
@@ -515,7 +528,7 @@ bool applyAudioDeviceEnvironment()
     const char* text = std::getenv("LUMORA_AUDIO_DEVICE");
     if (text == nullptr)
         return false;
-    setAudioDevices(audioDevicesFromText(text));
+    setAudioDevicesFromText(text);
     return true;
 }
 
@@ -529,7 +542,7 @@ std::unique_ptr<AudioOutput> openAudioOutput(int sampleRate, std::size_t latency
     const auto settings = audioDevices();
     if (settings.kind == AudioDeviceSettings::Kind::Automatic || settings.kind == AudioDeviceSettings::Kind::Named) {
         auto device = std::make_unique<PortAudioOutput>(latencyBytes);
-        if (device->open(sampleRate, settings.deviceName))
+        if (device->open(sampleRate, (settings.kind == AudioDeviceSettings::Kind::Named ? audioDeviceName() : std::string())))
             return device;
     }
     return std::make_unique<PacedOutput>(sampleRate, latencyBytes,
@@ -541,7 +554,7 @@ std::unique_ptr<AudioInput> openAudioInput(int sampleRate, bool echoCancel)
     const auto settings = audioDevices();
     if (settings.kind == AudioDeviceSettings::Kind::Automatic || settings.kind == AudioDeviceSettings::Kind::Named) {
         auto device = std::make_unique<PortAudioInput>(sampleRate, echoCancel);
-        if (device->open(settings.deviceName))
+        if (device->open((settings.kind == AudioDeviceSettings::Kind::Named ? audioDeviceName() : std::string())))
             return device;
     }
     return std::make_unique<PacedInput>(sampleRate,

@@ -30,15 +30,16 @@ struct AudioDeviceSettings {
     Kind kind = Kind::Automatic;
     std::string playbackFile; // File: played samples are appended here ("" discards them)
     std::string captureFile;  // File: samples to capture ("" gives silence)
-    std::string deviceName;   // Named: the PortAudio device's name
 };
 
 // Process-wide choice of device for streams opened later. Any thread.
 void setAudioDevices(const AudioDeviceSettings& settings);
 AudioDeviceSettings audioDevices();
-// The choice an environment value names: "null", "default" (or empty: Automatic), else a device
-// name.
-AudioDeviceSettings audioDevicesFromText(const std::string& text);
+// The PortAudio device that Named opens.
+void setAudioDeviceName(const std::string& name);
+std::string audioDeviceName();
+// Applies the choice a text names: "null", "default" (or empty: Automatic), else a device name.
+void setAudioDevicesFromText(const std::string& text);
 // Applies the environment variable LUMORA_AUDIO_DEVICE when it is set; true when it was.
 bool applyAudioDeviceEnvironment();
 
