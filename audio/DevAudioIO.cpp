@@ -7,7 +7,8 @@
 
 void PrepareSoundDevices()
 {
-    platform::setAudioLog([](const std::string& line) { NETLOG(line); });
+    // What the sound systems say while probing is no fault of the library.
+    platform::setAudioLog([](const std::string& line) { NETLOG_AT(netlog::Level::Info, line); });
     if (platform::applyAudioDeviceEnvironment())
         NETLOG_AT(netlog::Level::Info, "sound device from LUMORA_AUDIO_DEVICE: \"" << std::getenv("LUMORA_AUDIO_DEVICE") << "\"");
 }
