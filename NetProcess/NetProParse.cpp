@@ -137,7 +137,7 @@ int NetProParse::SendIOCtrlTutkImple(unsigned short command, const std::string& 
     const unsigned int type = command + kTutkIoTypeOffset;
     int sent = 0;
     for (const auto& packet : packets) {
-        NETLOG("will be send len " << packet.size() - kDevMsgHeaderSize);
+        NETLOG_AT(netlog::Level::Debug, "will be send len " << packet.size() - kDevMsgHeaderSize);
         const int length = static_cast<int>(packet.size());
         int rc = m_link->SendIOCtrl(0, type, packet.data(), length);
         if (rc != 0) {
@@ -155,7 +155,7 @@ int NetProParse::SendIOCtrlTutkImple(unsigned short command, const std::string& 
                 return -1;
         }
         sent += length - kDevMsgHeaderSize;
-        NETLOG("Tutk IO Ctrl Send type " << command << " send len " << kDevMsgHeaderSize + sent);
+        NETLOG_AT(netlog::Level::Debug, "Tutk IO Ctrl Send type " << command << " send len " << kDevMsgHeaderSize + sent);
     }
     return 0;
 }
@@ -326,7 +326,7 @@ int NetProParse::readIODataTutk(int slot)
             return -1;
         }
         const DevMsgHeader header = DecodeDevMsgHeader(reinterpret_cast<const uint8_t*>(packet));
-        NETLOG("the msg_len " << header.totalLength << " header len " << header.headerLength << " paknum "
+        NETLOG_AT(netlog::Level::Debug, "the msg_len " << header.totalLength << " header len " << header.headerLength << " paknum "
                               << int(header.packetCount) << " pakid " << int(header.packetIndex));
         const int64_t length = header.bodyLength();
         if (header.headerLength != kDevMsgHeaderSize || length < 0 || length > kMaxBodySize) {
@@ -341,7 +341,7 @@ int NetProParse::readIODataTutk(int slot)
             if (bodyLength == 0) {
                 NETLOG("the total len is zero");
                 if (code == kSnapPush)
-                    NETLOG("Snap should be deal with");
+                    NETLOG_AT(netlog::Level::Debug, "Snap should be deal with");
                 else
                     reportIo(code, header.result, slot);
                 return 0;
@@ -357,7 +357,7 @@ int NetProParse::readIODataTutk(int slot)
         std::memcpy(body.data() + position, packet + kDevMsgHeaderSize, static_cast<size_t>(slice));
         position += slice;
         if (position >= bodyLength) {
-            NETLOG("Get tutk frame rect ");
+            NETLOG_AT(netlog::Level::Debug, "Get tutk frame rect ");
             if (auto io = ioCallback())
                 io(code, 0, body, static_cast<unsigned>(bodyLength), m_uid, 0, slot);
             return 0;
@@ -500,7 +500,7 @@ int NetProParse::readTutkFrame(MediaReader& reader, int channel, int kind, int s
         }
         if (rc == kAvIncomplete || rc == kAvLostFrame) {
             lost = true;
-            NETLOG("tutk frame lost " << rc << " on channel " << channel);
+            NETLOG_REPEATING(netlog::Level::Warn, "tutk frame lost " << rc << " on channel " << channel);
             continue;
         }
         if (rc < 0) {

@@ -128,16 +128,16 @@ int NetRWrite::Connect(const std::string& uid, int& connectionType)
             }
         }
         m_connected.store(1);
-        NETLOG("TUTK Connect");
+        NETLOG_AT(netlog::Level::Info, "TUTK Connect");
         st_SInfo info{};
         if (IOTC_Session_Check(sid, &info) >= 0) {
             connectionType = info.Mode;
             if (info.Mode == 0)
-                NETLOG("Device is from  Mode=P2P " << info.RemoteIP << ":" << info.RemotePort);
+                NETLOG_AT(netlog::Level::Info, "Device is from  Mode=P2P " << info.RemoteIP << ":" << info.RemotePort);
             else if (info.Mode == 1)
-                NETLOG("Device is from Mode=RLY " << info.RemoteIP << ":" << info.RemotePort);
+                NETLOG_AT(netlog::Level::Info, "Device is from Mode=RLY " << info.RemoteIP << ":" << info.RemotePort);
             else
-                NETLOG("Device is from  Mode=LAN" << info.RemoteIP << ":" << info.RemotePort);
+                NETLOG_AT(netlog::Level::Info, "Device is from  Mode=LAN" << info.RemoteIP << ":" << info.RemotePort);
         }
         return sid;
     }
@@ -376,7 +376,7 @@ int NetRWrite::startAvChannel(std::atomic<int>& index, int channelId, const char
             return -1;
         }
     }
-    NETLOG("the svr type " << serverType);
+    NETLOG_AT(netlog::Level::Debug, "the svr type " << serverType);
     index.store(rc);
     return rc;
 }
@@ -397,7 +397,7 @@ std::atomic<int>* NetRWrite::avIndexFor(int channel)
 
 int NetRWrite::SendIOCtrl(int, unsigned int type, const char* data, int length)
 {
-    NETLOG("Could be av recv");
+    NETLOG_AT(netlog::Level::Debug, "Could be av recv");
     if (TransportForUid(uid()) != LinkTransport::Tutk)
         return -1;
     const int io = startAvChannel(m_avIo, 0, "TUTK Could not create channel tow");
@@ -432,7 +432,7 @@ int NetRWrite::RecvFrameData2(int channel, char* buffer, int bufferSize, int* ac
         return -1;
     }
     if (channel == 4)
-        NETLOG("come int to Tutk Rec connect");
+        NETLOG_AT(netlog::Level::Debug, "come int to Tutk Rec connect");
     const int index = startAvChannel(*slot, channel, "TUTK Could not create channel two");
     if (index < 0)
         return -1;
@@ -468,7 +468,7 @@ int NetRWrite::RecvAudioData(int channel, char* buffer, int, char* frameInfo, in
 
 int NetRWrite::SendAudioData(int, const char* data, int length, const void* frameInfo, int)
 {
-    NETLOG("Could be av send");
+    NETLOG_AT(netlog::Level::Debug, "Could be av send");
     if (TransportForUid(uid()) != LinkTransport::Tutk)
         return -1;
     int talk = -1;

@@ -35,7 +35,11 @@ void forwardFfmpegLog(void* object, int level, const char* format, va_list args)
     char line[512];
     int prefix = 1;
     av_log_format_line2(object, level, format, args, line, sizeof line, &prefix);
-    NETLOG("ffmpeg: " << line);
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    // A stream that does not decode says so for every picture: once, then with a count.
+    NETLOG_REPEATING(netlog::Level::Warn, "ffmpeg: " << text);
 }
 
 void installFfmpegLog()

@@ -18,6 +18,23 @@ bool isAudio(int frameType)
     return frameType >= VideoDecoderImple::kAudioTypeFirst && frameType <= VideoDecoderImple::kAudioTypeLast;
 }
 
+// The read in progress on this thread: the sinks are called inside it, on the reading thread, and
+// post the next step of its chain. Two lanes of one channel read at once on different workers,
+// so this is kept per thread, not per channel.
+struct StepContext {
+    const void* channel = nullptr;
+    int lane = -1;
+    uint64_t generation = 0;
+    bool delivered = false;
+};
+thread_local StepContext t_step;
+
+void noteDelivery(const void* channel)
+{
+    if (t_step.channel == channel)
+        t_step.delivered = true;
+}
+
 } // namespace
 
 std::shared_ptr<VideoDecoderImple> VideoDecoderImple::Create(NetProImple* session, Host host)
@@ -92,8 +109,11 @@ void VideoDecoderImple::RemoveDecoder(int kind)
         // The stream's chain ends here: a start that follows before its read notices the stop
         // begins its own chain, and the old one must not go on beside it.
         retireLiveChains();
-        // A read waiting for a device that sends nothing would hold its worker for ever: end it.
+        // A read waiting for a device that sends nothing would hold its worker for ever: end it,
+        // and the audio read on its own beside a live stream too.
         abandonRead(kind == 4);
+        if (kind != 4 && m_session && m_session->parser())
+            m_session->parser()->SetAudioAbandon(1);
     }
 }
 
@@ -151,7 +171,7 @@ void VideoDecoderImple::ReadStream(std::string uid, int kind, int a, int slot, A
             // start), and a silent device would keep it, and this chain behind it, for ever: the
             // stop's abandon may already have been taken by the chain before it. At worst the
             // abandon lands on this chain's own read, which then simply reads again.
-            std::unique_lock<std::timed_mutex> reading(m_readLock, std::try_to_lock);
+            std::unique_lock<std::timed_mutex> reading(m_readLocks[0], std::try_to_lock);
             if (!reading.owns_lock())
                 abandonRead(false);
         }
@@ -170,18 +190,21 @@ void VideoDecoderImple::retireLiveChains()
     m_liveGeneration[1].fetch_add(1);
 }
 
+void VideoDecoderImple::StopAudioLane()
+{
+    m_liveGeneration[1].fetch_add(1);
+}
+
 void VideoDecoderImple::readStep(const std::string& uid, int kind, int a, int slot, AVDataCallback sink, Chain chain)
 {
     // A step of a live chain waits for the read in progress only while its chain runs: a step
     // retired meanwhile would otherwise wait behind a read of a silent device for ever.
-    std::unique_lock<std::timed_mutex> lock(m_readLock, std::defer_lock);
+    std::unique_lock<std::timed_mutex> lock(m_readLocks[chain.lane == 1 ? 1 : 0], std::defer_lock);
     while (!lock.try_lock_for(std::chrono::milliseconds(10)))
         if (retired(chain))
             return;
     if (!m_session || retired(chain))
         return;
-    m_stepLane.store(chain.lane);
-    m_stepGeneration.store(chain.generation);
     const int mask = m_kindMask.load();
     int type = -1;
     switch (kind) {
@@ -204,9 +227,12 @@ void VideoDecoderImple::readStep(const std::string& uid, int kind, int a, int sl
     }
     if (type < 0)
         return;
-    const uint64_t before = m_deliveries.load();
+    const StepContext outer = t_step;
+    t_step = StepContext{this, chain.lane, chain.generation, false};
     m_session->ReadMediaData(type, a, std::move(sink), slot);
-    if (m_deliveries.load() != before)
+    const bool delivered = t_step.delivered;
+    t_step = outer;
+    if (delivered)
         return;
     // The read came back without a frame: abandoned by a stop, or cancelled.
     lock.unlock();
@@ -241,7 +267,12 @@ void VideoDecoderImple::StopReading()
 void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot)
 {
     // Called from the sink inside a read: the next step belongs to that read's chain.
-    repost(uid, kind, frameType, slot, Chain{m_stepLane.load(), m_stepGeneration.load()});
+    Chain chain;
+    if (t_step.channel == this) {
+        chain.lane = t_step.lane;
+        chain.generation = t_step.generation;
+    }
+    repost(uid, kind, frameType, slot, chain);
 }
 
 void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot, Chain chain)
@@ -289,7 +320,7 @@ AVDataCallback VideoDecoderImple::RecordSink()
 void VideoDecoderImple::OnLiveFrame(int frameType, int status, std::vector<char>& payload, unsigned length,
                                     std::string uid, int streamKind, uint64_t pts, int slot)
 {
-    m_deliveries.fetch_add(1);
+    noteDelivery(this);
     if (m_busy.load())
         return;
     // The reader's frame buffer may be longer than the frame; `length` must lie inside it.
@@ -349,7 +380,7 @@ std::string VideoDecoderImple::closeDownload(const char* suffix)
 void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<char>& payload, unsigned length,
                                       std::string uid, int streamKind, uint64_t pts, int slot)
 {
-    m_deliveries.fetch_add(1);
+    noteDelivery(this);
     const bool whole = length != 0 && length <= payload.size();
     std::unique_lock<std::mutex> lock(m_downloadLock);
     if (!m_downloadFile) {

@@ -10,8 +10,10 @@
 //
 // Threads: the exported operations run on the application's threads, the handlers on frame-pool
 // workers (two steps of one channel may run at once). m_decoderLock guards the decoders and every
-// call into them; m_readLock is held for one read; m_downloadLock guards the download file, its
-// path, its byte count and the cancel flag; the kind mask and the busy and stop flags are atomics.
+// call into them; a read holds its lane's read lock (audio read on its own never waits behind a
+// video read, which may wait a picture's time for the device); m_downloadLock guards the download
+// file, its path, its byte count and the cancel flag; the kind mask and the busy and stop flags
+// are atomics.
 #pragma once
 
 #include "DecodeBase.h"
@@ -104,6 +106,10 @@ public:
     void SetRecorder(AviRecorder* recorder);
     AviRecorder* recorder();
 
+    // Ends the chain of audio read on its own (listening stopped); a read of it waiting for the
+    // device is left to the stop request's own abandon.
+    void StopAudioLane();
+
     // Ends the pull loop for good: no step posts another, and a read waiting for the device is
     // abandoned. For the owner's shut-down, whose pool waits for its queue to drain.
     void StopReading();
@@ -167,7 +173,8 @@ private:
     std::mutex m_decoderLock;
     std::map<int, std::unique_ptr<DecodeBase>> m_decoders; // by stream kind
     std::map<int, DecoderSetup> m_setups;                  // by stream kind, under m_decoderLock
-    std::timed_mutex m_readLock;
+    // Read locks by lane: [0] video (and record and picture reads), [1] audio read on its own.
+    std::timed_mutex m_readLocks[2];
     NetProImple* m_session;
     Host m_host;
     std::atomic<int> m_kindMask{0};
@@ -178,12 +185,7 @@ private:
     std::atomic<bool> m_lossReported{false};
     std::atomic<bool> m_stopped{false};
     std::atomic<long long> m_retryDelayMs{1000};
-    std::atomic<uint64_t> m_deliveries{0};
     std::atomic<uint64_t> m_liveGeneration[2]{};
-    // The chain of the read in progress (set under m_readLock); the sink, called inside that
-    // read, posts the next step for it.
-    std::atomic<int> m_stepLane{kNoChain};
-    std::atomic<uint64_t> m_stepGeneration{0};
 
     std::mutex m_recorderLock; // held while a frame is written to the recorder
     AviRecorder* m_recorder = nullptr;

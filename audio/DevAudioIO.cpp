@@ -1,5 +1,18 @@
 #include "DevAudioIO.h"
 
+#include "AudioDevice.h"
+#include "NetLog.h"
+
+#include <cstdlib>
+
+void PrepareSoundDevices()
+{
+    // What the sound systems say while probing is no fault of the library.
+    platform::setAudioLog([](const std::string& line) { NETLOG_AT(netlog::Level::Info, line); });
+    if (platform::applyAudioDeviceEnvironment())
+        NETLOG_AT(netlog::Level::Info, "sound device from LUMORA_AUDIO_DEVICE: \"" << std::getenv("LUMORA_AUDIO_DEVICE") << "\"");
+}
+
 void DevAudioIO::StartListen(long window, FrameBufferPool* pool)
 {
     std::lock_guard lock(m_mutex);

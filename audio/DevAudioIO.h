@@ -10,6 +10,11 @@
 
 class NetProImple;
 
+// Sends the sound systems' messages to the SDK log and takes the output device the environment
+// names (LUMORA_AUDIO_DEVICE: "null", "default" or a device name), if it names one. Opens
+// nothing: the device opens when sound is first needed.
+void PrepareSoundDevices();
+
 class DevAudioIO {
 public:
     DevAudioIO() = default;

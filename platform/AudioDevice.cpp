@@ -2,14 +2,19 @@
 
 #include "EchoCanceller.h"
 
+#include <alsa/asoundlib.h>
 #include <portaudio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <unistd.h>
 #include <vector>
 
 namespace platform {
@@ -20,6 +25,77 @@ using Clock = std::chrono::steady_clock;
 
 std::mutex g_settingsMutex;
 AudioDeviceSettings g_settings;
+std::string g_deviceName;
+std::atomic<AudioLog> g_log{nullptr};
+
+void logLine(const std::string& line)
+{
+    if (AudioLog log = g_log.load())
+        log(line);
+}
+
+// ---- keeping the sound systems quiet ------------------------------------------------------------
+
+void alsaError(const char*, int, const char* function, int err, const char* format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::string line = std::string("ALSA ") + (function ? function : "") + ": " + text;
+    if (err != 0)
+        line += std::string(" (") + snd_strerror(err) + ")";
+    logLine(line);
+}
+
+// Holds standard error in a scratch file while the sound systems are probed or a device opened
+// (the JACK client library, among others, prints there), then logs what was written. Whatever
+// another thread writes meanwhile is logged too. One at a time in the process.
+class StderrToLog {
+public:
+    StderrToLog() : m_lock(s_mutex)
+    {
+        std::fflush(stderr);
+        m_file = std::tmpfile();
+        if (m_file == nullptr)
+            return;
+        m_saved = ::dup(STDERR_FILENO);
+        if (m_saved < 0 || ::dup2(::fileno(m_file), STDERR_FILENO) < 0) {
+            if (m_saved >= 0)
+                ::close(m_saved);
+            m_saved = -1;
+        }
+    }
+    ~StderrToLog()
+    {
+        std::fflush(stderr);
+        if (m_saved >= 0) {
+            ::dup2(m_saved, STDERR_FILENO);
+            ::close(m_saved);
+        }
+        if (m_file == nullptr)
+            return;
+        std::rewind(m_file);
+        char line[512];
+        while (std::fgets(line, sizeof line, m_file) != nullptr) {
+            std::string text(line);
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+                text.pop_back();
+            if (!text.empty())
+                logLine("sound system: " + text);
+        }
+        std::fclose(m_file);
+    }
+    StderrToLog(const StderrToLog&) = delete;
+    StderrToLog& operator=(const StderrToLog&) = delete;
+
+private:
+    static inline std::mutex s_mutex;
+    std::lock_guard<std::mutex> m_lock;
+    FILE* m_file = nullptr;
+    int m_saved = -1;
+};
 
 // ---- devices that keep real time without a sound card -------------------------------------------
 
@@ -177,10 +253,53 @@ public:
     static bool acquire()
     {
         std::lock_guard lock(s_mutex);
-        if (s_users == 0 && Pa_Initialize() != paNoError)
-            return false;
+        if (s_users == 0) {
+            // The probe asks every host API for its devices: ALSA's complaints go to the log, and
+            // JACK is only asked, never started (an application's own setting stays).
+            snd_lib_error_set_handler(&alsaError);
+            ::setenv("JACK_NO_START_SERVER", "1", 0);
+            StderrToLog quiet;
+            if (Pa_Initialize() != paNoError)
+                return false;
+        }
         ++s_users;
         return true;
+    }
+
+    // The device of that name (the default one for an empty name) with channels in the
+    // direction asked for; paNoDevice when there is none. Called with the library acquired.
+    static PaDeviceIndex find(const std::string& name, bool output)
+    {
+        if (name.empty())
+            return output ? Pa_GetDefaultOutputDevice() : Pa_GetDefaultInputDevice();
+        const PaDeviceIndex count = Pa_GetDeviceCount();
+        for (PaDeviceIndex i = 0; i < count; ++i) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+            if (info != nullptr && info->name != nullptr && name == info->name &&
+                (output ? info->maxOutputChannels : info->maxInputChannels) > 0)
+                return i;
+        }
+        logLine("no sound device named \"" + name + "\": the null device plays instead");
+        return paNoDevice;
+    }
+
+    // Opens a mono 16-bit stream on `device`; null on failure. Quiet as the probe.
+    static PaStream* open(PaDeviceIndex device, bool output, int sampleRate, PaStreamCallback* callback, void* user)
+    {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+        if (info == nullptr)
+            return nullptr;
+        PaStreamParameters parameters{};
+        parameters.device = device;
+        parameters.channelCount = 1;
+        parameters.sampleFormat = paInt16;
+        parameters.suggestedLatency = output ? info->defaultLowOutputLatency : info->defaultLowInputLatency;
+        PaStream* stream = nullptr;
+        StderrToLog quiet;
+        if (Pa_OpenStream(&stream, output ? nullptr : &parameters, output ? &parameters : nullptr, sampleRate, 160,
+                          paNoFlag, callback, user) != paNoError)
+            return nullptr;
+        return stream;
     }
     static void release()
     {
@@ -207,16 +326,16 @@ public:
             PortAudioLibrary::release();
     }
 
-    bool open(int sampleRate)
+    bool open(int sampleRate, const std::string& name)
     {
         m_library = PortAudioLibrary::acquire();
-        if (!m_library || Pa_GetDefaultOutputDevice() == paNoDevice)
+        if (!m_library)
             return false;
-        if (Pa_OpenDefaultStream(&m_stream, 0, 1, paInt16, sampleRate, 160, &PortAudioOutput::callback, this) != paNoError) {
-            m_stream = nullptr;
+        const PaDeviceIndex device = PortAudioLibrary::find(name, true);
+        if (device == paNoDevice)
             return false;
-        }
-        return Pa_StartStream(m_stream) == paNoError;
+        m_stream = PortAudioLibrary::open(device, true, sampleRate, &PortAudioOutput::callback, this);
+        return m_stream != nullptr && Pa_StartStream(m_stream) == paNoError;
     }
 
     bool waitForRoom(std::size_t bytes, int timeoutMs) override
@@ -292,15 +411,17 @@ public:
             PortAudioLibrary::release();
     }
 
-    bool open()
+    bool open(const std::string& name)
     {
         m_library = PortAudioLibrary::acquire();
-        if (!m_library || Pa_GetDefaultInputDevice() == paNoDevice)
+        if (!m_library)
             return false;
-        if (Pa_OpenDefaultStream(&m_stream, 1, 0, paInt16, m_rate, 160, &PortAudioInput::callback, this) != paNoError) {
-            m_stream = nullptr;
+        const PaDeviceIndex device = PortAudioLibrary::find(name, false);
+        if (device == paNoDevice)
             return false;
-        }
+        m_stream = PortAudioLibrary::open(device, false, m_rate, &PortAudioInput::callback, this);
+        if (m_stream == nullptr)
+            return false;
         if (m_canceller)
             EchoCanceller::setPlaybackTap(m_canceller);
         return Pa_StartStream(m_stream) == paNoError;
@@ -378,12 +499,50 @@ AudioDeviceSettings audioDevices()
     return g_settings;
 }
 
+void setAudioDeviceName(const std::string& name)
+{
+    std::lock_guard lock(g_settingsMutex);
+    g_deviceName = name;
+}
+
+std::string audioDeviceName()
+{
+    std::lock_guard lock(g_settingsMutex);
+    return g_deviceName;
+}
+
+void setAudioDevicesFromText(const std::string& text)
+{
+    AudioDeviceSettings settings;
+    if (text == "null") {
+        settings.kind = AudioDeviceSettings::Kind::Null;
+    } else if (!text.empty() && text != "default") {
+        settings.kind = AudioDeviceSettings::Kind::Named;
+        setAudioDeviceName(text);
+    }
+    setAudioDevices(settings);
+}
+
+bool applyAudioDeviceEnvironment()
+{
+    const char* text = std::getenv("LUMORA_AUDIO_DEVICE");
+    if (text == nullptr)
+        return false;
+    setAudioDevicesFromText(text);
+    return true;
+}
+
+void setAudioLog(AudioLog log)
+{
+    g_log.store(log);
+}
+
 std::unique_ptr<AudioOutput> openAudioOutput(int sampleRate, std::size_t latencyBytes)
 {
     const auto settings = audioDevices();
-    if (settings.kind == AudioDeviceSettings::Kind::Automatic) {
+    if (settings.kind == AudioDeviceSettings::Kind::Automatic || settings.kind == AudioDeviceSettings::Kind::Named) {
         auto device = std::make_unique<PortAudioOutput>(latencyBytes);
-        if (device->open(sampleRate))
+        if (device->open(sampleRate, (settings.kind == AudioDeviceSettings::Kind::Named ? audioDeviceName() : std::string())))
             return device;
     }
     return std::make_unique<PacedOutput>(sampleRate, latencyBytes,
@@ -393,9 +552,9 @@ std::unique_ptr<AudioOutput> openAudioOutput(int sampleRate, std::size_t latency
 std::unique_ptr<AudioInput> openAudioInput(int sampleRate, bool echoCancel)
 {
     const auto settings = audioDevices();
-    if (settings.kind == AudioDeviceSettings::Kind::Automatic) {
+    if (settings.kind == AudioDeviceSettings::Kind::Automatic || settings.kind == AudioDeviceSettings::Kind::Named) {
         auto device = std::make_unique<PortAudioInput>(sampleRate, echoCancel);
-        if (device->open())
+        if (device->open((settings.kind == AudioDeviceSettings::Kind::Named ? audioDeviceName() : std::string())))
             return device;
     }
     return std::make_unique<PacedInput>(sampleRate,

@@ -7,7 +7,12 @@
 //   capture delivers silence in real time.
 // - File: as Null, but playback appends every played sample to a file and capture delivers the
 //   samples of a file (then silence). Used by tests to hear what was played and to speak.
-// Automatic (the default) takes PortAudio when it has a default device, else Null.
+// Automatic (the default) takes PortAudio when it has a default device, else Null; Named takes
+// the PortAudio device of that name (else Null).
+//
+// PortAudio is started only when the first stream opens, and quietly: the sound systems' own
+// messages (ALSA's error handler, whatever the probe prints on standard error) go to the log set
+// with setAudioLog, and no sound server is started for the probe.
 //
 // Output latency is kept short (a few blocks): an echo canceller only follows echoes within its
 // tail, so the seconds of write-ahead a DirectSound ring allowed would defeat it.
@@ -21,7 +26,7 @@
 namespace platform {
 
 struct AudioDeviceSettings {
-    enum class Kind { Automatic, Null, File };
+    enum class Kind { Automatic, Null, File, Named };
     Kind kind = Kind::Automatic;
     std::string playbackFile; // File: played samples are appended here ("" discards them)
     std::string captureFile;  // File: samples to capture ("" gives silence)
@@ -30,6 +35,17 @@ struct AudioDeviceSettings {
 // Process-wide choice of device for streams opened later. Any thread.
 void setAudioDevices(const AudioDeviceSettings& settings);
 AudioDeviceSettings audioDevices();
+// The PortAudio device that Named opens.
+void setAudioDeviceName(const std::string& name);
+std::string audioDeviceName();
+// Applies the choice a text names: "null", "default" (or empty: Automatic), else a device name.
+void setAudioDevicesFromText(const std::string& text);
+// Applies the environment variable LUMORA_AUDIO_DEVICE when it is set; true when it was.
+bool applyAudioDeviceEnvironment();
+
+// Where the sound systems' own messages go (one line each); none drops them. Any thread.
+using AudioLog = void (*)(const std::string& line);
+void setAudioLog(AudioLog log);
 
 class AudioOutput {
 public:

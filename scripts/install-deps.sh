@@ -15,7 +15,7 @@ packages=(
   libssl-dev
   libavcodec-dev libavutil-dev libswscale-dev libavformat-dev
   # GUI and audio in place of MFC and DirectSound
-  qt6-base-dev qt6-multimedia-dev portaudio19-dev libspeexdsp-dev
+  qt6-base-dev qt6-multimedia-dev portaudio19-dev libasound2-dev libspeexdsp-dev
   # test fixtures (video generated with the ffmpeg command line), screenshots under a real X server
   ffmpeg xvfb xauth
   # the client's pictures and sounds are drawn at build time

@@ -3,6 +3,7 @@
 #include "CrashDump.h"
 #include "DeploymentSettings.h"
 #include "DeviceJson.h"
+#include "DevAudioIO.h"
 #include "LumoraLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
@@ -188,6 +189,8 @@ void LumoraInstance::InitLib(const char* serverString, int region)
     m_streamPool.Resize(5);
     m_picturePool.Resize(1);
     lumoralog::InitLog();
+    netlog::SetClock(m_options.clock);
+    PrepareSoundDevices();
     registerExitStop();
     std::lock_guard<std::mutex> lock(m_gateMutex);
     m_gateOpen = true;
@@ -217,6 +220,7 @@ void LumoraInstance::DeInitLib()
         m_gateIdle.wait(lock, [this] { return m_callbacksRunning <= t_inCallback; });
     }
     NetRWrite::DeInitNetRW();
+    netlog::FlushRepeats();
 }
 
 int LumoraInstance::SetMSGCallBack(DeviceMessageCallback callback)
@@ -457,7 +461,7 @@ void LumoraInstance::OnLoginReply(int code, int result, std::string text, std::s
     if (!found)
         return;
     if (result >= 0)
-        LUMORA_LOG("Dev " << uid << " connect success");
+        LUMORA_LOG_AT(netlog::Level::Info, "Dev " << uid << " connect success");
     callResult(cb, code, result, std::move(text), uid, data, slot);
 }
 
@@ -642,7 +646,7 @@ void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body
     }
     withDevice(uid, [](DeviceEntry& entry) { entry.state = DeviceState::kLost; });
     if (armReconnect(uid, upgrading ? 0 : kPollLossDelay))
-        LUMORA_LOG("Dev " << uid << " drop line res " << result);
+        LUMORA_LOG_AT(netlog::Level::Warn, "Dev " << uid << " drop line res " << result);
 }
 
 void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body, unsigned length,
@@ -955,7 +959,7 @@ void LumoraInstance::OnReconnect(int result, std::string text, std::string uid, 
     });
     if (found && replay)
         RePlayVideo(uid);
-    LUMORA_LOG("Dev " << uid << " Reconnect success");
+    LUMORA_LOG_AT(netlog::Level::Info, "Dev " << uid << " Reconnect success");
     raiseMessage(2, uid, &text, slot, 0);
 }
 

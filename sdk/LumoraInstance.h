@@ -205,6 +205,9 @@ public:
     void SaveSnapJpeg(int slot, int type, std::string uid, std::vector<char>& frame, unsigned length);
     // One read step of a running stream; posted by AVDataProcess for every frame.
     void ContinueStream(std::string uid, int kind, int slot);
+    // One read step of the audio that a device sends apart from its video, for a slot whose
+    // frames go to the application's raw-frame callback; posts the next while listening lasts.
+    void ContinueRawAudio(std::string uid, int stream, int slot);
     // Stops and removes a slot's decoders once LogoutDev has closed the device's link.
     void RemoveSlotDecoders(std::string uid, int slot);
     // Frees the slot's channel object (called with the device-map lock held, or at teardown).

@@ -14,6 +14,7 @@
 #include "NetProImple.h"
 #include "NetRWrite.h"
 #include "PlayLocalRecImple.h"
+#include "VideoDecoderImple.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -96,8 +97,54 @@ void LumoraInstance::OnAudioStarted(int code, int result, std::string text, std:
     }
     audio->StartListen(window, pool.get());
     callResult(cb, code, result, text, uid, nullptr, slot);
-    if (uid.size() == kSeparateAudioUidLength && channel)
+    if (uid.size() != kSeparateAudioUidLength)
+        return;
+    if (channel) {
         channel->ReadStream(uid, streamIndex, kSeparateAudioRead, slot, nullptr);
+    } else {
+        // Frames go to the application's raw-frame callback: the audio gets a read chain of its
+        // own beside the video's.
+        m_streamPool.Schedule([this, uid, streamIndex, slot] { ContinueRawAudio(uid, streamIndex, slot); });
+    }
+}
+
+void LumoraInstance::ContinueRawAudio(std::string uid, int stream, int slot)
+{
+    NetProImple* session = nullptr;
+    constexpr int kWanted = PlayStateMask::kVideo | PlayStateMask::kAudio;
+    bool wanted = false;
+    if (!withDevice(uid, [&](DeviceEntry& e) {
+            session = e.session.get();
+            wanted = (e.slots[static_cast<size_t>(slot)].playState.load() & kWanted) == kWanted;
+        }) ||
+        session == nullptr || !wanted)
+        return;
+    session->ReadMediaData(
+        stream, kSeparateAudioRead,
+        [this, stream](int type, int status, std::vector<char>& frame, unsigned length, std::string frameUid, int kind,
+                       uint64_t pts, int frameSlot) {
+            if (length != 0 && length <= frame.size()) {
+                std::lock_guard<std::mutex> avLock(m_avDataMutex);
+                AVDataCallback raw;
+                withSlot(frameUid, frameSlot, [&](StreamSlot& s) {
+                    if (s.playState.load() & PlayStateMask::kVideo)
+                        raw = s.rawFrameCallback;
+                });
+                if (raw && enterCallback()) {
+                    try {
+                        raw(type, status, frame, length, frameUid, kind, pts, frameSlot);
+                    } catch (...) {
+                        LUMORA_LOG("raw-frame callback for " << frameUid << " threw");
+                    }
+                    leaveCallback();
+                }
+            } else if (status < 0) {
+                return; // the link failed: its loss is reported elsewhere, the chain ends
+            }
+            m_streamPool.ScheduleNext(
+                [this, frameUid, stream, frameSlot] { ContinueRawAudio(frameUid, stream, frameSlot); });
+        },
+        slot);
 }
 
 int LumoraInstance::EndAudio(std::string uid, int stream, int reserved, DeviceResultCallback cb)
@@ -131,6 +178,10 @@ void LumoraInstance::OnAudioStopped(int code, int result, std::string text, std:
 {
     if (!validSlot(slot))
         slot = 0;
+    std::shared_ptr<VideoDecoderImple> channel;
+    withSlot(uid, slot, [&](StreamSlot& s) { channel = s.decoder; });
+    if (channel)
+        channel->StopAudioLane();
     std::shared_ptr<DevAudioIO> audio;
     {
         std::lock_guard<std::mutex> lock(m_mediaMutex);

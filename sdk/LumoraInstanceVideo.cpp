@@ -421,7 +421,7 @@ std::pair<std::shared_ptr<VideoDecoderImple>, int> slotChannel(LumoraInstance& i
 
 void LumoraInstance::ScaleImage(float scale, int x, int y, std::string uid, int stream, int reserved)
 {
-    LUMORA_LOG("size " << scale << " x " << x << " y " << y << " uid " << uid << " steamtype " << stream);
+    LUMORA_LOG_AT(netlog::Level::Debug, "size " << scale << " x " << x << " y " << y << " uid " << uid << " steamtype " << stream);
     auto [channel, index] = slotChannel(*this, uid);
     if (channel)
         channel->ScaleImage(scale, x, y, stream);

@@ -32,10 +32,28 @@ log4cplus::Logger logger()
     return log4cplus::Logger::getInstance(LOG4CPLUS_TEXT(kLoggerName));
 }
 
+log4cplus::LogLevel levelOf(netlog::Level level)
+{
+    switch (level) {
+    case netlog::Level::Debug:
+        return log4cplus::DEBUG_LOG_LEVEL;
+    case netlog::Level::Info:
+        return log4cplus::INFO_LOG_LEVEL;
+    case netlog::Level::Warn:
+        return log4cplus::WARN_LOG_LEVEL;
+    case netlog::Level::Error:
+        break;
+    }
+    return log4cplus::ERROR_LOG_LEVEL;
+}
+
 void routeLinkLog()
 {
-    netlog::SetSink([](const std::string& line) {
-        logger().forcedLog(log4cplus::ERROR_LOG_LEVEL, line);
+    netlog::SetSink([](netlog::Level level, const std::string& text, const char* file, int line, const char* function) {
+        log4cplus::Logger l = logger();
+        const log4cplus::LogLevel ll = levelOf(level);
+        if (l.isEnabledFor(ll))
+            l.forcedLog(ll, text, file, line, function);
     });
 }
 
@@ -65,7 +83,7 @@ void InitLog()
         appender->setName(LOG4CPLUS_TEXT(kAppenderName));
         appender->setLayout(std::make_unique<log4cplus::PatternLayout>(LOG4CPLUS_TEXT(kPattern)));
         log4cplus::Logger::getRoot().addAppender(appender);
-        logger().setLogLevel(log4cplus::ERROR_LOG_LEVEL);
+        logger().setLogLevel(log4cplus::INFO_LOG_LEVEL);
         routeLinkLog();
     } catch (...) {
         log4cplus::Logger::getRoot().log(log4cplus::FATAL_LOG_LEVEL, LOG4CPLUS_TEXT("InitLog Fail"));
@@ -85,14 +103,6 @@ void InitLogWithConfig()
     } catch (...) {
         log4cplus::Logger::getRoot().log(log4cplus::FATAL_LOG_LEVEL, LOG4CPLUS_TEXT("InitLogWithConfig Fail"));
     }
-}
-
-void Write(const char* file, int line, const char* function, const std::string& text)
-{
-    ensureLog4cplus();
-    log4cplus::Logger l = logger();
-    if (l.isEnabledFor(log4cplus::ERROR_LOG_LEVEL))
-        l.forcedLog(log4cplus::ERROR_LOG_LEVEL, text, file, line, function);
 }
 
 } // namespace lumoralog

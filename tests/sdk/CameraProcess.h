@@ -79,6 +79,8 @@ public:
         // The stand-in transports find the camera through this process's device directory.
         if (m_settings.transport != "tovel" && !deployment::p2pDirectory().empty())
             args.insert(args.end(), {"--p2p-directory", deployment::p2pDirectory()});
+        if (!m_mediaFile.empty())
+            args.insert(args.end(), {"--media", m_mediaFile});
         if (m_settings.searchPort != 0)
             args.insert(args.end(), {"--search-port", std::to_string(m_settings.searchPort)});
         if (!m_process.start(toolBinary("camsim"), args))
@@ -123,6 +125,9 @@ public:
         m_process.kill();
     }
 
+    // The pictures to send, from an Annex B file (camsim's own when never set); before start().
+    void setMedia(const std::string& file) { m_mediaFile = file; }
+
     bool send(const std::string& line) { return m_process.writeLine(line); }
 
     // Waits until `count` lines starting with `prefix` were printed.
@@ -142,6 +147,7 @@ public:
 
 private:
     Settings m_settings;
+    std::string m_mediaFile;
     platform::ChildProcess m_process;
     std::thread m_reader;
     std::atomic<bool> m_stop{false};

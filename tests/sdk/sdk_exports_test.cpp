@@ -400,7 +400,7 @@ TEST_P(SdkCamera, LoginIsLoggedOnceWithoutThePasswordAndAlarmsReachTheMessageCal
     std::string line;
     int count = 0;
     while (std::getline(lines, line))
-        if (logLineMatches(line, "ERROR", "Dev " + uid + " connect success"))
+        if (logLineMatches(line, "INFO", "Dev " + uid + " connect success"))
             ++count;
     EXPECT_EQ(count, 1) << log;
     EXPECT_EQ(log.find(kPassword), std::string::npos);

@@ -26,7 +26,7 @@ class LogCapture {
 public:
     LogCapture()
     {
-        netlog::SetSink([this](const std::string& line) {
+        netlog::SetSink([this](netlog::Level, const std::string& line, const char*, int, const char*) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_text += line + "\n";
         });
