@@ -318,11 +318,12 @@ TEST_F(DevInfoPageTest, SavingTheFlagSendsTheWholeDocumentWithOnlyTheFlagChanged
     EXPECT_EQ(savePage(page, 1200), 0);
     EXPECT_EQ(lastSent(cam(), kAutoUpdate, "AutoUpgradeSet.info"), json(R"({"AutoUpgrade":{"AutoUpgrade":true},"CheckCycle":24})"));
 
-    // Only a failed request is told, with "Fail" of the page's own section; a device's "res" is
-    // not read.
+    // Only failures are told, with "Fail" of the page's own section: a device that declines in
+    // "res" and a request that fails.
     ASSERT_TRUE(cam().refuse({kAutoUpdate}));
-    EXPECT_EQ(savePage(page, 1200), 0);
-    EXPECT_TRUE(messages.texts().isEmpty());
+    EXPECT_EQ(savePage(page, 1200), -1);
+    EXPECT_EQ(messages.texts(), QStringList{LangText("DevInfo", "Fail")});
+    messages.clear();
     ASSERT_TRUE(cam().refuse({}));
     EXPECT_EQ(saveTimedOut(page, cam(), kAutoUpdate, 1200), -1);
     EXPECT_EQ(messages.texts(), QStringList{LangText("DevInfo", "Fail")});
