@@ -7,7 +7,10 @@
 
 namespace {
 
-constexpr int kBusyTimeoutMs = 60000;
+// Every operation here runs on the GUI thread: another process holding a file locked is waited
+// for this long, then the operation fails and the caller says so, instead of freezing the
+// window for a minute.
+constexpr int kBusyTimeoutMs = 2000;
 
 bool open(SqliteDb& db, const QString& file)
 {

@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <chrono>
+#include <future>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -74,6 +76,13 @@ TEST_F(DeviceListFileTest, LockedFileIsReportedAndTheFrameComesUpEmpty)
     const QString text = onlyMessage();
     EXPECT_TRUE(text.contains(QDir::toNativeSeparators(dbPath()))) << text.toStdString();
     EXPECT_TRUE(text.contains("locked")) << text.toStdString();
+
+    // Adding a device while the lock holds fails instead of holding the window for a minute.
+    auto adding = std::async(std::launch::async, [this] {
+        return DevInfoTable::store(m_data.path(), {{QStringLiteral("NOCAM9"), "pw", QStringLiteral("Added"), QString()}});
+    });
+    ASSERT_EQ(adding.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_NE(adding.get(), DevInfoTable::StoreResult::Stored);
 
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
