@@ -114,14 +114,23 @@ void VideoFrame::relayout()
         m_pane->setGeometry(kBorder, kBorder, std::max(0, w - 2 * kBorder), std::max(0, h - kStrip));
         m_pane->show();
     }
-    m_toolBar->setGeometry(kBorder, h - kStrip, std::max(0, w - 2 * kBorder), kStrip);
+    // The strip stops above the bottom edge of the frame, so the frame shows on all four sides.
+    m_toolBar->setGeometry(kBorder, h - kStrip, std::max(0, w - 2 * kBorder), kStrip - kBorder);
     m_toolBar->show();
 }
 
 void VideoFrame::paintEvent(QPaintEvent*)
 {
+    // Only the frame shows the selection; the strip keeps the window colour (it fills its own
+    // background) whether or not the cell is selected.
     QPainter painter(this);
-    painter.fillRect(rect(), m_selected ? QColor(255, 0, 0) : QColor(255, 255, 255));
+    const QColor frame = m_selected ? QColor(255, 0, 0) : QColor(255, 255, 255);
+    const QRect all = rect();
+    painter.fillRect(all, palette().color(QPalette::Window));
+    painter.fillRect(QRect(all.left(), all.top(), all.width(), kBorder), frame);
+    painter.fillRect(QRect(all.left(), all.bottom() - kBorder + 1, all.width(), kBorder), frame);
+    painter.fillRect(QRect(all.left(), all.top(), kBorder, all.height()), frame);
+    painter.fillRect(QRect(all.right() - kBorder + 1, all.top(), kBorder, all.height()), frame);
 }
 
 void VideoFrame::mouseReleaseEvent(QMouseEvent* event)

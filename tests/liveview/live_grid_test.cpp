@@ -16,9 +16,11 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QImage>
 #include <QTest>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -247,6 +249,50 @@ TEST_F(LiveGrid, AClickOnAPaneMakesItsCellCurrentAndRed)
     EXPECT_FALSE(cell->selected());
     EXPECT_EQ(cell->grab().toImage().pixelColor(0, 0), QColor(255, 255, 255));
     EXPECT_EQ(selectedCount(), 1);
+}
+
+// The selection shows in the cell's frame on all four sides, never in its strip of buttons.
+TEST_F(LiveGrid, SelectionPaintsTheFrameAndNotTheStrip)
+{
+    VideoFrame* cell = m_view->pane(2);
+    const int w = cell->width();
+    const int h = cell->height();
+    const int stripMiddle = h - VideoFrame::kStrip / 2 - 1;
+    struct Case {
+        const char* where;
+        QPoint at;
+        bool frame; // red when selected, white otherwise
+    };
+    const Case cases[] = {
+        {"top edge", QPoint(w / 2, 0), true},
+        {"bottom edge", QPoint(w / 2, h - 1), true},
+        {"left edge beside the strip", QPoint(0, stripMiddle), true},
+        {"right edge beside the strip", QPoint(w - 1, stripMiddle), true},
+        {"strip past the last button", QPoint(w - 12, stripMiddle), false},
+        {"strip between frame and first button", QPoint(VideoFrame::kBorder, stripMiddle), false},
+    };
+    std::map<std::pair<bool, const char*>, QColor> strip;
+    for (bool selected : {true, false}) {
+        m_view->OnSelectPane(selected ? 2 : 0);
+        ASSERT_EQ(cell->selected(), selected);
+        const QImage image = cell->grab().toImage();
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.where) + (selected ? ", selected" : ", not selected"));
+            const QColor colour = image.pixelColor(c.at);
+            if (c.frame) {
+                EXPECT_EQ(colour, selected ? QColor(255, 0, 0) : QColor(255, 255, 255));
+            } else {
+                EXPECT_NE(colour, QColor(255, 0, 0));
+                strip[{selected, c.where}] = colour;
+            }
+        }
+    }
+    // The strip looks the same whether or not its cell is selected.
+    for (const Case& c : cases) {
+        if (!c.frame) {
+            EXPECT_EQ(strip[std::make_pair(true, c.where)], strip[std::make_pair(false, c.where)]) << c.where;
+        }
+    }
 }
 
 TEST_F(LiveGrid, SwapMovesTheCellsAndSelectsTheMovedOne)
