@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QStyle>
 #include <QImage>
 #include <QTest>
 #include <QWheelEvent>
@@ -337,6 +338,25 @@ TEST_F(LiveGrid, CellPutsItsPaneAboveAStripOfEightButtons)
                                  LangText("ToolBar", "Zoom"), LangText("ToolBar", "Snap"), LangText("ToolBar", "Close"),
                                  LangText("ToolBar", "Roate"), LangText("VideoMenu", "Switch")}));
     EXPECT_FALSE(tips.front().isEmpty());
+}
+
+// Each button of the strip has a picture of its own; Talk is not drawn with the style's
+// information sign.
+TEST_F(LiveGrid, EveryButtonOfTheStripHasItsOwnPicture)
+{
+    auto picture = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage(); };
+    const QList<QAction*> actions = m_view->pane(0)->toolBar()->actions();
+    ASSERT_EQ(actions.size(), 8);
+    for (int i = 0; i < actions.size(); ++i) {
+        SCOPED_TRACE(actions[i]->data().toInt());
+        EXPECT_FALSE(actions[i]->icon().isNull());
+        for (int j = i + 1; j < actions.size(); ++j)
+            EXPECT_NE(picture(actions[i]->icon()), picture(actions[j]->icon())) << actions[j]->data().toInt();
+    }
+    const QImage talk = picture(m_view->pane(0)->toolBar()->command(VideoFrame::ID_TALK)->icon());
+    for (QStyle::StandardPixmap sign : {QStyle::SP_MessageBoxInformation, QStyle::SP_MessageBoxQuestion,
+                                        QStyle::SP_MessageBoxWarning, QStyle::SP_MessageBoxCritical})
+        EXPECT_NE(talk, picture(QApplication::style()->standardIcon(sign))) << sign;
 }
 
 TEST_F(LiveGrid, PaneMenuWithoutADeviceHasEveryItemDisabled)
