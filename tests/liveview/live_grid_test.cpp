@@ -16,6 +16,10 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
+#include <QDropEvent>
+#include <QCursor>
+#include "ViewTree.h"
 #include <QStyle>
 #include <QImage>
 #include <QTest>
@@ -357,6 +361,49 @@ TEST_F(LiveGrid, EveryButtonOfTheStripHasItsOwnPicture)
     for (QStyle::StandardPixmap sign : {QStyle::SP_MessageBoxInformation, QStyle::SP_MessageBoxQuestion,
                                         QStyle::SP_MessageBoxWarning, QStyle::SP_MessageBoxCritical})
         EXPECT_NE(talk, picture(QApplication::style()->standardIcon(sign))) << sign;
+}
+
+// A device dragged from the tree opens in the pane it is dropped on, wherever the pointer is
+// afterwards; a drop the grid did not take opens it nowhere.
+TEST_F(LiveGrid, ADeviceDropOpensWhereItWasDropped)
+{
+    struct Case {
+        const char* name;
+        const char* format;
+        int cell;      // dropped on this cell's centre
+        bool accepted; // the grid takes it
+    };
+    const Case cases[] = {
+        {"device on cell 3", CRealTimePlayView::kDeviceMimeType, 3, true},
+        {"device on cell 1", CRealTimePlayView::kDeviceMimeType, 1, true},
+        {"plain text", "text/plain", 2, false},
+    };
+    const QPoint outside(-1, -1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QMimeData mime;
+        mime.setData(QString::fromLatin1(c.format), QByteArrayLiteral("CAM1"));
+        const QPoint at = m_view->pane(c.cell)->geometry().center();
+        QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(m_view.get(), &enter);
+        EXPECT_EQ(enter.isAccepted(), c.accepted);
+        if (!c.accepted)
+            continue;
+        QDropEvent drop(QPointF(at), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(m_view.get(), &drop);
+        EXPECT_TRUE(drop.isAccepted());
+        EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
+        EXPECT_EQ(m_view->lastDropPoint(), at);
+        // The tree opens the device at that point: the grid's pane, not the pointer's place.
+        QCursor::setPos(m_view->mapToGlobal(m_view->pane(0)->geometry().center()));
+        EXPECT_EQ(CViewTree::DropPoint(Qt::CopyAction, m_view.get()), at);
+        EXPECT_EQ(CViewTree::DropPoint(Qt::CopyAction, m_view->pane(c.cell)->videoPane()), at);
+        EXPECT_TRUE(m_view->paneRects()[static_cast<size_t>(c.cell)].contains(at));
+        // Not taken by the grid: no pane.
+        EXPECT_EQ(CViewTree::DropPoint(Qt::IgnoreAction, m_view.get()), outside);
+        QWidget elsewhere;
+        EXPECT_EQ(CViewTree::DropPoint(Qt::CopyAction, &elsewhere), outside);
+    }
 }
 
 TEST_F(LiveGrid, PaneMenuWithoutADeviceHasEveryItemDisabled)
