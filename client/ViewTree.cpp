@@ -6,8 +6,8 @@
 #include "LoginWorkers.h"
 #include "MainFrame.h"
 #include "libLumora.h"
+#include "liveview/CRealTimePlayView.h"
 
-#include <QCursor>
 #include <QDrag>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -170,18 +170,22 @@ void CViewTree::startDrag(Qt::DropActions)
     const QString uid = item->text(0);
     auto* drag = new QDrag(this);
     auto* mime = new QMimeData;
-    mime->setData(QStringLiteral("application/x-lumora-device"), uid.toUtf8());
+    mime->setData(QString::fromLatin1(CRealTimePlayView::kDeviceMimeType), uid.toUtf8());
     mime->setText(uid);
     drag->setMimeData(mime);
     drag->setPixmap(item->icon(0).pixmap(16, 16));
-    drag->exec(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::CopyAction);
-    // Wherever it was released, a completed drag logs the device in and opens it there; the
-    // live grid tests the point against its own pane rectangles, so it is taken in its coordinates.
-    QPoint point = QCursor::pos();
-    if (m_frame)
-        if (QWidget* live = m_frame->view(CMainFrame::LiveView))
-            point = live->mapFromGlobal(point);
-    StartLoginThread(uid, point);
+    const Qt::DropAction done = drag->exec(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::CopyAction);
+    // Wherever it was released, a completed drag logs the device in; it opens where it was
+    // dropped on the live grid, and nowhere when it was dropped elsewhere.
+    StartLoginThread(uid, DropPoint(done, drag->target()));
+}
+
+QPoint CViewTree::DropPoint(Qt::DropAction done, QObject* target)
+{
+    for (QObject* o = done == Qt::IgnoreAction ? nullptr : target; o; o = o->parent())
+        if (auto* grid = qobject_cast<CRealTimePlayView*>(o))
+            return grid->lastDropPoint();
+    return QPoint(-1, -1);
 }
 
 void CViewTree::StartLoginThread(const QString& uid, QPoint point)

@@ -4,7 +4,7 @@
 //
 // The mouse: a click makes a device the frame's current device; a double-click opens the live
 // video of a logged-in device; dragging a device node and releasing it logs the device in (again)
-// and, on success, opens its video at the release point.
+// and, on success, opens its video in the pane it was dropped on.
 //
 // Thread: GUI. Login results come back through the control's mailbox.
 #pragma once
@@ -44,6 +44,9 @@ public:
     void LogoutDevices();
     // A login of this control (drop): password from "DevInfo.db", no login when it is empty.
     void StartLoginThread(const QString& uid, QPoint point);
+    // The point a finished device drag opens the device at: where it was dropped on the live grid
+    // (grid coordinates), or a point outside every pane when no grid took the drop.
+    static QPoint DropPoint(Qt::DropAction done, QObject* target);
     // The result of a drop login, for the node of the device that logged in.
     void OnLoginResult(const QString& uid, int result, QPoint point);
 

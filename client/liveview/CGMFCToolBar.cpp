@@ -12,6 +12,8 @@ CGMFCToolBar::CGMFCToolBar(QWidget* parent) : QToolBar(parent)
     setFloatable(false);
     setToolButtonStyle(Qt::ToolButtonIconOnly);
     setContentsMargins(1, 1, 1, 1);
+    // The strip paints its own background, so nothing of the cell behind it shows through.
+    setAutoFillBackground(true);
     setStyleSheet(QStringLiteral("QToolBar { spacing: 0px; padding: 0px; } QToolButton { padding: 2px; }"));
 }
 

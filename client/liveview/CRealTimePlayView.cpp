@@ -6,7 +6,10 @@
 #include "libLumora.h"
 
 #include <QKeyEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QMetaObject>
+#include <QMimeData>
 #include <QResizeEvent>
 #include <QTimer>
 
@@ -27,6 +30,7 @@ CRealTimePlayView::CRealTimePlayView(CMainFrame* frame, QWidget* parent, RecordP
 {
     setObjectName(QStringLiteral("LiveView"));
     setFocusPolicy(Qt::StrongFocus);
+    setAcceptDrops(true);
     setAutoFillBackground(true);
     QPalette p = palette();
     p.setColor(QPalette::Window, QColor(64, 64, 64));
@@ -159,6 +163,28 @@ void CRealTimePlayView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     SetSplitMode(m_split);
+}
+
+void CRealTimePlayView::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasFormat(QString::fromLatin1(kDeviceMimeType)))
+        event->acceptProposedAction();
+}
+
+void CRealTimePlayView::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (event->mimeData()->hasFormat(QString::fromLatin1(kDeviceMimeType)))
+        event->acceptProposedAction();
+}
+
+void CRealTimePlayView::dropEvent(QDropEvent* event)
+{
+    if (!event->mimeData()->hasFormat(QString::fromLatin1(kDeviceMimeType)))
+        return;
+    // Drops on the cells land here too (they take no drops themselves), in this view's coordinates.
+    m_dropPoint = event->position().toPoint();
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
 }
 
 void CRealTimePlayView::keyReleaseEvent(QKeyEvent* event)

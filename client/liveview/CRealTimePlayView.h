@@ -65,6 +65,12 @@ public:
     void OnSelectPane(int index);
     void OnPaneClicked(int index, QPoint point);
 
+    // The mime type of a device dragged from the device tree (its data: the UID in UTF-8).
+    static constexpr const char* kDeviceMimeType = "application/x-lumora-device";
+    // Where the last device drag was dropped on this view (view coordinates); the device tree
+    // opens the device there once its login succeeds.
+    QPoint lastDropPoint() const { return m_dropPoint; }
+
     VideoFrame* pane(int position) const;
     VideoFrame* currentPane() const { return m_current; }
     const std::vector<PaneRect>& paneRects() const { return m_rects; }
@@ -74,6 +80,9 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void setCell(int position, VideoFrame* cell);
@@ -86,4 +95,5 @@ private:
     int m_split = 4;
     VideoFrame* m_current = nullptr;
     QTimer* m_toolbarTimer = nullptr;
+    QPoint m_dropPoint{-1, -1};
 };

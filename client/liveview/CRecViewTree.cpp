@@ -55,6 +55,24 @@ QPixmap drawImage(int index)
         p.drawRect(QRectF(2.5, 10.5, 19, 9));
         break;
     }
+    case CRecViewTree::kImageFile: {
+        // A recording: a sheet with a folded corner and a play mark.
+        QPainterPath sheet;
+        sheet.moveTo(5.5, 2.5);
+        sheet.lineTo(14.5, 2.5);
+        sheet.lineTo(19.5, 7.5);
+        sheet.lineTo(19.5, 21.5);
+        sheet.lineTo(5.5, 21.5);
+        sheet.closeSubpath();
+        p.setPen(QPen(QColor(90, 100, 120), 1));
+        p.setBrush(QColor(250, 250, 252));
+        p.drawPath(sheet);
+        p.drawPolyline(QPolygonF({QPointF(14.5, 2.5), QPointF(14.5, 7.5), QPointF(19.5, 7.5)}));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(60, 130, 220));
+        p.drawPolygon(QPolygonF({QPointF(10, 10.5), QPointF(16, 14), QPointF(10, 17.5)}));
+        break;
+    }
     default: {
         // The placeholder: three dots, "not listed yet".
         p.setPen(Qt::NoPen);
@@ -305,7 +323,7 @@ void CRecViewTree::OnRecPageReply(int id, int result, const std::string& text)
                 QTreeWidgetItem* sub = InsertNode(listing.node, name, kImageFolder, kSubfolder);
                 AddPlaceholder(sub);
             } else {
-                InsertNode(listing.node, name, kImageFolder, kFile);
+                InsertNode(listing.node, name, kImageFile, kFile);
             }
             listing.inserted = true;
         }

@@ -5,8 +5,8 @@
 // through the main frame, and tells the pane when a page has arrived.
 //
 // Levels (item data): -1 root, 0 device not yet listed, 4 device listed, 1 folder, 2 subfolder,
-// 3 file. Images: 0 root and online device, 1 offline device, 2 folder or file, 3 the placeholder
-// child that gives a node not yet listed its expand button.
+// 3 file. Images: 0 root and online device, 1 offline device, 2 folder, 3 the placeholder child
+// that gives a node not yet listed its expand button, 4 file.
 //
 // Every expansion is a listing of its own, with its device, its folder path, its node and its
 // paging counters, so listings that overlap (two folders, two devices) never mix; a listing whose
@@ -32,7 +32,8 @@ class CRecViewTree : public QTreeWidget {
     Q_OBJECT
 public:
     enum ItemData { kRoot = -1, kDevice = 0, kFolder = 1, kSubfolder = 2, kFile = 3, kDeviceListed = 4 };
-    enum Image { kImageOnline = 0, kImageOffline = 1, kImageFolder = 2, kImagePlaceholder = 3, kImageCount = 4 };
+    enum Image { kImageOnline = 0, kImageOffline = 1, kImageFolder = 2, kImagePlaceholder = 3, kImageFile = 4,
+                 kImageCount = 5 };
     static constexpr int kDataRole = Qt::UserRole;
     static constexpr int kImageRole = Qt::UserRole + 1;
     static constexpr int kPageSize = 20;

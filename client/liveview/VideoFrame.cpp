@@ -27,6 +27,30 @@ constexpr int kListen = 0x02;
 constexpr int kTalk = 0x04;
 constexpr int kRecording = 0x80;
 
+// The talk button's picture: a microphone on its stand, drawn here (the style has none).
+QIcon talkIcon()
+{
+    QIcon icon;
+    for (int size : {16, 32}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(size / 16.0, size / 16.0);
+        p.setPen(QPen(QColor(50, 50, 60), 1));
+        p.setBrush(QColor(80, 160, 240));
+        p.drawRoundedRect(QRectF(5.5, 1.5, 5, 8), 2.5, 2.5);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(QColor(50, 50, 60), 1.2));
+        p.drawArc(QRectF(3.5, 4.5, 9, 7), 180 * 16, 180 * 16);
+        p.drawLine(QPointF(8, 11.5), QPointF(8, 14));
+        p.drawLine(QPointF(5, 14.5), QPointF(11, 14.5));
+        p.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 QIcon buttonIcon(int id)
 {
     QStyle* s = QApplication::style();
@@ -36,7 +60,7 @@ QIcon buttonIcon(int id)
     case VideoFrame::ID_AUDIO:
         return s->standardIcon(QStyle::SP_MediaVolume);
     case VideoFrame::ID_TALK:
-        return s->standardIcon(QStyle::SP_MessageBoxInformation);
+        return talkIcon();
     case VideoFrame::ID_ZOOM:
         return s->standardIcon(QStyle::SP_FileDialogContentsView);
     case VideoFrame::ID_SNAP:
@@ -114,14 +138,23 @@ void VideoFrame::relayout()
         m_pane->setGeometry(kBorder, kBorder, std::max(0, w - 2 * kBorder), std::max(0, h - kStrip));
         m_pane->show();
     }
-    m_toolBar->setGeometry(kBorder, h - kStrip, std::max(0, w - 2 * kBorder), kStrip);
+    // The strip stops above the bottom edge of the frame, so the frame shows on all four sides.
+    m_toolBar->setGeometry(kBorder, h - kStrip, std::max(0, w - 2 * kBorder), kStrip - kBorder);
     m_toolBar->show();
 }
 
 void VideoFrame::paintEvent(QPaintEvent*)
 {
+    // Only the frame shows the selection; the strip keeps the window colour (it fills its own
+    // background) whether or not the cell is selected.
     QPainter painter(this);
-    painter.fillRect(rect(), m_selected ? QColor(255, 0, 0) : QColor(255, 255, 255));
+    const QColor frame = m_selected ? QColor(255, 0, 0) : QColor(255, 255, 255);
+    const QRect all = rect();
+    painter.fillRect(all, palette().color(QPalette::Window));
+    painter.fillRect(QRect(all.left(), all.top(), all.width(), kBorder), frame);
+    painter.fillRect(QRect(all.left(), all.bottom() - kBorder + 1, all.width(), kBorder), frame);
+    painter.fillRect(QRect(all.left(), all.top(), kBorder, all.height()), frame);
+    painter.fillRect(QRect(all.right() - kBorder + 1, all.top(), kBorder, all.height()), frame);
 }
 
 void VideoFrame::mouseReleaseEvent(QMouseEvent* event)

@@ -16,9 +16,16 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
+#include <QDropEvent>
+#include <QCursor>
+#include "ViewTree.h"
+#include <QStyle>
+#include <QImage>
 #include <QTest>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -249,6 +256,50 @@ TEST_F(LiveGrid, AClickOnAPaneMakesItsCellCurrentAndRed)
     EXPECT_EQ(selectedCount(), 1);
 }
 
+// The selection shows in the cell's frame on all four sides, never in its strip of buttons.
+TEST_F(LiveGrid, SelectionPaintsTheFrameAndNotTheStrip)
+{
+    VideoFrame* cell = m_view->pane(2);
+    const int w = cell->width();
+    const int h = cell->height();
+    const int stripMiddle = h - VideoFrame::kStrip / 2 - 1;
+    struct Case {
+        const char* where;
+        QPoint at;
+        bool frame; // red when selected, white otherwise
+    };
+    const Case cases[] = {
+        {"top edge", QPoint(w / 2, 0), true},
+        {"bottom edge", QPoint(w / 2, h - 1), true},
+        {"left edge beside the strip", QPoint(0, stripMiddle), true},
+        {"right edge beside the strip", QPoint(w - 1, stripMiddle), true},
+        {"strip past the last button", QPoint(w - 12, stripMiddle), false},
+        {"strip between frame and first button", QPoint(VideoFrame::kBorder, stripMiddle), false},
+    };
+    std::map<std::pair<bool, const char*>, QColor> strip;
+    for (bool selected : {true, false}) {
+        m_view->OnSelectPane(selected ? 2 : 0);
+        ASSERT_EQ(cell->selected(), selected);
+        const QImage image = cell->grab().toImage();
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.where) + (selected ? ", selected" : ", not selected"));
+            const QColor colour = image.pixelColor(c.at);
+            if (c.frame) {
+                EXPECT_EQ(colour, selected ? QColor(255, 0, 0) : QColor(255, 255, 255));
+            } else {
+                EXPECT_NE(colour, QColor(255, 0, 0));
+                strip[{selected, c.where}] = colour;
+            }
+        }
+    }
+    // The strip looks the same whether or not its cell is selected.
+    for (const Case& c : cases) {
+        if (!c.frame) {
+            EXPECT_EQ(strip[std::make_pair(true, c.where)], strip[std::make_pair(false, c.where)]) << c.where;
+        }
+    }
+}
+
 TEST_F(LiveGrid, SwapMovesTheCellsAndSelectsTheMovedOne)
 {
     m_view->OnSelectPane(0);
@@ -291,6 +342,68 @@ TEST_F(LiveGrid, CellPutsItsPaneAboveAStripOfEightButtons)
                                  LangText("ToolBar", "Zoom"), LangText("ToolBar", "Snap"), LangText("ToolBar", "Close"),
                                  LangText("ToolBar", "Roate"), LangText("VideoMenu", "Switch")}));
     EXPECT_FALSE(tips.front().isEmpty());
+}
+
+// Each button of the strip has a picture of its own; Talk is not drawn with the style's
+// information sign.
+TEST_F(LiveGrid, EveryButtonOfTheStripHasItsOwnPicture)
+{
+    auto picture = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage(); };
+    const QList<QAction*> actions = m_view->pane(0)->toolBar()->actions();
+    ASSERT_EQ(actions.size(), 8);
+    for (int i = 0; i < actions.size(); ++i) {
+        SCOPED_TRACE(actions[i]->data().toInt());
+        EXPECT_FALSE(actions[i]->icon().isNull());
+        for (int j = i + 1; j < actions.size(); ++j)
+            EXPECT_NE(picture(actions[i]->icon()), picture(actions[j]->icon())) << actions[j]->data().toInt();
+    }
+    const QImage talk = picture(m_view->pane(0)->toolBar()->command(VideoFrame::ID_TALK)->icon());
+    for (QStyle::StandardPixmap sign : {QStyle::SP_MessageBoxInformation, QStyle::SP_MessageBoxQuestion,
+                                        QStyle::SP_MessageBoxWarning, QStyle::SP_MessageBoxCritical})
+        EXPECT_NE(talk, picture(QApplication::style()->standardIcon(sign))) << sign;
+}
+
+// A device dragged from the tree opens in the pane it is dropped on, wherever the pointer is
+// afterwards; a drop the grid did not take opens it nowhere.
+TEST_F(LiveGrid, ADeviceDropOpensWhereItWasDropped)
+{
+    struct Case {
+        const char* name;
+        const char* format;
+        int cell;      // dropped on this cell's centre
+        bool accepted; // the grid takes it
+    };
+    const Case cases[] = {
+        {"device on cell 3", CRealTimePlayView::kDeviceMimeType, 3, true},
+        {"device on cell 1", CRealTimePlayView::kDeviceMimeType, 1, true},
+        {"plain text", "text/plain", 2, false},
+    };
+    const QPoint outside(-1, -1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QMimeData mime;
+        mime.setData(QString::fromLatin1(c.format), QByteArrayLiteral("CAM1"));
+        const QPoint at = m_view->pane(c.cell)->geometry().center();
+        QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(m_view.get(), &enter);
+        EXPECT_EQ(enter.isAccepted(), c.accepted);
+        if (!c.accepted)
+            continue;
+        QDropEvent drop(QPointF(at), Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, {});
+        QCoreApplication::sendEvent(m_view.get(), &drop);
+        EXPECT_TRUE(drop.isAccepted());
+        EXPECT_EQ(drop.dropAction(), Qt::CopyAction);
+        EXPECT_EQ(m_view->lastDropPoint(), at);
+        // The tree opens the device at that point: the grid's pane, not the pointer's place.
+        QCursor::setPos(m_view->mapToGlobal(m_view->pane(0)->geometry().center()));
+        EXPECT_EQ(CViewTree::DropPoint(Qt::CopyAction, m_view.get()), at);
+        EXPECT_EQ(CViewTree::DropPoint(Qt::CopyAction, m_view->pane(c.cell)->videoPane()), at);
+        EXPECT_TRUE(m_view->paneRects()[static_cast<size_t>(c.cell)].contains(at));
+        // Not taken by the grid: no pane.
+        EXPECT_EQ(CViewTree::DropPoint(Qt::IgnoreAction, m_view.get()), outside);
+        QWidget elsewhere;
+        EXPECT_EQ(CViewTree::DropPoint(Qt::CopyAction, &elsewhere), outside);
+    }
 }
 
 TEST_F(LiveGrid, PaneMenuWithoutADeviceHasEveryItemDisabled)

@@ -16,6 +16,7 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFile>
+#include <QImage>
 #include <QMenu>
 #include <QProgressBar>
 #include <QTreeWidgetItem>
@@ -155,10 +156,12 @@ TEST_P(RecordTreePaging, SubfolderEntriesComeInPagesOfTwenty)
         const QString name = QString::fromStdString(entryName(c.hour, i));
         ASSERT_EQ(file->text(0), name);
         EXPECT_EQ(CRecViewTree::itemData(file), CRecViewTree::kFile);
+        EXPECT_EQ(CRecViewTree::image(file), CRecViewTree::kImageFile);
         EXPECT_EQ(file->childCount(), 0);
         EXPECT_EQ(tree()->fileValue(uid(), name), i * 300 + 7);
     }
     EXPECT_EQ(tree()->activeListings(), 0);
+    EXPECT_EQ(CRecViewTree::image(hour), CRecViewTree::kImageFolder);
     // The folder itself was asked for with a trailing "/", its subfolders as one page.
     EXPECT_EQ(pageRequests(cam(), path(std::string("/") + kDay + "/")), (std::vector<std::pair<int, int>>{{0, 4}}));
 }
@@ -324,6 +327,17 @@ TEST(RecordTreeImages, FourPicturesIncludingThePlaceholder)
     }
     EXPECT_EQ(CRecViewTree::kImagePlaceholder, 3);
     EXPECT_TRUE(CRecViewTree::ImageIcon(CRecViewTree::kImageCount).isNull());
+}
+
+// A recording and a folder look different in the tree.
+TEST(RecordTreeImages, FilesAndFoldersHaveDifferentPictures)
+{
+    const QImage file = CRecViewTree::ImageIcon(CRecViewTree::kImageFile).pixmap(24, 24).toImage();
+    for (int other : {CRecViewTree::kImageOnline, CRecViewTree::kImageOffline, CRecViewTree::kImageFolder,
+                      CRecViewTree::kImagePlaceholder}) {
+        SCOPED_TRACE(other);
+        EXPECT_NE(file, CRecViewTree::ImageIcon(other).pixmap(24, 24).toImage());
+    }
 }
 
 // The alerts speak the interface's language: English texts in the English interface.
