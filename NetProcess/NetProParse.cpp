@@ -28,6 +28,14 @@ bool bigReply(int code)
     return code == 1053 || code == 1069 || code == kSnapPush;
 }
 
+// Whether a message without a body goes to the IO callback. An empty picture push carries
+// nothing; an empty one with a negative result is a device refusing a face-picture or snapshot
+// request, and that refusal is the answer its caller waits for.
+bool answersRequest(int code, int32_t result)
+{
+    return code != kSnapPush || result < 0;
+}
+
 } // namespace
 
 NetProParse::NetProParse(std::string uid, AVDataCallback avData, IODataCallback io)
@@ -258,7 +266,7 @@ int NetProParse::ReadIOData(int, int slot)
         return 0;
     }
     if (bodyLength == 0) {
-        if (code != kSnapPush)
+        if (answersRequest(code, header.result))
             reportIo(code, header.result, slot);
         return 0;
     }
@@ -340,10 +348,10 @@ int NetProParse::readIODataTutk(int slot)
             bodyLength = length;
             if (bodyLength == 0) {
                 NETLOG("the total len is zero");
-                if (code == kSnapPush)
-                    NETLOG_AT(netlog::Level::Debug, "Snap should be deal with");
-                else
+                if (answersRequest(code, header.result))
                     reportIo(code, header.result, slot);
+                else
+                    NETLOG_AT(netlog::Level::Debug, "Snap should be deal with");
                 return 0;
             }
             body.assign(static_cast<size_t>(bodyLength), 0);

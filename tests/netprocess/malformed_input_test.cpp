@@ -206,6 +206,18 @@ TEST_F(CommandReader, EmptyPicturePushIsSilent)
     EXPECT_TRUE(parse.LinkUp());
 }
 
+// A face-picture or snapshot request refused with an empty body: the result alone is the answer.
+TEST_F(CommandReader, EmptyPictureRefusalCarriesTheHeaderResult)
+{
+    script.add(0, BuildCommandMessage(1475, "", 0, -1));
+    EXPECT_EQ(parse.ReadIOData(0, 4), 0);
+    ASSERT_EQ(io.size(), 1u);
+    EXPECT_EQ(io[0].code, 1475);
+    EXPECT_EQ(io[0].result, -1);
+    EXPECT_TRUE(io[0].body.empty());
+    EXPECT_TRUE(parse.LinkUp());
+}
+
 // A read error is reported under the last command sent, the login request's under its reply.
 struct ReadErrorCase {
     uint16_t lastCommand;
