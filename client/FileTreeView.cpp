@@ -20,7 +20,6 @@ CFileTreeView::CFileTreeView(CMainFrame* frame, QWidget* parent) : QWidget(paren
 
 void CFileTreeView::RefreshTree()
 {
-    m_tree->InitTree();
     const QString download = DownloadDir();
     QString path;
     bool expand;
@@ -29,8 +28,10 @@ void CFileTreeView::RefreshTree()
         expand = true;
     } else {
         QSettings profile;
-        path = profile.value(QStringLiteral("Settings/Last Path"), QDir::rootPath()).toString();
+        path = profile.value(QStringLiteral("Settings/Last Path"), QDir::homePath()).toString();
         expand = profile.value(QStringLiteral("Settings/Expanded"), 0).toInt() != 0;
     }
+    // The folder shows even when it lies outside home and the volumes.
+    m_tree->InitTree(path);
     m_tree->SetSelectedPath(path, expand);
 }

@@ -13,8 +13,8 @@ public:
     explicit CFileTreeView(CMainFrame* frame, QWidget* parent = nullptr);
 
     // Rebuilds the tree and selects the download folder, expanded; when that folder does not
-    // exist, the profile's "Settings/Last Path" ("/" by default), expanded as "Settings/Expanded"
-    // says.
+    // exist, the profile's "Settings/Last Path" (home by default), expanded as "Settings/Expanded"
+    // says. The folder is scrolled into view when the pane shows.
     void RefreshTree();
     CFileTreeCtrl* tree() const { return m_tree; }
 

@@ -28,6 +28,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTableWidget>
 #include <QToolBar>
 #include <QToolButton>
@@ -364,8 +366,115 @@ TEST(FileTreeFallback, WithoutADownloadFolderTheProfilePathIsUsed)
     DataFolder data;
     QFile::remove(data.file(QStringLiteral("Lumora.ini"))); // no settings: no download folder
     CFileTreeView pane(nullptr);
-    EXPECT_EQ(pane.tree()->selectedPath(), QDir::rootPath());
+    // With no stored path the tree opens at home: "/" would only list system folders.
+    EXPECT_EQ(pane.tree()->selectedPath(), QDir::homePath());
     EXPECT_FALSE(pane.tree()->isExpanded(pane.tree()->currentIndex()));
+}
+
+// The folders at the tree's top level, by path.
+QStringList topFolders(const CFileTreeCtrl* tree)
+{
+    QStringList paths;
+    for (int row = 0; row < tree->model()->rowCount(); ++row)
+        paths.append(tree->ItemToPath(tree->model()->index(row, 0)));
+    return paths;
+}
+
+// Points HOME elsewhere for one test.
+class HomeFolder {
+public:
+    explicit HomeFolder(const QString& path) : m_old(qgetenv("HOME")) { qputenv("HOME", QFile::encodeName(path)); }
+    ~HomeFolder() { qputenv("HOME", m_old); }
+
+private:
+    QByteArray m_old;
+};
+
+TEST(FileTreeTop, HomeAndTheDownloadFolderWithoutSystemFolders)
+{
+    DataFolder data; // its download folder lies outside home
+    CFileTreeView pane(nullptr);
+    const QStringList top = topFolders(pane.tree());
+    EXPECT_EQ(top.value(0), QDir::homePath());
+    EXPECT_TRUE(top.contains(QDir::cleanPath(data.downloadPath()))) << top.join(QLatin1Char(' ')).toStdString();
+    for (const char* system : {"/", "/proc", "/sys", "/dev"})
+        EXPECT_FALSE(top.contains(QString::fromLatin1(system))) << system;
+    EXPECT_EQ(pane.tree()->selectedPath(), QDir::cleanPath(data.downloadPath()));
+}
+
+TEST(FileTreeTop, AStoredPathOutsideHomeShowsAndIsSelected)
+{
+    DataFolder data;
+    QFile::remove(data.file(QStringLiteral("Lumora.ini"))); // no download folder
+    QTemporaryDir elsewhere;
+    QDir(elsewhere.path()).mkpath(QStringLiteral("clips"));
+    const QString stored = elsewhere.path() + QStringLiteral("/clips");
+    QSettings().setValue(QStringLiteral("Settings/Last Path"), stored);
+    CFileTreeView pane(nullptr);
+    QSettings().remove(QStringLiteral("Settings/Last Path"));
+    ASSERT_FALSE(stored.startsWith(QDir::homePath() + QLatin1Char('/')));
+    EXPECT_TRUE(topFolders(pane.tree()).contains(stored));
+    EXPECT_EQ(pane.tree()->selectedPath(), stored);
+}
+
+TEST(FileTreeTop, TheDownloadFolderAmongManySiblingsIsScrolledIntoView)
+{
+    DataFolder data;
+    const HomeFolder home(data.path()); // the download folder is home's "Download"
+    constexpr int kSiblings = 400;      // "a000".."a399" sort before it, far past one screen
+    for (int i = 0; i < kSiblings; ++i)
+        QDir(data.path()).mkdir(QStringLiteral("a%1").arg(i, 3, 10, QLatin1Char('0')));
+    CFileTreeView pane(nullptr);
+    pane.resize(240, 300);
+    pane.show();
+    CFileTreeCtrl* tree = pane.tree();
+    ASSERT_EQ(topFolders(tree).value(0), data.path());
+    // Wait until home is listed and sorted: the download folder then follows all its siblings.
+    ASSERT_TRUE(waitFor([&] { return tree->currentIndex().row() == kSiblings; }))
+        << tree->currentIndex().row() << " " << tree->selectedPath().toStdString();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(tree->selectedPath(), QDir::cleanPath(data.downloadPath()));
+    const QRect item = tree->visualRect(tree->currentIndex());
+    EXPECT_TRUE(item.intersects(tree->viewport()->rect()))
+        << item.y() << " outside 0.." << tree->viewport()->height();
+}
+
+TEST(FileTreeVolumes, DeviceMountPointsThatAreFolders)
+{
+    QTemporaryDir dir;
+    for (const char* sub : {"usb", "my disk", "ram"})
+        QDir(dir.path()).mkdir(QString::fromLatin1(sub));
+    QFile(dir.filePath(QStringLiteral("hosts"))).open(QIODevice::WriteOnly);
+    const QByteArray base = QFile::encodeName(dir.path());
+    QFile table(dir.filePath(QStringLiteral("mounts")));
+    ASSERT_TRUE(table.open(QIODevice::WriteOnly));
+    table.write(QByteArray("/dev/sda1 / ext4 rw 0 0\n"
+                           "proc /proc proc rw 0 0\n"
+                           "sysfs /sys sysfs rw 0 0\n")
+                + "/dev/sdb1 " + base + "/usb vfat rw 0 0\n"
+                + "tmpfs " + base + "/ram tmpfs rw 0 0\n"
+                + "/dev/sdc1 " + base + "/my\\040disk ext4 rw 0 0\n" // a blank in the name
+                + "/dev/sda1 " + base + "/hosts ext4 rw 0 0\n"       // a file bound in, not a folder
+                + "/dev/sdd1 " + base + "/gone ext4 rw 0 0\n"        // no such folder
+                + "/dev/sdb1 " + base + "/usb vfat rw 0 0\n"         // mounted twice
+                + "garbage\n\n");
+    table.close();
+    EXPECT_EQ(CFileTreeCtrl::MountedVolumes(table.fileName()), (QStringList{dir.filePath(QStringLiteral("usb")), dir.filePath(QStringLiteral("my disk"))}));
+    EXPECT_TRUE(CFileTreeCtrl::MountedVolumes(dir.filePath(QStringLiteral("missing"))).isEmpty());
+}
+
+TEST(FileTreeVolumes, NestedFoldersAreListedOnce)
+{
+    QTemporaryDir dir;
+    const QString home = dir.filePath(QStringLiteral("home/me"));
+    for (const char* sub : {"home/me/stick", "media/usb/inner", "other"})
+        QDir(dir.path()).mkpath(QString::fromLatin1(sub));
+    const HomeFolder pointHome(home);
+    const QString usb = dir.filePath(QStringLiteral("media/usb"));
+    const QStringList volumes{dir.filePath(QStringLiteral("home")), home + QStringLiteral("/stick"), usb, usb + QStringLiteral("/inner")};
+    EXPECT_EQ(CFileTreeCtrl::TopFolders(home + QStringLiteral("/stick"), volumes), (QStringList{home, usb}));
+    EXPECT_EQ(CFileTreeCtrl::TopFolders(dir.filePath(QStringLiteral("other")), volumes), (QStringList{home, usb, dir.filePath(QStringLiteral("other"))}));
+    EXPECT_EQ(CFileTreeCtrl::TopFolders(dir.filePath(QStringLiteral("missing")), {}), (QStringList{home}));
 }
 
 TEST_F(MainFrameTest, DeviceMessagesFromAnotherThreadReachThePanes)
