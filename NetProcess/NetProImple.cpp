@@ -73,7 +73,8 @@ void NetProImple::report(int code, int result, int slot)
 {
     if (auto io = ioCallback()) {
         std::vector<char> empty;
-        io(code, result, empty, 0, m_uid, 0, slot);
+        const int link = m_parser && m_parser->link() ? m_parser->link()->linkId() : 0;
+        io(code, result, empty, 0, m_uid, link, slot);
     }
 }
 
@@ -107,7 +108,9 @@ void NetProImple::OnLoginReply(int code, int result, std::vector<char>& body, un
     if (result == -3)
         return;
     auto io = ioCallback();
-    if (code != kLoginReply) {
+    // What an earlier link brought is no step of the login now running on a later one.
+    const bool earlierLink = x > 0 && m_parser && m_parser->link() && x != m_parser->link()->linkId();
+    if (code != kLoginReply || earlierLink) {
         if (io)
             io(code, result, body, length, std::move(uid), x, slot);
         return;

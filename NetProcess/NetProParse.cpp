@@ -214,16 +214,21 @@ void NetProParse::reportIo(int code, int result, int slot)
 {
     if (auto io = ioCallback()) {
         std::vector<char> empty;
-        io(code, result, empty, 0, m_uid, 0, slot);
+        io(code, result, empty, 0, m_uid, m_readLink, slot);
     }
 }
 
 int NetProParse::ReadIOData(int, int slot)
 {
+    // Taken before the handle: whatever this call reads or fails on belongs to this link, even
+    // when another thread closes it meanwhile and connects the next one.
+    m_readLink = m_link ? m_link->linkId() : 0;
     if (!m_link || m_link->handle() < 0) {
         const int h = m_link ? m_link->handle() : NetRWrite::kLossReported;
-        if (h != NetRWrite::kNeverConnected && h != NetRWrite::kLossReported && ioCallback()) {
-            m_link->setHandle(NetRWrite::kLossReported);
+        if (h != NetRWrite::kNeverConnected && h != NetRWrite::kLossReported && ioCallback() &&
+            m_link->markLossReported(h)) {
+            // The loss is that of the link the last Close ended, not of one connecting now.
+            m_readLink = m_link->closedLinkId();
             reportIo(m_lastCommand.load(), -1, slot);
         }
         return -1;
@@ -282,7 +287,7 @@ int NetProParse::ReadIOData(int, int slot)
             return rc;
         }
         if (io)
-            io(code, 0, body, static_cast<unsigned>(bodyLength), m_uid, 0, slot);
+            io(code, 0, body, static_cast<unsigned>(bodyLength), m_uid, m_readLink, slot);
         return 0;
     }
     std::fill(m_ioBuffer.begin(), m_ioBuffer.begin() + 2048, 0);
@@ -295,7 +300,7 @@ int NetProParse::ReadIOData(int, int slot)
         return rc;
     }
     if (io)
-        io(code, 0, m_ioBuffer, static_cast<unsigned>(n), m_uid, 0, slot);
+        io(code, 0, m_ioBuffer, static_cast<unsigned>(n), m_uid, m_readLink, slot);
     return rc;
 }
 
@@ -367,7 +372,7 @@ int NetProParse::readIODataTutk(int slot)
         if (position >= bodyLength) {
             NETLOG_AT(netlog::Level::Debug, "Get tutk frame rect ");
             if (auto io = ioCallback())
-                io(code, 0, body, static_cast<unsigned>(bodyLength), m_uid, 0, slot);
+                io(code, 0, body, static_cast<unsigned>(bodyLength), m_uid, m_readLink, slot);
             return 0;
         }
     }
@@ -378,8 +383,7 @@ bool NetProParse::reportLinkDown(const AVDataCallback& callback, int kind, int s
     if (m_link && m_link->handle() >= 0)
         return false;
     const int h = m_link ? m_link->handle() : NetRWrite::kLossReported;
-    if (h != NetRWrite::kNeverConnected && h != NetRWrite::kLossReported) {
-        m_link->setHandle(NetRWrite::kLossReported);
+    if (h != NetRWrite::kNeverConnected && h != NetRWrite::kLossReported && m_link->markLossReported(h)) {
         if (callback) {
             std::vector<char> empty;
             callback(-1, -1, empty, 0, m_uid, kind, 0, slot);

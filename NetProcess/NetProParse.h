@@ -95,6 +95,7 @@ private:
 
     // Owned by the reply poller.
     std::vector<char> m_ioBuffer;
+    int m_readLink = 0; // the link number ReadIOData reports under (NetRWrite::linkId)
     // Each owned by the stream task that reads that kind.
     MediaReader m_live;
     MediaReader m_record;

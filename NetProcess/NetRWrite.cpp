@@ -104,6 +104,7 @@ int NetRWrite::Connect(const std::string& uid, int& connectionType)
 {
     if (m_handle.load() >= 0)
         return 0;
+    ++m_linkId;
     {
         std::lock_guard<std::mutex> lock(m_uidMutex);
         m_uid = uid;
@@ -195,6 +196,8 @@ void NetRWrite::Close()
         Orlix_Connect_Break(linkUid.c_str());
         Orlix_Close(h);
     }
+    if (h >= 0)
+        m_closedLinkId.store(m_linkId.load());
     m_connected.store(0);
     m_abandonLive.store(0);
     m_abandonPicture.store(0);
@@ -206,6 +209,12 @@ void NetRWrite::Close()
         std::lock_guard<std::mutex> lock(m_uidMutex);
         m_uid.clear();
     }
+}
+
+void NetRWrite::closeHandle(int h)
+{
+    if (h >= 0 && m_handle.load() == h)
+        Close();
 }
 
 void NetRWrite::setAbandon(int value)
@@ -263,10 +272,12 @@ int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
     int rc = 0;
     const uint32_t stallLimitMs = m_stallLimitMs.load();
     uint32_t lastProgress = platform::tickMillis();
+    int used = -1; // the handle this read went to
     while (count < wanted) {
         const int h = m_handle.load();
         if (h < 0)
             break;
+        used = h;
         // A message start on channel 0 or a picture header on channel 5 only looks (the callers
         // poll those); every other read waits inside the transport, which returns as soon as
         // bytes arrive: CS2 up to 50 ms, libTovel up to one 100-ms unit.
@@ -309,7 +320,7 @@ int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
             if (abandon.load() == 1 && platform::tickMillis() - lastProgress > grace) {
                 NETLOG("read cut off by a stop on channel " << channel << " after " << count << " bytes");
                 takeAbandon(abandon);
-                Close();
+                closeHandle(h);
                 rc = -1;
                 break;
             }
@@ -318,15 +329,15 @@ int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
         // took its start (only a message start may find nothing and return -3, above).
         if (platform::tickMillis() - lastProgress > stallLimitMs) {
             NETLOG("read stalled mid-message on channel " << channel << " after " << count << " bytes");
-            Close();
+            closeHandle(h);
             rc = -1;
             break;
         }
         pauseByteSource();
     }
     length = count;
-    if (rc < 0 && rc != kTimedOut && m_handle.load() >= 0)
-        Close();
+    if (rc < 0 && rc != kTimedOut)
+        closeHandle(used);
     return rc;
 }
 

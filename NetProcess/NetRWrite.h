@@ -72,6 +72,24 @@ public:
 
     int handle() const { return m_handle.load(); }
     void setHandle(int handle) { m_handle.store(handle); }
+    // Marks a loss reported, unless the handle is no longer `from` (a connect has replaced it).
+    bool markLossReported(int from) { return m_handle.compare_exchange_strong(from, kLossReported); }
+    // Closes the link only while its handle is still `h`: a read that failed on a handle another
+    // thread has closed meanwhile must not end the link connected after it.
+    void closeHandle(int h);
+
+    // Each connect attempt numbers the link anew (1 for the first), before the attempt stores its
+    // handle, so that what was read on one link is told from what a later link brings.
+    int linkId() const { return m_linkId.load(); }
+    // The number of the last link a Close ended while it was up (0 when none).
+    int closedLinkId() const { return m_closedLinkId.load(); }
+    // The link a request made now goes out on: the one that is up, or else the next to connect.
+    int requestLinkId() const
+    {
+        const bool up = m_handle.load() >= 0;
+        const int id = m_linkId.load();
+        return up ? id : id + 1;
+    }
     bool connected() const { return m_connected.load() != 0; }
     std::string uid() const;
     // Abandon flags, one per media channel, so that stopping one stream never ends a read of
@@ -111,6 +129,8 @@ private:
     int readBytes(int channel, char* buffer, int& length, bool continued);
 
     std::atomic<int> m_handle{kNeverConnected};
+    std::atomic<int> m_linkId{0};
+    std::atomic<int> m_closedLinkId{0};
     std::atomic<int> m_connected{0};
     // Each is -1 (none), 0 (after Close) or 1 (abandon the next wait).
     std::atomic<int> m_abandonLive{-1};

@@ -424,8 +424,13 @@ int LumoraInstance::LoginDev(std::string uid, std::string password, DeviceResult
         PendingReply& pending = m_pending[uid];
         // A new link owes nothing for the requests of an earlier one.
         pending.late.clear();
-        if (!pending.has(ReplyCode::kLogin))
-            pending.requests[ReplyCode::kLogin].push_back({now(), true, ++m_pendingSerial, handler});
+        if (!pending.has(ReplyCode::kLogin)) {
+            PendingRequest login{now(), true, ++m_pendingSerial, handler};
+            login.link = created->session->parser() && created->session->parser()->link()
+                             ? created->session->parser()->link()->requestLinkId()
+                             : 0;
+            pending.requests[ReplyCode::kLogin].push_back(std::move(login));
+        }
     }
     {
         std::lock_guard<std::mutex> lock(m_deviceMutex);
@@ -554,6 +559,11 @@ uint32_t LumoraInstance::timeoutFor(uint16_t code)
 
 bool LumoraInstance::registerReply(const std::string& uid, uint16_t code, DeviceResultCallback cb, uint64_t* serial)
 {
+    int link = 0;
+    withDevice(uid, [&](DeviceEntry& entry) {
+        if (entry.session && entry.session->parser() && entry.session->parser()->link())
+            link = entry.session->parser()->link()->requestLinkId();
+    });
     std::lock_guard<std::mutex> lock(m_pendingMutex);
     auto it = m_pending.find(uid);
     if (it == m_pending.end())
@@ -562,24 +572,31 @@ bool LumoraInstance::registerReply(const std::string& uid, uint16_t code, Device
     const uint64_t id = ++m_pendingSerial;
     if (serial != nullptr)
         *serial = id;
+    PendingRequest request{now(), true, id, std::move(cb)};
+    request.link = link;
     switch (code) {
     case ReplyCode::kLogin:
-        // Logins and reconnects share one handler path: a login still pending keeps its entry,
-        // and its reply reaches slot 0's (newest) callback.
+        // Logins and reconnects share one handler path: a login still pending on this link keeps
+        // its entry, and its reply reaches slot 0's (newest) callback. One left from an earlier
+        // link gets no answer there any more: the new one takes its place.
+        if (!queue.empty() && queue.front().link != 0 && queue.front().link < link)
+            queue.clear();
         if (queue.empty())
-            queue.push_back({now(), true, id, std::move(cb)});
+            queue.push_back(std::move(request));
         break;
     case ReplyCode::kUserData:
         // Kept for every push of the device; the newest callback receives them.
         queue.clear();
-        queue.push_back({now(), false, id, std::move(cb)});
+        request.timed = false;
+        queue.push_back(std::move(request));
         break;
     case ReplyCode::kUpgrade:
-        queue.push_back({now(), false, id, std::move(cb)});
+        request.timed = false;
+        queue.push_back(std::move(request));
         break;
     default:
         // Each request waits for its own reply, in sending order.
-        queue.push_back({now(), true, id, std::move(cb)});
+        queue.push_back(std::move(request));
     }
     return true;
 }
@@ -616,13 +633,23 @@ int LumoraInstance::request(const std::string& uid, uint16_t code, DeviceResultC
     return rc;
 }
 
-void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body, unsigned length, std::string uid, int,
-                                   int slot)
+void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body, unsigned length, std::string uid,
+                                   int link, int slot)
 {
-    DispatchReply(code, result, body, length, uid, 0);
+    DispatchReply(code, result, body, length, uid, 0, link);
     CheckCmdTimeout();
     if (result >= 0 || result == -3 || !messageCallback())
         return;
+    // The end of a link that a later connect has replaced is no loss of the device.
+    if (link > 0) {
+        int current = 0;
+        withDevice(uid, [&](DeviceEntry& entry) {
+            if (entry.session && entry.session->parser() && entry.session->parser()->link())
+                current = entry.session->parser()->link()->linkId();
+        });
+        if (current > link)
+            return;
+    }
     if (slot < 0 || slot >= kStreamSlots)
         slot = 0;
     // A read that fails because LogoutDev closed the link is no loss.
@@ -650,7 +677,7 @@ void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body
 }
 
 void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body, unsigned length,
-                                   const std::string& uid, int value)
+                                   const std::string& uid, int value, int link)
 {
     if (code == ReplyCode::kAlarm) {
         const size_t n = std::min<size_t>(length, body.size());
@@ -667,6 +694,17 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
         if (it == m_pending.end())
             return;
         PendingReply& pending = it->second;
+        // Read on an earlier link than the waiting request went out on (a logout closed it and a
+        // new login connected since): it answers nothing that waits now.
+        if (link > 0) {
+            auto waiting = pending.requests.find(key);
+            if (waiting != pending.requests.end() && !waiting->second.empty() &&
+                waiting->second.front().link > link) {
+                if (pending.earlierLink++ == 0)
+                    LUMORA_LOG("Dev " << uid << " reply " << key << " of an ended link dropped");
+                return;
+            }
+        }
         if (key != ReplyCode::kUserData && key != ReplyCode::kUpgrade && key != ReplyCode::kLogin) {
             auto owed = pending.late.find(key);
             if (owed != pending.late.end()) {

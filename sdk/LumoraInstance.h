@@ -114,10 +114,12 @@ public:
     void CancelSearch();
 
     // ---- Reply dispatch and time-outs (LumoraInstance.cpp)
-    void IODataProcess(int code, int result, std::vector<char>& body, unsigned length, std::string uid, int, int slot);
+    void IODataProcess(int code, int result, std::vector<char>& body, unsigned length, std::string uid, int link, int slot);
     void AVDataProcess(int type, int result, std::vector<char>& frame, unsigned length, std::string uid, int kind,
                        uint64_t pts, int slot);
-    void DispatchReply(int code, int result, std::vector<char>& body, unsigned length, const std::string& uid, int value);
+    // `link`: the link the reply was read on (NetRWrite::linkId), 0 when not known.
+    void DispatchReply(int code, int result, std::vector<char>& body, unsigned length, const std::string& uid, int value,
+                       int link = 0);
     void CheckCmdTimeout();
     bool PollIOTask();
     bool PollSnapTask(int kind);

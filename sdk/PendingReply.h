@@ -24,6 +24,10 @@ struct PendingRequest {
     // A reply of this code was dropped as an owed one while this request waited: it may have
     // been this request's answer, so its own time-out owes nothing.
     bool maybeAnswered = false;
+    // The link the request went out on (NetRWrite::requestLinkId; 0 when not known). Only what
+    // that link or a later one brings answers it: the end of an earlier link, read after the
+    // request was made, is no answer to it.
+    int link = 0;
 };
 
 struct PendingReply {
@@ -31,6 +35,7 @@ struct PendingReply {
     std::map<uint16_t, std::deque<uint32_t>> late; // time-out ticks of owed replies, oldest first
     uint64_t lateDropped = 0;                      // late replies dropped
     uint64_t unsolicited = 0;                      // replies nobody waited for, dropped
+    uint64_t earlierLink = 0;                      // replies read on a link ended before the request
 
     bool has(uint16_t code) const
     {

@@ -145,7 +145,7 @@ int PPCS_Read(int sessionHandle, unsigned char channel, char* data, int* size, u
     if (!session)
         return PPCS_ERR_INVALID_SESSION_HANDLE;
     int forced = 0;
-    if (vendor::takeFault(vendor::FaultCall::PpcsRead, forced)) {
+    if (vendor::takeFault(vendor::FaultCall::PpcsRead, forced, sessionHandle, channel)) {
         // A forced time-out still delivers what has arrived: at most half the request, so the
         // caller sees a partial count.
         *size = forced == PPCS_ERR_TIME_OUT ? session->readStream(channel, data, *size / 2, 0) : 0;

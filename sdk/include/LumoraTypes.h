@@ -20,8 +20,9 @@ using DeviceMessageCallback = std::function<void(int message, std::string uid, c
 using AVDataCallback = std::function<void(int, int, std::vector<char>& frame, unsigned length, std::string uid, int kind,
                                           uint64_t pts, int slot)>;
 
-// (command code, result, body, body length, uid, 0, slot). Results: 0 or a negative error;
-// -3 nothing read in time, -100 link dropped.
+// (command code, result, body, body length, uid, link, slot). Results: 0 or a negative error;
+// -3 nothing read in time, -100 link dropped. link: the number of the link the message was read
+// on, which grows with every connect of the device (0 when not known).
 using IODataCallback = std::function<void(int code, int result, std::vector<char>& body, unsigned length, std::string uid,
                                           int, int slot)>;
 

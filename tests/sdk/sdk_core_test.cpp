@@ -8,6 +8,7 @@
 #include "NetProImple.h"
 #include "PlatformThread.h"
 #include "SdkTestSupport.h"
+#include "VendorFaults.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -456,6 +457,39 @@ TEST_P(SdkReconnect, LostCameraIsReportedThenReconnectedAfterTheDelay)
 INSTANTIATE_TEST_SUITE_P(Loss, SdkReconnect,
                          ::testing::Values(ReconnectCase{"Fresh", false}, ReconnectCase{"AfterLogoutAndLogin", true}),
                          [](const ::testing::TestParamInfo<ReconnectCase>& param) { return std::string(param.param.name); });
+
+// The reply poll's read of a link that LogoutDev closes under it ends "closed" on the old link;
+// a login made after the logout connects the next link and must hear only from that one.
+TEST_F(SdkCore, LoginAfterALogoutIsNotAnsweredByTheEndOfTheClosedLink)
+{
+    ASSERT_EQ(login(), 0);
+    int oldHandle = -1;
+    sdk->withDevice(uid, [&](DeviceEntry& e) { oldHandle = e.session->parser()->link()->handle(); });
+    ASSERT_GE(oldHandle, 0);
+    struct Release {
+        ~Release() { vendor::releaseHeld(vendor::FaultCall::PpcsRead); }
+    } release;
+    vendor::holdNext(vendor::FaultCall::PpcsRead, oldHandle, 0);
+    ASSERT_TRUE(vendor::waitHeld(vendor::FaultCall::PpcsRead, 10000));
+
+    sdk->LogoutDev(uid);
+    ASSERT_EQ(sdk->LoginState(uid), 0);
+    const size_t before = results.count(4003);
+    sdk->LoginDev(uid, kPassword, results.callback(4003)); // connects the next link, sends the login
+    ASSERT_EQ(sdk->LoginState(uid), 1);
+    vendor::releaseHeld(vendor::FaultCall::PpcsRead); // the old link's read now ends as closed
+
+    ASSERT_TRUE(results.wait(4003, before + 1));
+    EXPECT_EQ(results.calls(4003).back().result, 0);
+    pollPasses();
+    EXPECT_EQ(results.count(4003), before + 1);
+    EXPECT_EQ(sdk->LoginState(uid), 1);
+    EXPECT_EQ(sdk->deviceState(uid), DeviceState::kLoggedIn);
+    EXPECT_EQ(messages.count(1), 0u);
+    ASSERT_GE(sdk->GetTimezone(uid, results.callback(3)), 0);
+    ASSERT_TRUE(results.wait(3));
+    EXPECT_EQ(results.calls(3)[0].result, 0);
+}
 
 TEST_F(SdkCore, LoggedOutDeviceIsNotReconnected)
 {
