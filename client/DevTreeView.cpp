@@ -12,6 +12,7 @@
 #include "ViewTree.h"
 #include "libLumora.h"
 #include "settings/DevicePage.h"
+#include "settings/SettingsJson.h"
 #include "settings/DevicePages.h"
 
 #include <QApplication>
@@ -272,16 +273,15 @@ QString CDevTreeView::GetDeviceVersion(const QString& uid) const
             return {};
         reply = it->second;
     }
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value root;
-    std::string errors;
-    if (!reader->parse(reply.data(), reply.data() + reply.size(), &root, &errors) || !root.isObject())
+    // The reply came from the device: read it through the parser that refuses deep nesting and
+    // never throws.
+    const std::optional<Json::Value> root = ParseDeviceText(reply);
+    if (!root)
         return {};
-    const Json::Value& info = root["dev_info"];
-    if (!info.isObject() || !info["dev_ver"].isString())
+    const Json::Value& info = MemberObject(*root, "dev_info");
+    if (!HasString(info, "dev_ver"))
         return {};
-    return QString::fromStdString(info["dev_ver"].asString());
+    return MemberText(info, "dev_ver");
 }
 
 void CDevTreeView::SelectDevice(const QString& uid)

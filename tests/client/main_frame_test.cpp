@@ -497,6 +497,17 @@ TEST_F(MainFrameTest, DeviceMessagesFromAnotherThreadReachThePanes)
     EXPECT_EQ(CViewTree::image(node), CViewTree::Online);
     EXPECT_EQ(m_frame->GetDeviceVersion(QString::fromLatin1(kNoCamera)), QStringLiteral("V9"));
     EXPECT_TRUE(waitFor([&] { return record->requests().size() == 2; }));
+    // A device's reply nested past any real document reads as no version; it never throws
+    // through the GUI thread.
+    pane->AddDevice(QStringLiteral("DEEPCAM"), "m", "b", "");
+    const std::string deep = R"({"dev_info":)" + std::string(1500, '[') + std::string(1500, ']') + "}";
+    std::thread hostile([&] {
+        m_frame->OnDeviceMessage(2, "DEEPCAM", const_cast<char*>(deep.c_str()), nullptr, static_cast<int>(deep.size()), 0);
+    });
+    hostile.join();
+    QTreeWidgetItem* deepNode = pane->tree()->findDevice(QStringLiteral("DEEPCAM"));
+    ASSERT_TRUE(waitFor([&] { return CViewTree::loggedIn(deepNode) == 1; }));
+    EXPECT_EQ(m_frame->GetDeviceVersion(QStringLiteral("DEEPCAM")), QString());
     EXPECT_EQ(record->requests(), (QStringList{"download 2", "download 1"}));
 
     std::thread lost([&] { m_frame->OnDeviceMessage(1, kNoCamera, nullptr, nullptr, 0, 0); });
