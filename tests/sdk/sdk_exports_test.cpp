@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <cctype>
 #include <set>
 #include <sstream>
@@ -487,8 +489,35 @@ TEST(SdkSearch, ACameraOnLoopbackAnswersTheSearch)
 
 // ---- Crash dump
 
+// The crash tests share the one dump file beside the program: each holds this lock while its
+// child crashes and its dump is read, so that two of them run by CTest side by side do not
+// remove or overwrite each other's dump.
+class DumpFileLock {
+public:
+    DumpFileLock()
+        : m_fd(::open((std::filesystem::path(std::filesystem::read_symlink("/proc/self/exe")).parent_path() /
+                       "libLumoraCarsh.lock")
+                          .c_str(),
+                      O_CREAT | O_RDWR | O_CLOEXEC, 0644))
+    {
+        if (m_fd >= 0)
+            ::flock(m_fd, LOCK_EX);
+    }
+    ~DumpFileLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    DumpFileLock(const DumpFileLock&) = delete;
+    DumpFileLock& operator=(const DumpFileLock&) = delete;
+
+private:
+    int m_fd;
+};
+
 TEST(SdkCrashDump, ACrashingChildLeavesTheDumpAndStillDiesOfItsSignal)
 {
+    const DumpFileLock exclusive;
     const std::filesystem::path dump =
         std::filesystem::path(std::filesystem::read_symlink("/proc/self/exe")).parent_path() / "libLumoraCarsh.dmp";
 #if defined(__SANITIZE_ADDRESS__)
@@ -538,6 +567,7 @@ TEST(SdkCrashDump, ACrashingChildLeavesTheDumpAndStillDiesOfItsSignal)
 
 TEST(SdkCrashDump, AStackOverflowStillLeavesTheDump)
 {
+    const DumpFileLock exclusive;
     const std::filesystem::path dump =
         std::filesystem::path(std::filesystem::read_symlink("/proc/self/exe")).parent_path() / "libLumoraCarsh.dmp";
     std::filesystem::remove(dump);
