@@ -6,9 +6,9 @@
 
 #include "DeploymentSettings.h"
 #include "P2PClient.h"
+#include "PeerUtils.h"
 
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -102,7 +102,7 @@ int guarded(int failure, F&& f) noexcept
     } catch (const std::bad_alloc&) {
         return ORLIX_ERROR_OUT_OF_MEMORY;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "libTovel: %s\n", error.what());
+        P2PNet::Log(P2PNet::LogLevel::Error, "%s", error.what());
         return failure;
     } catch (...) {
         return failure;

@@ -9,7 +9,6 @@
 #include "RelayClient.h"
 
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 // Hands the relay coordinator's answers to the client.
@@ -375,8 +374,8 @@ void P2PClient::receiveLoop()
         try {
             OnMessage(message);
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "libTovel: message %u dropped: %s\n", message.length ? message.data[0] : 0u,
-                         error.what());
+            P2PNet::Log(P2PNet::LogLevel::Error, "message %u dropped: %s", message.length ? message.data[0] : 0u,
+                        error.what());
         }
         m_peer->ReleasePacket(packet);
     }

@@ -3,6 +3,7 @@
 // Checks that the classifier's verdict agrees with what the handlers may read.
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
+#include "P2PPeerTestHooks.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,6 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     P2PPeer peer;
     SystemAddress sender = SystemAddress::FromIPv4(127, 0, 0, 1, 40000);
-    peer.ProcessDatagramForTest(size == 0 ? nullptr : data, length, sender);
+    P2PPeerTestHooks::ProcessDatagram(peer, size == 0 ? nullptr : data, length, sender);
     return 0;
 }

@@ -90,7 +90,7 @@ public:
     // Fills table[0..kHostAddressTableSize) with the host's own numeric addresses (port 0) in the
     // order the system gives them; entries after the last address become
     // UNASSIGNED_SYSTEM_ADDRESS. When the addresses cannot be had the table is left as it was.
-    // Prints its steps to standard output.
+    // Logs its steps as debug lines.
     static void ListHostAddresses(SystemAddress* table);
 
 protected:

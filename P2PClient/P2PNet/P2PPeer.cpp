@@ -1,11 +1,10 @@
-// The peer's public operations, start and stop, the remote-system table and its lookups, and the
-// application's packet queue.
+// The peer's public operations, start and stop, the remote-system table and its lookups.
 #include "P2PPeer.h"
 #include "PeerUtils.h"
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <optional>
 
 namespace P2PNet {
 
@@ -18,82 +17,22 @@ Packet* PeerAllocatePacket(P2PPeerInterface* peer, unsigned size)
     return peer->NewPacket(size);
 }
 
-// Drops outgoing datagrams for the test hooks; installed on every socket of the peer.
-class PeerSendFilter : public DatagramHook {
-public:
-    explicit PeerSendFilter(P2PPeer* peer) : m_peer(peer) {}
-    int OnSendDatagram(const char* data, int length, const SystemAddress& target) override
-    {
-        (void)data;
-        (void)target;
-        // A dropped datagram reports success, as a lossy path would; -1 lets the socket send.
-        return m_peer->TestDropDatagram(static_cast<unsigned>(std::max(0, length))) ? length : -1;
-    }
-
-private:
-    P2PPeer* m_peer;
-};
-
 namespace {
 
 constexpr std::size_t kMaxJoinPassword = 255;
-// Ban and exception texts: long enough for any IPv6 or mapped address text.
-constexpr std::size_t kBanTextLimit = kMaxHostTextLength;
 constexpr int kSocketQueryLimitMs = 1000;
 constexpr std::size_t kThreadStack = 2 * 1024 * 1024;
-
-bool MatchesPattern(const std::string& entry, const char* text)
-{
-    // Equal texts match, and so does a text that agrees with the entry up to a '*' in the entry
-    // while it still has a character there.
-    std::size_t i = 0;
-    for (;; ++i) {
-        const char e = i < entry.size() ? entry[i] : '\0';
-        const char t = text[i];
-        if (e == '*')
-            return t != '\0';
-        if (e != t)
-            return false;
-        if (e == '\0')
-            return true;
-    }
-}
-
-void AddStatistics(ReliabilityStatistics& sum, const ReliabilityStatistics& add)
-{
-    for (int i = 0; i < kLayerCounterCount; ++i) {
-        sum.perSecond[i] += add.perSecond[i];
-        sum.total[i] += add.total[i];
-    }
-    sum.resentShare += add.resentShare;
-    sum.ignoredShare += add.ignoredShare;
-    for (unsigned i = 0; i < kSendPriorityCount; ++i) {
-        sum.queuedMessages[i] += add.queuedMessages[i];
-        sum.queuedBytes[i] += add.queuedBytes[i];
-    }
-    sum.messagesWaitingForAck += add.messagesWaitingForAck;
-    sum.bytesWaitingForAck += add.bytesWaitingForAck;
-    sum.bytesInFlight += add.bytesInFlight;
-    sum.congestionWindow += add.congestionWindow;
-    sum.estimatedRttUs += add.estimatedRttUs;
-    sum.retransmissionTimeoutUs += add.retransmissionTimeoutUs;
-    sum.linkIsDead = sum.linkIsDead || add.linkIsDead;
-}
 
 } // namespace
 
 P2PPeer::P2PPeer()
 {
     m_myGuid = MakeGuid();
-    for (SystemAddress& a : m_localAddresses)
-        a = UNASSIGNED_SYSTEM_ADDRESS;
-    m_firstExternalAddress = UNASSIGNED_SYSTEM_ADDRESS;
 }
 
 P2PPeer::~P2PPeer()
 {
     Stop(0, 0, SendPriority::Low);
-    ClearBans();
 }
 
 // ---- Start and stop ----------------------------------------------------------------------------
@@ -101,7 +40,7 @@ P2PPeer::~P2PPeer()
 StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, unsigned specCount,
                            int threadPriority)
 {
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    const std::shared_ptr<const PluginLists> plugins = m_plugins.Snapshot();
     if (IsRunning())
         return StartResult::AlreadyStarted;
     if (m_myGuid.g == 0 || m_myGuid.IsUnassigned())
@@ -144,9 +83,7 @@ StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, uns
             default: return StartResult::SocketFailedTestSend;
             }
         }
-        auto filter = std::make_unique<PeerSendFilter>(this);
-        socket->SetDatagramHook(filter.get());
-        m_sendFilters.push_back(std::move(filter));
+        socket->SetDatagramHook(&m_testFaults);
         m_sockets.push_back(std::move(socket));
     }
     for (std::unique_ptr<PlatformSocket>& socket : m_sockets) {
@@ -157,15 +94,7 @@ StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, uns
     }
     socketsLock.unlock();
 
-    {
-        std::lock_guard lock(m_addressLock);
-        const uint16_t port = m_sockets[0]->GetBoundAddress().GetPort();
-        for (SystemAddress& a : m_localAddresses) {
-            if (a.IsUnassigned())
-                break;
-            a.SetPort(port);
-        }
-    }
+    m_localAddresses.ApplyPort(m_sockets[0]->GetBoundAddress().GetPort());
 
     if (m_maximumConnections == 0) {
         if (m_maximumIncomingConnections > maxConnections)
@@ -191,64 +120,54 @@ StartResult P2PPeer::Start(unsigned maxConnections, const SocketSpec* specs, uns
 
     if (m_endThreads) {
         m_stopping = false;
-        {
-            std::lock_guard lock(m_addressLock);
-            m_firstExternalAddress = UNASSIGNED_SYSTEM_ADDRESS;
-        }
+        m_localAddresses.ForgetExternal();
         m_endThreads = false;
         if (!m_updateThread.running()) {
+            m_threadEvents.Starting();
+            m_socketQueries.Open();
             if (!m_updateThread.start([this] { UpdateThreadMain(); }, kThreadStack, "P2PPeerUpdate")) {
                 Stop(0, 0, SendPriority::Low);
                 return StartResult::FailedToCreateUpdateThread;
             }
         }
-        while (!m_updateThreadRunning && !m_endThreads)
-            platform::sleepMillis(10);
+        // A thread that never gets to run (or a Stop meanwhile) ends the wait too.
+        if (!m_threadEvents.WaitRunning(kThreadStartLimitMs) && !m_endThreads) {
+            Stop(0, 0, SendPriority::Low);
+            return StartResult::FailedToCreateUpdateThread;
+        }
     }
 
-    for (PeerPlugin* plugin : plugins->first)
-        plugin->PeerStarted();
-    for (PeerPlugin* plugin : plugins->second)
-        plugin->PeerStarted();
+    plugins->ForEach([](PeerPlugin* plugin) { plugin->PeerStarted(); });
     return StartResult::Started;
 }
 
 void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority priority)
 {
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    const std::shared_ptr<const PluginLists> plugins = m_plugins.Snapshot();
     if (blockMs > 0 && IsRunning()) {
         std::vector<SystemAddress> targets;
         {
             CriticalSectionLock table(m_tableLock);
             for (RemoteSystem* remote : m_activeSystems)
                 targets.push_back(remote->systemAddress);
+            // The count as it is now, not as the last round left it: a slot taken since then
+            // is waited for too.
+            m_threadEvents.PublishLinks(m_activeSystems.size());
         }
         for (const SystemAddress& target : targets)
             CloseConnectionInternal(PeerTarget(target), true, false, orderingChannel, priority);
-        const uint64_t deadline = NowMillis() + blockMs;
-        for (;;) {
-            {
-                CriticalSectionLock table(m_tableLock);
-                if (m_activeSystems.empty())
-                    break;
-            }
-            if (NowMillis() >= deadline)
-                break;
-            platform::sleepMillis(15);
-        }
+        // Until the update thread has freed the last slot, or at most blockMs.
+        m_threadEvents.WaitNoLinks(static_cast<int>(std::min<unsigned>(blockMs, INT32_MAX)));
     }
 
-    for (PeerPlugin* plugin : plugins->first)
-        plugin->PeerStopping();
-    for (PeerPlugin* plugin : plugins->second)
-        plugin->PeerStopping();
+    plugins->ForEach([](PeerPlugin* plugin) { plugin->PeerStopping(); });
 
     m_stopping = true;
     m_endThreads = true;
     m_updateEvent.set();
     if (m_updateThread.running())
         m_updateThread.join();
-    m_updateThreadRunning = false;
+    m_threadEvents.Ended();
 
     // Receive threads are joined before their sockets go (DeleteSockets).
     DeleteSockets();
@@ -266,13 +185,9 @@ void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority prior
         m_addressHash.Clear();
     }
 
-    ClearPacketQueue();
-    {
-        std::lock_guard lock(m_recvLock);
-        for (RecvBuffer* buffer : m_receivedDatagrams)
-            m_freeRecvBuffers.push_back(buffer);
-        m_receivedDatagrams.clear();
-    }
+    for (Packet* packet : m_packets.TakeAll())
+        ReleasePacket(packet);
+    m_receiveBuffers.DiscardQueued();
     {
         std::lock_guard lock(m_commandLock);
         m_commands.clear();
@@ -282,18 +197,8 @@ void P2PPeer::Stop(unsigned blockMs, uint8_t orderingChannel, SendPriority prior
         m_requestedConnections.clear();
     }
     m_answeredRequests.clear();
-    {
-        std::lock_guard lock(m_socketQueryLock);
-        m_socketQueryAnswers.clear();
-    }
-    {
-        std::lock_guard lock(m_addressLock);
-        m_firstExternalAddress = UNASSIGNED_SYSTEM_ADDRESS;
-    }
-    {
-        std::lock_guard lock(m_receiptLock);
-        m_receiptCounter = 1;
-    }
+    m_localAddresses.ForgetExternal();
+    m_receiptCounter = 1;
 }
 
 void P2PPeer::DeleteSockets()
@@ -305,111 +210,52 @@ void P2PPeer::DeleteSockets()
 void P2PPeer::DeleteSocketsLocked()
 {
     // A socket is deleted only once its receive thread has ended: StopReceiving wakes and waits
-    // for the loop, and the socket's destructor joins the thread itself. The send filters go
-    // after the sockets that use them.
+    // for the loop, and the socket's destructor joins the thread itself.
     for (std::unique_ptr<PlatformSocket>& socket : m_sockets)
         socket->StopReceiving();
     m_sockets.clear();
-    m_sendFilters.clear();
 }
 
 bool P2PPeer::IsRunning() const
 {
-    return !m_endThreads && m_updateThreadRunning;
+    return !m_endThreads && m_threadEvents.IsRunning();
 }
 
 // ---- Exception list and ban list ---------------------------------------------------------------
 
 void P2PPeer::AddExemptPattern(const char* pattern)
 {
-    if (pattern == nullptr || *pattern == '\0' || std::strlen(pattern) > kBanTextLimit)
-        return;
-    std::lock_guard lock(m_exemptLock);
-    m_exemptList.emplace_back(pattern);
+    m_banList.AddExempt(pattern);
 }
 
 void P2PPeer::RemoveExemptPattern(const char* pattern)
 {
-    std::lock_guard lock(m_exemptLock);
-    if (pattern == nullptr) {
-        m_exemptList.clear();
-        return;
-    }
-    if (std::strlen(pattern) > kBanTextLimit)
-        return;
-    m_exemptList.erase(std::remove_if(m_exemptList.begin(), m_exemptList.end(),
-                                      [&](const std::string& entry) { return MatchesPattern(entry, pattern); }),
-                       m_exemptList.end());
+    m_banList.RemoveExempt(pattern);
 }
 
 bool P2PPeer::MatchesExemptPattern(const char* text)
 {
-    if (text == nullptr || std::strlen(text) > kBanTextLimit)
-        return false;
-    std::lock_guard lock(m_exemptLock);
-    for (const std::string& entry : m_exemptList)
-        if (MatchesPattern(entry, text))
-            return true;
-    return false;
+    return m_banList.MatchesExempt(text);
 }
 
 void P2PPeer::BanAddress(const char* ip, uint32_t ms)
 {
-    if (ip == nullptr || *ip == '\0' || std::strlen(ip) > kBanTextLimit)
-        return;
-    const uint64_t expiry = ms == 0 ? 0 : NowMillis() + ms;
-    std::lock_guard lock(m_banLock);
-    for (BanEntry& entry : m_banList) {
-        if (entry.pattern == ip) {
-            entry.expiry = expiry;
-            return;
-        }
-    }
-    m_banList.push_back(BanEntry{ip, expiry});
-    m_banCount = m_banList.size();
+    m_banList.Ban(ip, ms);
 }
 
 void P2PPeer::UnbanAddress(const char* ip)
 {
-    if (ip == nullptr)
-        return;
-    std::lock_guard lock(m_banLock);
-    for (std::size_t i = 0; i < m_banList.size(); ++i) {
-        if (m_banList[i].pattern == ip) {
-            m_banList[i] = std::move(m_banList.back());
-            m_banList.pop_back();
-            m_banCount = m_banList.size();
-            return;
-        }
-    }
+    m_banList.Unban(ip);
 }
 
 void P2PPeer::ClearBans()
 {
-    std::lock_guard lock(m_banLock);
-    m_banList.clear();
-    m_banCount = 0;
+    m_banList.ClearBans();
 }
 
 bool P2PPeer::IsAddressBanned(const char* ip)
 {
-    if (ip == nullptr || *ip == '\0' || std::strlen(ip) > kBanTextLimit)
-        return false;
-    const uint64_t now = NowMillis();
-    std::lock_guard lock(m_banLock);
-    for (std::size_t i = 0; i < m_banList.size();) {
-        BanEntry& entry = m_banList[i];
-        if (entry.expiry != 0 && entry.expiry < now) {
-            entry = std::move(m_banList.back());
-            m_banList.pop_back();
-            m_banCount = m_banList.size();
-            continue;
-        }
-        if (MatchesPattern(entry.pattern, ip))
-            return true;
-        ++i;
-    }
-    return false;
+    return m_banList.IsBanned(ip);
 }
 
 void P2PPeer::SetRejoinLimit(bool limit)
@@ -438,7 +284,7 @@ unsigned P2PPeer::CountConnected()
 
 void P2PPeer::SetJoinPassword(const char* data, int length)
 {
-    std::lock_guard lock(m_passwordLock);
+    std::lock_guard lock(m_settingsLock);
     if (data == nullptr || length <= 0) {
         m_joinPassword.clear();
         return;
@@ -451,7 +297,7 @@ void P2PPeer::GetJoinPassword(char* data, int* length)
 {
     if (length == nullptr)
         return;
-    std::lock_guard lock(m_passwordLock);
+    std::lock_guard lock(m_settingsLock);
     if (data != nullptr && *length > 0) {
         const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(*length), m_joinPassword.size());
         std::memcpy(data, m_joinPassword.data(), n);
@@ -500,7 +346,7 @@ void P2PPeer::SetUnreliableLifetime(uint32_t ms)
 
 void P2PPeer::SetCycleHook(CycleHook hook, void* userData)
 {
-    std::lock_guard lock(m_hookLock);
+    std::lock_guard lock(m_settingsLock);
     m_cycleHook = hook;
     m_cycleHookData = userData;
 }
@@ -517,7 +363,7 @@ void P2PPeer::SetBitsPerSecondLimit(int bitsPerSecond)
 
 void P2PPeer::SetOfflineReply(const char* data, unsigned length)
 {
-    std::lock_guard lock(m_offlineReplyLock);
+    std::lock_guard lock(m_settingsLock);
     if (data == nullptr || length == 0)
         m_offlineReply.clear();
     else
@@ -526,7 +372,7 @@ void P2PPeer::SetOfflineReply(const char* data, unsigned length)
 
 void P2PPeer::GetOfflineReply(char** data, unsigned* length)
 {
-    std::lock_guard lock(m_offlineReplyLock);
+    std::lock_guard lock(m_settingsLock);
     if (data != nullptr)
         *data = m_offlineReply.empty() ? nullptr : m_offlineReply.data();
     if (length != nullptr)
@@ -537,15 +383,15 @@ void P2PPeer::GetOfflineReply(char** data, unsigned* length)
 
 uint32_t P2PPeer::PeekReceiptCounter()
 {
-    std::lock_guard lock(m_receiptLock);
-    return m_receiptCounter;
+    return m_receiptCounter.load();
 }
 
 uint32_t P2PPeer::TakeReceiptNumber()
 {
-    std::lock_guard lock(m_receiptLock);
-    const uint32_t receipt = m_receiptCounter;
-    m_receiptCounter = receipt == 0xFFFFFFFFu ? 1 : receipt + 1;
+    uint32_t receipt = m_receiptCounter.load();
+    // After 0xFFFFFFFF comes 1: 0 means "no receipt".
+    while (!m_receiptCounter.compare_exchange_weak(receipt, receipt == 0xFFFFFFFFu ? 1 : receipt + 1)) {
+    }
     return receipt;
 }
 
@@ -646,7 +492,7 @@ bool P2PPeer::IsLoopbackTarget(const PeerTarget& target) const
         return true;
     if (target.address.IsUnassigned())
         return false;
-    return IsOwnAddress(target.address);
+    return m_localAddresses.Contains(target.address);
 }
 
 uint32_t P2PPeer::Send(const BitStream* stream, SendPriority priority, ReliabilityKind reliability,
@@ -773,12 +619,8 @@ void P2PPeer::LoopBackBytes(const char* data, int length)
 {
     if (data == nullptr || length <= 0)
         return;
-    SystemAddress source;
-    {
-        std::lock_guard lock(m_addressLock);
-        source = m_localAddresses[0];
-    }
-    Packet* packet = AllocatePacket(static_cast<unsigned>(length));
+    const SystemAddress source = m_localAddresses.At(0);
+    Packet* packet = PacketQueue::Allocate(static_cast<unsigned>(length));
     if (packet == nullptr)
         return;
     std::memcpy(packet->data, data, static_cast<std::size_t>(length));
@@ -828,44 +670,20 @@ bool P2PPeer::SendImmediate(const uint8_t* data, uint32_t bits, SendPriority pri
 
 // ---- Receiving ---------------------------------------------------------------------------------
 
-Packet* P2PPeer::AllocatePacket(unsigned bytes)
-{
-    // Packet and data in one block.
-    void* block = PeerAllocate(sizeof(Packet) + std::max(1u, bytes), __FILE__, __LINE__);
-    if (block == nullptr) {
-        PeerOutOfMemory(__FILE__, __LINE__);
-        return nullptr;
-    }
-    Packet* packet = new (block) Packet();
-    packet->systemAddress = UNASSIGNED_SYSTEM_ADDRESS;
-    packet->guid = UNASSIGNED_P2PNET_GUID;
-    packet->data = static_cast<uint8_t*>(block) + sizeof(Packet);
-    packet->length = bytes;
-    packet->bitSize = bytes * 8;
-    packet->deleteData = false;
-    packet->wasGeneratedLocally = false;
-    return packet;
-}
-
 Packet* P2PPeer::NewPacket(unsigned bytes)
 {
-    return AllocatePacket(bytes);
+    return PacketQueue::Allocate(bytes);
 }
 
 void P2PPeer::ReleasePacket(Packet* packet)
 {
-    if (packet == nullptr)
-        return;
-    if (packet->deleteData)
-        PeerFree(packet->data, __FILE__, __LINE__);
-    packet->~Packet();
-    PeerFree(packet, __FILE__, __LINE__);
+    PacketQueue::Release(packet);
 }
 
 void P2PPeer::PushPacket(const uint8_t* data, unsigned bytes, const SystemAddress& source,
                          const P2PNetGUID& guid, bool generatedLocally)
 {
-    Packet* packet = AllocatePacket(bytes);
+    Packet* packet = PacketQueue::Allocate(bytes);
     if (packet == nullptr)
         return;
     if (bytes > 0)
@@ -890,58 +708,25 @@ void P2PPeer::PushOneBytePacket(uint8_t id, const SystemAddress& source, const P
 
 void P2PPeer::QueuePacket(Packet* packet, bool pushAtHead)
 {
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    const std::shared_ptr<const PluginLists> plugins = m_plugins.Snapshot();
     if (packet == nullptr)
         return;
-    for (PeerPlugin* plugin : plugins->first)
+    plugins->ForEach([&](PeerPlugin* plugin) {
         plugin->OnPushBack(packet->data, packet->bitSize, packet->systemAddress);
-    for (PeerPlugin* plugin : plugins->second)
-        plugin->OnPushBack(packet->data, packet->bitSize, packet->systemAddress);
-    bool wasEmpty = false;
-    {
-        std::lock_guard lock(m_packetLock);
-        wasEmpty = m_packets.empty();
-        m_packetBytes += packet->length;
-        if (pushAtHead)
-            m_packets.push_front(packet);
-        else
-            m_packets.push_back(packet);
-    }
-    // Receive waits only on an empty queue, so only the first packet of a burst needs to wake it.
-    if (wasEmpty)
-        m_packetEvent.set();
-}
-
-void P2PPeer::ClearPacketQueue()
-{
-    std::deque<Packet*> packets;
-    {
-        std::lock_guard lock(m_packetLock);
-        packets.swap(m_packets);
-        m_packetBytes = 0;
-    }
-    for (Packet* packet : packets)
-        ReleasePacket(packet);
+    });
+    m_packets.Push(packet, pushAtHead);
 }
 
 unsigned P2PPeer::PendingPacketCount()
 {
-    unsigned count = 0;
-    {
-        std::lock_guard lock(m_packetLock);
-        count = static_cast<unsigned>(m_packets.size());
-    }
-    m_packetEvent.set();
+    const unsigned count = static_cast<unsigned>(m_packets.Count());
+    m_packets.Wake();
     return count;
 }
 
 void P2PPeer::UpdatePlugins()
 {
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
-    for (PeerPlugin* plugin : plugins->first)
-        plugin->Tick();
-    for (PeerPlugin* plugin : plugins->second)
-        plugin->Tick();
+    m_plugins.Snapshot()->ForEach([](PeerPlugin* plugin) { plugin->Tick(); });
 }
 
 void P2PPeer::ShiftTimestamp(Packet* packet)
@@ -957,146 +742,46 @@ void P2PPeer::ShiftTimestamp(Packet* packet)
         packet->data[1 + i] = static_cast<uint8_t>(local >> (8 * (7 - i)));
 }
 
-void P2PPeer::NotifyPluginsOfPacket(Packet* packet)
-{
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
-    if (packet->length == 0)
-        return;
-    const uint8_t id = packet->data[0];
-    int failedReason = -1;
-    switch (id) {
-    case ID_JOIN_ACCEPTED:
-    case ID_NEW_INCOMING:
-        for (PeerPlugin* plugin : plugins->first)
-            plugin->OnNewConnection(packet->systemAddress, packet->guid, id == ID_NEW_INCOMING);
-        for (PeerPlugin* plugin : plugins->second)
-            plugin->OnNewConnection(packet->systemAddress, packet->guid, id == ID_NEW_INCOMING);
-        return;
-    case ID_PEER_CLOSED:
-    case ID_PEER_LOST:
-        for (PeerPlugin* plugin : plugins->first)
-            plugin->LinkEnded(packet->systemAddress, packet->guid, id == ID_PEER_CLOSED ? 1 : 2);
-        for (PeerPlugin* plugin : plugins->second)
-            plugin->LinkEnded(packet->systemAddress, packet->guid, id == ID_PEER_CLOSED ? 1 : 2);
-        return;
-    case ID_JOIN_FAILED: failedReason = 0; break;
-    case ID_ALREADY_JOINED: failedReason = 1; break;
-    case ID_NO_FREE_SLOTS: failedReason = 2; break;
-    case ID_PEER_BANNED: failedReason = 4; break;
-    case ID_BAD_JOIN_DATA: failedReason = 5; break;
-    case ID_PROTOCOL_MISMATCH: failedReason = 6; break;
-    case ID_JOINED_TOO_RECENTLY: failedReason = 7; break;
-    case ID_SECURITY_REFUSED_1: failedReason = 8; break;
-    case ID_SECURITY_REFUSED_2: failedReason = 9; break;
-    case ID_SECURITY_REFUSED_3: failedReason = 10; break;
-    default: return;
-    }
-    for (PeerPlugin* plugin : plugins->first)
-        plugin->OnFailedConnection(packet, failedReason);
-    for (PeerPlugin* plugin : plugins->second)
-        plugin->OnFailedConnection(packet, failedReason);
-}
-
 Packet* P2PPeer::Receive()
 {
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    const std::shared_ptr<const PluginLists> plugins = m_plugins.Snapshot();
     if (!IsRunning())
         return nullptr;
     UpdatePlugins();
-    bool empty = false;
-    {
-        std::lock_guard lock(m_packetLock);
-        empty = m_packets.empty();
-    }
-    // Wait only when nothing is queued: a burst of packets sets the event once, and the caller
-    // must be able to take all of them without a wait each.
-    if (empty)
-        m_packetEvent.wait(10);
+    m_packets.WaitWhileEmpty(10);
     for (;;) {
-        Packet* packet = nullptr;
-        {
-            std::lock_guard lock(m_packetLock);
-            if (m_packets.empty())
-                return nullptr;
-            packet = m_packets.front();
-            m_packets.pop_front();
-            m_packetBytes -= std::min<uint64_t>(m_packetBytes, packet->length);
-            if (m_packetBytes <= kMaxQueuedPacketBytes / 2 && m_packetQueueFull.exchange(false))
-                m_updateEvent.set();
-        }
+        bool drained = false;
+        Packet* packet = m_packets.Pop(&drained);
+        if (packet == nullptr)
+            return nullptr;
+        // Data held back while the queue was full may come in again.
+        if (drained)
+            m_updateEvent.set();
         if (packet->length >= 9 && packet->data[0] == ID_TIME_PREFIX)
             ShiftTimestamp(packet);
-        NotifyPluginsOfPacket(packet);
-
-        bool taken = false;
-        for (const std::vector<PeerPlugin*>* list : {&plugins->first, &plugins->second}) {
-            for (PeerPlugin* plugin : *list) {
-                const PluginVerdict verdict = plugin->OfferMessage(packet);
-                if (verdict == kPluginConsumed) {
-                    ReleasePacket(packet);
-                    taken = true;
-                } else if (verdict == kPluginKeep) {
-                    taken = true;
-                }
-                if (taken)
-                    break;
-            }
-            if (taken)
-                break;
-        }
-        if (!taken)
+        plugins->NotifyOfPacket(packet);
+        const PluginVerdict verdict = plugins->Offer(packet);
+        if (verdict == kPluginConsumed)
+            ReleasePacket(packet);
+        else if (verdict != kPluginKeep)
             return packet;
     }
 }
 
 // ---- Plug-ins ----------------------------------------------------------------------------------
 
-std::shared_ptr<const P2PPeer::PluginLists> P2PPeer::CurrentPlugins() const
-{
-    std::lock_guard lock(m_pluginLock);
-    return m_pluginLists;
-}
-
 void P2PPeer::AddPlugin(PeerPlugin* plugin)
 {
-    if (plugin == nullptr)
+    if (plugin == nullptr || m_plugins.Contains(plugin))
         return;
-    {
-        std::lock_guard lock(m_pluginLock);
-        const std::vector<PeerPlugin*>& list = plugin->UsesSecondList() ? m_pluginLists->second : m_pluginLists->first;
-        if (std::find(list.begin(), list.end(), plugin) != list.end())
-            return;
-    }
     plugin->SetPeer(this);
     plugin->AttachedTo(this);
-    // Copy on write: threads iterating an older snapshot keep it alive.
-    std::lock_guard lock(m_pluginLock);
-    auto lists = std::make_shared<PluginLists>(*m_pluginLists);
-    (plugin->UsesSecondList() ? lists->second : lists->first).push_back(plugin);
-    m_pluginLists = std::move(lists);
+    m_plugins.Insert(plugin);
 }
 
 void P2PPeer::RemovePlugin(PeerPlugin* plugin)
 {
-    if (plugin == nullptr)
-        return;
-    bool removed = false;
-    {
-        std::lock_guard lock(m_pluginLock);
-        auto lists = std::make_shared<PluginLists>(*m_pluginLists);
-        for (std::vector<PeerPlugin*>* list : {&lists->first, &lists->second}) {
-            auto it = std::find(list->begin(), list->end(), plugin);
-            if (it == list->end())
-                continue;
-            *it = list->back();
-            list->pop_back();
-            removed = true;
-            break;
-        }
-        if (removed)
-            m_pluginLists = std::move(lists);
-    }
-    if (!removed)
+    if (plugin == nullptr || !m_plugins.Erase(plugin))
         return;
     plugin->DetachedFrom(this);
     plugin->SetPeer(nullptr);
@@ -1200,21 +885,12 @@ unsigned P2PPeer::CountIncomingConnections() const
     return count;
 }
 
-bool P2PPeer::IsOwnAddress(const SystemAddress& address) const
-{
-    std::lock_guard lock(m_addressLock);
-    for (const SystemAddress& own : m_localAddresses)
-        if (own == address)
-            return true;
-    return false;
-}
-
 RemoteSystem* P2PPeer::TakeSlot(const SystemAddress& address, const P2PNetGUID& guid, unsigned mtu,
                                 PlatformSocket* socket, bool* tooRecent, uint64_t nowMs)
 {
     CriticalSectionLock table(m_tableLock);
     *tooRecent = false;
-    if (m_limitConnectionFrequency && !IsOwnAddress(address)) {
+    if (m_limitConnectionFrequency && !m_localAddresses.Contains(address)) {
         for (const RemoteSystem* remote : m_activeSystems) {
             SystemAddress samePort = remote->systemAddress;
             samePort.SetPort(address.GetPort());
@@ -1536,10 +1212,8 @@ SystemAddress P2PPeer::GetInternalAddress(const SystemAddress& target, unsigned 
 {
     if (index >= kInternalAddressCount)
         return UNASSIGNED_SYSTEM_ADDRESS;
-    if (target.IsUnassigned()) {
-        std::lock_guard lock(m_addressLock);
-        return m_localAddresses[index];
-    }
+    if (target.IsUnassigned())
+        return m_localAddresses.At(index);
     CriticalSectionLock table(m_tableLock);
     RemoteSystem* remote = FindRemote(target, false);
     return remote == nullptr ? UNASSIGNED_SYSTEM_ADDRESS : remote->theirInternalAddresses[index];
@@ -1547,18 +1221,14 @@ SystemAddress P2PPeer::GetInternalAddress(const SystemAddress& target, unsigned 
 
 void P2PPeer::SetInternalAddress(const SystemAddress& address, unsigned index)
 {
-    if (index >= kInternalAddressCount)
-        return;
-    std::lock_guard lock(m_addressLock);
-    m_localAddresses[index] = address;
+    if (index < kInternalAddressCount)
+        m_localAddresses.Set(index, address);
 }
 
 SystemAddress P2PPeer::GetExternalAddress(const SystemAddress& target)
 {
-    if (target.IsUnassigned()) {
-        std::lock_guard lock(m_addressLock);
-        return m_firstExternalAddress;
-    }
+    if (target.IsUnassigned())
+        return m_localAddresses.FirstExternal();
     CriticalSectionLock table(m_tableLock);
     RemoteSystem* remote = FindRemote(target, false);
     return remote == nullptr ? UNASSIGNED_SYSTEM_ADDRESS : remote->myExternalAddress;
@@ -1578,27 +1248,14 @@ SystemAddress P2PPeer::GetBoundAddress(unsigned socketIndex)
 
 void P2PPeer::LoadLocalAddresses()
 {
-    SystemAddress table[kInternalAddressCount];
-    {
-        std::lock_guard lock(m_addressLock);
-        std::copy(std::begin(m_localAddresses), std::end(m_localAddresses), std::begin(table));
-    }
-    BsdSocket::ListHostAddresses(table);
-    // Entries before the first unassigned one, sorted, with the first socket's port while running.
-    unsigned count = 0;
-    while (count < kInternalAddressCount && !table[count].IsUnassigned())
-        ++count;
-    std::sort(table, table + count);
+    // Listed entries take the first socket's port while the peer runs.
+    std::optional<uint16_t> port;
     if (IsRunning()) {
         std::shared_lock sockets(m_socketsLock);
-        if (!m_sockets.empty()) {
-            const uint16_t port = m_sockets[0]->GetBoundAddress().GetPort();
-            for (unsigned i = 0; i < count; ++i)
-                table[i].SetPort(port);
-        }
+        if (!m_sockets.empty())
+            port = m_sockets[0]->GetBoundAddress().GetPort();
     }
-    std::lock_guard lock(m_addressLock);
-    std::copy(std::begin(table), std::end(table), std::begin(m_localAddresses));
+    m_localAddresses.Reload(port);
 }
 
 P2PNetGUID P2PPeer::GetGuidOfAddress(const SystemAddress& address)
@@ -1657,11 +1314,7 @@ unsigned P2PPeer::GetLocalAddressCount()
 {
     if (!IsRunning())
         LoadLocalAddresses();
-    std::lock_guard lock(m_addressLock);
-    unsigned count = 0;
-    while (count < kInternalAddressCount && !m_localAddresses[count].IsUnassigned())
-        ++count;
-    return count;
+    return m_localAddresses.Count();
 }
 
 const char* P2PPeer::GetLocalAddressText(unsigned index)
@@ -1670,8 +1323,7 @@ const char* P2PPeer::GetLocalAddressText(unsigned index)
     text[0] = '\0';
     if (index >= kInternalAddressCount)
         return text;
-    std::lock_guard lock(m_addressLock);
-    m_localAddresses[index].ToText(false, text, sizeof text);
+    m_localAddresses.Text(index, text, sizeof text);
     return text;
 }
 
@@ -1681,16 +1333,7 @@ bool P2PPeer::IsLocalAddressText(const char* ip)
         return false;
     if (std::strcmp(ip, "127.0.0.1") == 0 || std::strcmp(ip, "localhost") == 0)
         return true;
-    std::lock_guard lock(m_addressLock);
-    for (const SystemAddress& own : m_localAddresses) {
-        if (own.IsUnassigned())
-            continue;
-        char text[kAddressTextSize];
-        own.ToText(false, text, sizeof text);
-        if (std::strcmp(text, ip) == 0)
-            return true;
-    }
-    return false;
+    return m_localAddresses.ContainsText(ip);
 }
 
 void P2PPeer::RebindGuidAddress(const P2PNetGUID& guid, const SystemAddress& address)
@@ -1751,30 +1394,15 @@ void P2PPeer::QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
     command.kind = QueuedCommand::Kind::SocketQuery;
     command.target = target;
     command.broadcast = all;
-    command.queryId = m_nextQueryId++;
-    const uint64_t id = command.queryId;
+    command.queryId = m_socketQueries.NextTicket();
+    const uint64_t ticket = command.queryId;
     {
         std::lock_guard lock(m_commandLock);
         m_commands.push_back(std::move(command));
     }
     m_updateEvent.set();
-    // Waits for the update thread's answer, up to the limit, or until that thread ends.
-    std::unique_lock lock(m_socketQueryLock);
-    auto answered = [&] {
-        return !IsRunning() || std::any_of(m_socketQueryAnswers.begin(), m_socketQueryAnswers.end(),
-                                           [&](const SocketQueryAnswer& a) { return a.queryId == id; });
-    };
-    if (limitMs < 0)
-        m_socketQueryAnswered.wait(lock, answered);
-    else
-        m_socketQueryAnswered.wait_for(lock, std::chrono::milliseconds(limitMs), answered);
-    for (auto it = m_socketQueryAnswers.begin(); it != m_socketQueryAnswers.end(); ++it) {
-        if (it->queryId == id) {
-            sockets = std::move(it->sockets);
-            m_socketQueryAnswers.erase(it);
-            return;
-        }
-    }
+    // The update thread's answer, up to the limit, or nothing once that thread has ended.
+    m_socketQueries.Await(ticket, limitMs, sockets);
 }
 
 void P2PPeer::FreeSocketList(std::vector<PlatformSocket*>& sockets)
@@ -1806,7 +1434,7 @@ ReliabilityStatistics* P2PPeer::LinkStatistics(const SystemAddress& address, Rel
     if (address.IsUnassigned()) {
         *result = ReliabilityStatistics{};
         for (RemoteSystem* remote : m_activeSystems)
-            AddStatistics(*result, remote->reliabilityLayer.GetStatistics());
+            *result += remote->reliabilityLayer.GetStatistics();
         return result;
     }
     RemoteSystem* remote = FindRemote(address, true);
@@ -1844,37 +1472,9 @@ DatagramSender P2PPeer::SenderFor(PlatformSocket* socket, const SystemAddress& r
 {
     // Only the reliability layers use it, from inside an update round (m_roundLock held).
     return [this, socket, remote](const uint8_t* data, uint32_t length) {
-        if (socket == nullptr)
-            return;
-        const std::size_t offset = m_outgoingBytes.size();
-        m_outgoingBytes.insert(m_outgoingBytes.end(), data, data + length);
-        m_outgoing.push_back(OutgoingDatagram{socket, remote, offset, length});
-        if (m_outgoing.size() >= kOutgoingBatch)
-            FlushOutgoing();
+        if (socket != nullptr)
+            m_outgoing.Add(socket, remote, data, length);
     };
-}
-
-void P2PPeer::FlushOutgoing()
-{
-    std::size_t first = 0;
-    while (first < m_outgoing.size()) {
-        // One call per run of datagrams that leave through the same socket, in order.
-        PlatformSocket* socket = m_outgoing[first].socket;
-        m_outgoingScratch.clear();
-        std::size_t next = first;
-        for (; next < m_outgoing.size() && m_outgoing[next].socket == socket; ++next) {
-            const OutgoingDatagram& d = m_outgoing[next];
-            DatagramOut out;
-            out.data = reinterpret_cast<const char*>(m_outgoingBytes.data() + d.offset);
-            out.length = static_cast<int32_t>(d.length);
-            out.target = d.target;
-            m_outgoingScratch.push_back(out);
-        }
-        socket->SendDatagrams(m_outgoingScratch.data(), static_cast<int>(m_outgoingScratch.size()));
-        first = next;
-    }
-    m_outgoing.clear();
-    m_outgoingBytes.clear();
 }
 
 PlatformSocket* P2PPeer::SocketAt(unsigned index) const
@@ -1887,18 +1487,7 @@ PlatformSocket* P2PPeer::SocketAt(unsigned index) const
 
 void P2PPeer::NotifyRawReceive(const uint8_t* data, unsigned length, const SystemAddress& sender)
 {
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
-    for (PeerPlugin* plugin : plugins->first)
-        plugin->OnRawReceive(data, length * 8, sender);
-    for (PeerPlugin* plugin : plugins->second)
-        plugin->OnRawReceive(data, length * 8, sender);
-}
-
-void P2PPeer::NotifyRawSend(const uint8_t* data, unsigned length, const SystemAddress& target)
-{
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
-    for (PeerPlugin* plugin : plugins->second)
-        plugin->OnRawSend(data, length * 8, target);
+    m_plugins.Snapshot()->ForEach([&](PeerPlugin* plugin) { plugin->OnRawReceive(data, length * 8, sender); });
 }
 
 int P2PPeer::SendRaw(PlatformSocket* socket, const uint8_t* data, unsigned length,
@@ -1908,7 +1497,8 @@ int P2PPeer::SendRaw(PlatformSocket* socket, const uint8_t* data, unsigned lengt
         return -1;
     SystemAddress to = target;
     to.MatchSocketFamily(socket->GetBoundAddress().GetFamily());
-    NotifyRawSend(data, length, to);
+    for (PeerPlugin* plugin : m_plugins.Snapshot()->second)
+        plugin->OnRawSend(data, length * 8, to);
     DatagramOut out;
     out.data = reinterpret_cast<const char*>(data);
     out.length = static_cast<int>(length);
@@ -1918,227 +1508,34 @@ int P2PPeer::SendRaw(PlatformSocket* socket, const uint8_t* data, unsigned lengt
     return socket->SendDatagram(out);
 }
 
-bool P2PPeer::SendRawTo(const SystemAddress& target, const char* data, int length, unsigned socketIndex)
-{
-    std::shared_lock sockets(m_socketsLock);
-    if (!IsRunning() || target.IsUnassigned() || length < 0 || (length > 0 && data == nullptr))
-        return false;
-    PlatformSocket* socket = SocketAt(socketIndex);
-    if (socket == nullptr)
-        return false;
-    BitStream out;
-    WriteOutOfBandHeader(&out);
-    if (length > 0)
-        out.WriteBytes(data, static_cast<uint32_t>(length));
-    return SendRaw(socket, out.GetData(), out.GetNumberOfBytesUsed(), target) >= 0;
-}
-
-bool P2PPeer::SendRawToHost(const char* host, uint16_t port, const char* data, int length,
-                            unsigned socketIndex)
-{
-    std::shared_lock sockets(m_socketsLock);
-    if (host == nullptr)
-        return false;
-    PlatformSocket* socket = SocketAt(socketIndex);
-    if (socket == nullptr)
-        return false;
-    SystemAddress target;
-    if (!target.ParseWithPort(host, port, true, socket->GetBoundAddress().GetIPVersion() == 4 ? 4 : 6))
-        return false;
-    return SendRawTo(target, data, length, socketIndex);
-}
-
-void P2PPeer::WriteOutOfBandHeader(BitStream* stream)
-{
-    if (stream == nullptr)
-        return;
-    stream->WriteU8(ID_OUT_OF_BAND);
-    stream->WriteU64(m_myGuid.g);
-    stream->WriteBytesAligned(kOfflineMarker, sizeof kOfflineMarker);
-}
-
-void P2PPeer::SendAdvertisement(const char* host, uint16_t port, const char* data, int length,
-                                unsigned socketIndex)
-{
-    std::vector<char> bytes;
-    bytes.push_back(static_cast<char>(ID_ADVERTISE));
-    if (data != nullptr && length > 0)
-        bytes.insert(bytes.end(), data, data + length);
-    SendRawToHost(host, port, bytes.data(), static_cast<int>(bytes.size()), socketIndex);
-}
-
-void P2PPeer::SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex)
-{
-    std::shared_lock sockets(m_socketsLock);
-    if (!IsRunning() || target.IsUnassigned())
-        return;
-    static const uint8_t probe[2] = {0x00, 0x01};
-    SendRaw(SocketAt(socketIndex), probe, 2, target, ttl);
-}
-
-void P2PPeer::SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex)
-{
-    std::shared_lock sockets(m_socketsLock);
-    PlatformSocket* socket = SocketAt(socketIndex);
-    if (host == nullptr || socket == nullptr)
-        return;
-    SystemAddress target;
-    if (!target.ParseWithPort(host, port, true, socket->GetBoundAddress().GetIPVersion() == 4 ? 4 : 6))
-        return;
-    SendTtlProbe(target, ttl, socketIndex);
-}
-
-bool P2PPeer::PingHost(const char* host, uint16_t port, bool onlyIfAccepting, unsigned socketIndex)
-{
-    std::shared_lock sockets(m_socketsLock);
-    if (host == nullptr)
-        return false;
-    PlatformSocket* socket = SocketAt(socketIndex);
-    if (socket == nullptr)
-        return false;
-    SystemAddress target;
-    if (!target.ParseWithPort(host, port, true, socket->GetBoundAddress().GetIPVersion() == 4 ? 4 : 6))
-        return false;
-    BitStream out;
-    out.WriteU8(onlyIfAccepting ? ID_OFFLINE_PING_OPEN : ID_OFFLINE_PING);
-    out.WriteU64(NowMillis());
-    out.WriteU64(m_myGuid.g);
-    out.WriteBytesAligned(kOfflineMarker, sizeof kOfflineMarker);
-    {
-        std::lock_guard lock(m_offlineReplyLock);
-        if (!m_offlineReply.empty())
-            out.WriteBytes(m_offlineReply.data(), static_cast<uint32_t>(m_offlineReply.size()));
-    }
-    SendRaw(socket, out.GetData(), out.GetNumberOfBytesUsed(), target);
-    return true;
-}
-
 // ---- Socket events (receive threads) -----------------------------------------------------------
 
 RecvBuffer* P2PPeer::TakeBuffer()
 {
-    std::lock_guard lock(m_recvLock);
-    if (m_freeRecvBuffers.empty()) {
-        // Grow by a page of buffers at a time.
-        for (int i = 0; i < 16; ++i) {
-            m_recvBufferStore.push_back(std::make_unique<RecvBuffer>());
-            m_freeRecvBuffers.push_back(m_recvBufferStore.back().get());
-        }
-    }
-    RecvBuffer* buffer = m_freeRecvBuffers.back();
-    m_freeRecvBuffers.pop_back();
-    return buffer;
+    return m_receiveBuffers.Take();
 }
 
 void P2PPeer::ReturnBuffer(RecvBuffer* buffer)
 {
-    if (buffer == nullptr)
-        return;
-    std::lock_guard lock(m_recvLock);
-    m_freeRecvBuffers.push_back(buffer);
+    m_receiveBuffers.Return(buffer);
 }
 
 void P2PPeer::OnDatagram(RecvBuffer* buffer)
 {
-    if (buffer == nullptr)
-        return;
-    bool wasEmpty = false;
-    {
-        std::lock_guard lock(m_recvLock);
-        if (m_receivedDatagrams.size() >= kMaxQueuedDatagrams) {
-            // A flood faster than the update thread: drop rather than grow without bound.
-            m_freeRecvBuffers.push_back(buffer);
-            ++m_droppedDatagrams;
-            return;
-        }
-        wasEmpty = m_receivedDatagrams.empty();
-        m_receivedDatagrams.push_back(buffer);
-    }
-    // The update round takes every queued datagram, so the first of a burst wakes it.
-    if (wasEmpty)
-        m_updateEvent.set();
+    if (buffer != nullptr)
+        OnDatagrams(&buffer, 1);
 }
 
 void P2PPeer::OnDatagrams(RecvBuffer* const* buffers, int count)
 {
-    bool wasEmpty = false;
-    {
-        std::lock_guard lock(m_recvLock);
-        wasEmpty = m_receivedDatagrams.empty();
-        for (int i = 0; i < count; ++i) {
-            RecvBuffer* buffer = buffers[i];
-            if (buffer == nullptr)
-                continue;
-            if (m_receivedDatagrams.size() >= kMaxQueuedDatagrams) {
-                // A flood faster than the update thread: drop rather than grow without bound.
-                m_freeRecvBuffers.push_back(buffer);
-                ++m_droppedDatagrams;
-                continue;
-            }
-            m_receivedDatagrams.push_back(buffer);
-        }
-    }
-    // One wake-up for the whole batch.
-    if (wasEmpty)
+    // The update round takes every queued datagram, so the first of a burst wakes it.
+    if (m_receiveBuffers.Queue(buffers, count))
         m_updateEvent.set();
-}
-
-// ---- Test hooks --------------------------------------------------------------------------------
-
-void P2PPeer::SetTestMaxDatagramSize(unsigned bytes)
-{
-    m_testMaxDatagram = bytes;
-}
-
-void P2PPeer::SetTestSendLoss(double fraction, uint32_t seed)
-{
-    fraction = std::clamp(fraction, 0.0, 1.0);
-    {
-        std::lock_guard lock(m_testRandomLock);
-        // splitmix64 of the seed: small seeds would start the generator on small values.
-        uint64_t z = seed + 0x9E3779B97F4A7C15ull;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        z ^= z >> 31;
-        m_testRandomState = z == 0 ? 1 : z;
-    }
-    m_testLossThreshold = fraction >= 1.0 ? 0xFFFFFFFFu : static_cast<uint32_t>(fraction * 4294967296.0);
 }
 
 uint64_t P2PPeer::DroppedIncomingDatagrams() const
 {
-    return m_droppedDatagrams;
-}
-
-uint64_t P2PPeer::TestDroppedDatagrams() const
-{
-    return m_testDropped;
-}
-
-bool P2PPeer::TestDropDatagram(unsigned length)
-{
-    const unsigned maxSize = m_testMaxDatagram;
-    if (maxSize != 0 && length > maxSize) {
-        ++m_testDropped;
-        return true;
-    }
-    const uint32_t threshold = m_testLossThreshold;
-    if (threshold == 0)
-        return false;
-    uint32_t draw = 0;
-    {
-        std::lock_guard lock(m_testRandomLock);
-        // xorshift64*: deterministic for a seed, cheap enough for every datagram.
-        m_testRandomState ^= m_testRandomState >> 12;
-        m_testRandomState ^= m_testRandomState << 25;
-        m_testRandomState ^= m_testRandomState >> 27;
-        draw = static_cast<uint32_t>((m_testRandomState * 0x2545F4914F6CDD1Dull) >> 32);
-    }
-    if (draw < threshold || threshold == 0xFFFFFFFFu) {
-        ++m_testDropped;
-        return true;
-    }
-    return false;
+    return m_receiveBuffers.Dropped();
 }
 
 } // namespace P2PNet

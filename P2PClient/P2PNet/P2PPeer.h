@@ -8,31 +8,45 @@
 //  - one receive thread per socket, which only queues datagrams (OnDatagram);
 //  - callers of the public operations, which only touch the locked queues.
 //
-// Test hooks (for tests and benchmarks; off by default; any thread, take effect at once on every
-// socket of the peer, including the reliability layers' sends):
-//  - SetTestMaxDatagramSize(n): outgoing datagrams larger than n bytes are dropped silently, as by
-//    a path whose MTU is smaller; the handshake then falls back to a smaller MTU. 0 = off.
-//  - SetTestSendLoss(fraction, seed): each outgoing datagram is dropped with that probability
-//    (deterministic generator from seed). 0 = off.
-// Dropped datagrams count in TestDroppedDatagrams(); a dropped send reports success to its caller,
-// as a lossy network would.
+// Rooms of their own, each guarded by its one lock, a leaf here: BanList (ban and exception
+// lists), LocalAddresses (our own addresses), PacketQueue (packets waiting for Receive), PluginSet
+// (the plug-ins), ReceiveBuffers (datagrams waiting for the update thread), SocketQueries (socket
+// questions to the update thread), UpdateThreadEvents (the update thread's start, end and open
+// slots) and PeerTestFaults (set through P2PPeerTestHooks.h). OutgoingBatch has no lock: the
+// round's thread alone uses it, under m_roundLock.
+//
+// Lock order: a thread holding one of these takes only those below it, never one above.
+//   m_socketsLock     the sockets: shared by operations that send, exclusive in Start and Stop
+//   m_roundLock       one update round at a time (never held together with m_socketsLock)
+//   m_tableLock       the remote-system table; recursive, as plug-ins called under it may query
+//   m_connectionLock  the connection attempts
+//   leaves            m_commandLock (work for the update thread), m_settingsLock (values the
+//                     application sets) and the rooms' locks: nothing is locked under them, and
+//                     no plug-in or socket is called under them.
 #pragma once
 
+#include "BanList.h"
+#include "LocalAddresses.h"
 #include "MessageIdentifiers.h"
+#include "OutgoingBatch.h"
 #include "P2PPeerInterface.h"
-#include "PlatformThread.h"
-#include "RemoteSystem.h"
+#include "PacketQueue.h"
+#include "PeerTestFaults.h"
 #include "PlatformSocket.h"
+#include "PlatformThread.h"
+#include "PluginSet.h"
+#include "ReceiveBuffers.h"
+#include "RemoteSystem.h"
 #include "SocketLibrary.h"
+#include "SocketQueries.h"
+#include "UpdateThreadEvents.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <string>
 #include <vector>
 
 namespace P2PNet {
@@ -213,25 +227,11 @@ public:
     void ReturnBuffer(RecvBuffer* buffer) override;
     RecvBuffer* TakeBuffer() override;
 
-    // Received datagrams dropped because kMaxQueuedDatagrams were already waiting for the update
-    // thread.
+    // Received datagrams dropped because ReceiveBuffers::kMaxQueued were already waiting for the
+    // update thread.
     uint64_t DroppedIncomingDatagrams() const;
-    static constexpr std::size_t kMaxQueuedDatagrams = 8192;
-    // Bytes of packets waiting for the application's Receive above which no connection's data is
-    // taken in (see HoldIncoming), until they are down to half of it: an application slower than
-    // the network holds its senders back instead of growing this queue without bound.
-    static constexpr uint64_t kMaxQueuedPacketBytes = 4 * 1024 * 1024;
-    // Datagrams of the reliability layers collected before they are sent together.
-    static constexpr std::size_t kOutgoingBatch = 64;
-
-    // Test hooks (see the header comment).
-    void SetTestMaxDatagramSize(unsigned bytes);
-    void SetTestSendLoss(double fraction, uint32_t seed = 1);
-    uint64_t TestDroppedDatagrams() const;
-
-    // Handles one received datagram as the update thread does (classifier first, then the
-    // reliability layer of the connected sender). For tests that feed crafted datagrams.
-    void ProcessDatagramForTest(const uint8_t* data, unsigned length, const SystemAddress& sender);
+    // How long Start waits for the new update thread to run before it gives up.
+    static constexpr int kThreadStartLimitMs = 10000;
 
 private:
     struct QueuedCommand {
@@ -263,25 +263,18 @@ private:
         int action = 1;  // 1 = connect
     };
 
-    struct BanEntry {
-        std::string pattern;
-        uint64_t expiry = 0;  // peer clock ms; 0 = never
-    };
-
-    struct SocketQueryAnswer {
-        uint64_t queryId = 0;
-        std::vector<PlatformSocket*> sockets;
-    };
-
+    friend class P2PPeerTestHooks;
 
     // ---- update cycle (P2PPeerUpdate.cpp), update thread ----
     void UpdateThreadMain();
     void RunUpdateRound();
     // Whether a connection's data is held back: by the application's wish, or while the packets
     // waiting for Receive are too many.
-    bool IsHeld(const RemoteSystem& remote) const { return remote.heldByApplication || m_packetQueueFull.load(); }
+    bool IsHeld(const RemoteSystem& remote) const { return remote.heldByApplication || m_packets.IsFull(); }
     void ProcessReceivedDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
                                  PlatformSocket* socket, uint64_t timeReadMicros);
+    // One datagram handled as a round of its own on the calling thread (P2PPeerTestHooks).
+    void ProcessDatagramAsRound(const uint8_t* data, unsigned length, const SystemAddress& sender);
     void ExecuteCommands(uint64_t nowMs);
     void ProcessConnectionRequests(uint64_t nowMs);
     void UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros);
@@ -306,8 +299,9 @@ private:
     void HandleOpenConfirmReply(const uint8_t* data, unsigned length, const SystemAddress& sender,
                                 PlatformSocket* socket);
     void HandleRefusal(const uint8_t* data, unsigned length, const SystemAddress& sender);
-    // Sends the next first request of rc; false when the attempt has ended (caller frees it).
-    bool SendOpenRequest(RequestedConnection& rc, uint64_t nowMs);
+    // Sends the next first request of rc; false when the attempt has ended (caller frees it). An
+    // attempt that ran out adds its target to failed, for ID_JOIN_FAILED.
+    bool SendOpenRequest(RequestedConnection& rc, uint64_t nowMs, std::vector<SystemAddress>& failed);
 
     // ---- start, stop, connect, send (P2PPeer.cpp) ----
     // Stops every socket's receive thread, waits for it, then deletes the sockets.
@@ -332,11 +326,10 @@ private:
                       bool broadcast, uint32_t forceReceiptNumber, bool mayLoopBack);
     void QuerySocketsOf(const PeerTarget& target, bool all, int limitMs,
                         std::vector<PlatformSocket*>& sockets);
-    // Writes datagrams of a reliability layer to remote through socket.
-    // The reliability layer's way out for one connection: datagrams are collected during the
-    // update round and sent together (FlushOutgoing), at the latest at the round's end.
+    // The reliability layer's way out for one connection: datagrams to remote through socket are
+    // collected during the update round and sent together (m_outgoing), at the latest at the
+    // round's end.
     DatagramSender SenderFor(PlatformSocket* socket, const SystemAddress& remote);
-    void FlushOutgoing();
 
     // ---- remote-system table (P2PPeer.cpp) ----
     // Lookups; `activeOnly` restricts to active slots. On the update thread the hash serves.
@@ -385,11 +378,9 @@ private:
     // True when a closing slot may go now (update thread, table lock held).
     bool ClosingSlotIsDone(RemoteSystem& remote, uint64_t nowMs) const;
     void SendConnectedPing(const SystemAddress& target, bool immediate);
-    bool IsOwnAddress(const SystemAddress& address) const;
     bool IsLoopbackTarget(const PeerTarget& target) const;
 
     // ---- packets and datagrams ----
-    Packet* AllocatePacket(unsigned bytes);
     // A packet with a copy of data, source set, pushed at the tail of the packet queue.
     void PushPacket(const uint8_t* data, unsigned bytes, const SystemAddress& source,
                     const P2PNetGUID& guid, bool generatedLocally);
@@ -399,20 +390,11 @@ private:
                 const SystemAddress& target, int ttl = 0, bool dontFragment = false);
     PlatformSocket* SocketAt(unsigned index) const;
     void NotifyRawReceive(const uint8_t* data, unsigned length, const SystemAddress& sender);
-    void NotifyRawSend(const uint8_t* data, unsigned length, const SystemAddress& target);
     void ShiftTimestamp(Packet* packet);
-    void NotifyPluginsOfPacket(Packet* packet);
-    void ClearPacketQueue();
-    bool IsLocalTarget(const SystemAddress& address) const;
-
-    // Test-hook filter run before every datagram send; true = drop it.
-    bool TestDropDatagram(unsigned length);
-    friend class PeerSendFilter;
     static bool WantsDontFragment(const PlatformSocket* socket);
 
     // ---- state: written under the named lock, or by the update thread only ----
     std::atomic<bool> m_endThreads{true};
-    std::atomic<bool> m_updateThreadRunning{false};
     unsigned m_maximumConnections = 0;
     std::atomic<uint16_t> m_maximumIncomingConnections{0};
     P2PNetGUID m_myGuid;
@@ -430,19 +412,27 @@ private:
     std::atomic<bool> m_limitConnectionFrequency{false};
     std::atomic<bool> m_occasionalPing{false};
     std::atomic<bool> m_acceptJoinInAnyState{false};
-    std::mutex m_hookLock;  // guards the two fields below
+    std::atomic<void*> m_hookPointer{nullptr};
+    // The next receipt number: 1 after Start, never 0.
+    std::atomic<uint32_t> m_receiptCounter{1};
+
+    // The rooms (see the top of this file). Declared before the sockets and the update thread,
+    // which use them, so that they outlive both.
+    BanList m_banList;
+    LocalAddresses m_localAddresses;
+    PacketQueue m_packets;
+    PluginSet m_plugins;
+    ReceiveBuffers m_receiveBuffers;  // the sockets' receive threads fill them
+    SocketQueries m_socketQueries;
+    UpdateThreadEvents m_threadEvents;
+    PeerTestFaults m_testFaults;      // the datagram hook of every socket
+
+    // Values the application sets and the update thread reads: under m_settingsLock.
+    std::mutex m_settingsLock;
     CycleHook m_cycleHook = nullptr;
     void* m_cycleHookData = nullptr;
-    void* m_hookPointer = nullptr;
-
-    // Guards the join password.
-    std::mutex m_passwordLock;
     std::vector<uint8_t> m_joinPassword;
-
-    // Own address table and first external address: under m_addressLock.
-    mutable std::mutex m_addressLock;
-    SystemAddress m_localAddresses[kInternalAddressCount];
-    SystemAddress m_firstExternalAddress;
+    std::vector<char> m_offlineReply;
 
     SocketLibraryRef m_socketLibrary;
     // Sockets: created by Start and deleted by Stop under m_socketsLock (exclusive), never while
@@ -463,75 +453,23 @@ private:
     // Serialises update rounds (the update thread and UpdateCycle callers).
     std::mutex m_roundLock;
     // Datagrams written by the reliability layers in the current round (under m_roundLock).
-    struct OutgoingDatagram {
-        PlatformSocket* socket;
-        SystemAddress target;
-        std::size_t offset;
-        uint32_t length;
-    };
-    std::vector<OutgoingDatagram> m_outgoing;
-    std::vector<uint8_t> m_outgoingBytes;
-    std::vector<DatagramOut> m_outgoingScratch;
+    OutgoingBatch m_outgoing;
     // Earliest deadline of any connection (NowMicros) for a delayed acknowledgement or the rest
     // of a burst the burst limit held back; 0 when none.
     std::atomic<uint64_t> m_nextAckDueMicros{0};
 
-    std::mutex m_recvLock;
-    std::deque<RecvBuffer*> m_receivedDatagrams;
-    std::vector<std::unique_ptr<RecvBuffer>> m_recvBufferStore;
-    std::vector<RecvBuffer*> m_freeRecvBuffers;
-    std::atomic<uint64_t> m_droppedDatagrams{0};
-
+    // Work queued for the update thread: under m_commandLock.
     std::mutex m_commandLock;
     std::deque<QueuedCommand> m_commands;
 
-    std::mutex m_socketQueryLock;
-    std::vector<SocketQueryAnswer> m_socketQueryAnswers;
-    // Signalled when an answer is added and when the update thread ends.
-    std::condition_variable m_socketQueryAnswered;
-    std::atomic<uint64_t> m_nextQueryId{1};
-
+    // Connection attempts not answered yet: under m_connectionLock.
     std::mutex m_connectionLock;
     std::deque<RequestedConnection> m_requestedConnections;
 
-    std::mutex m_packetLock;
-    std::deque<Packet*> m_packets;
-    uint64_t m_packetBytes = 0;                  // of m_packets, under m_packetLock
-    std::atomic<bool> m_packetQueueFull{false};  // set by the update thread, cleared by Receive
-    platform::AutoResetEvent m_packetEvent;
+    // Wakes the update thread before its round's time is up.
     platform::AutoResetEvent m_updateEvent;
 
-    std::mutex m_banLock;
-    std::vector<BanEntry> m_banList;
-    std::atomic<std::size_t> m_banCount{0};  // lets the receive path skip an empty list
-    std::mutex m_exemptLock;
-    std::vector<std::string> m_exemptList;
-
-    std::mutex m_offlineReplyLock;
-    std::vector<char> m_offlineReply;
-
-    std::mutex m_receiptLock;
-    uint32_t m_receiptCounter = 1;
-
-    // Plug-in lists, replaced whole (copy on write) under m_pluginLock so that a thread iterating
-    // its snapshot is never disturbed by an attach or detach.
-    struct PluginLists {
-        std::vector<PeerPlugin*> first;   // plug-ins answering false to UsesSecondList
-        std::vector<PeerPlugin*> second;
-    };
-    std::shared_ptr<const PluginLists> CurrentPlugins() const;
-    mutable std::mutex m_pluginLock;
-    std::shared_ptr<const PluginLists> m_pluginLists = std::make_shared<PluginLists>();
-
     platform::Thread m_updateThread;
-
-    // Test hooks.
-    std::atomic<unsigned> m_testMaxDatagram{0};
-    std::atomic<uint32_t> m_testLossThreshold{0};  // fraction x 2^32
-    std::mutex m_testRandomLock;
-    uint64_t m_testRandomState = 1;
-    std::atomic<uint64_t> m_testDropped{0};
-    std::vector<std::unique_ptr<class PeerSendFilter>> m_sendFilters;
 };
 
 } // namespace P2PNet

@@ -102,6 +102,106 @@ unsigned ClampRemoteMtu(unsigned mtu)
     return std::clamp(mtu, kMinimumMtu, kMaximumMtu);
 }
 
+// ---- Peer: offline messages sent by the application -------------------------------------------
+
+bool P2PPeer::SendRawTo(const SystemAddress& target, const char* data, int length, unsigned socketIndex)
+{
+    std::shared_lock sockets(m_socketsLock);
+    if (!IsRunning() || target.IsUnassigned() || length < 0 || (length > 0 && data == nullptr))
+        return false;
+    PlatformSocket* socket = SocketAt(socketIndex);
+    if (socket == nullptr)
+        return false;
+    BitStream out;
+    WriteOutOfBandHeader(&out);
+    if (length > 0)
+        out.WriteBytes(data, static_cast<uint32_t>(length));
+    return SendRaw(socket, out.GetData(), out.GetNumberOfBytesUsed(), target) >= 0;
+}
+
+bool P2PPeer::SendRawToHost(const char* host, uint16_t port, const char* data, int length,
+                            unsigned socketIndex)
+{
+    SystemAddress target;
+    {
+        std::shared_lock sockets(m_socketsLock);
+        PlatformSocket* socket = SocketAt(socketIndex);
+        if (host == nullptr || socket == nullptr)
+            return false;
+        if (!target.ParseWithPort(host, port, true, socket->GetBoundAddress().GetIPVersion() == 4 ? 4 : 6))
+            return false;
+    }
+    // SendRawTo takes the sockets' lock itself: a shared lock is not taken twice.
+    return SendRawTo(target, data, length, socketIndex);
+}
+
+void P2PPeer::WriteOutOfBandHeader(BitStream* stream)
+{
+    if (stream == nullptr)
+        return;
+    stream->WriteU8(ID_OUT_OF_BAND);
+    stream->WriteU64(m_myGuid.g);
+    stream->WriteBytesAligned(kOfflineMarker, sizeof kOfflineMarker);
+}
+
+void P2PPeer::SendAdvertisement(const char* host, uint16_t port, const char* data, int length,
+                                unsigned socketIndex)
+{
+    std::vector<char> bytes;
+    bytes.push_back(static_cast<char>(ID_ADVERTISE));
+    if (data != nullptr && length > 0)
+        bytes.insert(bytes.end(), data, data + length);
+    SendRawToHost(host, port, bytes.data(), static_cast<int>(bytes.size()), socketIndex);
+}
+
+void P2PPeer::SendTtlProbe(const SystemAddress& target, int ttl, unsigned socketIndex)
+{
+    std::shared_lock sockets(m_socketsLock);
+    if (!IsRunning() || target.IsUnassigned())
+        return;
+    static const uint8_t probe[2] = {0x00, 0x01};
+    SendRaw(SocketAt(socketIndex), probe, 2, target, ttl);
+}
+
+void P2PPeer::SendTtlProbe(const char* host, uint16_t port, int ttl, unsigned socketIndex)
+{
+    SystemAddress target;
+    {
+        std::shared_lock sockets(m_socketsLock);
+        PlatformSocket* socket = SocketAt(socketIndex);
+        if (host == nullptr || socket == nullptr)
+            return;
+        if (!target.ParseWithPort(host, port, true, socket->GetBoundAddress().GetIPVersion() == 4 ? 4 : 6))
+            return;
+    }
+    SendTtlProbe(target, ttl, socketIndex);
+}
+
+bool P2PPeer::PingHost(const char* host, uint16_t port, bool onlyIfAccepting, unsigned socketIndex)
+{
+    std::shared_lock sockets(m_socketsLock);
+    if (host == nullptr)
+        return false;
+    PlatformSocket* socket = SocketAt(socketIndex);
+    if (socket == nullptr)
+        return false;
+    SystemAddress target;
+    if (!target.ParseWithPort(host, port, true, socket->GetBoundAddress().GetIPVersion() == 4 ? 4 : 6))
+        return false;
+    BitStream out;
+    out.WriteU8(onlyIfAccepting ? ID_OFFLINE_PING_OPEN : ID_OFFLINE_PING);
+    out.WriteU64(NowMillis());
+    out.WriteU64(m_myGuid.g);
+    out.WriteBytesAligned(kOfflineMarker, sizeof kOfflineMarker);
+    {
+        std::lock_guard lock(m_settingsLock);
+        if (!m_offlineReply.empty())
+            out.WriteBytes(m_offlineReply.data(), static_cast<uint32_t>(m_offlineReply.size()));
+    }
+    SendRaw(socket, out.GetData(), out.GetNumberOfBytesUsed(), target);
+    return true;
+}
+
 // ---- Peer: offline messages --------------------------------------------------------------------
 
 bool P2PPeer::HandleOfflineDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
@@ -113,7 +213,7 @@ bool P2PPeer::HandleOfflineDatagram(const uint8_t* data, unsigned length, const 
         return true;
 
     char ip[kAddressTextSize];
-    if (m_banCount.load() != 0 && sender.ToText(false, ip, sizeof ip) != nullptr && IsAddressBanned(ip)) {
+    if (m_banList.HasBans() && sender.ToText(false, ip, sizeof ip) != nullptr && m_banList.IsBanned(ip)) {
         NotifyRawReceive(data, length, sender);
         BitStream out;
         out.WriteU8(ID_PEER_BANNED);
@@ -143,7 +243,7 @@ bool P2PPeer::HandleOfflineDatagram(const uint8_t* data, unsigned length, const 
         out.WriteU64(m_myGuid.g);
         out.WriteBytesAligned(kOfflineMarker, sizeof kOfflineMarker);
         {
-            std::lock_guard lock(m_offlineReplyLock);
+            std::lock_guard lock(m_settingsLock);
             if (!m_offlineReply.empty())
                 out.WriteBytes(m_offlineReply.data(), static_cast<uint32_t>(m_offlineReply.size()));
         }
@@ -515,11 +615,11 @@ void P2PPeer::HandleRefusal(const uint8_t* data, unsigned length, const SystemAd
     PushOneBytePacket(data[0], sender, guid);
 }
 
-bool P2PPeer::SendOpenRequest(RequestedConnection& rc, uint64_t nowMs)
+bool P2PPeer::SendOpenRequest(RequestedConnection& rc, uint64_t nowMs, std::vector<SystemAddress>& failed)
 {
     if (rc.requestsMade >= rc.attemptCount + 1 || rc.target.IsUnassigned()) {
         if (!rc.target.IsUnassigned() && rc.action == 1)
-            PushOneBytePacket(ID_JOIN_FAILED, rc.target, UNASSIGNED_P2PNET_GUID);
+            failed.push_back(rc.target);
         return false;
     }
     unsigned mtuIndex = 0;

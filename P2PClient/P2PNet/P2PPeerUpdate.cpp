@@ -20,12 +20,12 @@ constexpr uint64_t kPingIntervalMs = 5000;
 
 void P2PPeer::UpdateThreadMain()
 {
-    m_updateThreadRunning = true;
+    m_threadEvents.Running();
     while (!m_endThreads) {
         CycleHook hook = nullptr;
         void* hookData = nullptr;
         {
-            std::lock_guard lock(m_hookLock);
+            std::lock_guard lock(m_settingsLock);
             hook = m_cycleHook;
             hookData = m_cycleHookData;
         }
@@ -43,12 +43,9 @@ void P2PPeer::UpdateThreadMain()
         if (waitUs > 0)
             m_updateEvent.waitMicros(waitUs);
     }
-    {
-        // A socket query waiting for this thread's answer learns that none will come.
-        std::lock_guard lock(m_socketQueryLock);
-        m_updateThreadRunning = false;
-    }
-    m_socketQueryAnswered.notify_all();
+    m_threadEvents.Ended();
+    // A socket query waiting for this thread's answer learns that none will come.
+    m_socketQueries.Close();
 }
 
 void P2PPeer::UpdateCycle()
@@ -63,33 +60,21 @@ void P2PPeer::RunUpdateRound()
     std::lock_guard round(m_roundLock);
     RoundScope scope(this);
 
-    {
-        std::lock_guard lock(m_packetLock);
-        if (m_packetBytes > kMaxQueuedPacketBytes)
-            m_packetQueueFull.store(true);
-    }
+    m_packets.CheckFull();
 
     // Received datagrams, oldest first.
-    for (;;) {
-        RecvBuffer* buffer = nullptr;
-        {
-            std::lock_guard lock(m_recvLock);
-            if (m_receivedDatagrams.empty())
-                break;
-            buffer = m_receivedDatagrams.front();
-            m_receivedDatagrams.pop_front();
-        }
+    while (RecvBuffer* buffer = m_receiveBuffers.Pop()) {
         // Every socket that lends our buffers is one of our PlatformSockets.
         ProcessReceivedDatagram(reinterpret_cast<const uint8_t*>(buffer->data),
                                 static_cast<unsigned>(std::max(0, buffer->byteCount)), buffer->source,
                                 static_cast<PlatformSocket*>(buffer->socket), buffer->arrivalMicros);
-        ReturnBuffer(buffer);
+        m_receiveBuffers.Return(buffer);
     }
 
     ExecuteCommands(NowMillis());
     ProcessConnectionRequests(NowMillis());
     UpdateRemoteSystems(NowMillis(), NowMicros());
-    FlushOutgoing();
+    m_outgoing.Flush();
 }
 
 void P2PPeer::ProcessReceivedDatagram(const uint8_t* data, unsigned length, const SystemAddress& sender,
@@ -104,15 +89,15 @@ void P2PPeer::ProcessReceivedDatagram(const uint8_t* data, unsigned length, cons
         return;
     remote->reliabilityLayer.SetIncomingHeld(IsHeld(*remote));
     remote->reliabilityLayer.HandleDatagram(data, length, remote->systemAddress, remote->sender,
-                                            CurrentPlugins()->first, timeReadMicros);
+                                            m_plugins.Snapshot()->first, timeReadMicros);
 }
 
-void P2PPeer::ProcessDatagramForTest(const uint8_t* data, unsigned length, const SystemAddress& sender)
+void P2PPeer::ProcessDatagramAsRound(const uint8_t* data, unsigned length, const SystemAddress& sender)
 {
     std::lock_guard round(m_roundLock);
     RoundScope scope(this);
     ProcessReceivedDatagram(data, length, sender, SocketAt(0), NowMicros());
-    FlushOutgoing();
+    m_outgoing.Flush();
 }
 
 void P2PPeer::ExecuteCommands(uint64_t nowMs)
@@ -168,21 +153,16 @@ void P2PPeer::ExecuteCommands(uint64_t nowMs)
             break;
         }
         case QueuedCommand::Kind::SocketQuery: {
-            SocketQueryAnswer answer;
-            answer.queryId = command.queryId;
+            std::vector<PlatformSocket*> sockets;
             if (command.broadcast) {
                 for (const std::unique_ptr<PlatformSocket>& socket : m_sockets)
-                    answer.sockets.push_back(socket.get());
+                    sockets.push_back(socket.get());
             } else {
                 RemoteSystem* remote = FindRemote(command.target, true);
                 if (remote != nullptr && remote->socket != nullptr)
-                    answer.sockets.push_back(remote->socket);
+                    sockets.push_back(remote->socket);
             }
-            {
-                std::lock_guard lock(m_socketQueryLock);
-                m_socketQueryAnswers.push_back(std::move(answer));
-            }
-            m_socketQueryAnswered.notify_all();
+            m_socketQueries.Answer(command.queryId, std::move(sockets));
             break;
         }
         }
@@ -200,23 +180,30 @@ void P2PPeer::ProcessConnectionRequests(uint64_t nowMs)
             if (IsClosingState(remote->state))
                 closing.push_back(remote->systemAddress);
     }
-    std::lock_guard lock(m_connectionLock);
-    for (auto it = m_requestedConnections.begin(); it != m_requestedConnections.end();) {
-        if (it->nextRequestTime > nowMs ||
-            std::find(closing.begin(), closing.end(), it->target) != closing.end()) {
-            ++it;
-            continue;
+    // Attempts that ran out are told to the application once the lock is let go: the notice
+    // takes the table lock, which comes before this one.
+    std::vector<SystemAddress> failed;
+    {
+        std::lock_guard lock(m_connectionLock);
+        for (auto it = m_requestedConnections.begin(); it != m_requestedConnections.end();) {
+            if (it->nextRequestTime > nowMs ||
+                std::find(closing.begin(), closing.end(), it->target) != closing.end()) {
+                ++it;
+                continue;
+            }
+            if (SendOpenRequest(*it, nowMs, failed))
+                ++it;
+            else
+                it = m_requestedConnections.erase(it);
         }
-        if (SendOpenRequest(*it, nowMs))
-            ++it;
-        else
-            it = m_requestedConnections.erase(it);
     }
+    for (const SystemAddress& target : failed)
+        PushOneBytePacket(ID_JOIN_FAILED, target, UNASSIGNED_P2PNET_GUID);
 }
 
 void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
 {
-    const std::shared_ptr<const PluginLists> plugins = CurrentPlugins();
+    const std::shared_ptr<const PluginLists> plugins = m_plugins.Snapshot();
     CriticalSectionLock table(m_tableLock);
     uint64_t nextAckDue = 0;
     // Index loop: a slot closed on the way leaves the active list, moving the last entry in.
@@ -325,6 +312,8 @@ void P2PPeer::UpdateRemoteSystems(uint64_t nowMs, uint64_t nowMicros)
         }
     }
     m_nextAckDueMicros = nextAckDue;
+    // The last change to the table in this round: a Stop waiting for the slots to go learns it.
+    m_threadEvents.PublishLinks(m_activeSystems.size());
 }
 
 namespace {
@@ -344,7 +333,7 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, La
     const int index = SlotIndexOf(&remote);
 
     auto pushToApplication = [&] {
-        Packet* packet = AllocatePacket(bytes);
+        Packet* packet = PacketQueue::Allocate(bytes);
         if (packet == nullptr)
             return;
         std::memcpy(packet->data, data, bytes);
@@ -406,11 +395,7 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, La
         remote.OnPong(pingTime, pongTime, nowMs);
         remote.myExternalAddress = seenAs;
         std::copy(std::begin(theirs), std::end(theirs), std::begin(remote.theirInternalAddresses));
-        {
-            std::lock_guard lock(m_addressLock);
-            if (m_firstExternalAddress.IsUnassigned())
-                m_firstExternalAddress = seenAs;
-        }
+        m_localAddresses.NoteExternal(seenAs);
         pushToApplication();
         return MessageOutcome::Continue;
     }
@@ -478,21 +463,13 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, La
         remote.myExternalAddress = seenAs;
         std::copy(std::begin(theirs), std::end(theirs), std::begin(remote.theirInternalAddresses));
         remote.state = RemoteSystemState::Connected;
-        {
-            std::lock_guard lock(m_addressLock);
-            if (m_firstExternalAddress.IsUnassigned())
-                m_firstExternalAddress = seenAs;
-        }
+        m_localAddresses.NoteExternal(seenAs);
         pushToApplication();
 
         BitStream out;
         out.WriteU8(ID_NEW_INCOMING);
         address.Serialize(out);
-        {
-            std::lock_guard lock(m_addressLock);
-            for (const SystemAddress& own : m_localAddresses)
-                own.Serialize(out);
-        }
+        m_localAddresses.Serialize(out);
         out.WriteU64(pongTime);
         out.WriteU64(nowMs);
         if (SendImmediate(out.GetData(), out.GetNumberOfBitsUsed(), SendPriority::Immediate,
@@ -514,7 +491,7 @@ P2PPeer::MessageOutcome P2PPeer::HandleConnectedMessage(RemoteSystem& remote, La
         return MessageOutcome::Continue;
     }
     // A large message keeps its buffer: the packet takes it over instead of a copy.
-    Packet* packet = AllocatePacket(0);
+    Packet* packet = PacketQueue::Allocate(0);
     if (packet == nullptr)
         return MessageOutcome::Continue;
     packet->ownedData = std::move(message.data);
@@ -543,7 +520,7 @@ void P2PPeer::HandleConnectionRequest(RemoteSystem& remote, const uint8_t* data,
     const unsigned dataLength = bytes - 18;
     bool match = false;
     {
-        std::lock_guard lock(m_passwordLock);
+        std::lock_guard lock(m_settingsLock);
         match = dataLength == m_joinPassword.size() &&
                 (dataLength == 0 || std::memcmp(data + 18, m_joinPassword.data(), dataLength) == 0);
     }
@@ -567,11 +544,7 @@ void P2PPeer::SendJoinAccepted(RemoteSystem& remote, uint64_t requestTime, uint6
     out.WriteU8(ID_JOIN_ACCEPTED);
     remote.systemAddress.Serialize(out);
     out.WriteU16(static_cast<uint16_t>(SlotIndexOf(&remote)));
-    {
-        std::lock_guard lock(m_addressLock);
-        for (const SystemAddress& own : m_localAddresses)
-            own.Serialize(out);
-    }
+    m_localAddresses.Serialize(out);
     out.WriteU64(requestTime);
     out.WriteU64(nowMs);
     SendImmediate(out.GetData(), out.GetNumberOfBitsUsed(), SendPriority::Immediate,

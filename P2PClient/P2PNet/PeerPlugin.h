@@ -26,7 +26,7 @@ enum PluginVerdict : int {
 // Why a connection attempt failed, as told to OnFailedConnection (values set by the peer).
 using FailedConnectionReason = int;
 
-// A packet with a data buffer of `size` bytes from the peer's own pool (the peer's AllocatePacket;
+// A packet with a data buffer of `size` bytes from the peer's own pool (the peer's NewPacket;
 // release it with the peer's ReleasePacket). Defined in P2PPeer.cpp by the peer. Until the peer is
 // part of the build a weak stand-in makes a standalone packet (AllocateStandalonePacket).
 Packet* PeerAllocatePacket(P2PPeerInterface* peer, unsigned size);

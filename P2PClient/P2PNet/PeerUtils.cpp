@@ -3,10 +3,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
-
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 namespace P2PNet {
@@ -67,21 +66,57 @@ uint64_t NowMicros() { return platform::monotonicMicros(); }
 uint64_t NowMillis() { return NowMicros() / 1000u; }
 
 namespace {
+
 std::atomic<bool> g_debugLog{false};
+std::mutex g_logSinkMutex;
+// Replaced whole, so that a line in progress keeps the sink it started with.
+std::shared_ptr<const LogSink> g_logSink;
+
+void WriteLine(LogLevel level, const char* format, va_list arguments)
+{
+    std::shared_ptr<const LogSink> sink;
+    {
+        std::lock_guard<std::mutex> lock(g_logSinkMutex);
+        sink = g_logSink;
+    }
+    if (!sink)
+        return;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, arguments);
+    (*sink)(level, line);
+}
+
 } // namespace
 
+void SetLogSink(LogSink sink)
+{
+    std::shared_ptr<const LogSink> installed;
+    if (sink)
+        installed = std::make_shared<const LogSink>(std::move(sink));
+    std::lock_guard<std::mutex> lock(g_logSinkMutex);
+    g_logSink.swap(installed);
+}
+
 void SetDebugLog(bool on) { g_debugLog.store(on); }
+
+void Log(LogLevel level, const char* format, ...)
+{
+    if (level == LogLevel::Debug && !g_debugLog.load())
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    WriteLine(level, format, arguments);
+    va_end(arguments);
+}
 
 void LogDebug(const char* format, ...)
 {
     if (!g_debugLog.load())
         return;
-    char line[512];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(line, sizeof line, format, arguments);
+    WriteLine(LogLevel::Debug, format, arguments);
     va_end(arguments);
-    std::fprintf(stderr, "libTovel: %s\n", line);
 }
 
 void MersenneTwister::Seed(uint32_t seed)
@@ -122,7 +157,7 @@ void SeedTwister(uint32_t seed)
         std::lock_guard<std::mutex> lock(g_twisterMutex);
         g_twister.Seed(seed);
     }
-    std::printf("%i\n", static_cast<int>(seed));
+    Log(LogLevel::Info, "random seed %i", static_cast<int>(seed));
 }
 
 uint32_t RandomMT()

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace P2PNet {
 
@@ -42,9 +43,17 @@ uint64_t NowMillis();
 uint64_t CounterToMicros(uint64_t value, uint64_t frequency);
 
 // ---- Log --------------------------------------------------------------------------------------
-// The peer core's one log: lines go to standard error, never to standard output, and debug
-// lines only once SetDebugLog(true) was called (off by default).
+// libTovel's one log, for the peer core and the session client alike. Lines go to the sink the
+// program installed; with none they are dropped: the library never writes to standard output or
+// standard error. Debug lines are made only once SetDebugLog(true) was called (off by default).
+// A line is at most 511 bytes, without a line end. Never log passwords or keys.
+enum class LogLevel { Debug, Info, Warn, Error };
+// Called on the thread that logs, with no lock of the library held; must not block.
+using LogSink = std::function<void(LogLevel level, const char* text)>;
+// Installs the sink (empty: none); any thread.
+void SetLogSink(LogSink sink);
 void SetDebugLog(bool on);
+void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogDebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- Locks ------------------------------------------------------------------------------------
@@ -76,8 +85,8 @@ private:
     int m_position = 0;
 };
 
-// Seeds the process-wide generator as MersenneTwister::Seed does and prints the seed as "%i\n"
-// on the standard output. The peer seeds its generator this way when it starts.
+// Seeds the process-wide generator as MersenneTwister::Seed does and logs the seed (Info,
+// "random seed %i").
 void SeedTwister(uint32_t seed);
 // Next value of the process-wide generator; any thread.
 uint32_t RandomMT();

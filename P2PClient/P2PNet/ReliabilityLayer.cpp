@@ -19,6 +19,28 @@
 
 namespace P2PNet {
 
+ReliabilityStatistics& ReliabilityStatistics::operator+=(const ReliabilityStatistics& add)
+{
+    for (int i = 0; i < kLayerCounterCount; ++i) {
+        perSecond[i] += add.perSecond[i];
+        total[i] += add.total[i];
+    }
+    resentShare += add.resentShare;
+    ignoredShare += add.ignoredShare;
+    for (unsigned i = 0; i < kSendPriorityCount; ++i) {
+        queuedMessages[i] += add.queuedMessages[i];
+        queuedBytes[i] += add.queuedBytes[i];
+    }
+    messagesWaitingForAck += add.messagesWaitingForAck;
+    bytesWaitingForAck += add.bytesWaitingForAck;
+    bytesInFlight += add.bytesInFlight;
+    congestionWindow += add.congestionWindow;
+    estimatedRttUs += add.estimatedRttUs;
+    retransmissionTimeoutUs += add.retransmissionTimeoutUs;
+    linkIsDead = linkIsDead || add.linkIsDead;
+    return *this;
+}
+
 namespace {
 
 constexpr uint8_t kFlagValid = 0x80;

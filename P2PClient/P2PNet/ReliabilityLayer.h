@@ -117,6 +117,10 @@ struct ReliabilityStatistics {
     double estimatedRttUs = -1;
     uint64_t retransmissionTimeoutUs = 0;
     bool linkIsDead = false;
+
+    // Adds another connection's figures, for the sum over all connections: every count and
+    // share is added (estimatedRttUs too), linkIsDead is set when either is.
+    ReliabilityStatistics& operator+=(const ReliabilityStatistics& add);
 };
 
 class ReliabilityLayer {

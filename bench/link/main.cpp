@@ -13,7 +13,6 @@
 #include "BenchDevice.h"
 #include "ChildProcess.h"
 #include "Orlix.h"
-#include "QuietStdout.h"
 #include "IOTCAPIs.h"
 #include "NetProParse.h"
 #include "NetProtocol.h"
@@ -307,18 +306,10 @@ bool measureTovel(const std::string& self, Figures& out, std::string& why)
         rendezvous.stop();
         return false;
     }
-    bool ok;
-    {
-        // The peer core prints while it starts; keep it out of the figures.
-        QuietStdout quiet;
-        ok = Orlix_Initialize(server.c_str()) == 0;
-    }
+    bool ok = Orlix_Initialize(server.c_str()) == 0;
     if (ok) {
         Client client(Transport::Tovel, uid);
-        {
-            QuietStdout quiet;
-            ok = client.connect();
-        }
+        ok = client.connect();
         if (!ok)
             why = "no connection to the device";
         ok = ok && client.roundTrips(out);
@@ -326,7 +317,6 @@ bool measureTovel(const std::string& self, Figures& out, std::string& why)
             ok = client.linkStream(out.link) && client.rawStream(out.raw);
         if (!ok && why.empty())
             why = "a measurement failed";
-        QuietStdout quiet;
         client.close();
         Orlix_DeInitialize();
     } else {

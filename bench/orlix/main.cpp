@@ -21,7 +21,6 @@
 #include "LanForwarder.h"
 #include "Orlix.h"
 #include "PeerLink.h"
-#include "QuietStdout.h"
 #include "RendezvousServer.h"
 
 #include "ChildProcess.h"
@@ -236,21 +235,14 @@ void stopDevice(platform::ChildProcess& child)
 double peerGoodput(std::string& note)
 {
     std::string error;
-    std::unique_ptr<bench::PeerLink> link;
-    {
-        QuietStdout quiet;
-        link = bench::PeerLink::open(0.0, error);
-    }
+    std::unique_ptr<bench::PeerLink> link = bench::PeerLink::open(0.0, error);
     if (!link) {
         note = "peer core could not connect: " + error;
         return 0;
     }
     const bench::CaseSpec spec{kStreamWriteBytes, kStreamBytes, 4u << 20, kStreamCapSeconds, 3.0, 0, 0.0};
     const bench::CaseResult r = bench::runCase(*link, spec);
-    {
-        QuietStdout quiet;
-        link.reset();
-    }
+    link.reset();
     note = r.note;
     return r.goodputMBps;
 }
@@ -286,11 +278,7 @@ int main(int argc, char** argv)
     options.silentUnknown = true;
     rendezvous::RendezvousServer server(options);
     std::string error;
-    bool serving;
-    {
-        QuietStdout quiet;
-        serving = server.start(&error);
-    }
+    bool serving = server.start(&error);
     if (!serving) {
         std::printf("rendezvous server did not start: %s\n", error.c_str());
         std::printf("orlix/peer goodput ratio: 0.000\n");
@@ -311,10 +299,7 @@ int main(int argc, char** argv)
         }
     };
     rendezvous::RendezvousServer lanServer(lanOptions);
-    {
-        QuietStdout quiet;
-        serving = lanServer.start(&error);
-    }
+    serving = lanServer.start(&error);
     const std::string lanServerString = serving ? lanServer.serverString() : std::string();
     LanForwarder lanForwarder;
 
@@ -349,11 +334,7 @@ int main(int argc, char** argv)
         deviceErrors.push_back(bringUp(path, *devices.back()));
     }
 
-    int initialized;
-    {
-        QuietStdout quiet;
-        initialized = Orlix_Initialize(serverString.c_str());
-    }
+    int initialized = Orlix_Initialize(serverString.c_str());
     if (initialized == 0)
         initialized = Orlix_SetLoginInfo(kClientId, kPassword, 1);
     if (initialized != 0) {
@@ -459,18 +440,12 @@ int main(int argc, char** argv)
     if (std::none_of(established.begin(), established.end(), [](bool b) { return b; }))
         std::printf("session  no path established: no session goodput\n");
 
-    {
-        QuietStdout quiet;
-        Orlix_DeInitialize();
-    }
+    Orlix_DeInitialize();
     for (auto& device : devices)
         stopDevice(*device);
     lanForwarder.stop();
-    {
-        QuietStdout quiet;
-        server.stop();
-        lanServer.stop();
-    }
+    server.stop();
+    lanServer.stop();
 
     std::printf("ratio below: session goodput of the first established path with channel data (median of its runs) /\n"
                 "peer core goodput (median of its runs)\n");

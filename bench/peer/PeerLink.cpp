@@ -1,6 +1,7 @@
 #include "PeerLink.h"
 
 #include "MessageIdentifiers.h"
+#include "P2PPeerTestHooks.h"
 
 #include <cstdio>
 
@@ -70,8 +71,8 @@ std::unique_ptr<PeerLink> PeerLink::open(double lossRate, std::string& error)
         return nullptr;
     }
     if (lossRate > 0) {
-        link->m_sender->SetTestSendLoss(lossRate, 0x5eed);
-        link->m_receiver->SetTestSendLoss(lossRate, 0xbeef);
+        P2PPeerTestHooks::SetSendLoss(*link->m_sender, lossRate, 0x5eed);
+        P2PPeerTestHooks::SetSendLoss(*link->m_receiver, lossRate, 0xbeef);
     }
     return link;
 }

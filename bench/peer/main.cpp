@@ -7,7 +7,6 @@
 // side, the sides alternating, after one warm-up run of each.
 #include "BenchHarness.h"
 #include "EnetLink.h"
-#include "QuietStdout.h"
 #include "TcpLink.h"
 #include "PeerLink.h"
 
@@ -72,21 +71,14 @@ struct Measured {
 Measured measure(const Transport& t, double loss, const CaseSpec& spec)
 {
     Measured m;
-    std::unique_ptr<Link> link;
-    {
-        QuietStdout quiet;
-        link = t.open(loss, m.error);
-    }
+    std::unique_ptr<Link> link = t.open(loss, m.error);
     if (!link)
         return m;
     m.connected = true;
     const double cpuStart = processCpuSeconds();
     m.result = bench::runCase(*link, spec);
     const double cpu = processCpuSeconds() - cpuStart;
-    {
-        QuietStdout quiet;
-        link.reset();
-    }
+    link.reset();
     // Payload delivered in both phases: goodput messages and latency samples.
     const double mb = static_cast<double>(m.result.goodputMessages + m.result.latencySamples) *
                       static_cast<double>(spec.messageBytes) / 1e6;

@@ -1,10 +1,13 @@
 // The peer over real UDP on 127.0.0.1: the offline classifier, MTU choice and ping ring, start
-// and restart, and a raw socket playing a remote peer to check the offline handshake answers byte
-// by byte. Two real peers talking to each other are the peer-link tests' business.
+// and restart, the bounds of its two queues, and a raw socket playing a remote peer to check the
+// offline handshake answers byte by byte. Two real peers talking to each other are the peer-link
+// tests' business.
 #include "BitStream.h"
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
+#include "PacketQueue.h"
 #include "PeerUtils.h"
+#include "ReceiveBuffers.h"
 #include "ReliabilityLayer.h"
 #include "TestPeer.h"
 #include "UdpSocket.h"
@@ -502,6 +505,74 @@ TEST(BanList, PatternsExpiryAndLimits)
     EXPECT_TRUE(waitUntil([&] { return !peer.IsAddressBanned("192.168.1.7"); }));
     peer.UnbanAddress("10.0.*");
     EXPECT_FALSE(peer.IsAddressBanned("10.0.3.4"));
+}
+
+// ---- The peer's queues ----------------------------------------------------------------------------
+
+TEST(ReceiveBuffers, AFloodBeyondTheQueueIsDroppedAndCountedTheRestComesOutOldestFirst)
+{
+    ReceiveBuffers buffers;
+    std::vector<RecvBuffer*> filled;
+    for (std::size_t i = 0; i < ReceiveBuffers::kMaxQueued + 3; ++i) {
+        filled.push_back(buffers.Take());
+        filled.back()->byteCount = static_cast<int32_t>(i);
+    }
+    // Only the first datagram of a burst asks for the update thread to be woken.
+    EXPECT_TRUE(buffers.Queue(filled.data(), 1));
+    EXPECT_FALSE(buffers.Queue(filled.data() + 1, static_cast<int>(filled.size() - 1)));
+    EXPECT_EQ(buffers.Dropped(), 3u);
+    for (std::size_t i = 0; i < ReceiveBuffers::kMaxQueued; ++i) {
+        RecvBuffer* buffer = buffers.Pop();
+        ASSERT_NE(buffer, nullptr);
+        ASSERT_EQ(buffer->byteCount, static_cast<int32_t>(i));
+        buffers.Return(buffer);
+    }
+    EXPECT_EQ(buffers.Pop(), nullptr);
+    // A stop puts what still waits back unread.
+    RecvBuffer* late = buffers.Take();
+    EXPECT_TRUE(buffers.Queue(&late, 1));
+    buffers.DiscardQueued();
+    EXPECT_EQ(buffers.Pop(), nullptr);
+}
+
+TEST(PacketQueue, FullAboveItsLimitUntilTakenDownToHalfAndHeadPushesComeFirst)
+{
+    constexpr unsigned kPacketBytes = 64 * 1024;
+    constexpr int kAtLimit = static_cast<int>(PacketQueue::kMaxBytes / kPacketBytes);
+    PacketQueue queue;
+    for (int i = 0; i < kAtLimit; ++i)
+        queue.Push(PacketQueue::Allocate(kPacketBytes), false);
+    queue.CheckFull();
+    EXPECT_FALSE(queue.IsFull()) << "exactly at the limit is not above it";
+    queue.Push(PacketQueue::Allocate(kPacketBytes), false);
+    queue.CheckFull();
+    EXPECT_TRUE(queue.IsFull());
+    EXPECT_EQ(queue.Count(), static_cast<std::size_t>(kAtLimit + 1));
+
+    // Taken out one by one: the queue is free again once half the limit or less is left, and
+    // says so exactly once.
+    std::vector<int> drainedAt;
+    for (int i = 0; i <= kAtLimit; ++i) {
+        bool drained = false;
+        Packet* packet = queue.Pop(&drained);
+        ASSERT_NE(packet, nullptr);
+        PacketQueue::Release(packet);
+        if (drained)
+            drainedAt.push_back(i);
+    }
+    EXPECT_EQ(drainedAt, std::vector<int>{kAtLimit / 2});
+    EXPECT_FALSE(queue.IsFull());
+
+    Packet* tail = PacketQueue::Allocate(1);
+    Packet* head = PacketQueue::Allocate(2);
+    queue.Push(tail, false);
+    queue.Push(head, true);
+    bool drained = false;
+    EXPECT_EQ(queue.Pop(&drained), head);
+    EXPECT_EQ(queue.Pop(&drained), tail);
+    EXPECT_EQ(queue.Pop(&drained), nullptr);
+    PacketQueue::Release(head);
+    PacketQueue::Release(tail);
 }
 
 TEST(Receipts, LoopBackToOwnGuidCarriesTheReturnedReceipt)

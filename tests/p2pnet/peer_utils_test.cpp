@@ -1,4 +1,4 @@
-// Integer formatting, clocks, hashing, the twister seed, P2PString and the plugin base.
+// Integer formatting, clocks, hashing, the twister seed, the log, P2PString and the plugin base.
 #include "CaseName.h"
 #include "BitStream.h"
 #include "P2PString.h"
@@ -123,13 +123,78 @@ TEST(Twister, SeedingAndRepeatability)
     EXPECT_TRUE(differs);
 }
 
+// Installs a log sink that keeps every line for the life of the object, and captures the standard
+// output and error meanwhile, which the library must leave alone.
+class LogCapture {
+public:
+    struct Line {
+        P2PNet::LogLevel level;
+        std::string text;
+    };
+
+    LogCapture()
+    {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        P2PNet::SetLogSink([this](P2PNet::LogLevel level, const char* text) { m_lines.push_back({level, text}); });
+    }
+    ~LogCapture() { P2PNet::SetLogSink({}); }
+
+    // Ends the capture of both streams; true when nothing was written to them.
+    bool streamsStayedEmpty()
+    {
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err, "");
+        return out.empty() && err.empty();
+    }
+    const std::vector<Line>& lines() const { return m_lines; }
+
+private:
+    std::vector<Line> m_lines;
+};
+
 TEST(Twister, SeedTwisterPrintsTheSeed)
 {
-    ::testing::internal::CaptureStdout();
+    LogCapture log;
     P2PNet::SeedTwister(424242);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "424242\n");
+    EXPECT_TRUE(log.streamsStayedEmpty());
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].level, P2PNet::LogLevel::Info);
+    EXPECT_EQ(log.lines()[0].text, "random seed 424242");
     P2PNet::MersenneTwister reference(424242);
     EXPECT_EQ(P2PNet::RandomMT(), reference.Next());
+}
+
+// ---- Log ----------------------------------------------------------------------------------------
+
+TEST(Log, LinesGoToTheSinkAloneAndDebugLinesOnlyWhenAsked)
+{
+    {
+        LogCapture log;
+        P2PNet::LogDebug("hidden %d", 1);
+        P2PNet::Log(P2PNet::LogLevel::Debug, "hidden %d", 2);
+        P2PNet::Log(P2PNet::LogLevel::Error, "kept %s", "error");
+        P2PNet::SetDebugLog(true);
+        P2PNet::LogDebug("kept %s", "debug");
+        P2PNet::SetDebugLog(false);
+        // A line longer than the limit is cut, never overrun.
+        P2PNet::Log(P2PNet::LogLevel::Warn, "%s", std::string(2000, 'x').c_str());
+        EXPECT_TRUE(log.streamsStayedEmpty());
+        ASSERT_EQ(log.lines().size(), 3u);
+        EXPECT_EQ(log.lines()[0].level, P2PNet::LogLevel::Error);
+        EXPECT_EQ(log.lines()[0].text, "kept error");
+        EXPECT_EQ(log.lines()[1].level, P2PNet::LogLevel::Debug);
+        EXPECT_EQ(log.lines()[1].text, "kept debug");
+        EXPECT_EQ(log.lines()[2].text, std::string(511, 'x'));
+    }
+    // With no sink, lines go nowhere.
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    P2PNet::Log(P2PNet::LogLevel::Error, "dropped");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 // ---- P2PString ----------------------------------------------------------------------------------

@@ -65,8 +65,8 @@ TEST_P(PeerAckRules, OrderedDataMovesBothWays)
     std::optional<Connection> made = connectPeers(client, server, family);
     ASSERT_TRUE(made.has_value());
     if (c.loss > 0) {
-        client->SetTestSendLoss(c.loss, 21);
-        server->SetTestSendLoss(c.loss, 22);
+        P2PPeerTestHooks::SetSendLoss(client.peer(), c.loss, 21);
+        P2PPeerTestHooks::SetSendLoss(server.peer(), c.loss, 22);
     }
     const PeerTarget toServer(made->accepted.guid, made->accepted.address);
     const PeerTarget toClient(made->incoming.guid, made->incoming.address);
@@ -101,7 +101,9 @@ TEST_P(PeerAckRules, OrderedDataMovesBothWays)
     EXPECT_TRUE(done) << "client to server: " << gotUp << " of " << up.size() << "; server to client: " << gotDown
                       << " of " << down.size();
     if (c.loss > 0) {
-        EXPECT_GT(client->TestDroppedDatagrams() + server->TestDroppedDatagrams(), 0u) << "no loss was injected";
+        const uint64_t dropped =
+            P2PPeerTestHooks::DroppedDatagrams(client.peer()) + P2PPeerTestHooks::DroppedDatagrams(server.peer());
+        EXPECT_GT(dropped, 0u) << "no loss was injected";
     }
     EXPECT_EQ(server->CountConnected(), 1u);
     EXPECT_EQ(client->CountConnected(), 1u);

@@ -150,8 +150,8 @@ TEST_P(PeerLink, OrderedMessagesSurviveLossInBothDirections)
     uint32_t seed = 11;
     for (const LossLoad& load : kLossLoads) {
         SCOPED_TRACE(load.name);
-        client->SetTestSendLoss(load.loss, seed++);
-        server->SetTestSendLoss(load.loss, seed++);
+        P2PPeerTestHooks::SetSendLoss(client.peer(), load.loss, seed++);
+        P2PPeerTestHooks::SetSendLoss(server.peer(), load.loss, seed++);
         std::vector<std::vector<uint8_t>> sent;
         for (int i = 0; i < load.messages; ++i)
             sent.push_back(patternBytes(load.length(i), kUserMessage, seed * 1000 + static_cast<uint32_t>(i)));
@@ -166,8 +166,28 @@ TEST_P(PeerLink, OrderedMessagesSurviveLossInBothDirections)
             ASSERT_TRUE(r->data == sent[i]) << "message " << i << " out of order or damaged";
         }
     }
-    EXPECT_GT(client->TestDroppedDatagrams() + server->TestDroppedDatagrams(), 0u) << "no loss was injected";
+    const uint64_t dropped =
+        P2PPeerTestHooks::DroppedDatagrams(client.peer()) + P2PPeerTestHooks::DroppedDatagrams(server.peer());
+    EXPECT_GT(dropped, 0u) << "no loss was injected";
     EXPECT_EQ(server->CountConnected(), 1u) << "loss alone must not end the connection";
+}
+
+TEST_P(PeerLink, SocketQueriesAreAnsweredByTheUpdateThreadAndAfterTheStop)
+{
+    ASSERT_NO_FATAL_FAILURE(connect());
+    // While the peer runs, the update thread answers: the connection's socket is the peer's one.
+    std::vector<PlatformSocket*> all;
+    client->QuerySockets(all);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0]->GetBoundAddress(), client.address());
+    EXPECT_EQ(client->QuerySocket(toServer()), all[0]);
+    EXPECT_EQ(client->QuerySocket(PeerTarget(UNASSIGNED_P2PNET_GUID, SystemAddress::FromIPv4(127, 0, 0, 1, 9))),
+              nullptr);
+    // Once stopped, the peer answers itself: no connection, no socket.
+    client->Stop(0);
+    client->QuerySockets(all);
+    EXPECT_TRUE(all.empty());
+    EXPECT_EQ(client->QuerySocket(toServer()), nullptr);
 }
 
 TEST_P(PeerLink, MessagesGoEachWayByGuidAndByAddress)

@@ -44,8 +44,8 @@ TEST_P(PeerMtu, HandshakeFallsBackToAnMtuThePathCarries)
     ASSERT_EQ(server.start(family.listenFamily, family.listenHost), StartResult::Started);
     ASSERT_EQ(client.start(family.connectFamily, family.connectHost), StartResult::Started);
     if (!path.clientOnly)
-        server->SetTestMaxDatagramSize(path.pathLimit);
-    client->SetTestMaxDatagramSize(path.pathLimit);
+        P2PPeerTestHooks::SetMaxDatagramSize(server.peer(), path.pathLimit);
+    P2PPeerTestHooks::SetMaxDatagramSize(client.peer(), path.pathLimit);
 
     // Six attempts 100 ms apart: two for each MTU size.
     std::optional<Connection> made = connectPeers(client, server, family, {}, 6, 100);
@@ -56,7 +56,7 @@ TEST_P(PeerMtu, HandshakeFallsBackToAnMtuThePathCarries)
     EXPECT_GE(clientMtu, path.lowestMtu);
     EXPECT_LE(clientMtu, path.highestMtu);
     if (path.pathLimit != 0) {
-        EXPECT_GT(client->TestDroppedDatagrams(), 0u) << "the path limit was never exercised";
+        EXPECT_GT(P2PPeerTestHooks::DroppedDatagrams(client.peer()), 0u) << "the path limit was never exercised";
     }
 
     // Every datagram of a 256 KiB message must fit the path, or it never arrives.

@@ -5,6 +5,7 @@
 
 #include "MessageIdentifiers.h"
 #include "P2PPeer.h"
+#include "P2PPeerTestHooks.h"
 #include "TestPeer.h"
 
 #include <chrono>
