@@ -9,6 +9,7 @@
 #include "NetRWrite.h"
 #include "PlatformThread.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <json/json.h>
@@ -68,12 +69,9 @@ void LumoraInstance::registerExitStop()
 
 void LumoraInstance::StopForExit()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_taskStartMutex);
-        m_pollFlag = false;
-        m_furtherFlag = false;
-        m_reconnectFlag = false;
-    }
+    stopLoopedTasks();
+    // Stream reads waiting for their devices give their workers back now.
+    stopChannels();
     m_streamPool.Clear();
     m_reconnectPool.Clear();
     m_replyPool.Clear();
@@ -82,10 +80,25 @@ void LumoraInstance::StopForExit()
         std::lock_guard<std::mutex> lock(m_gateMutex);
         m_gateOpen = false;
     }
-    const uint32_t start = platform::tickMillis();
-    while (m_replyPool.active() + m_reconnectPool.active() + m_picturePool.active() + m_streamPool.active() > 0 &&
-           platform::tickMillis() - start < 3000)
-        platform::sleepMillis(5);
+    // Bounded: a task inside a transport call (a connect) ends only when that call returns.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitWaitMs);
+    for (ThreadPool* pool : {&m_replyPool, &m_reconnectPool, &m_picturePool, &m_streamPool})
+        pool->WaitIdle(deadline);
+}
+
+void LumoraInstance::stopLoopedTasks()
+{
+    std::lock_guard<std::mutex> lock(m_taskStartMutex);
+    m_pollFlag = false;
+    m_furtherFlag = false;
+    m_reconnectFlag = false;
+    ++m_taskStops;
+    for (std::shared_ptr<LoopedTask>* loop : {&m_pollLoop, &m_pictureLoop, &m_reconnectLoop})
+        if (*loop) {
+            (*loop)->Stop();
+            loop->reset();
+        }
+    m_taskStartWake.notify_all();
 }
 
 namespace {
@@ -144,9 +157,7 @@ LumoraInstance::LumoraInstance(Options options) : m_options(std::move(options))
 
 LumoraInstance::~LumoraInstance()
 {
-    m_pollFlag = false;
-    m_furtherFlag = false;
-    m_reconnectFlag = false;
+    stopLoopedTasks();
     {
         std::lock_guard<std::mutex> lock(m_messageMutex);
         m_messageCallback = nullptr;
@@ -202,12 +213,7 @@ void LumoraInstance::DeInitLib()
         std::lock_guard<std::mutex> lock(m_messageMutex);
         m_messageCallback = nullptr;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_taskStartMutex);
-        m_pollFlag = false;
-        m_furtherFlag = false;
-        m_reconnectFlag = false;
-    }
+    stopLoopedTasks();
     m_streamPool.Clear();
     m_reconnectPool.Clear();
     m_replyPool.Clear();
@@ -328,17 +334,30 @@ NetProImple* LumoraInstance::liveSession(const std::string& uid)
 
 void LumoraInstance::startLoopedTasks()
 {
-    std::lock_guard<std::mutex> lock(m_taskStartMutex);
+    std::unique_lock<std::mutex> lock(m_taskStartMutex);
+    // A login that comes during the first login's pause returns only after that start, as the
+    // first one does; neither holds the lock while it waits.
+    m_taskStartWake.wait(lock, [this] { return !m_pollStarting; });
     if (!m_pollFlag.exchange(true)) {
         ++m_loopedTaskStarts;
-        ScheduleLooped(m_replyPool, [this] { return PollIOTask(); }, m_options.pollIntervalMs);
-        if (m_options.firstLoginPauseMs > 0)
-            platform::sleepMillis(static_cast<uint32_t>(m_options.firstLoginPauseMs));
-        ScheduleLooped(m_picturePool, [this] { return PollSnapTask(5); }, m_options.snapIntervalMs);
+        m_pollLoop = ScheduleLooped(m_replyPool, [this] { return PollIOTask(); }, m_options.pollIntervalMs);
+        if (m_options.firstLoginPauseMs > 0) {
+            const uint64_t stops = m_taskStops;
+            m_pollStarting = true;
+            m_taskStartWake.wait_for(lock, std::chrono::milliseconds(m_options.firstLoginPauseMs),
+                                     [&] { return m_taskStops != stops; });
+            m_pollStarting = false;
+            m_taskStartWake.notify_all();
+            // A stop during the pause (DeInitLib, exit) wins: nothing starts after it.
+            if (m_taskStops != stops)
+                return;
+        }
+        m_pictureLoop = ScheduleLooped(m_picturePool, [this] { return PollSnapTask(5); }, m_options.snapIntervalMs);
     }
     if (!m_reconnectFlag.exchange(true)) {
         ++m_loopedTaskStarts;
-        ScheduleLooped(m_reconnectPool, [this] { return ReconnectTask(); }, m_options.reconnectScanMs);
+        m_reconnectLoop =
+            ScheduleLooped(m_reconnectPool, [this] { return ReconnectTask(); }, m_options.reconnectScanMs);
     }
 }
 
