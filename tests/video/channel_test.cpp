@@ -10,6 +10,8 @@
 #include <NetProImple.h>
 #include <NetProtocol.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <sys/resource.h>
@@ -25,7 +27,8 @@ using videotest::ReadFile;
 using videotest::ScopedSurface;
 using videotest::SplitAccessUnits;
 
-// Bytes the device sends, per channel; an empty channel times out (-3) or, once broken, fails.
+// Bytes the device sends, per channel. A read of an empty channel waits a moment for bytes, as a
+// transport read does, then times out (-3); once the link is broken it fails.
 class DeviceBytes {
 public:
     void push(int channel, const std::vector<char>& bytes)
@@ -33,11 +36,13 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         auto& q = m_queues[channel];
         q.insert(q.end(), bytes.begin(), bytes.end());
+        m_arrived.notify_all();
     }
     void breakLink()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_broken = true;
+        m_arrived.notify_all();
     }
     size_t pending(int channel)
     {
@@ -67,10 +72,11 @@ public:
 private:
     int take(int channel, char* buffer, int& length, std::function<void()>& after)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         ++m_reads;
         after = m_onRead;
         auto& q = m_queues[channel];
+        m_arrived.wait_for(lock, kReadWait, [&] { return !q.empty() || m_broken; });
         const size_t n = std::min(q.size(), static_cast<size_t>(length));
         std::copy(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n), buffer);
         q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n));
@@ -80,7 +86,11 @@ private:
         return n == 0 ? -3 : 0;
     }
 
+    // How long a read of an empty channel waits (the transports wait 50 to 100 ms).
+    static constexpr std::chrono::milliseconds kReadWait{5};
+
     std::mutex m_mutex;
+    std::condition_variable m_arrived;
     std::map<int, std::deque<char>> m_queues;
     bool m_broken = false;
     uint64_t m_reads = 0;
