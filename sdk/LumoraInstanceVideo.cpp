@@ -174,6 +174,9 @@ VideoDecoderImple::Host LumoraInstance::channelHost()
     VideoDecoderImple::Host host;
     // Each read posts the next as its last act: the stream stays on its worker while it keeps up.
     host.schedule = [this](std::function<void()> task) { m_streamPool.ScheduleNext(std::move(task)); };
+    host.scheduleAfter = [this](std::chrono::milliseconds delay, std::function<void()> task) {
+        m_streamPool.ScheduleAfter(delay, std::move(task));
+    };
     host.playAudio = [this](const char* data, unsigned length, int, uint64_t pts) { PlayAudioFrame(data, length, pts); };
     host.devLost = [this](const std::string& lostUid, int slot) { OnDevLost(lostUid, slot); };
     host.recordEnd = [this](const std::string& endUid, const std::string& path, int status) {

@@ -123,6 +123,12 @@ protected:
             ends.emplace_back(path, status);
             waiter.notify();
         };
+        // Delayed posts are kept for the test to run.
+        host.scheduleAfter = [this](std::chrono::milliseconds delay, std::function<void()> task) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            delayed.emplace_back(delay, std::move(task));
+            waiter.notify();
+        };
         channel = VideoDecoderImple::Create(session.get(), host);
         dir = ::testing::TempDir() + "channel-" + std::to_string(::getpid()) + "-" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -169,6 +175,7 @@ protected:
     std::vector<std::vector<char>> audio;
     std::vector<std::string> lost;
     std::vector<std::pair<std::string, int>> ends;
+    std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> delayed;
 };
 
 TEST_F(ChannelTest, LiveVideoIsPulledFrameByFrameIntoTheWindow)
@@ -449,6 +456,35 @@ TEST_F(ChannelTest, CancelledDownloadEndsAsUncompleteEvenWhenTheDeviceIsSilent)
     ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
     EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", -2}}));
     EXPECT_EQ(ReadFile(dir + "/rec.avi.Uncomplete").size(), 20000u);
+}
+
+// A download read that comes back with nothing (-3) is retried after the pause as a delayed post:
+// no worker waits the pause out, and the retried read carries the download on.
+TEST_F(ChannelTest, TimedOutDownloadReadIsRetriedWithoutHoldingAWorker)
+{
+    ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false), 0);
+    session->SetRecDataCallback(channel->RecordSink());
+    channel->SetRetryDelay(60s);
+    std::vector<char> nothing;
+    auto returned = std::async(std::launch::async,
+                               [&] { channel->OnRecordFrame(0, -3, nothing, 0, "CHANNELCAM", 4, 0, 0); });
+    ASSERT_EQ(returned.wait_for(20s), std::future_status::ready) << "the retry pause held the reading thread";
+    std::function<void()> retry;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ASSERT_EQ(delayed.size(), 1u);
+        EXPECT_EQ(delayed[0].first, 60s);
+        retry = delayed[0].second;
+    }
+    const auto data = recordBytes(20000);
+    pushFile(bytes, data);
+    uint8_t end[kMediaChunkHeaderSize];
+    EncodeMediaChunkHeader(MediaChunkHeader{}, end);
+    bytes.push(kChannelRecord, std::vector<char>(end, end + kMediaChunkHeaderSize));
+    pool->post(retry);
+    ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
+    EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", 0}}));
+    EXPECT_EQ(ReadFile(dir + "/rec.avi"), data);
 }
 
 // A file size limit stands in for a full disk: the write that crosses it comes up short.
