@@ -108,20 +108,16 @@ protected:
         session->parser()->link()->setHandle(0);
         VideoDecoderImple::Host host;
         host.schedule = pool->scheduler();
+        // The waiter checks its condition under its own lock and the condition takes m_mutex, so
+        // the records are written under m_mutex and the waiter told after it is let go.
         host.playAudio = [this](const char* data, unsigned length, int type, uint64_t pts) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            audio.emplace_back(data, data + length);
-            waiter.notify();
+            record([&] { audio.emplace_back(data, data + length); });
         };
         host.devLost = [this](const std::string& uid, int slot) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            lost.push_back(uid + "/" + std::to_string(slot));
-            waiter.notify();
+            record([&] { lost.push_back(uid + "/" + std::to_string(slot)); });
         };
         host.recordEnd = [this](const std::string&, const std::string& path, int status) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ends.emplace_back(path, status);
-            waiter.notify();
+            record([&] { ends.emplace_back(path, status); });
         };
         // Delayed posts are kept for the test to run.
         host.scheduleAfter = [this](std::chrono::milliseconds delay, std::function<void()> task) {
@@ -152,6 +148,15 @@ protected:
             ++id;
             bytes.push(channelId, MediaChunks(unit, 1, id, 40000ull * id));
         }
+    }
+    template <class Change>
+    void record(Change change)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            change();
+        }
+        waiter.notify();
     }
     size_t audioCount()
     {
