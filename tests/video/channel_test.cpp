@@ -121,9 +121,7 @@ protected:
         };
         // Delayed posts are kept for the test to run.
         host.scheduleAfter = [this](std::chrono::milliseconds delay, std::function<void()> task) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            delayed.emplace_back(delay, std::move(task));
-            waiter.notify();
+            record([&] { delayed.emplace_back(delay, std::move(task)); });
         };
         channel = VideoDecoderImple::Create(session.get(), host);
         dir = ::testing::TempDir() + "channel-" + std::to_string(::getpid()) + "-" +
