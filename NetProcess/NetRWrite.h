@@ -115,8 +115,8 @@ public:
     // `channel`, set `length` to the count, and return 0, -3 (nothing there yet; `length` may be
     // part of the request) or another negative code (link broken). Like a transport it waits a
     // moment for bytes (a few milliseconds, ended early when bytes come) before it answers -3:
-    // the readers ask again at once. While a source is set the link
-    // is detached from every transport whatever its uid: Read takes its bytes from the source,
+    // the readers ask again at once. While a source is set the link is detached from every
+    // transport whatever its uid: Read takes its bytes from the source,
     // Write accepts and drops everything (returns the length), Close touches no transport. Set it
     // before the link is used and then setHandle(0) (or any handle >= 0) so the link counts as up;
     // the source is not guarded against concurrent replacement.
