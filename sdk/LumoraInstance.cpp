@@ -5,6 +5,7 @@
 #include "DeviceJson.h"
 #include "DevAudioIO.h"
 #include "LumoraLog.h"
+#include "NetLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
 #include "PlatformThread.h"
@@ -268,7 +269,7 @@ void LumoraInstance::callResult(const DeviceResultCallback& cb, int code, int re
     try {
         cb(code, result, std::move(text), uid, data, value);
     } catch (...) {
-        LUMORA_LOG("callback of reply " << code << " for " << uid << " threw");
+        NETLOG("callback of reply " << code << " for " << uid << " threw");
     }
     leaveCallback();
 }
@@ -294,7 +295,7 @@ void LumoraInstance::raiseMessage(int message, const std::string& uid, const std
         cb(message, uid, text != nullptr ? textCopy.data() : nullptr, extra != nullptr ? extraCopy.data() : nullptr, value,
            reserved);
     } catch (...) {
-        LUMORA_LOG("message callback " << message << " for " << uid << " threw");
+        NETLOG("message callback " << message << " for " << uid << " threw");
     }
     leaveCallback();
 }
@@ -485,7 +486,7 @@ void LumoraInstance::OnLoginReply(int code, int result, std::string text, std::s
     if (!found)
         return;
     if (result >= 0)
-        LUMORA_LOG_AT(netlog::Level::Info, "Dev " << uid << " connect success");
+        NETLOG_AT(netlog::Level::Info, "Dev " << uid << " connect success");
     callResult(cb, code, result, std::move(text), uid, data, slot);
 }
 
@@ -692,7 +693,7 @@ void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body
     }
     withDevice(uid, [](DeviceEntry& entry) { entry.state = DeviceState::kLost; });
     if (armReconnect(uid, upgrading ? 0 : kPollLossDelay))
-        LUMORA_LOG_AT(netlog::Level::Warn, "Dev " << uid << " drop line res " << result);
+        NETLOG_AT(netlog::Level::Warn, "Dev " << uid << " drop line res " << result);
 }
 
 void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body, unsigned length,
@@ -720,7 +721,7 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
             if (waiting != pending.requests.end() && !waiting->second.empty() &&
                 waiting->second.front().link > link) {
                 if (pending.earlierLink++ == 0)
-                    LUMORA_LOG("Dev " << uid << " reply " << key << " of an ended link dropped");
+                    NETLOG("Dev " << uid << " reply " << key << " of an ended link dropped");
                 return;
             }
         }
@@ -737,7 +738,7 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
                     if (waiting != pending.requests.end() && !waiting->second.empty())
                         waiting->second.front().maybeAnswered = true;
                     if (pending.lateDropped++ == 0)
-                        LUMORA_LOG("Dev " << uid << " late reply " << key << " dropped");
+                        NETLOG("Dev " << uid << " late reply " << key << " dropped");
                     return;
                 }
             }
@@ -745,7 +746,7 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
         auto entry = pending.requests.find(key);
         if (entry == pending.requests.end() || entry->second.empty()) {
             if (pending.unsolicited++ == 0)
-                LUMORA_LOG("Dev " << uid << " unsolicited reply " << key << " dropped");
+                NETLOG("Dev " << uid << " unsolicited reply " << key << " dropped");
             return;
         }
         cb = entry->second.front().callback;
@@ -820,12 +821,12 @@ void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& fram
                 try {
                     raw(type, result, frame, length, uid, kind, pts, slot);
                 } catch (...) {
-                    LUMORA_LOG("raw-frame callback for " << uid << " threw");
+                    NETLOG("raw-frame callback for " << uid << " threw");
                 }
                 leaveCallback();
             }
         } else {
-            LUMORA_LOG("error occur " << result << " uid " << uid << " len " << length);
+            NETLOG("error occur " << result << " uid " << uid << " len " << length);
         }
     }
     // The next read is this handler's last act: it stays on this worker.
@@ -839,10 +840,10 @@ int LumoraInstance::readReplies(const std::string& uid, NetProImple& session)
         return session.ReadIOData(0);
     } catch (const std::exception& e) {
         if (!m_pollThrowLogged.exchange(true))
-            LUMORA_LOG("reply of " << uid << " threw: " << e.what());
+            NETLOG("reply of " << uid << " threw: " << e.what());
     } catch (...) {
         if (!m_pollThrowLogged.exchange(true))
-            LUMORA_LOG("reply of " << uid << " threw");
+            NETLOG("reply of " << uid << " threw");
     }
     return -1;
 }
@@ -1016,7 +1017,7 @@ void LumoraInstance::OnReconnect(int result, std::string text, std::string uid, 
     });
     if (found && replay)
         RePlayVideo(uid);
-    LUMORA_LOG_AT(netlog::Level::Info, "Dev " << uid << " Reconnect success");
+    NETLOG_AT(netlog::Level::Info, "Dev " << uid << " Reconnect success");
     raiseMessage(2, uid, &text, slot, 0);
 }
 

@@ -1,7 +1,7 @@
 #include "ThreadPool.h"
 
 #include "CrashDump.h"
-#include "LumoraLog.h"
+#include "NetLog.h"
 
 #include <condition_variable>
 #include <exception>
@@ -281,7 +281,7 @@ void LoopedTask::reportThrow(const char* what)
     if (m_reported)
         return;
     m_reported = true;
-    LUMORA_LOG("looped task threw (" << what << "); it keeps running");
+    NETLOG("looped task threw (" << what << "); it keeps running");
 }
 
 std::shared_ptr<LoopedTask> ScheduleLooped(ThreadPool& pool, std::function<bool()> function, int intervalMs)
