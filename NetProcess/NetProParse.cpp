@@ -505,9 +505,11 @@ int NetProParse::readTutkFrame(MediaReader& reader, int channel, int kind, int s
                                         sizeof info, &infoSize, &frameIndex);
         }
         if (rc == kAvNotReady || rc == kAvTimeout) {
+            // The receive calls wait for a frame inside the library for a moment, as the CS2 and
+            // libTovel reads do: asking again waits on the transport, not on a timer. A stop
+            // comes back from them as an empty frame (below).
             if (pictures)
                 return rc;
-            platform::sleepMillis(2);
             continue;
         }
         if (rc == kAvIncomplete || rc == kAvLostFrame) {

@@ -309,7 +309,6 @@ int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
                     rc = 0;
                     break;
                 }
-                pauseByteSource();
                 continue;
             }
             // A stop that comes while a chunk arrives: the device sends the rest of what it has
@@ -333,20 +332,11 @@ int NetRWrite::readBytes(int channel, char* buffer, int& length, bool continued)
             rc = -1;
             break;
         }
-        pauseByteSource();
     }
     length = count;
     if (rc < 0 && rc != kTimedOut)
         closeHandle(used);
     return rc;
-}
-
-void NetRWrite::pauseByteSource() const
-{
-    // The transports wait for data themselves; a test's byte source returns at once, so a read
-    // fed by one pauses briefly instead of spinning.
-    if (m_byteSource)
-        platform::sleepMillis(2);
 }
 
 int NetRWrite::Write(int channel, const char* data, int length)

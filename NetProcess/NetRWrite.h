@@ -113,8 +113,10 @@ public:
     // Test seam for feeding the readers from memory (fuzz targets, malformed-input tests). A byte
     // source has the contract of one transport read: fill at most `length` bytes of `buffer` from
     // `channel`, set `length` to the count, and return 0, -3 (nothing there yet; `length` may be
-    // part of the request) or another negative code (link broken). While a source is set the link
-    // is detached from every transport whatever its uid: Read takes its bytes from the source,
+    // part of the request) or another negative code (link broken). Like a transport it waits a
+    // moment for bytes (a few milliseconds, ended early when bytes come) before it answers -3:
+    // the readers ask again at once. While a source is set the link is detached from every
+    // transport whatever its uid: Read takes its bytes from the source,
     // Write accepts and drops everything (returns the length), Close touches no transport. Set it
     // before the link is used and then setHandle(0) (or any handle >= 0) so the link counts as up;
     // the source is not guarded against concurrent replacement.
@@ -125,7 +127,6 @@ private:
     // Starts a ThroughTek AV channel on first use (index -1 when not started); the AV index or -1.
     int startAvChannel(std::atomic<int>& index, int channelId, const char* failText);
     std::atomic<int>* avIndexFor(int channel);
-    void pauseByteSource() const;
     int readBytes(int channel, char* buffer, int& length, bool continued);
 
     std::atomic<int> m_handle{kNeverConnected};

@@ -264,7 +264,8 @@ void VideoDecoderImple::StopReading()
     abandonRead(true);
 }
 
-void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot)
+void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot,
+                               std::chrono::milliseconds delay)
 {
     // Called from the sink inside a read: the next step belongs to that read's chain.
     Chain chain;
@@ -272,18 +273,23 @@ void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, 
         chain.lane = t_step.lane;
         chain.generation = t_step.generation;
     }
-    repost(uid, kind, frameType, slot, chain);
+    repost(uid, kind, frameType, slot, chain, delay);
 }
 
-void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot, Chain chain)
+void VideoDecoderImple::repost(const std::string& uid, int kind, int frameType, int slot, Chain chain,
+                               std::chrono::milliseconds delay)
 {
     if (!m_host.schedule || m_stopped.load() || retired(chain))
         return;
     std::weak_ptr<VideoDecoderImple> weak = weak_from_this();
-    m_host.schedule([weak, uid, kind, frameType, slot, chain] {
+    auto step = [weak, uid, kind, frameType, slot, chain] {
         if (std::shared_ptr<VideoDecoderImple> self = weak.lock())
             self->readStep(uid, kind, frameType, slot, nullptr, chain);
-    });
+    };
+    if (delay.count() > 0 && m_host.scheduleAfter)
+        m_host.scheduleAfter(delay, std::move(step));
+    else
+        m_host.schedule(std::move(step));
 }
 
 bool VideoDecoderImple::linkDead() const
@@ -429,9 +435,9 @@ void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<cha
             }
         }
     } else if (status == -3) {
+        // Nothing arrived: the retry comes after the pause, and no worker waits for it.
         lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_retryDelayMs.load()));
-        repost(uid, streamKind, frameType, slot);
+        repost(uid, streamKind, frameType, slot, std::chrono::milliseconds(m_retryDelayMs.load()));
         return;
     } else if (status < 0) {
         path = closeDownload(".error");

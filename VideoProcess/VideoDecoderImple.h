@@ -39,6 +39,9 @@ public:
     struct Host {
         // Posts a task on the frame pool.
         std::function<void(std::function<void()>)> schedule;
+        // Posts a task on the frame pool once `delay` has passed, holding no worker meanwhile
+        // (empty: such a task is posted at once, and its read waits for the device instead).
+        std::function<void(std::chrono::milliseconds delay, std::function<void()>)> scheduleAfter;
         // One 320-byte A-law frame for the listening queue.
         std::function<void(const char* data, unsigned length, int frameType, uint64_t pts)> playAudio;
         // The stream's device link died.
@@ -115,7 +118,8 @@ public:
     void StopReading();
 
     void SetStopAtEmpty(bool stop) { m_stopAtEmpty.store(stop); }
-    // Pause before retrying a download read that timed out (1 second by default).
+    // Pause before retrying a download read that timed out (1 second by default); the retry is
+    // posted after it, so no worker waits it out.
     void SetRetryDelay(std::chrono::milliseconds delay) { m_retryDelayMs.store(delay.count()); }
 
     uint64_t GetPlayPts(int kind);
@@ -148,9 +152,11 @@ private:
     bool retired(Chain chain) const;
     // Retires every live chain (a stop): each ends at its next step.
     void retireLiveChains();
-    // Posts the next step of the chain of the read in progress (the sinks' case) or of `chain`.
-    void repost(const std::string& uid, int kind, int frameType, int slot);
-    void repost(const std::string& uid, int kind, int frameType, int slot, Chain chain);
+    // Posts the next step of the chain of the read in progress (the sinks' case) or of `chain`,
+    // once `delay` has passed when one is given.
+    void repost(const std::string& uid, int kind, int frameType, int slot, std::chrono::milliseconds delay = {});
+    void repost(const std::string& uid, int kind, int frameType, int slot, Chain chain,
+                std::chrono::milliseconds delay = {});
     bool linkDead() const;
     void reportLoss(const std::string& uid, int slot);
     // Ends a live (channel 1) or record (channel 4) read waiting for the device.

@@ -6,7 +6,7 @@
 #include "libLumora.h"
 
 #include "LumoraInstance.h"
-#include "LumoraLog.h"
+#include "NetLog.h"
 #include "NetRWrite.h"
 
 #include <exception>
@@ -18,9 +18,9 @@ void logException(const char* entry)
     try {
         throw;
     } catch (const std::exception& e) {
-        LUMORA_LOG(entry << " failed: " << e.what());
+        NETLOG(entry << " failed: " << e.what());
     } catch (...) {
-        LUMORA_LOG(entry << " failed");
+        NETLOG(entry << " failed");
     }
 }
 

@@ -5,10 +5,12 @@
 #include "DeviceJson.h"
 #include "DevAudioIO.h"
 #include "LumoraLog.h"
+#include "NetLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
 #include "PlatformThread.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <json/json.h>
@@ -68,12 +70,9 @@ void LumoraInstance::registerExitStop()
 
 void LumoraInstance::StopForExit()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_taskStartMutex);
-        m_pollFlag = false;
-        m_furtherFlag = false;
-        m_reconnectFlag = false;
-    }
+    stopLoopedTasks();
+    // Stream reads waiting for their devices give their workers back now.
+    stopChannels();
     m_streamPool.Clear();
     m_reconnectPool.Clear();
     m_replyPool.Clear();
@@ -82,10 +81,25 @@ void LumoraInstance::StopForExit()
         std::lock_guard<std::mutex> lock(m_gateMutex);
         m_gateOpen = false;
     }
-    const uint32_t start = platform::tickMillis();
-    while (m_replyPool.active() + m_reconnectPool.active() + m_picturePool.active() + m_streamPool.active() > 0 &&
-           platform::tickMillis() - start < 3000)
-        platform::sleepMillis(5);
+    // Bounded: a task inside a transport call (a connect) ends only when that call returns.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kExitWaitMs);
+    for (ThreadPool* pool : {&m_replyPool, &m_reconnectPool, &m_picturePool, &m_streamPool})
+        pool->WaitIdle(deadline);
+}
+
+void LumoraInstance::stopLoopedTasks()
+{
+    std::lock_guard<std::mutex> lock(m_taskStartMutex);
+    m_pollFlag = false;
+    m_furtherFlag = false;
+    m_reconnectFlag = false;
+    ++m_taskStops;
+    for (std::shared_ptr<LoopedTask>* loop : {&m_pollLoop, &m_pictureLoop, &m_reconnectLoop})
+        if (*loop) {
+            (*loop)->Stop();
+            loop->reset();
+        }
+    m_taskStartWake.notify_all();
 }
 
 namespace {
@@ -144,9 +158,7 @@ LumoraInstance::LumoraInstance(Options options) : m_options(std::move(options))
 
 LumoraInstance::~LumoraInstance()
 {
-    m_pollFlag = false;
-    m_furtherFlag = false;
-    m_reconnectFlag = false;
+    stopLoopedTasks();
     {
         std::lock_guard<std::mutex> lock(m_messageMutex);
         m_messageCallback = nullptr;
@@ -202,12 +214,7 @@ void LumoraInstance::DeInitLib()
         std::lock_guard<std::mutex> lock(m_messageMutex);
         m_messageCallback = nullptr;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_taskStartMutex);
-        m_pollFlag = false;
-        m_furtherFlag = false;
-        m_reconnectFlag = false;
-    }
+    stopLoopedTasks();
     m_streamPool.Clear();
     m_reconnectPool.Clear();
     m_replyPool.Clear();
@@ -262,7 +269,7 @@ void LumoraInstance::callResult(const DeviceResultCallback& cb, int code, int re
     try {
         cb(code, result, std::move(text), uid, data, value);
     } catch (...) {
-        LUMORA_LOG("callback of reply " << code << " for " << uid << " threw");
+        NETLOG("callback of reply " << code << " for " << uid << " threw");
     }
     leaveCallback();
 }
@@ -288,7 +295,7 @@ void LumoraInstance::raiseMessage(int message, const std::string& uid, const std
         cb(message, uid, text != nullptr ? textCopy.data() : nullptr, extra != nullptr ? extraCopy.data() : nullptr, value,
            reserved);
     } catch (...) {
-        LUMORA_LOG("message callback " << message << " for " << uid << " threw");
+        NETLOG("message callback " << message << " for " << uid << " threw");
     }
     leaveCallback();
 }
@@ -328,17 +335,30 @@ NetProImple* LumoraInstance::liveSession(const std::string& uid)
 
 void LumoraInstance::startLoopedTasks()
 {
-    std::lock_guard<std::mutex> lock(m_taskStartMutex);
+    std::unique_lock<std::mutex> lock(m_taskStartMutex);
+    // A login that comes during the first login's pause returns only after that start, as the
+    // first one does; neither holds the lock while it waits.
+    m_taskStartWake.wait(lock, [this] { return !m_pollStarting; });
     if (!m_pollFlag.exchange(true)) {
         ++m_loopedTaskStarts;
-        ScheduleLooped(m_replyPool, [this] { return PollIOTask(); }, m_options.pollIntervalMs);
-        if (m_options.firstLoginPauseMs > 0)
-            platform::sleepMillis(static_cast<uint32_t>(m_options.firstLoginPauseMs));
-        ScheduleLooped(m_picturePool, [this] { return PollSnapTask(5); }, m_options.snapIntervalMs);
+        m_pollLoop = ScheduleLooped(m_replyPool, [this] { return PollIOTask(); }, m_options.pollIntervalMs);
+        if (m_options.firstLoginPauseMs > 0) {
+            const uint64_t stops = m_taskStops;
+            m_pollStarting = true;
+            m_taskStartWake.wait_for(lock, std::chrono::milliseconds(m_options.firstLoginPauseMs),
+                                     [&] { return m_taskStops != stops; });
+            m_pollStarting = false;
+            m_taskStartWake.notify_all();
+            // A stop during the pause (DeInitLib, exit) wins: nothing starts after it.
+            if (m_taskStops != stops)
+                return;
+        }
+        m_pictureLoop = ScheduleLooped(m_picturePool, [this] { return PollSnapTask(5); }, m_options.snapIntervalMs);
     }
     if (!m_reconnectFlag.exchange(true)) {
         ++m_loopedTaskStarts;
-        ScheduleLooped(m_reconnectPool, [this] { return ReconnectTask(); }, m_options.reconnectScanMs);
+        m_reconnectLoop =
+            ScheduleLooped(m_reconnectPool, [this] { return ReconnectTask(); }, m_options.reconnectScanMs);
     }
 }
 
@@ -466,7 +486,7 @@ void LumoraInstance::OnLoginReply(int code, int result, std::string text, std::s
     if (!found)
         return;
     if (result >= 0)
-        LUMORA_LOG_AT(netlog::Level::Info, "Dev " << uid << " connect success");
+        NETLOG_AT(netlog::Level::Info, "Dev " << uid << " connect success");
     callResult(cb, code, result, std::move(text), uid, data, slot);
 }
 
@@ -673,7 +693,7 @@ void LumoraInstance::IODataProcess(int code, int result, std::vector<char>& body
     }
     withDevice(uid, [](DeviceEntry& entry) { entry.state = DeviceState::kLost; });
     if (armReconnect(uid, upgrading ? 0 : kPollLossDelay))
-        LUMORA_LOG_AT(netlog::Level::Warn, "Dev " << uid << " drop line res " << result);
+        NETLOG_AT(netlog::Level::Warn, "Dev " << uid << " drop line res " << result);
 }
 
 void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body, unsigned length,
@@ -701,7 +721,7 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
             if (waiting != pending.requests.end() && !waiting->second.empty() &&
                 waiting->second.front().link > link) {
                 if (pending.earlierLink++ == 0)
-                    LUMORA_LOG("Dev " << uid << " reply " << key << " of an ended link dropped");
+                    NETLOG("Dev " << uid << " reply " << key << " of an ended link dropped");
                 return;
             }
         }
@@ -718,7 +738,7 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
                     if (waiting != pending.requests.end() && !waiting->second.empty())
                         waiting->second.front().maybeAnswered = true;
                     if (pending.lateDropped++ == 0)
-                        LUMORA_LOG("Dev " << uid << " late reply " << key << " dropped");
+                        NETLOG("Dev " << uid << " late reply " << key << " dropped");
                     return;
                 }
             }
@@ -726,7 +746,7 @@ void LumoraInstance::DispatchReply(int code, int result, std::vector<char>& body
         auto entry = pending.requests.find(key);
         if (entry == pending.requests.end() || entry->second.empty()) {
             if (pending.unsolicited++ == 0)
-                LUMORA_LOG("Dev " << uid << " unsolicited reply " << key << " dropped");
+                NETLOG("Dev " << uid << " unsolicited reply " << key << " dropped");
             return;
         }
         cb = entry->second.front().callback;
@@ -801,12 +821,12 @@ void LumoraInstance::AVDataProcess(int type, int result, std::vector<char>& fram
                 try {
                     raw(type, result, frame, length, uid, kind, pts, slot);
                 } catch (...) {
-                    LUMORA_LOG("raw-frame callback for " << uid << " threw");
+                    NETLOG("raw-frame callback for " << uid << " threw");
                 }
                 leaveCallback();
             }
         } else {
-            LUMORA_LOG("error occur " << result << " uid " << uid << " len " << length);
+            NETLOG("error occur " << result << " uid " << uid << " len " << length);
         }
     }
     // The next read is this handler's last act: it stays on this worker.
@@ -820,10 +840,10 @@ int LumoraInstance::readReplies(const std::string& uid, NetProImple& session)
         return session.ReadIOData(0);
     } catch (const std::exception& e) {
         if (!m_pollThrowLogged.exchange(true))
-            LUMORA_LOG("reply of " << uid << " threw: " << e.what());
+            NETLOG("reply of " << uid << " threw: " << e.what());
     } catch (...) {
         if (!m_pollThrowLogged.exchange(true))
-            LUMORA_LOG("reply of " << uid << " threw");
+            NETLOG("reply of " << uid << " threw");
     }
     return -1;
 }
@@ -997,7 +1017,7 @@ void LumoraInstance::OnReconnect(int result, std::string text, std::string uid, 
     });
     if (found && replay)
         RePlayVideo(uid);
-    LUMORA_LOG_AT(netlog::Level::Info, "Dev " << uid << " Reconnect success");
+    NETLOG_AT(netlog::Level::Info, "Dev " << uid << " Reconnect success");
     raiseMessage(2, uid, &text, slot, 0);
 }
 

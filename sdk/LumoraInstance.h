@@ -90,9 +90,11 @@ public:
     // The process's instance, created on the first call (exactly once under racing calls) and
     // never destroyed.
     static LumoraInstance& GetInstance();
-    // At process exit: ends the looped tasks and waits (bounded) for the running ones, so that no
-    // task of the library runs while the process's static objects are destroyed.
+    // At process exit: ends the looped tasks and the stream reads and waits (at most
+    // kExitWaitMs) for the running tasks, so that no task of the library runs while the
+    // process's static objects are destroyed.
     void StopForExit();
+    static constexpr int kExitWaitMs = 3000;
 
     LumoraInstance();
     explicit LumoraInstance(Options options);
@@ -356,6 +358,8 @@ public:
 private:
     static uint32_t timeoutFor(uint16_t code);
     void startLoopedTasks();
+    // Ends the looped tasks at once (their waits too) and a first login's pause in progress.
+    void stopLoopedTasks();
     // True when the device may have one more unrequested picture written now.
     bool takePictureBudget(const std::string& uid);
     // One read of the device's command channel on the reply poll; a throw is caught (logged
@@ -391,6 +395,14 @@ private:
     ThreadPool m_reconnectPool{"lum-reconn"};
     ThreadPool m_picturePool{"lum-pic"};
     std::mutex m_taskStartMutex;
+    // Under m_taskStartMutex: the running looped tasks, whether the first login's pause is in
+    // progress, and the number of stops so far (a stop ends that pause).
+    std::condition_variable m_taskStartWake;
+    std::shared_ptr<LoopedTask> m_pollLoop;
+    std::shared_ptr<LoopedTask> m_pictureLoop;
+    std::shared_ptr<LoopedTask> m_reconnectLoop;
+    bool m_pollStarting = false;
+    uint64_t m_taskStops = 0;
     std::atomic<bool> m_pollFlag{false};
     std::atomic<bool> m_furtherFlag{false};
     std::atomic<bool> m_reconnectFlag{false};

@@ -9,8 +9,8 @@
 #include "AviRecorder.h"
 #include "DevAudioIO.h"
 #include "FrameBufferPool.h"
-#include "LumoraLog.h"
 #include "MakeDirs.h"
+#include "NetLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
 #include "PlayLocalRecImple.h"
@@ -134,7 +134,7 @@ void LumoraInstance::ContinueRawAudio(std::string uid, int stream, int slot)
                     try {
                         raw(type, status, frame, length, frameUid, kind, pts, frameSlot);
                     } catch (...) {
-                        LUMORA_LOG("raw-frame callback for " << frameUid << " threw");
+                        NETLOG("raw-frame callback for " << frameUid << " threw");
                     }
                     leaveCallback();
                 }
@@ -353,7 +353,7 @@ int LumoraInstance::StartRecordFile(std::string uid, int slot, std::string path)
             return kLumoraBadUid;
         const std::string folder = recordFolder() + "//" + uid + "//";
         if (!MakeDirs(folder)) {
-            LUMORA_LOG("could not make the record folder " << folder);
+            NETLOG("could not make the record folder " << folder);
             return -1;
         }
         path = folder + localTimeName("%04d%02d%02d-%02d%02d%02d.avi");
@@ -375,7 +375,7 @@ int LumoraInstance::StartRecordFile(std::string uid, int slot, std::string path)
             if (s.decoder)
                 s.decoder->SetRecorder(s.recorder.get());
         } else {
-            LUMORA_LOG("could not open the recording " << path);
+            NETLOG("could not open the recording " << path);
             s.playState.fetch_and(~PlayStateMask::kLocalRecord);
             if (s.decoder)
                 s.decoder->SetRecorder(nullptr);

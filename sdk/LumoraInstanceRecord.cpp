@@ -9,8 +9,8 @@
 
 #include "DevAudioIO.h"
 #include "FrameBufferPool.h"
-#include "LumoraLog.h"
 #include "MakeDirs.h"
+#include "NetLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
 #include "VideoDecoderImple.h"
@@ -253,14 +253,14 @@ int LumoraInstance::DownloadRecFile(std::string uid, std::string text, DeviceRes
     // The local name must stay inside the device's download folder.
     const std::string name = downloadName(text);
     if (name.empty()) {
-        LUMORA_LOG("download of " << uid << " refused: no bare file name");
+        NETLOG("download of " << uid << " refused: no bare file name");
         return -1;
     }
     if (!IsDeviceUid(uid))
         return kLumoraBadUid; // the UID names a folder inside the download folder
     const std::string path = downloadFolder() + "/" + uid + "/" + name;
     if (!MakeDirs(path)) {
-        LUMORA_LOG("download folder cannot be made: " << path);
+        NETLOG("download folder cannot be made: " << path);
         return -1;
     }
     NetProImple* session = liveSession(uid);
@@ -386,7 +386,7 @@ void onRecordStarted(LumoraInstance& sdk, int code, int result, const std::strin
             if (s.decoder == channel)
                 sdk.ReleaseSlotChannel(s);
         });
-        LUMORA_LOG("record playback decoder set-up failed for " << uid);
+        NETLOG("record playback decoder set-up failed for " << uid);
         sdk.callResult(cb, code, rc, text, uid, nullptr, slot);
         return;
     }

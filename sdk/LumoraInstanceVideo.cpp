@@ -4,8 +4,8 @@
 
 #include "AviRecorder.h"
 #include "DeviceJson.h"
-#include "LumoraLog.h"
 #include "MakeDirs.h"
+#include "NetLog.h"
 #include "NetProImple.h"
 #include "NetRWrite.h"
 #include "VideoDecoderImple.h"
@@ -132,7 +132,7 @@ bool LumoraInstance::takePictureBudget(const std::string& uid)
     }
     if (budget.tokens == 0) {
         if (budget.dropped++ == 0)
-            LUMORA_LOG("Dev " << uid << " sends more pictures than asked for; dropping some");
+            NETLOG("Dev " << uid << " sends more pictures than asked for; dropping some");
         return false;
     }
     --budget.tokens;
@@ -174,6 +174,9 @@ VideoDecoderImple::Host LumoraInstance::channelHost()
     VideoDecoderImple::Host host;
     // Each read posts the next as its last act: the stream stays on its worker while it keeps up.
     host.schedule = [this](std::function<void()> task) { m_streamPool.ScheduleNext(std::move(task)); };
+    host.scheduleAfter = [this](std::chrono::milliseconds delay, std::function<void()> task) {
+        m_streamPool.ScheduleAfter(delay, std::move(task));
+    };
     host.playAudio = [this](const char* data, unsigned length, int, uint64_t pts) { PlayAudioFrame(data, length, pts); };
     host.devLost = [this](const std::string& lostUid, int slot) { OnDevLost(lostUid, slot); };
     host.recordEnd = [this](const std::string& endUid, const std::string& path, int status) {
@@ -232,7 +235,7 @@ void LumoraInstance::OnVideoStarted(int code, int result, std::string text, std:
                     s.decoder.reset();
             });
             // The application learns that no picture will come.
-            LUMORA_LOG("decoder set-up failed for " << uid << ": " << width << " x " << height << " codec " << codec);
+            NETLOG("decoder set-up failed for " << uid << ": " << width << " x " << height << " codec " << codec);
             callResult(cb, code, rc, text, uid, nullptr, slot);
             return;
         }
@@ -389,7 +392,7 @@ void LumoraInstance::OnRecordingFailed(const std::string& uid, int slot, AviReco
     });
     if (failure == 0)
         return;
-    LUMORA_LOG("recording of " << uid << " slot " << slot << " ended: " << failure << " " << path);
+    NETLOG("recording of " << uid << " slot " << slot << " ended: " << failure << " " << path);
     raiseMessage(5, uid, &path, slot, failure);
 }
 
@@ -421,7 +424,7 @@ std::pair<std::shared_ptr<VideoDecoderImple>, int> slotChannel(LumoraInstance& i
 
 void LumoraInstance::ScaleImage(float scale, int x, int y, std::string uid, int stream, int reserved)
 {
-    LUMORA_LOG_AT(netlog::Level::Debug, "size " << scale << " x " << x << " y " << y << " uid " << uid << " steamtype " << stream);
+    NETLOG_AT(netlog::Level::Debug, "size " << scale << " x " << x << " y " << y << " uid " << uid << " steamtype " << stream);
     auto [channel, index] = slotChannel(*this, uid);
     if (channel)
         channel->ScaleImage(scale, x, y, stream);
@@ -496,7 +499,7 @@ void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& fr
     if (type != 34 || length == 0 || length > frame.size())
         return;
     if (length > kMaxPictureBytes) {
-        LUMORA_LOG("alarm picture of " << length << " bytes from " << uid << " dropped");
+        NETLOG("alarm picture of " << length << " bytes from " << uid << " dropped");
         return;
     }
     // Alarm pictures come without a request: a device may send only so many.
@@ -514,7 +517,7 @@ void LumoraInstance::SavePictureFile(int type, int result, std::vector<char>& fr
         return;
     std::string name;
     if (!writeNewPicture(dir, stamp, frame.data(), length, length, name))
-        LUMORA_LOG("alarm picture not written: " << dir << stamp << ".jpg");
+        NETLOG("alarm picture not written: " << dir << stamp << ".jpg");
 }
 
 void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vector<char>& frame, unsigned length)
@@ -523,7 +526,7 @@ void LumoraInstance::SaveSnapJpeg(int slot, int type, std::string uid, std::vect
     if (length == 0 || length > frame.size() || !IsDeviceUid(uid))
         return;
     if (length > kMaxPictureBytes) {
-        LUMORA_LOG("picture of " << length << " bytes from " << uid << " dropped");
+        NETLOG("picture of " << length << " bytes from " << uid << " dropped");
         return;
     }
     if (type == 31) {

@@ -1,9 +1,7 @@
-// The SDK's log file over log4cplus: every line of the SDK and of the device link (NetLog.h) goes
-// to the logger "DllSysInfo", which writes INFO and above; InitLog attaches the rolling
-// "DllSysState.log" appender once per process. Never log passwords or keys.
+// The SDK's log file over log4cplus, the sink of libLumora's one log facade (NETLOG, NetLog.h):
+// every line of the SDK and of the device link goes to the logger "DllSysInfo", which writes INFO
+// and above; InitLog attaches the rolling "DllSysState.log" appender once per process.
 #pragma once
-
-#include "NetLog.h"
 
 namespace lumoralog {
 
@@ -15,8 +13,3 @@ void InitLog();
 void InitLogWithConfig();
 
 } // namespace lumoralog
-
-// LUMORA_LOG("alarm picture not written: " << path); an error.
-#define LUMORA_LOG(expr) NETLOG_AT(::netlog::Level::Error, expr)
-// LUMORA_LOG_AT(::netlog::Level::Info, "Dev " << uid << " connect success");
-#define LUMORA_LOG_AT(level, expr) NETLOG_AT(level, expr)

@@ -1,12 +1,13 @@
 #include "ThreadPool.h"
 
 #include "CrashDump.h"
-#include "LumoraLog.h"
+#include "NetLog.h"
 
 #include <condition_variable>
 #include <exception>
 #include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <pthread.h>
 #include <system_error>
@@ -22,6 +23,8 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
 
     mutable std::recursive_mutex mutex;
     std::deque<Task> queue;
+    // Tasks of ScheduleAfter by the time they are due; moved to the queue's end by a worker.
+    std::multimap<std::chrono::steady_clock::time_point, Task> delayed;
     int current = 0;
     int target = 0;
     int activeCount = 0;
@@ -52,6 +55,16 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
         }
     }
 
+    // Caller holds the mutex: the delayed tasks that are due join the queue, earliest first.
+    void queueDueTasks()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        while (!delayed.empty() && delayed.begin()->first <= now) {
+            queue.push_back(std::move(delayed.begin()->second));
+            delayed.erase(delayed.begin());
+        }
+    }
+
     // A worker counts as active only while it runs a task: one that is starting or waiting runs
     // nothing, so "no task running and none queued" can be read at any moment. Between two tasks
     // the lock is held, so a busy worker is never seen idle.
@@ -61,6 +74,7 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
         for (;;) {
             if (target < current)
                 break;
+            queueDueTasks();
             if (!queue.empty()) {
                 Task task = std::move(queue.front());
                 queue.pop_front();
@@ -75,7 +89,8 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
                 task = nullptr;
                 lock.lock();
                 --activeCount;
-                if (activeCount == 0)
+                // WaitIdle on a worker waits for every task but its own.
+                if (activeCount <= 1)
                     workerIdle.notify_all();
                 if (failed) {
                     // This worker ends; a replacement keeps the count.
@@ -89,7 +104,12 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             }
             if (target < current)
                 break;
-            taskAvailable.wait(lock, [this] { return !queue.empty() || target < current || terminate; });
+            // Any wake-up goes round the loop: a task scheduled, a shrink, or a delayed task
+            // earlier than the one waited for.
+            if (delayed.empty())
+                taskAvailable.wait(lock);
+            else
+                taskAvailable.wait_until(lock, delayed.begin()->first);
         }
         --current;
         workerIdle.notify_all();
@@ -104,6 +124,7 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
             // replaced a running one at shut-down): those are dropped, not waited for.
             workerIdle.wait(lock, [this] { return (queue.empty() || current == 0) && activeCount == 0; });
             queue.clear();
+            delayed.clear();
             terminate = true;
             target = 0;
             taskAvailable.notify_all();
@@ -148,12 +169,23 @@ bool ThreadPool::ScheduleNext(Task task)
     return true;
 }
 
+bool ThreadPool::ScheduleAfter(std::chrono::milliseconds delay, Task task)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
+    m_core->delayed.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
+    // Idle workers wait for the earliest delayed task, which may now be this one.
+    m_core->taskAvailable.notify_all();
+    return true;
+}
+
 void ThreadPool::Clear()
 {
     std::deque<Task> dropped;
+    std::multimap<std::chrono::steady_clock::time_point, Task> droppedDelayed;
     {
         std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
         dropped.swap(m_core->queue);
+        droppedDelayed.swap(m_core->delayed);
     }
     // The dropped tasks (and what they captured) are destroyed without the lock.
 }
@@ -185,7 +217,7 @@ int ThreadPool::size() const
 int ThreadPool::pending() const
 {
     std::lock_guard<std::recursive_mutex> lock(m_core->mutex);
-    return static_cast<int>(m_core->queue.size());
+    return static_cast<int>(m_core->queue.size() + m_core->delayed.size());
 }
 
 int ThreadPool::active() const
@@ -194,17 +226,37 @@ int ThreadPool::active() const
     return m_core->activeCount;
 }
 
-LoopedTask::LoopedTask(std::function<bool()> function, int intervalMs)
-    : m_function(std::move(function)), m_seconds(intervalMs / 1000),
-      m_nanoseconds(static_cast<int64_t>(intervalMs % 1000) * 1000000)
+bool ThreadPool::WaitIdle(std::chrono::steady_clock::time_point deadline) const
 {
+    const int own = t_workerOf == m_core.get() ? 1 : 0;
+    std::unique_lock<std::recursive_mutex> lock(m_core->mutex);
+    return m_core->workerIdle.wait_until(lock, deadline, [&] { return m_core->activeCount <= own; });
+}
+
+LoopedTask::LoopedTask(std::function<bool()> function, int intervalMs)
+    : m_function(std::move(function)), m_interval(intervalMs)
+{
+}
+
+void LoopedTask::Stop()
+{
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    m_stopped = true;
+    m_stopWake.notify_all();
+}
+
+bool LoopedTask::waitInterval()
+{
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    if (m_interval.count() > 0)
+        m_stopWake.wait_for(lock, m_interval, [this] { return m_stopped; });
+    return !m_stopped;
 }
 
 void LoopedTask::Run()
 {
-    const auto interval = m_seconds + m_nanoseconds;
-    if (interval.count() != 0)
-        std::this_thread::sleep_for(interval);
+    if (!waitInterval())
+        return;
     for (;;) {
         bool again = true;
         try {
@@ -216,10 +268,10 @@ void LoopedTask::Run()
         }
         if (!again)
             return;
-        if (interval.count() != 0)
-            std::this_thread::sleep_for(interval);
-        else
+        if (m_interval.count() <= 0)
             std::this_thread::yield();
+        if (!waitInterval())
+            return;
     }
 }
 
@@ -229,11 +281,12 @@ void LoopedTask::reportThrow(const char* what)
     if (m_reported)
         return;
     m_reported = true;
-    LUMORA_LOG("looped task threw (" << what << "); it keeps running");
+    NETLOG("looped task threw (" << what << "); it keeps running");
 }
 
-bool ScheduleLooped(ThreadPool& pool, std::function<bool()> function, int intervalMs)
+std::shared_ptr<LoopedTask> ScheduleLooped(ThreadPool& pool, std::function<bool()> function, int intervalMs)
 {
     auto task = std::make_shared<LoopedTask>(std::move(function), intervalMs);
-    return pool.Schedule([task] { task->Run(); });
+    pool.Schedule([task] { task->Run(); });
+    return task;
 }

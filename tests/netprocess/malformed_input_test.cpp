@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <gtest/gtest.h>
 #include <map>
+#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -24,22 +26,34 @@ constexpr int kBroken = -12; // what the script returns once a channel has run d
 constexpr int kNothing = -3;
 
 // Per-channel byte queues handed out at most `step` bytes per read; a dry channel answers
-// `dryResult` (-3: nothing yet, else the link is broken).
+// `dryResult` (-3: nothing yet, after waiting a moment for bytes as a transport does; else the
+// link is broken).
 struct Script {
     std::map<int, std::deque<char>> bytes;
     std::map<int, int> dryResult;
     int step = 1 << 30;
+    std::mutex mutex;
+    std::condition_variable arrived;
 
-    void add(int channel, const std::vector<char>& data) { bytes[channel].insert(bytes[channel].end(), data.begin(), data.end()); }
+    void add(int channel, const std::vector<char>& data)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        bytes[channel].insert(bytes[channel].end(), data.begin(), data.end());
+        arrived.notify_all();
+    }
 
     NetRWrite::ByteSource source()
     {
         return [this](int channel, char* buffer, int& length) {
+            std::unique_lock<std::mutex> lock(mutex);
             auto& queue = bytes[channel];
+            auto it = dryResult.find(channel);
+            const int dry = it == dryResult.end() ? kBroken : it->second;
+            if (queue.empty() && dry == kNothing)
+                arrived.wait_for(lock, std::chrono::milliseconds(5), [&] { return !queue.empty(); });
             if (queue.empty()) {
                 length = 0;
-                auto it = dryResult.find(channel);
-                return it == dryResult.end() ? kBroken : it->second;
+                return dry;
             }
             const int n = std::min<int>({length, step, static_cast<int>(queue.size())});
             std::copy_n(queue.begin(), n, buffer);

@@ -11,6 +11,7 @@
 #include "VendorFaults.h"
 
 #include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <unistd.h>
@@ -180,6 +181,28 @@ TEST_F(SdkCore, LoopedTasksStartOnceUnderRacingFirstLogins)
     EXPECT_EQ(sdk->loopedTaskStarts(), 2); // the reply poll and the reconnect scan
     ASSERT_EQ(login(), 0);
     EXPECT_EQ(sdk->loopedTaskStarts(), 2);
+}
+
+// The first login's pause and the looped tasks' intervals hold no lock and end with a stop: an
+// exit during the pause returns at once, the login too, and no looped task keeps a worker.
+TEST_F(SdkCore, ExitEndsTheFirstLoginPauseAndTheLoopWaitsAtOnce)
+{
+    LumoraInstance::Options options;
+    options.clock = clock.function();
+    options.pollIntervalMs = 600000;
+    options.snapIntervalMs = 600000;
+    options.reconnectScanMs = 600000;
+    options.firstLoginPauseMs = 60000;
+    LumoraInstance paused(options);
+    ASSERT_TRUE(paused.replyPool().Resize(1));
+    // No camera answers this UID: once the pause has ended the login fails at once.
+    auto login = std::async(std::launch::async, [&] { return paused.LoginDev(uid + "P", kPassword, nullptr); });
+    ASSERT_TRUE(waitUntil([&] { return paused.loopedTaskStarts() == 1 && paused.replyPool().active() == 1; }));
+    auto stop = std::async(std::launch::async, [&] { paused.StopForExit(); });
+    EXPECT_EQ(stop.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the exit waited for the pause";
+    EXPECT_EQ(login.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the pause outlived the exit";
+    EXPECT_EQ(paused.replyPool().active(), 0) << "the reply poll kept its worker for its interval";
+    EXPECT_EQ(paused.loopedTaskStarts(), 1) << "a task started after the exit";
 }
 
 // ---- Replies and time-outs

@@ -213,6 +213,71 @@ TEST(ThreadPool, LoopedTaskOutlivesPassesThatThrowAndKeepsItsInterval)
         EXPECT_GE(calls[i] - calls[i - 1], std::chrono::milliseconds(20));
 }
 
+// A stop ends a looped task's wait for its next call at once: however long the interval, the
+// worker is free again and the function is not called after the stop.
+TEST(ThreadPool, StoppedLoopedTaskGivesItsWorkerBackAtOnce)
+{
+    ThreadPool pool("t-loopstop");
+    ASSERT_TRUE(pool.Resize(1));
+    std::atomic<int> calls{0};
+    auto task = ScheduleLooped(pool, [&] { ++calls; return true; }, 600000);
+    ASSERT_TRUE(waitUntil([&] { return pool.active() == 1; }));
+    task->Stop();
+    Gate free;
+    pool.Schedule([&] { free.open(); });
+    EXPECT_TRUE(free.wait()) << "the stopped task kept its worker for its interval";
+    EXPECT_EQ(calls.load(), 0);
+}
+
+// A delayed task holds no worker while it waits: the one worker runs what comes after it, a
+// shorter delay scheduled later runs first, and Clear drops what has not come due.
+TEST(ThreadPool, DelayedTaskWaitsWithoutHoldingAWorker)
+{
+    ThreadPool pool("t-delay");
+    ASSERT_TRUE(pool.Resize(1));
+    std::atomic<bool> farRan{false};
+    pool.ScheduleAfter(std::chrono::minutes(10), [&] { farRan = true; });
+    Gate next;
+    pool.Schedule([&] { next.open(); });
+    EXPECT_TRUE(next.wait()) << "the delayed task held the worker";
+    const auto scheduled = std::chrono::steady_clock::now();
+    Gate due;
+    std::chrono::steady_clock::time_point ran;
+    pool.ScheduleAfter(std::chrono::milliseconds(20), [&] {
+        ran = std::chrono::steady_clock::now();
+        due.open();
+    });
+    ASSERT_TRUE(due.wait()) << "the worker kept waiting for the later task";
+    EXPECT_GE(ran - scheduled, std::chrono::milliseconds(20));
+    EXPECT_EQ(pool.pending(), 1);
+    pool.Clear();
+    EXPECT_EQ(pool.pending(), 0);
+    EXPECT_FALSE(farRan.load());
+    // The pool's end does not wait for a delayed task either.
+    pool.ScheduleAfter(std::chrono::minutes(10), [&] { farRan = true; });
+}
+
+// WaitIdle ends when the running tasks end; on a worker of the pool its own task is not counted.
+TEST(ThreadPool, WaitIdleEndsWithTheRunningTasks)
+{
+    ThreadPool pool("t-idle");
+    ASSERT_TRUE(pool.Resize(2));
+    Gate release;
+    pool.Schedule([&] { release.wait(); });
+    ASSERT_TRUE(waitUntil([&] { return pool.active() == 1; }));
+    EXPECT_FALSE(pool.WaitIdle(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+    release.open();
+    EXPECT_TRUE(pool.WaitIdle(std::chrono::steady_clock::now() + std::chrono::seconds(10)));
+    std::atomic<bool> idleOnWorker{false};
+    Gate checked;
+    pool.Schedule([&] {
+        idleOnWorker = pool.WaitIdle(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+        checked.open();
+    });
+    ASSERT_TRUE(checked.wait());
+    EXPECT_TRUE(idleOnWorker.load());
+}
+
 TEST(ThreadPool, ClearDoesNotStopARunningLoopedTask)
 {
     ThreadPool pool("t-loopclr");

@@ -10,6 +10,8 @@
 #include <NetProImple.h>
 #include <NetProtocol.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <sys/resource.h>
@@ -25,7 +27,8 @@ using videotest::ReadFile;
 using videotest::ScopedSurface;
 using videotest::SplitAccessUnits;
 
-// Bytes the device sends, per channel; an empty channel times out (-3) or, once broken, fails.
+// Bytes the device sends, per channel. A read of an empty channel waits a moment for bytes, as a
+// transport read does, then times out (-3); once the link is broken it fails.
 class DeviceBytes {
 public:
     void push(int channel, const std::vector<char>& bytes)
@@ -33,11 +36,13 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         auto& q = m_queues[channel];
         q.insert(q.end(), bytes.begin(), bytes.end());
+        m_arrived.notify_all();
     }
     void breakLink()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_broken = true;
+        m_arrived.notify_all();
     }
     size_t pending(int channel)
     {
@@ -67,10 +72,11 @@ public:
 private:
     int take(int channel, char* buffer, int& length, std::function<void()>& after)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         ++m_reads;
         after = m_onRead;
         auto& q = m_queues[channel];
+        m_arrived.wait_for(lock, kReadWait, [&] { return !q.empty() || m_broken; });
         const size_t n = std::min(q.size(), static_cast<size_t>(length));
         std::copy(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n), buffer);
         q.erase(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(n));
@@ -80,7 +86,11 @@ private:
         return n == 0 ? -3 : 0;
     }
 
+    // How long a read of an empty channel waits (the transports wait 50 to 100 ms).
+    static constexpr std::chrono::milliseconds kReadWait{5};
+
     std::mutex m_mutex;
+    std::condition_variable m_arrived;
     std::map<int, std::deque<char>> m_queues;
     bool m_broken = false;
     uint64_t m_reads = 0;
@@ -108,6 +118,10 @@ protected:
         };
         host.recordEnd = [this](const std::string&, const std::string& path, int status) {
             record([&] { ends.emplace_back(path, status); });
+        };
+        // Delayed posts are kept for the test to run.
+        host.scheduleAfter = [this](std::chrono::milliseconds delay, std::function<void()> task) {
+            record([&] { delayed.emplace_back(delay, std::move(task)); });
         };
         channel = VideoDecoderImple::Create(session.get(), host);
         dir = ::testing::TempDir() + "channel-" + std::to_string(::getpid()) + "-" +
@@ -164,6 +178,7 @@ protected:
     std::vector<std::vector<char>> audio;
     std::vector<std::string> lost;
     std::vector<std::pair<std::string, int>> ends;
+    std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> delayed;
 };
 
 TEST_F(ChannelTest, LiveVideoIsPulledFrameByFrameIntoTheWindow)
@@ -444,6 +459,35 @@ TEST_F(ChannelTest, CancelledDownloadEndsAsUncompleteEvenWhenTheDeviceIsSilent)
     ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
     EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", -2}}));
     EXPECT_EQ(ReadFile(dir + "/rec.avi.Uncomplete").size(), 20000u);
+}
+
+// A download read that comes back with nothing (-3) is retried after the pause as a delayed post:
+// no worker waits the pause out, and the retried read carries the download on.
+TEST_F(ChannelTest, TimedOutDownloadReadIsRetriedWithoutHoldingAWorker)
+{
+    ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false), 0);
+    session->SetRecDataCallback(channel->RecordSink());
+    channel->SetRetryDelay(60s);
+    std::vector<char> nothing;
+    auto returned = std::async(std::launch::async,
+                               [&] { channel->OnRecordFrame(0, -3, nothing, 0, "CHANNELCAM", 4, 0, 0); });
+    ASSERT_EQ(returned.wait_for(20s), std::future_status::ready) << "the retry pause held the reading thread";
+    std::function<void()> retry;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ASSERT_EQ(delayed.size(), 1u);
+        EXPECT_EQ(delayed[0].first, 60s);
+        retry = delayed[0].second;
+    }
+    const auto data = recordBytes(20000);
+    pushFile(bytes, data);
+    uint8_t end[kMediaChunkHeaderSize];
+    EncodeMediaChunkHeader(MediaChunkHeader{}, end);
+    bytes.push(kChannelRecord, std::vector<char>(end, end + kMediaChunkHeaderSize));
+    pool->post(retry);
+    ASSERT_TRUE(waiter.waitUntil([&] { return !endings().empty(); }));
+    EXPECT_EQ(endings(), (std::vector<std::pair<std::string, int>>{{dir + "/rec.avi", 0}}));
+    EXPECT_EQ(ReadFile(dir + "/rec.avi"), data);
 }
 
 // A file size limit stands in for a full disk: the write that crosses it comes up short.
