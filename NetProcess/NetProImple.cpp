@@ -431,8 +431,11 @@ int NetProImple::SendEndRecFileOp(std::string text)
     if (!parseJson(text, probe))
         return -1;
     const int rc = sendDocument(1078, "rfop", text, -1);
+    // The ThroughTek record audio carries no end: its read is let go now. The media read goes on
+    // to the transfer's end marker, so that what the device still sends of it is not left for
+    // the next transfer; the SDK abandons it itself when there is nothing to wait for.
     if (m_parser)
-        m_parser->SetAudioAbandon(4);
+        m_parser->AbandonRecordAudio();
     return rc;
 }
 

@@ -73,6 +73,18 @@ void NetProParse::SetAudioAbandon(int value)
         m_link->setAudioAbandon(value);
 }
 
+void NetProParse::AbandonRecordMedia()
+{
+    if (m_link)
+        m_link->abandonRecordMedia();
+}
+
+void NetProParse::AbandonRecordAudio()
+{
+    if (m_link)
+        m_link->abandonRecordAudio();
+}
+
 void NetProParse::StopTalkChannel()
 {
     if (m_link)
@@ -523,7 +535,11 @@ int NetProParse::readTutkFrame(MediaReader& reader, int channel, int kind, int s
             return rc;
         }
         if (rc == 0 && infoSize == 0) {
-            report(0, 0, 0); // abandoned by a stop: the read gives its worker back empty
+            // Abandoned by a stop: the read gives its worker back empty. On the record channel an
+            // empty frame is the end of a transfer, so an abandoned frame read there delivers
+            // nothing, as on the other transports.
+            if (channel != kChannelRecord)
+                report(0, 0, 0);
             return 0;
         }
         if (infoSize < kMediaChunkHeaderSize)

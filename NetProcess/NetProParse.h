@@ -56,6 +56,10 @@ public:
     // Sets the link's abandon flag (1 live/record, 5 pictures) or its audio flag.
     void SetAbandon(int value);
     void SetAudioAbandon(int value);
+    // Ends the waiting record media read (chunks, ThroughTek frames) or the waiting ThroughTek
+    // record-audio read alone.
+    void AbandonRecordMedia();
+    void AbandonRecordAudio();
     void StopTalkChannel();
     NetRWrite* link() { return m_link.get(); }
     uint16_t lastCommand() const { return m_lastCommand.load(); }

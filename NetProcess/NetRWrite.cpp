@@ -233,11 +233,13 @@ void NetRWrite::setAudioAbandon(int value)
 {
     if (value == 4) {
         m_abandonRecord.store(1);
+        m_abandonRecordAudio.store(1);
     } else if (value == 1) {
         m_abandonLiveAudio.store(1);
     } else {
         m_abandonLiveAudio.store(value);
         m_abandonRecord.store(value);
+        m_abandonRecordAudio.store(value);
     }
 }
 
@@ -441,7 +443,8 @@ int NetRWrite::RecvFrameData2(int channel, char* buffer, int bufferSize, int* ac
     const int rc = avRecvFrameData2(index, buffer, size, actualSize, expectedSize, frameInfo, kTutkInfoBuffer,
                                     frameInfoSize, frameIndex);
     if (rc == kAvTimeout || rc == kAvNotReady) {
-        if ((channel == 1 && takeAbandon(m_abandonLive)) || (channel == 5 && takeAbandon(m_abandonPicture)))
+        if ((channel == 1 && takeAbandon(m_abandonLive)) || (channel == 4 && takeAbandon(m_abandonRecord)) ||
+            (channel == 5 && takeAbandon(m_abandonPicture)))
             return 0;
     }
     return rc;
@@ -461,7 +464,7 @@ int NetRWrite::RecvAudioData(int channel, char* buffer, int, char* frameInfo, in
         return -1;
     const int rc = avRecvAudioData(index, buffer, kTutkAudioBuffer, frameInfo, kTutkInfoBuffer, frameIndex);
     if (rc == kAvTimeout || rc == kAvNotReady) {
-        if (takeAbandon(channel == 1 ? m_abandonLiveAudio : m_abandonRecord))
+        if (takeAbandon(channel == 1 ? m_abandonLiveAudio : m_abandonRecordAudio))
             return 0;
     }
     return rc;

@@ -92,13 +92,17 @@ public:
     }
     bool connected() const { return m_connected.load() != 0; }
     std::string uid() const;
-    // Abandon flags, one per media channel, so that stopping one stream never ends a read of
+    // Abandon flags, one per media reader, so that stopping one stream never ends a read of
     // another. setAbandon: 1 ends a waiting live read (channel 1, ThroughTek frames included),
     // 5 a waiting ThroughTek picture read, -1 clears both (a stream start). setAudioAbandon: 1
-    // ends a waiting ThroughTek live-audio read, 4 a waiting record read (channel 4: media
-    // chunks and ThroughTek audio), -1 clears both.
+    // ends a waiting ThroughTek live-audio read, 4 both record reads (channel 4: the media read
+    // of chunks or ThroughTek frames, and the ThroughTek record-audio read), -1 clears all three.
     void setAbandon(int value);
     void setAudioAbandon(int value);
+    // The two record readers one at a time: the media read, which alone sees where a transfer
+    // ends, and the ThroughTek record-audio read.
+    void abandonRecordMedia() { m_abandonRecord.store(1); }
+    void abandonRecordAudio() { m_abandonRecordAudio.store(1); }
 
     // A message that has begun must finish: a channel that then stays silent this long (10 s
     // unless set) is treated as a dead link instead of being waited on for ever. The ThroughTek
@@ -138,6 +142,7 @@ private:
     std::atomic<int> m_abandonPicture{-1};
     std::atomic<int> m_abandonLiveAudio{-1};
     std::atomic<int> m_abandonRecord{-1};
+    std::atomic<int> m_abandonRecordAudio{-1};
     std::atomic<uint32_t> m_stallLimitMs{kDefaultStallLimitMs};
     mutable std::mutex m_uidMutex;
     std::string m_uid;

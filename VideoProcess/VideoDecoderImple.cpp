@@ -53,7 +53,7 @@ VideoDecoderImple::~VideoDecoderImple()
             decoder->UnInit();
         m_decoders.clear();
     }
-    std::lock_guard<std::mutex> lock(m_downloadLock);
+    std::lock_guard<std::mutex> lock(m_recordLock);
     if (m_downloadFile) {
         std::fclose(m_downloadFile);
         m_downloadFile = nullptr;
@@ -73,20 +73,28 @@ int VideoDecoderImple::AddDecoder(int window, int width, int height, int kind, b
         else if (kind == 1)
             wanted &= ~0x1;
     } while (!m_kindMask.compare_exchange_weak(mask, wanted));
-    std::lock_guard<std::mutex> lock(m_decoderLock);
-    auto it = m_decoders.find(kind);
-    if (it != m_decoders.end()) {
-        it->second->Stop();
-        return 0;
+    {
+        std::lock_guard<std::mutex> lock(m_decoderLock);
+        auto it = m_decoders.find(kind);
+        if (it != m_decoders.end()) {
+            it->second->Stop();
+        } else {
+            auto decoder = std::make_unique<DxvaDecoder>();
+            const int rc = decoder->InitDecoder(window, width, height, hardware, codec);
+            if (rc < 0)
+                return rc;
+            m_decoders[kind] = std::move(decoder);
+            m_setups[kind] = DecoderSetup{window, width, height, hardware, codec};
+            m_busy.store(false);
+            m_lossReported.store(false);
+        }
     }
-    auto decoder = std::make_unique<DxvaDecoder>();
-    const int rc = decoder->InitDecoder(window, width, height, hardware, codec);
-    if (rc < 0)
-        return rc;
-    m_decoders[kind] = std::move(decoder);
-    m_setups[kind] = DecoderSetup{window, width, height, hardware, codec};
-    m_busy.store(false);
-    m_lossReported.store(false);
+    if (kind == 4) {
+        // A playback the device has accepted: its transfer follows whatever is still open.
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        forgetEndedLinks();
+        m_playbackTransfer = beginTransfer(TransferKind::Playback);
+    }
     return 0;
 }
 
@@ -104,6 +112,21 @@ void VideoDecoderImple::RemoveDecoder(int kind)
         }
         m_setups.erase(kind);
     }
+    if (kind == 4) {
+        // The playback is no longer shown. What is still open of it (or of a download) is read to
+        // its end marker; a read with nothing left to wait for would hold its worker for ever.
+        bool idle = false;
+        {
+            std::lock_guard<std::mutex> lock(m_recordLock);
+            m_playbackTransfer = 0;
+            forgetEndedLinks();
+            idle = !recordReadDue() && !m_downloadFile;
+        }
+        if (m_session && m_session->parser())
+            m_session->parser()->AbandonRecordAudio();
+        if (idle)
+            abandonRecordMedia();
+    }
     if (left == 0) {
         m_busy.store(true);
         // The stream's chain ends here: a start that follows before its read notices the stop
@@ -111,9 +134,11 @@ void VideoDecoderImple::RemoveDecoder(int kind)
         retireLiveChains();
         // A read waiting for a device that sends nothing would hold its worker for ever: end it,
         // and the audio read on its own beside a live stream too.
-        abandonRead(kind == 4);
-        if (kind != 4 && m_session && m_session->parser())
-            m_session->parser()->SetAudioAbandon(1);
+        if (kind != 4) {
+            abandonRead(false);
+            if (m_session && m_session->parser())
+                m_session->parser()->SetAudioAbandon(1);
+        }
     }
 }
 
@@ -127,6 +152,85 @@ void VideoDecoderImple::abandonRead(bool record)
         m_session->parser()->SetAudioAbandon(4);
     else
         m_session->parser()->SetAbandon(1);
+}
+
+void VideoDecoderImple::abandonRecordMedia()
+{
+    if (m_session && m_session->parser())
+        m_session->parser()->AbandonRecordMedia();
+}
+
+uint64_t VideoDecoderImple::beginTransfer(TransferKind kind)
+{
+    Transfer transfer;
+    transfer.kind = kind;
+    transfer.id = ++m_lastTransfer;
+    NetRWrite* link = m_session && m_session->parser() ? m_session->parser()->link() : nullptr;
+    transfer.link = link ? link->linkId() : 0;
+    m_transfers.push_back(transfer);
+    const char* what = kind == TransferKind::Playback ? " (playback)" : " (download)";
+    NETLOG_AT(netlog::Level::Debug,
+              "record transfer " << transfer.id << what << " begun, " << m_transfers.size() << " open");
+    return transfer.id;
+}
+
+void VideoDecoderImple::forgetEndedLinks()
+{
+    NetRWrite* link = m_session && m_session->parser() ? m_session->parser()->link() : nullptr;
+    const int current = link ? link->linkId() : 0;
+    std::erase_if(m_transfers, [current](const Transfer& t) { return t.link != current; });
+}
+
+bool VideoDecoderImple::playbackShown() const
+{
+    return m_playbackTransfer != 0;
+}
+
+bool VideoDecoderImple::recordReadDue() const
+{
+    return !m_transfers.empty() || (playbackShown() && !m_stopAtEmpty.load());
+}
+
+bool VideoDecoderImple::recordWanted() const
+{
+    return (m_downloadFile && !m_cancelDownload && !m_downloadStalled) || (playbackShown() && !m_stopAtEmpty.load());
+}
+
+int VideoDecoderImple::endDownload(bool complete, std::string& path)
+{
+    int status = 0;
+    const char* suffix = nullptr;
+    if (m_cancelDownload) {
+        status = -2;
+        suffix = ".Uncomplete";
+    } else if (!complete || m_downloadStalled) {
+        status = -1;
+        suffix = ".error";
+    } else if (m_downloadBytes == 0 || m_downloadBytes < m_downloadExpected) {
+        // The device ended the transfer early: what was written is not the recording.
+        NETLOG("download " << m_downloadPath << " ended at " << m_downloadBytes << " of " << m_downloadExpected
+                           << " bytes");
+        status = -1;
+        suffix = ".error";
+    }
+    path = closeDownload(suffix);
+    m_cancelDownload = false;
+    return status;
+}
+
+void VideoDecoderImple::StopRecordPlayback(bool deviceSilent)
+{
+    m_stopAtEmpty.store(true);
+    bool idle = false;
+    {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        forgetEndedLinks();
+        idle = !m_downloadFile && (deviceSilent || !recordReadDue());
+    }
+    if (m_session && m_session->parser())
+        m_session->parser()->AbandonRecordAudio();
+    if (idle)
+        abandonRecordMedia();
 }
 
 void VideoDecoderImple::followCodec(int kind, const char* frame, size_t length)
@@ -164,9 +268,9 @@ void VideoDecoderImple::ReadStream(std::string uid, int kind, int a, int slot, A
 {
     Chain chain;
     if (kind == 0 || kind == 1) {
-        chain.lane = isAudio(a) ? 1 : 0;
-        chain.generation = m_liveGeneration[chain.lane].fetch_add(1) + 1;
-        if (chain.lane == 0) {
+        chain.lane = isAudio(a) ? kLiveAudioLane : kLiveVideoLane;
+        chain.generation = m_chainGeneration[chain.lane].fetch_add(1) + 1;
+        if (chain.lane == kLiveVideoLane) {
             // A read in progress now belongs to a retired chain (a step that began before this
             // start), and a silent device would keep it, and this chain behind it, for ever: the
             // stop's abandon may already have been taken by the chain before it. At worst the
@@ -175,31 +279,41 @@ void VideoDecoderImple::ReadStream(std::string uid, int kind, int a, int slot, A
             if (!reading.owns_lock())
                 abandonRead(false);
         }
+    } else if (kind == 4) {
+        chain.lane = isAudio(a) ? kRecordAudioLane : kRecordLane;
+        chain.generation = m_chainGeneration[chain.lane].fetch_add(1) + 1;
+        if (chain.lane == kRecordLane) {
+            // The read in progress belongs to a retired chain; ended, it leaves its frame where it
+            // was, for this chain to read.
+            std::unique_lock<std::timed_mutex> reading(m_readLocks[0], std::try_to_lock);
+            if (!reading.owns_lock())
+                abandonRecordMedia();
+        }
     }
     readStep(uid, kind, a, slot, std::move(sink), chain);
 }
 
 bool VideoDecoderImple::retired(Chain chain) const
 {
-    return chain.lane != kNoChain && m_liveGeneration[chain.lane].load() != chain.generation;
+    return chain.lane != kNoChain && m_chainGeneration[chain.lane].load() != chain.generation;
 }
 
 void VideoDecoderImple::retireLiveChains()
 {
-    m_liveGeneration[0].fetch_add(1);
-    m_liveGeneration[1].fetch_add(1);
+    m_chainGeneration[kLiveVideoLane].fetch_add(1);
+    m_chainGeneration[kLiveAudioLane].fetch_add(1);
 }
 
 void VideoDecoderImple::StopAudioLane()
 {
-    m_liveGeneration[1].fetch_add(1);
+    m_chainGeneration[kLiveAudioLane].fetch_add(1);
 }
 
 void VideoDecoderImple::readStep(const std::string& uid, int kind, int a, int slot, AVDataCallback sink, Chain chain)
 {
     // A step of a live chain waits for the read in progress only while its chain runs: a step
     // retired meanwhile would otherwise wait behind a read of a silent device for ever.
-    std::unique_lock<std::timed_mutex> lock(m_readLocks[chain.lane == 1 ? 1 : 0], std::defer_lock);
+    std::unique_lock<std::timed_mutex> lock(m_readLocks[chain.lane == kLiveAudioLane ? 1 : 0], std::defer_lock);
     while (!lock.try_lock_for(std::chrono::milliseconds(10)))
         if (retired(chain))
             return;
@@ -215,8 +329,12 @@ void VideoDecoderImple::readStep(const std::string& uid, int kind, int a, int sl
         type = (mask & 0x2) ? 1 : (mask & 0x1) ? 0 : -1;
         break;
     case 4: {
-        std::lock_guard<std::mutex> download(m_downloadLock);
-        type = ((mask & 0x10) || !m_cancelDownload || m_downloadFile) ? 4 : -1;
+        std::lock_guard<std::mutex> record(m_recordLock);
+        forgetEndedLinks();
+        if (chain.lane == kRecordAudioLane)
+            type = playbackShown() && !m_stopAtEmpty.load() ? 4 : -1;
+        else
+            type = recordReadDue() || m_downloadFile ? 4 : -1;
         break;
     }
     case 5:
@@ -238,17 +356,26 @@ void VideoDecoderImple::readStep(const std::string& uid, int kind, int a, int sl
     lock.unlock();
     if (type == 4) {
         std::string path;
-        int status = 0;
+        int status = 1; // 1: no download ended here
+        bool again = false;
         {
-            std::lock_guard<std::mutex> download(m_downloadLock);
-            if (!m_downloadFile || !(m_cancelDownload || m_downloadStalled))
-                return;
-            status = m_cancelDownload ? -2 : -1;
-            path = closeDownload(m_cancelDownload ? ".Uncomplete" : ".error");
-            m_cancelDownload = false;
+            std::lock_guard<std::mutex> record(m_recordLock);
+            if (chain.lane == kRecordAudioLane)
+                again = playbackShown() && !m_stopAtEmpty.load();
+            else if (m_downloadFile && (m_cancelDownload || m_downloadStalled))
+                status = endDownload(false, path);
+            else
+                // An abandon left from a read that had already ended: what is still wanted reads
+                // on; a read that only waited for the end of stopped transfers gives up.
+                again = recordWanted();
         }
-        if (m_host.recordEnd)
-            m_host.recordEnd(uid, path, status);
+        if (status != 1) {
+            if (m_host.recordEnd)
+                m_host.recordEnd(uid, path, status);
+            return;
+        }
+        if (again && !linkDead())
+            repost(uid, kind, a, slot, chain);
         return;
     }
     // A read of a stream still wanted goes on (an abandon meant for another reader of the link).
@@ -380,6 +507,9 @@ std::string VideoDecoderImple::closeDownload(const char* suffix)
         if (suffix && *suffix)
             std::rename(path.c_str(), (path + suffix).c_str());
     }
+    // Its transfer stays open until its end marker: what the device still sends of it is read
+    // and dropped.
+    m_downloadTransfer = 0;
     return path;
 }
 
@@ -388,10 +518,87 @@ void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<cha
 {
     noteDelivery(this);
     const bool whole = length != 0 && length <= payload.size();
-    std::unique_lock<std::mutex> lock(m_downloadLock);
-    if (!m_downloadFile) {
-        lock.unlock();
-        // Record playback.
+    if (t_step.channel == this && t_step.lane == kRecordAudioLane) {
+        // ThroughTek record audio: the playback's alone, never a download's. An empty frame here
+        // is an abandoned read, not the end of a transfer.
+        bool shown = false;
+        {
+            std::lock_guard<std::mutex> lock(m_recordLock);
+            shown = playbackShown() && !m_stopAtEmpty.load();
+        }
+        if (shown && isAudio(frameType) && length == kAudioFrameBytes && whole && m_host.playAudio)
+            m_host.playAudio(payload.data(), length, frameType, pts);
+        if (!whole && linkDead()) {
+            reportLoss(uid, slot);
+            return;
+        }
+        if (shown)
+            repost(uid, streamKind, frameType, slot);
+        return;
+    }
+
+    enum class Use { Drop, Show, Write };
+    Use use = Use::Drop;
+    int ended = 1; // 1: no download ended at this frame; else the status it ended with
+    std::string path;
+    bool retry = false;
+    bool next = false;
+    {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        forgetEndedLinks();
+        ++m_recordProgress;
+        if (length == 0 && status == -3) {
+            // A read that timed out: nothing has ended; an open download waits on.
+            retry = m_downloadFile != nullptr;
+        } else if (length == 0 && status < 0) {
+            // The read failed and the link with it: every transfer on it is over.
+            m_transfers.clear();
+            if (m_downloadFile)
+                ended = endDownload(false, path);
+        } else if (length == 0) {
+            // The end marker of the oldest transfer open.
+            if (!m_transfers.empty()) {
+                const Transfer done = m_transfers.front();
+                m_transfers.pop_front();
+                NETLOG_AT(netlog::Level::Debug, "record transfer " << done.id << " ended, " << m_transfers.size()
+                                                                   << " still open");
+                if (done.kind == TransferKind::Download && done.id == m_downloadTransfer && m_downloadFile)
+                    ended = endDownload(true, path);
+            }
+        } else {
+            // The frame belongs to the oldest transfer open (with none, to the playback shown, which
+            // goes on past its end): written when that is the open download, dropped when it is a
+            // stopped one. A playback's pictures are shown while a playback is (the last pictures
+            // of one stopped just before do no harm there).
+            if (!m_transfers.empty()) {
+                const Transfer& owner = m_transfers.front();
+                if (owner.kind == TransferKind::Download)
+                    use = owner.id == m_downloadTransfer && m_downloadFile ? Use::Write : Use::Drop;
+                else
+                    use = playbackShown() ? Use::Show : Use::Drop;
+            } else if (playbackShown() && !m_stopAtEmpty.load()) {
+                use = Use::Show;
+            }
+            if (use == Use::Write && !m_cancelDownload && !m_downloadStalled) {
+                // A frame that does not fit its buffer, or a short write (a full disk), fails the
+                // download rather than leaving a hole.
+                const bool written = whole && std::fwrite(payload.data(), 1, length, m_downloadFile) == length &&
+                                     std::fflush(m_downloadFile) == 0;
+                if (written) {
+                    m_downloadBytes += length;
+                } else {
+                    if (whole)
+                        NETLOG("download write failed: " << m_downloadPath);
+                    ended = endDownload(false, path);
+                }
+            }
+        }
+        // A download stopped or stalled ends at this step, whatever the frame was.
+        if (ended == 1 && m_downloadFile && (m_cancelDownload || m_downloadStalled))
+            ended = endDownload(false, path);
+        next = recordReadDue();
+    }
+    if (use == Use::Show) {
         if (isAudio(frameType)) {
             if (length == kAudioFrameBytes && whole && m_host.playAudio)
                 m_host.playAudio(payload.data(), length, frameType, pts);
@@ -399,111 +606,89 @@ void VideoDecoderImple::OnRecordFrame(int frameType, int status, std::vector<cha
             // The recording's codec is the stream's own, whatever the playback began with.
             followCodec(streamKind, payload.data(), length);
             DecodeFrame(pts, streamKind, payload.data(), length);
-        } else if (linkDead()) {
-            reportLoss(uid, slot);
-            return;
         }
-        if ((length != 0 || !m_stopAtEmpty.load()) && m_kindMask.load() != 0)
-            repost(uid, streamKind, frameType, slot);
-        return;
     }
-    int status_ = 1; // 1: go on
-    std::string path;
-    if (m_cancelDownload) {
-        path = closeDownload(".Uncomplete");
-        m_cancelDownload = false;
-        status_ = -2;
-    } else if (m_downloadStalled) {
-        path = closeDownload(".error");
-        status_ = -1;
-    } else if (length != 0) {
-        if (!whole) {
-            path = closeDownload(".error");
-            m_cancelDownload = false;
-            status_ = -1;
-        } else {
-            // A short write (a full disk) fails the download rather than leaving a hole.
-            const bool written = std::fwrite(payload.data(), 1, length, m_downloadFile) == length &&
-                                 std::fflush(m_downloadFile) == 0;
-            if (written) {
-                m_downloadBytes += length;
-            } else {
-                NETLOG("download write failed: " << m_downloadPath);
-                path = closeDownload(".error");
-                m_cancelDownload = false;
-                status_ = -1;
-            }
-        }
-    } else if (status == -3) {
+    if (ended != 1 && m_host.recordEnd)
+        m_host.recordEnd(uid, path, ended);
+    if (retry) {
         // Nothing arrived: the retry comes after the pause, and no worker waits for it.
-        lock.unlock();
         repost(uid, streamKind, frameType, slot, std::chrono::milliseconds(m_retryDelayMs.load()));
         return;
-    } else if (status < 0) {
-        path = closeDownload(".error");
-        m_cancelDownload = false;
-        status_ = -1;
-    } else if (m_downloadBytes < m_downloadExpected) {
-        // The device ended the stream early: what was written is not the recording.
-        NETLOG("download " << m_downloadPath << " ended at " << m_downloadBytes << " of " << m_downloadExpected
-                           << " bytes");
-        path = closeDownload(".error");
-        m_cancelDownload = false;
-        status_ = -1;
-    } else {
-        path = closeDownload(nullptr);
-        m_cancelDownload = false;
-        status_ = 0;
     }
-    lock.unlock();
-    if (status_ == 1) {
-        std::this_thread::yield();
-        repost(uid, streamKind, frameType, slot);
+    if (!whole && status != -3 && ended == 1 && linkDead()) {
+        reportLoss(uid, slot);
         return;
     }
-    if (m_host.recordEnd)
-        m_host.recordEnd(uid, path, status_);
+    if (!next)
+        return;
+    if (use == Use::Write)
+        std::this_thread::yield();
+    repost(uid, streamKind, frameType, slot);
 }
 
 void VideoDecoderImple::SetDownloadExpected(uint64_t bytes)
 {
-    std::lock_guard<std::mutex> lock(m_downloadLock);
+    std::lock_guard<std::mutex> lock(m_recordLock);
     m_downloadExpected = bytes;
 }
 
 bool VideoDecoderImple::CheckDownloadStall(uint32_t tick, uint32_t limitMs)
 {
+    bool download = false;
     {
-        std::lock_guard<std::mutex> lock(m_downloadLock);
-        if (!m_downloadFile || m_cancelDownload || m_downloadStalled) {
+        std::lock_guard<std::mutex> lock(m_recordLock);
+        forgetEndedLinks();
+        // Watched: the record read of an open download, and one that only waits for the end of
+        // stopped transfers. A playback shown may pause for as long as it likes.
+        download = m_downloadFile && !m_cancelDownload && !m_downloadStalled;
+        const bool draining = !m_transfers.empty() && !recordWanted();
+        if (!download && !draining) {
             m_stallArmed = false;
             return false;
         }
-        if (!m_stallArmed || m_stallBytes != m_downloadBytes) {
+        if (!m_stallArmed || m_stallProgress != m_recordProgress) {
             m_stallArmed = true;
-            m_stallBytes = m_downloadBytes;
+            m_stallProgress = m_recordProgress;
             m_stallTick = tick;
             return false;
         }
         if (static_cast<uint32_t>(tick - m_stallTick) <= limitMs)
             return false;
-        NETLOG("download " << m_downloadPath << " stalled at " << m_downloadBytes << " bytes");
-        m_downloadStalled = true;
+        m_stallArmed = false;
+        if (download) {
+            NETLOG("download " << m_downloadPath << " stalled at " << m_downloadBytes << " bytes");
+            m_downloadStalled = true;
+            // What was open before it has not ended in all that time: it is not waited for again.
+            while (!m_transfers.empty() && m_transfers.front().id != m_downloadTransfer)
+                m_transfers.pop_front();
+        } else {
+            NETLOG("record channel: " << m_transfers.size() << " stopped transfers never ended");
+            m_transfers.clear();
+        }
     }
-    abandonRead(true);
-    return true;
+    abandonRecordMedia();
+    return download;
 }
 
-int VideoDecoderImple::OpenDownloadFile(std::string path, bool keep)
+int VideoDecoderImple::OpenDownloadFile(std::string path, bool keep, std::string* stopped)
 {
     if (keep)
         return 0;
-    std::lock_guard<std::mutex> lock(m_downloadLock);
+    std::lock_guard<std::mutex> lock(m_recordLock);
+    forgetEndedLinks();
+    if (m_downloadFile) {
+        // A download still open is over: it ends as stopped, and what the device still sends of
+        // it is dropped.
+        m_cancelDownload = true;
+        std::string earlier;
+        endDownload(false, earlier);
+        if (stopped)
+            *stopped = earlier;
+    }
     m_cancelDownload = false;
     m_downloadStalled = false;
     m_stallArmed = false;
     m_downloadExpected = 0;
-    closeDownload(nullptr);
     m_downloadPath = std::move(path);
     m_downloadBytes = 0;
     m_downloadFile = std::fopen(m_downloadPath.c_str(), "wb");
@@ -512,6 +697,8 @@ int VideoDecoderImple::OpenDownloadFile(std::string path, bool keep)
         m_cancelDownload = true;
         return -1;
     }
+    // The download the device has accepted: its transfer follows whatever is still open.
+    m_downloadTransfer = beginTransfer(TransferKind::Download);
     return 0;
 }
 
@@ -530,12 +717,12 @@ AviRecorder* VideoDecoderImple::recorder()
 bool VideoDecoderImple::CancelDownload()
 {
     {
-        std::lock_guard<std::mutex> lock(m_downloadLock);
+        std::lock_guard<std::mutex> lock(m_recordLock);
         if (!m_downloadFile)
             return false;
         m_cancelDownload = true;
     }
-    abandonRead(true);
+    abandonRecordMedia();
     return true;
 }
 
@@ -608,6 +795,6 @@ void VideoDecoderImple::RotateImage(int degrees, int kind)
 
 uint64_t VideoDecoderImple::GetDloadSize()
 {
-    std::lock_guard<std::mutex> lock(m_downloadLock);
+    std::lock_guard<std::mutex> lock(m_recordLock);
     return m_downloadBytes;
 }

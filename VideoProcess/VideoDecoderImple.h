@@ -3,6 +3,12 @@
 // posts the next read), hands video to its decoder, audio to the listening queue, and writes
 // remote-record downloads to disk.
 //
+// The record channel (stream kind 4) carries one transfer after another, playbacks and downloads,
+// each ended by its end marker (an empty frame). The channel keeps the transfers the device has
+// accepted and not yet ended, oldest first: what a read brings belongs to the oldest, so a
+// download holds its own bytes only, never what is left of a playback (or of a stopped download)
+// before it, and reads run only while a transfer is open or a playback is shown.
+//
 // Lifetime: a channel is always held by a shared_ptr. Queued reads and the sinks stored in the
 // session hold only a weak_ptr and take a strong one for the length of one step, so a channel
 // that its owner drops lives until the step in progress returns and is then freed by it; queued
@@ -11,9 +17,9 @@
 // Threads: the exported operations run on the application's threads, the handlers on frame-pool
 // workers (two steps of one channel may run at once). m_decoderLock guards the decoders and every
 // call into them; a read holds its lane's read lock (audio read on its own never waits behind a
-// video read, which may wait a picture's time for the device); m_downloadLock guards the download
-// file, its path, its byte count and the cancel flag; the kind mask and the busy and stop flags
-// are atomics.
+// video read, which may wait a picture's time for the device); m_recordLock guards the open
+// transfers, the download file, its path, its byte count and the cancel flag; the kind mask and
+// the busy and stop flags are atomics.
 #pragma once
 
 #include "DecodeBase.h"
@@ -24,6 +30,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -65,17 +72,22 @@ public:
 
     // Wants stream `kind` (0 main and 1 sub exclude each other) and makes its decoder for the
     // window; an existing decoder is only stopped. Negative when the decoder cannot be set up.
+    // For the record stream (kind 4) it is called once the device has accepted a playback: a new
+    // transfer, the one shown from now on.
     int AddDecoder(int window, int width, int height, int kind, bool hardware, int codec);
     // No longer wants `kind`; frees its decoder. When no kind is left, a read that waits for the
-    // device is abandoned and the channel drops every further frame.
+    // device is abandoned and the channel drops every further frame; for the record stream only
+    // when nothing is open on it (a stopped playback's read goes on to its end marker).
     void RemoveDecoder(int kind);
     // `length` bytes of `frame` to the decoder of `kind`; -1 without one, else its result.
     int DecodeFrame(uint64_t pts, int kind, const char* frame, size_t length);
 
     // One read step: reads one frame of the type that `kind` maps to and hands it to `sink` (or
     // to the sink stored in the session when empty) before returning. A live read (kind 0 or 1)
-    // begins a new read chain and retires the older chain of its lane (video, or audio read on
-    // its own): a retired chain posts no further read, so at most one runs per lane.
+    // or a record read (kind 4: `a` 20 or more reads ThroughTek record audio) begins a new read
+    // chain and retires the older chain of its lane (live video, live audio read on its own,
+    // record media, record audio): a retired chain posts no further read, so at most one runs
+    // per lane.
     void ReadStream(std::string uid, int kind, int a, int slot, AVDataCallback sink);
     // Sinks of live streams and of record playback and downloads.
     void OnLiveFrame(int frameType, int status, std::vector<char>& payload, unsigned length, std::string uid,
@@ -86,20 +98,30 @@ public:
     AVDataCallback LiveSink();
     AVDataCallback RecordSink();
 
-    // With keep false: opens `path` for a download (closing an earlier one without renaming it)
-    // and zeroes the byte count; 0, or -1 when the file cannot be made. With keep true: nothing.
-    int OpenDownloadFile(std::string path, bool keep);
+    // With keep false: opens `path` for a download the device has accepted, a new transfer, and
+    // zeroes the byte count; 0, or -1 when the file cannot be made. A download still open is
+    // closed as stopped (renamed ".Uncomplete", its path in `stopped` for the caller to report).
+    // With keep true: nothing.
+    int OpenDownloadFile(std::string path, bool keep, std::string* stopped = nullptr);
     // Ends the running download at the next step: the file is closed, renamed with ".Uncomplete"
     // and reported -2; a step that waits for the device is abandoned so this happens promptly.
     // False when no download is open.
     bool CancelDownload();
-    // The size the device listed for the file being downloaded (0: not known). A download that
-    // ends before this many bytes have been written ends as failed (".error", -1).
+    // The size the device listed for the file being downloaded (0: not known). A download whose
+    // transfer ends before this many bytes have been written (or with none) ends as failed
+    // (".error", -1).
     void SetDownloadExpected(uint64_t bytes);
-    // Called periodically with a millisecond tick: a download that has written nothing for longer
-    // than `limitMs` ticks ends as failed (".error", -1); a read waiting for the device is
-    // abandoned for it. True when this call ended it.
+    // Called periodically with a millisecond tick. A download whose record read has brought
+    // nothing for longer than `limitMs` ticks ends as failed (".error", -1), and the transfers
+    // before it that never ended are forgotten; a read that waits that long for the end of a
+    // stopped transfer gives up, and the stopped transfers are forgotten. A read waiting for the
+    // device is abandoned for either. True when this call ended a download.
     bool CheckDownloadStall(uint32_t tick, uint32_t limitMs);
+    // The record stream's playback is being stopped: from now on the reads end at the end marker
+    // of the last transfer open, and a read with nothing left to wait for is abandoned.
+    // `deviceSilent`: the stop went unanswered, so no end marker is waited for either (an open
+    // download reads on).
+    void StopRecordPlayback(bool deviceSilent);
     // True when `name` (from a device) is a bare file name: not empty, no '/' or '\\', not "." or "..".
     static bool IsBareFileName(const std::string& name);
 
@@ -139,10 +161,15 @@ public:
 
 private:
     VideoDecoderImple(NetProImple* session, Host host);
-    // The live read chains: lane 0 reads video (and audio sent with it), lane 1 audio read on its
-    // own. A chain is named by its lane and the lane's generation when it began; kNoChain marks
-    // reads outside the live lanes (record, pictures).
+    // The read chains: lane 0 reads live video (and audio sent with it), lane 1 live audio read on
+    // its own, lane 2 the record channel's media, lane 3 ThroughTek record audio. A chain is named
+    // by its lane and the lane's generation when it began; kNoChain marks reads outside the lanes
+    // (pictures).
     static constexpr int kNoChain = -1;
+    static constexpr int kLiveVideoLane = 0;
+    static constexpr int kLiveAudioLane = 1;
+    static constexpr int kRecordLane = 2;
+    static constexpr int kRecordAudioLane = 3;
     struct Chain {
         int lane = kNoChain;
         uint64_t generation = 0;
@@ -159,10 +186,29 @@ private:
                 std::chrono::milliseconds delay = {});
     bool linkDead() const;
     void reportLoss(const std::string& uid, int slot);
-    // Ends a live (channel 1) or record (channel 4) read waiting for the device.
+    // Ends a live (channel 1) or record (channel 4, both readers) read waiting for the device.
     void abandonRead(bool record);
+    void abandonRecordMedia();
     // Closes the download file (the lock held) and renames it with `suffix` unless empty.
     std::string closeDownload(const char* suffix);
+
+    // The record channel's transfers; every one of these runs with m_recordLock held.
+    enum class TransferKind { Playback, Download };
+    struct Transfer {
+        TransferKind kind = TransferKind::Playback;
+        uint64_t id = 0;
+        int link = 0; // the link it runs on: the transfers of a link that has ended end with it
+    };
+    uint64_t beginTransfer(TransferKind kind);
+    void forgetEndedLinks();
+    // A read is due: a transfer is open, or the playback shown goes on past its end.
+    bool recordReadDue() const;
+    // Something still wants the record reads: the open download, or the playback shown.
+    bool recordWanted() const;
+    bool playbackShown() const;
+    // Ends the open download: complete when `complete`, else failed or stopped by its flags.
+    // Returns the status to report and sets `path`.
+    int endDownload(bool complete, std::string& path);
 
     // Decodes with the codec the access unit's parameter sets name: the decoder of `kind` is made
     // anew for it when it was set up for another one.
@@ -191,12 +237,18 @@ private:
     std::atomic<bool> m_lossReported{false};
     std::atomic<bool> m_stopped{false};
     std::atomic<long long> m_retryDelayMs{1000};
-    std::atomic<uint64_t> m_liveGeneration[2]{};
+    std::atomic<uint64_t> m_chainGeneration[4]{}; // by lane
 
     std::mutex m_recorderLock; // held while a frame is written to the recorder
     AviRecorder* m_recorder = nullptr;
 
-    std::mutex m_downloadLock;
+    std::mutex m_recordLock;
+    // The transfers the device has accepted and not yet ended, oldest first.
+    std::deque<Transfer> m_transfers;
+    uint64_t m_lastTransfer = 0;
+    uint64_t m_playbackTransfer = 0; // the playback shown (0: none)
+    uint64_t m_downloadTransfer = 0; // the transfer the open download file takes
+    uint64_t m_recordProgress = 0;   // frames and ends the record media read has brought
     uint64_t m_downloadBytes = 0;
     std::FILE* m_downloadFile = nullptr;
     bool m_cancelDownload = true;
@@ -204,6 +256,6 @@ private:
     uint64_t m_downloadExpected = 0;
     bool m_downloadStalled = false;
     bool m_stallArmed = false;
-    uint64_t m_stallBytes = 0;
+    uint64_t m_stallProgress = 0;
     uint32_t m_stallTick = 0;
 };

@@ -170,11 +170,12 @@ uint64_t LumoraInstance::listedSize(const std::string& uid, const std::string& d
 
 void LumoraInstance::CheckDownloadStalls()
 {
+    // Every record channel: a download may stall, and a stopped transfer may never end.
     std::vector<std::shared_ptr<VideoDecoderImple>> channels;
     {
         std::lock_guard<std::mutex> lock(m_deviceMutex);
         for (auto& [uid, entry] : m_devices)
-            if (entry->slots[0].decoder && !entry->slots[0].downloadPath.empty())
+            if (entry->slots[0].decoder)
                 channels.push_back(entry->slots[0].decoder);
     }
     const uint32_t tick = now();
@@ -423,10 +424,15 @@ int endRecord(LumoraInstance& sdk, const std::string& uid, std::string text, Dev
     if (session != nullptr && sdk.registerReply(uid, kRecordOpReply, [&sdk, cb](int code, int result, std::string replyText,
                                                                             std::string replyUid, char* data, int) {
             onRecordEnded(sdk, code, result, replyText, replyUid, data, cb);
-        }))
+        })) {
+        // From now on the reads end at the end marker of what is open: the frames that follow it
+        // are the next transfer's, never this playback's.
+        if (channel)
+            channel->StopRecordPlayback(false);
         return session->SendEndRecFileOp(std::move(text));
+    }
     if (channel) {
-        channel->SetStopAtEmpty(true);
+        channel->StopRecordPlayback(true);
         if (channel->kindMask() & (1 << kRecordStream))
             sdk.StopRecordAudio(uid);
         channel->RemoveDecoder(kRecordStream);
@@ -444,10 +450,11 @@ void onRecordEnded(LumoraInstance& sdk, int code, int result, const std::string&
         raw = static_cast<bool>(s.rawFrameCallback);
     });
     sdk.callResult(cb, code, result, text, uid, data, 0);
-    // The answer (or its time-out) ends the reads: a read that waits for a silent device is
-    // abandoned once no stream of the channel is wanted.
+    // The answer ends the playback; the reads go on to the end marker of what is still open. A
+    // time-out means a silent device: no end is waited for, and a read waiting for one is
+    // abandoned.
     if (channel) {
-        channel->SetStopAtEmpty(true);
+        channel->StopRecordPlayback(result < 0);
         if (!raw && (channel->kindMask() & (1 << kRecordStream))) {
             sdk.StopRecordAudio(uid);
             channel->RemoveDecoder(kRecordStream);
@@ -486,7 +493,12 @@ void onDownloadStarted(LumoraInstance& sdk, int code, int result, const std::str
         sdk.callResult(cb, code, result, text, uid, nullptr, 0);
         return;
     }
-    if (channel->OpenDownloadFile(path, false) < 0) {
+    // A download the channel still has open is over (a device that accepted a second one).
+    std::string stopped;
+    const int opened = channel->OpenDownloadFile(path, false, &stopped);
+    if (!stopped.empty())
+        sdk.raiseMessage(5, uid, &stopped, 0, -2);
+    if (opened < 0) {
         sdk.withSlot(uid, 0, [&](StreamSlot& s) {
             s.playState.fetch_and(~PlayStateMask::kRecord);
             s.downloadPath.clear();

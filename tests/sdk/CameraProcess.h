@@ -81,6 +81,10 @@ public:
             args.insert(args.end(), {"--p2p-directory", deployment::p2pDirectory()});
         if (!m_mediaFile.empty())
             args.insert(args.end(), {"--media", m_mediaFile});
+        if (!m_dataDir.empty())
+            args.insert(args.end(), {"--data", m_dataDir});
+        if (m_fps > 0)
+            args.insert(args.end(), {"--fps", std::to_string(m_fps)});
         if (m_settings.searchPort != 0)
             args.insert(args.end(), {"--search-port", std::to_string(m_settings.searchPort)});
         if (!m_process.start(toolBinary("camsim"), args))
@@ -127,6 +131,10 @@ public:
 
     // The pictures to send, from an Annex B file (camsim's own when never set); before start().
     void setMedia(const std::string& file) { m_mediaFile = file; }
+    // The folder of the settings documents and the SD card (sd/), and the camera's frame rate
+    // (camsim's own when never set); before start().
+    void setDataDir(const std::string& dir) { m_dataDir = dir; }
+    void setFps(int fps) { m_fps = fps; }
 
     bool send(const std::string& line) { return m_process.writeLine(line); }
 
@@ -148,6 +156,8 @@ public:
 private:
     Settings m_settings;
     std::string m_mediaFile;
+    std::string m_dataDir;
+    int m_fps = 0;
     platform::ChildProcess m_process;
     std::thread m_reader;
     std::atomic<bool> m_stop{false};

@@ -10,6 +10,7 @@
 #include <NetProImple.h>
 #include <NetProtocol.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -517,6 +518,89 @@ TEST_F(ChannelTest, FullDiskEndsTheDownloadAsAFailure)
     EXPECT_EQ(channel->GetDloadSize(), 10000u) << "the two frames written whole";
     EXPECT_TRUE(std::filesystem::exists(dir + "/rec.avi.error"));
 }
+
+// The record channel carries one transfer after another, each ended by an empty frame. A download
+// opened while an earlier transfer is still open (a playback stopped or still shown, a download
+// stopped) gets only its own bytes: what comes before the earlier one's end is that one's.
+struct EarlierTransferCase {
+    const char* name;
+    bool playback;        // the earlier transfer is a playback (else a download)
+    bool stopped;         // ... that has been stopped before the download opens
+    bool readBeforeOpen;  // the earlier transfer is read to its end before the download opens
+};
+
+class EarlierTransfer : public ChannelTest, public ::testing::WithParamInterface<EarlierTransferCase> {};
+
+TEST_P(EarlierTransfer, DownloadHoldsOnlyItsOwnBytes)
+{
+    const EarlierTransferCase& c = GetParam();
+    ScopedSurface window;
+    session->SetRecDataCallback(channel->RecordSink());
+    uint8_t endBytes[kMediaChunkHeaderSize];
+    EncodeMediaChunkHeader(MediaChunkHeader{}, endBytes);
+    const std::vector<char> end(endBytes, endBytes + kMediaChunkHeaderSize);
+    std::string stopped;
+    if (c.playback) {
+        // The playback the device accepted, sought to a P picture: its pictures from there on.
+        ASSERT_EQ(channel->AddDecoder(window.handle(), 320, 240, 4, false, 0), 0);
+        channel->SetStopAtEmpty(false);
+        const auto units = SplitAccessUnits(ReadFile(videotest::EncodedFixture("h264", 320, 240, 12)), false);
+        for (size_t i = 0; i < units.size(); ++i)
+            bytes.push(kChannelRecord, MediaChunks(units[i], 1, static_cast<uint32_t>(i + 1), 40000ull * i));
+        if (c.stopped)
+            channel->StopRecordPlayback(false);
+    } else {
+        ASSERT_EQ(channel->OpenDownloadFile(dir + "/earlier.avi", false), 0);
+        pushFile(bytes, recordBytes(15000));
+        ASSERT_TRUE(channel->CancelDownload());
+    }
+    bytes.push(kChannelRecord, end);
+    const auto data = recordBytes(40000);
+    if (c.readBeforeOpen) {
+        // The earlier transfer is read to its end marker; the reads stop there, and the download's
+        // bytes that come meanwhile wait for the download.
+        channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr);
+        ASSERT_TRUE(waiter.waitUntil([&] {
+            pool->post([&] { waiter.notify(); });
+            return bytes.pending(kChannelRecord) == 0;
+        }));
+        pushFile(bytes, data);
+        bytes.push(kChannelRecord, end);
+    }
+    ASSERT_EQ(channel->OpenDownloadFile(dir + "/rec.avi", false, &stopped), 0);
+    if (!c.readBeforeOpen) {
+        pushFile(bytes, data);
+        bytes.push(kChannelRecord, end);
+    }
+    channel->ReadStream("CHANNELCAM", 4, 0, 0, nullptr);
+    ASSERT_TRUE(waiter.waitUntil([&] {
+        const auto e = endings();
+        return std::find(e.begin(), e.end(), std::make_pair(dir + "/rec.avi", 0)) != e.end() ||
+               std::find(e.begin(), e.end(), std::make_pair(dir + "/rec.avi", -1)) != e.end();
+    }));
+    EXPECT_TRUE(ReadFile(dir + "/rec.avi") == data) << ReadFile(dir + "/rec.avi").size() << " bytes";
+    EXPECT_EQ(channel->GetDloadSize(), data.size());
+    const auto e = endings();
+    EXPECT_EQ(std::count(e.begin(), e.end(), std::make_pair(dir + "/rec.avi", 0)), 1);
+    if (c.playback) {
+        // Its pictures were shown, never written.
+        EXPECT_GE(window.surface().count(), 1u);
+    } else {
+        // The stopped download ends as ".Uncomplete" with what it had, whichever step saw it.
+        EXPECT_TRUE(stopped == dir + "/earlier.avi" ||
+                    std::count(e.begin(), e.end(), std::make_pair(dir + "/earlier.avi", -2)) == 1);
+        EXPECT_TRUE(std::filesystem::exists(dir + "/earlier.avi.Uncomplete"));
+        EXPECT_FALSE(std::filesystem::exists(dir + "/earlier.avi"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfers, EarlierTransfer,
+    ::testing::Values(EarlierTransferCase{"StoppedPlaybackLeftUnread", true, true, false},
+                      EarlierTransferCase{"StoppedPlaybackReadToItsEnd", true, true, true},
+                      EarlierTransferCase{"PlaybackStillShown", true, false, false},
+                      EarlierTransferCase{"StoppedDownloadLeftUnread", false, true, false}),
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(ChannelTest, DownloadFileThatCannotBeMadeIsRefused)
 {

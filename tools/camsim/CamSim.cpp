@@ -123,6 +123,8 @@ struct CamSim::Session {
     std::atomic<bool> recordRunning{false};
     std::atomic<bool> recordPaused{false};
     std::atomic<int64_t> recordSeek{-1}; // microseconds into the recording; -1 none
+    std::atomic<int> recordTail{0};      // frames a stopped transfer still sends (setStopTail)
+    std::atomic<int> lateSeekReplies{0}; // seek and pause answers owed (SeekReplies::kLate)
     std::atomic<int> stream{0};       // the video stream asked for ("flag"): 0 main, 1 sub
     std::atomic<uint32_t> starts{0};  // video starts so far; each begins its stream at a key frame
     std::vector<std::pair<DevMsgHeader, std::string>> deferred; // guarded by CamSim::m_mutex
@@ -1133,11 +1135,17 @@ void CamSim::handleRecordOp(Session& session, const std::string& body)
     const int code = intOf(op["op"], -1);
     Json::Value ok;
     ok["ret"] = 0;
+    if (code != 20 && code != 8)
+        answerLateSeeks(session);
     if (code == 0 || code == 10) {
         // Only files inside the SD-card folder; a missing one is refused.
         const std::string path = sdFile(op["p"].isString() ? op["p"].asString() : "");
         std::error_code ec;
         const bool found = !path.empty() && std::filesystem::is_regular_file(path, ec);
+        // A transfer told to stop that still sends its last frames is let finish first.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (session.recordStop && session.recordRunning && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (!found || session.recordRunning.exchange(true)) {
             Json::Value refused;
             refused["ret"] = -1;
@@ -1147,6 +1155,7 @@ void CamSim::handleRecordOp(Session& session, const std::string& body)
         session.recordStop = false;
         session.recordPaused = false;
         session.recordSeek = -1;
+        session.recordTail = 0;
         m_recordPaused = false;
         session.link->sendCommand(kRecOp + 1, 0, styled(ok));
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -1164,6 +1173,23 @@ void CamSim::handleRecordOp(Session& session, const std::string& body)
         } else if (op["stm"].isIntegral()) {
             session.recordSeek = static_cast<int64_t>(op["stm"].asLargestUInt());
         }
+        switch (m_seekReplies.load()) {
+        case SeekReplies::kNone:
+            break;
+        case SeekReplies::kNow:
+            session.link->sendCommand(kRecOp + 1, 0, styled(ok));
+            break;
+        case SeekReplies::kLate:
+            ++session.lateSeekReplies;
+            break;
+        }
+        return;
+    }
+    if (code == 6 && m_stopTail.load() > 0 && session.recordRunning) {
+        // The stop is answered at once; the transfer's sender still sends what it had queued.
+        session.recordTail = m_stopTail.load();
+        session.recordStop = true;
+        session.link->sendCommand(kRecOp + 1, 0, styled(ok));
         return;
     }
     if (code == 6) {
@@ -1183,7 +1209,7 @@ void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool
     if (download) {
         // The file's bytes as they are, in pieces, as fast as the link takes them.
         std::vector<char> piece(64 * 1024);
-        while (in && waitRecordHold(*session)) {
+        while (in && (waitRecordHold(*session) || takeStopTail(*session))) {
             in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
             const std::streamsize got = in.gcount();
             if (got <= 0)
@@ -1204,13 +1230,16 @@ void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool
         size_t index = 0;
         uint64_t audioIndex = 0;
         auto next = std::chrono::steady_clock::now();
-        while (index < frames.size() && waitRecordHold(*session)) {
+        for (;;) {
+            bool tail = false;
+            if (index >= frames.size() || !(waitRecordHold(*session) || (tail = takeStopTail(*session))))
+                break;
             const int64_t seek = session->recordSeek.exchange(-1);
             if (seek >= 0) {
                 index = std::min(frames.size() - 1, static_cast<size_t>(static_cast<uint64_t>(seek) / frameUs));
                 audioIndex = index * frameUs / 40000;
             }
-            if (session->recordPaused) {
+            if (session->recordPaused && !tail) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 next = std::chrono::steady_clock::now();
                 continue;
@@ -1231,12 +1260,33 @@ void CamSim::recordLoop(std::shared_ptr<Session> session, std::string path, bool
             if (!sent)
                 break;
             ++index;
+            // The frames queued before a stop go out as fast as the link takes them.
             next += std::chrono::microseconds(frameUs);
-            std::this_thread::sleep_until(next);
+            if (!tail)
+                std::this_thread::sleep_until(next);
         }
     }
+    session->recordTail = 0;
     session->link->sendEnd(kChannelRecord);
     session->recordRunning = false;
+}
+
+bool CamSim::takeStopTail(Session& session)
+{
+    if (!session.recordStop || !m_running || !session.link->alive())
+        return false;
+    int left = session.recordTail.load();
+    while (left > 0 && !session.recordTail.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+}
+
+void CamSim::answerLateSeeks(Session& session)
+{
+    Json::Value ok;
+    ok["ret"] = 0;
+    for (int owed = session.lateSeekReplies.exchange(0); owed > 0; --owed)
+        session.link->sendCommand(kRecOp + 1, 0, styled(ok));
 }
 
 void CamSim::searchLoop()

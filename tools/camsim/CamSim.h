@@ -125,6 +125,18 @@ public:
     void setRecordCut(int frames);
     // Audio frames sent with SD-card playbacks so far (playback carries the A-law track).
     uint64_t recordAudioSent() const { return m_recordAudioSent.load(); }
+    // Answers to a playback's seeks and pauses (record operations 8 and 20), which the camera
+    // otherwise leaves unanswered: kNow answers each at once (reply 1079, {"ret":0}); kLate
+    // answers each only just before the answer to the session's next other record request (a
+    // camera that takes its time to find the new place), so that it arrives after that request
+    // was sent.
+    enum class SeekReplies { kNone, kNow, kLate };
+    void setSeekReplies(SeekReplies mode) { m_seekReplies.store(mode); }
+    // A transfer told to stop (operation 6) still sends up to `frames` more of its pictures or
+    // pieces, the ones its sender had queued, after the stop has been answered, and then its end
+    // marker; a start that comes meanwhile waits for that end. 0 (the default): the stop is
+    // answered once the transfer has ended.
+    void setStopTail(int frames) { m_stopTail.store(frames < 0 ? 0 : frames); }
     // Preset positions: what the camera lists (1476), in list order; adds (1478) with BitID -1 or
     // below 1 take the lowest free id, others replace or add that id; Type 1 of 1480 deletes, Type 0
     // moves the camera there (lastRecalledPreset). A delete of an id the camera lacks is refused.
@@ -179,6 +191,10 @@ private:
     std::string sdFile(const std::string& devicePath) const;
     // Waits while the hold is on; false once the session should stop.
     bool waitRecordHold(Session& session);
+    // After a stop: true while the stopped transfer still has queued frames to send (one taken).
+    bool takeStopTail(Session& session);
+    // Sends the answers of the seeks and pauses answered late (setSeekReplies) still owed.
+    void answerLateSeeks(Session& session);
     // Sorted entry names of a device folder.
     std::vector<std::string> sdEntries(const std::string& devicePath) const;
     void searchLoop();
@@ -237,6 +253,8 @@ private:
     std::atomic<int> m_recordHold{-1}; // frames still allowed before the hold; -1 none
     std::atomic<int> m_recordCut{-1};  // frames still allowed before the cut; -1 none
     std::atomic<uint64_t> m_recordAudioSent{0};
+    std::atomic<SeekReplies> m_seekReplies{SeekReplies::kNone};
+    std::atomic<int> m_stopTail{0};
     std::vector<Preset> m_presets;      // guarded by m_mutex
     std::atomic<int> m_recalled{0};
 };

@@ -20,6 +20,10 @@
 // "release N" sends the oldest N held answers, "pictures TYPE COUNT BYTES SECONDS" sends COUNT
 // unrequested pictures (32 face, 34 alarm) of BYTES bytes stamped SECONDS. Each of these prints
 // "done LINE" once it has been carried out.
+// A playback's seeks and pauses: "seek-replies now" answers each at once, "seek-replies late"
+// just before the answer to the next other record request, "seek-replies none" (the default)
+// not at all; "stop-tail N" lets a stopped transfer send N more frames after the stop's answer,
+// then its end marker ("stop-tail 0" ends it). Both print "done LINE".
 #include "CamSim.h"
 #include "DeploymentSettings.h"
 
@@ -106,6 +110,22 @@ void showDocument(const camsim::CamSim& camera, const std::string& name)
     writer["indentation"] = "";
     std::printf("doc %s %s\n", name.c_str(), Json::writeString(writer, camera.document(name)).c_str());
     std::printf("show end\n");
+    std::fflush(stdout);
+}
+
+// "seek-replies now|late|none" and "stop-tail N": how the camera's playback answers seeks and
+// pauses and ends after a stop; prints "done LINE".
+void playbackHabits(camsim::CamSim& camera, const std::string& line)
+{
+    if (line.rfind("stop-tail ", 0) == 0) {
+        camera.setStopTail(std::atoi(line.c_str() + 10));
+    } else {
+        const std::string mode = line.substr(13);
+        camera.setSeekReplies(mode == "now"    ? camsim::CamSim::SeekReplies::kNow
+                              : mode == "late" ? camsim::CamSim::SeekReplies::kLate
+                                               : camsim::CamSim::SeekReplies::kNone);
+    }
+    std::printf("done %s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -240,6 +260,8 @@ int main(int argc, char** argv)
                 uint64_t seconds = 0;
                 if (in >> type >> count >> bytes >> seconds)
                     camera.pushPictures(type, count, bytes, seconds);
+            } else if (line.rfind("seek-replies ", 0) == 0 || line.rfind("stop-tail ", 0) == 0) {
+                playbackHabits(camera, line);
             } else if (line == "drop")
                 camera.dropSessions();
             else if (line == "quit")
