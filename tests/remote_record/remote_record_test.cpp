@@ -307,8 +307,9 @@ TEST_F(RemoteRecord, PlaybackReachesTheSurfaceAndPausesSeeksAndEnds)
     sdk->PauseRemoteRec(uid, recordOp(20, kClip), results.callback(2));
     ASSERT_TRUE(waitUntil([&] { return !camera->recordPaused(); }));
     ASSERT_TRUE(waitUntil([&] { return sdk->GetPlayPts(uid) >= 1600000; }));
-    // Far fewer than 80 frames were sent: the position came from the seek, not from playing on.
-    EXPECT_LT(camera->recordFramesSent(), 60u);
+    // Fewer than the 80 frames before 1.6 s were sent: the position came from the seek, not from
+    // playing on (how many went out before the pause took hold depends on how busy the machine is).
+    EXPECT_LT(camera->recordFramesSent(), 80u);
     EXPECT_EQ(recordOps(), (std::vector<int>{0, 20, 8, 20}));
 
     ASSERT_GT(sdk->EndRemoteRecord(uid, recordOp(6, kClip), results.callback(3)), 0);
