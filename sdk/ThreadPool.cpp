@@ -106,10 +106,14 @@ struct ThreadPool::Core : std::enable_shared_from_this<ThreadPool::Core> {
                 break;
             // Any wake-up goes round the loop: a task scheduled, a shrink, or a delayed task
             // earlier than the one waited for.
-            if (delayed.empty())
+            // The wait reads its deadline again after the lock is let go, when another worker may
+            // have taken that delayed task: it waits on a copy, never on the queue's own entry.
+            if (delayed.empty()) {
                 taskAvailable.wait(lock);
-            else
-                taskAvailable.wait_until(lock, delayed.begin()->first);
+            } else {
+                const auto due = delayed.begin()->first;
+                taskAvailable.wait_until(lock, due);
+            }
         }
         --current;
         workerIdle.notify_all();
